@@ -1,0 +1,154 @@
+/*
+ * korvex: manage the files of a phone over Wi-Fi.
+ *
+ * The library talks to the phone's file service on TCP port 2323. Connect()
+ * logs in and returns a session; every other function works on that session
+ * or on a background transfer. Strings are 8-bit and NUL-terminated; the
+ * library reads them only during the call. Phone paths use '/', local paths
+ * '/' or '\'. Phone paths longer than 1022 bytes (a rename's destination:
+ * 254) are refused before anything is sent.
+ *
+ * Threads: every function may be called from any thread, concurrently.
+ * Commands on one session run one at a time, in the order they get the
+ * session's lock; sessions are independent of each other.
+ *
+ * Handles are not checked: pass only what Connect() or a *Async() call
+ * returned. A session lives until the process ends; a transfer until
+ * CloseTransHandle().
+ */
+#ifndef KORVEX_H
+#define KORVEX_H
+
+#ifndef __cplusplus
+#include <stdbool.h>
+#endif
+
+#if defined(_WIN32)
+#define KORVEX_API __declspec(dllimport)
+#else
+#define KORVEX_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* A logged-in connection to the phone. */
+typedef struct KorvexSession* SessionHandle;
+/* One background copy. */
+typedef struct KorvexTransfer* TransferHandle;
+
+/* ---- Log ---------------------------------------------------------------- */
+
+/* Turns the log on or off. level 0..8 (3 errors ... 7 trace lines, 8 all)
+ * when enabling; another value means 7. path: a file to append to (at most
+ * 255 bytes), or NULL to keep the current output (standard error at first).
+ * Returns 1 when the file was opened, 0 otherwise (NULL path, unopenable or
+ * too long a path; the log then goes to standard error). Off: returns 0. */
+KORVEX_API int EnableLog(bool enable, unsigned int level, const char* path);
+
+/* ---- Sessions ----------------------------------------------------------- */
+
+/* Connects to "host[:port]" (a name or a dotted quad; port 2323 by default)
+ * and logs in. Returns the session, or NULL. *error (error may be NULL):
+ * 0 success, 1 the TCP connect failed, 2 the login failed (refused, no
+ * answer within 3 s, or a password over 255 bytes). */
+KORVEX_API SessionHandle Connect(const char* address, const char* password, int* error);
+
+/* *connected: 1 while the connection is alive, 0 once it was lost.
+ * address: receives the text given to Connect (its length + 1 bytes);
+ * name: the phone's name (64 bytes). No network traffic. */
+KORVEX_API void ConnectionState(SessionHandle handle, char* connected, char* address, char* name);
+
+/* ---- Paths and device --------------------------------------------------- */
+
+/* true when the phone renamed source to dest; false when it refused, the
+ * exchange failed, or a path was too long. */
+KORVEX_API bool Rename(SessionHandle handle, const char* source, const char* dest);
+/* true when the phone deleted the file; false otherwise. */
+KORVEX_API bool DeletePhoneFile(SessionHandle handle, const char* path);
+/* Deletes a directory: only when empty (recursive false) or with its whole
+ * tree (true). true on success; false otherwise. */
+KORVEX_API bool DeleteDirectory(SessionHandle handle, const char* path, bool recursive);
+/* true when the phone created the directory; false otherwise. */
+KORVEX_API bool CreatePhoneDirectory(SessionHandle handle, const char* path);
+
+/* The file's size in bytes (sizes of 2 GiB or more read as negative).
+ * -1: refused, path too long, or exchange failed; 0 also when the request
+ * could not be sent at all (the connection is closed). */
+KORVEX_API int FileSize(SessionHandle handle, const char* path);
+/* 1 the path exists, 0 it does not, -1 failure. */
+KORVEX_API int Exists(SessionHandle handle, const char* path);
+/* 1 the path is a directory, 0 it is not, -1 failure. */
+KORVEX_API int IsDirectory(SessionHandle handle, const char* path);
+/* Same request and result as IsDirectory. */
+KORVEX_API int HasDirectories(SessionHandle handle, const char* path);
+/* The phone's free-space word for the path, unchanged (its unit is the
+ * phone's). -1 on failure; 0 also when the request could not be sent. */
+KORVEX_API int GetSpaceSize(SessionHandle handle, const char* path);
+
+/* Ask the phone to shut down, reboot or restart its service. Always true;
+ * the session notices the lost connection at its next keep-alive. */
+KORVEX_API bool Shutdown(SessionHandle handle);
+KORVEX_API bool Reboot(SessionHandle handle);
+KORVEX_API bool Restart(SessionHandle handle);
+
+/* ---- Listings ----------------------------------------------------------- */
+
+/* Lists the files (GetFiles) or subdirectories (GetDirectories) of a phone
+ * directory into a new buffer "name1/name2/.../", stored in *out. Returns
+ * its length without the NUL (> 1); 0 when there is no name (*out
+ * untouched); -1 refused or failed; -2 out is NULL; -3 path too long. On
+ * anything but a positive result *out is left as it was. Release the buffer
+ * with FreeBuffer. */
+KORVEX_API int GetFiles(SessionHandle handle, const char* path, char** out);
+KORVEX_API int GetDirectories(SessionHandle handle, const char* path, char** out);
+/* Releases a listing buffer; NULL is ignored. */
+KORVEX_API void FreeBuffer(void* buffer);
+
+/* ---- Copies ------------------------------------------------------------- */
+
+/* Copies a local file to the phone (CopyToPhone) or a phone file to a local
+ * file (DownFromPhone), on the session's connection; other commands on the
+ * session wait meanwhile. true when every byte arrived; false otherwise (a
+ * local file of 4 GiB or more cannot be sent). After a failure in mid-copy
+ * the session's connection is closed; a refusal by the phone leaves it
+ * usable. */
+KORVEX_API bool CopyToPhone(SessionHandle handle, const char* source, const char* dest);
+KORVEX_API bool DownFromPhone(SessionHandle handle, const char* source, const char* dest);
+
+/* Start a copy in the background, on a connection of its own. NULL when the
+ * session is shutting down or (upload) the local file cannot be opened. */
+KORVEX_API TransferHandle CopyToPhoneAsync(SessionHandle handle, const char* source, const char* dest);
+KORVEX_API TransferHandle DownFromPhoneAsync(SessionHandle handle, const char* source, const char* dest);
+
+/* Stores the size in *total and the progress in *progress, and returns the
+ * progress: -1 not started (connecting, logging in, or that failed), -2
+ * failed or cancelled, otherwise the bytes moved; equal to *total when done.
+ * Never blocks. */
+KORVEX_API int GetTransProgress(TransferHandle handle, int* total, int* progress);
+
+/* Cancels the copy if it still runs, waits for its thread and frees the
+ * handle. A partly downloaded local file stays on disk. Returns 0. */
+KORVEX_API int CloseTransHandle(TransferHandle handle);
+
+/* ---- Fixed results ------------------------------------------------------ */
+
+/* Kept for hosts that bind them; arguments are ignored, nothing is done. */
+KORVEX_API int GetAttribute(void);   /* 0 */
+KORVEX_API int GetSize(void);        /* 0 */
+KORVEX_API bool SetAttribute(void);  /* true */
+KORVEX_API bool ScreenSnap(void);    /* true */
+KORVEX_API bool RestartiPod(void);   /* true */
+
+#ifdef __cplusplus
+} /* extern "C" */
+
+/* Changes the owner and group of a phone path. true when the phone applied
+ * them; false when it refused, the exchange failed, or the path was too
+ * long. The session is passed as a pointer-sized integer. C++ linkage:
+ * hosts that bind by name (dlsym) use the symbol "_Z5ChownmPcii". */
+KORVEX_API bool Chown(unsigned long handle, char* path, int owner, int group);
+#endif
+
+#endif /* KORVEX_H */

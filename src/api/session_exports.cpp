@@ -1,0 +1,38 @@
+#include "api/boundary.h"
+#include "korvex.h"
+#include "session/protocol.h"
+#include "session/registry.h"
+
+using namespace korvex;
+
+extern "C" {
+
+KORVEX_API SessionHandle Connect(const char* address, const char* password, int* error) {
+  // The password never reaches a log.
+  if (logWouldWrite(DEBUG)) {
+    logPrint(DEBUG, "[%d-%d]CONNECT IP %s pasw %s", platform::processId(), platform::threadId(), address,
+             "********");
+  }
+  return api::guarded<SessionHandle>(nullptr, [&]() -> SessionHandle {
+    ConnManage& registry = ConnManage::instance();
+    ClientThread* session = registry.createSession();
+    if (!session->open(address, password, protocol::SERVICE_PORT, error)) {
+      registry.abandonSession(session);
+      return nullptr;
+    }
+    if (logWouldWrite(DEBUG)) {
+      const int pid = platform::processId();
+      const int tid = platform::threadId();
+      logPrint(DEBUG, "[%d-%d]OSKAVEL INIT", pid, tid);
+      logPrint(DEBUG, "[%d-%d]RET NEW HANDLE %u", pid, tid, api::handleUnsigned(session));
+    }
+    return reinterpret_cast<SessionHandle>(session);
+  });
+}
+
+KORVEX_API void ConnectionState(SessionHandle handle, char* connected, char* address, char* name) {
+  api::trace("[%d-%d-%d]connection state", handle);
+  reinterpret_cast<const ClientThread*>(handle)->getState(connected, address, name);
+}
+
+}  // extern "C"

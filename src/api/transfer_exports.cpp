@@ -1,0 +1,36 @@
+#include "api/boundary.h"
+#include "korvex.h"
+#include "session/session.h"
+#include "session/transfers.h"
+
+using namespace korvex;
+
+extern "C" {
+
+KORVEX_API TransferHandle CopyToPhoneAsync(SessionHandle handle, const char* source, const char* dest) {
+  api::trace("[%d-%d-%d]CopyToPhoneAsync source %s dest %s", handle, source, dest);
+  return api::guarded<TransferHandle>(nullptr, [&] {
+    return reinterpret_cast<TransferHandle>(reinterpret_cast<ClientThread*>(handle)->startUpload(source, dest));
+  });
+}
+
+KORVEX_API TransferHandle DownFromPhoneAsync(SessionHandle handle, const char* source, const char* dest) {
+  api::trace("[%d-%d-%d]DownFromPhoneAsync source %s dest %s", handle, source, dest);
+  return api::guarded<TransferHandle>(nullptr, [&] {
+    return reinterpret_cast<TransferHandle>(reinterpret_cast<ClientThread*>(handle)->startDownload(source, dest));
+  });
+}
+
+KORVEX_API int GetTransProgress(TransferHandle handle, int* total, int* progress) {
+  const TransferProgress& state = reinterpret_cast<const TransferTask*>(handle)->state;
+  *total = state.total.load();
+  const int value = state.progress.load();
+  *progress = value;
+  return value;
+}
+
+KORVEX_API int CloseTransHandle(TransferHandle handle) {
+  return api::guarded(0, [&] { return ClientThread::closeTransfer(reinterpret_cast<TransferTask*>(handle)); });
+}
+
+}  // extern "C"

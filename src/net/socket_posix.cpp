@@ -1,0 +1,90 @@
+#include "net/socket_posix.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace korvex::sys {
+namespace {
+
+bool wouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
+
+bool waitFor(SocketHandle socket, short events, int ms) {
+  pollfd entry{socket, events, 0};
+  int result;
+  do {
+    result = ::poll(&entry, 1, ms < 0 ? -1 : ms);
+  } while (result < 0 && errno == EINTR);
+  return result > 0 && (entry.revents & (events | POLLERR | POLLHUP)) != 0;
+}
+
+}  // namespace
+
+SocketHandle createTcpSocket() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
+
+bool connectTo(SocketHandle socket, const Ipv4Endpoint& peer) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(peer.port);
+  std::memcpy(&address.sin_addr, peer.address.data(), 4);
+  int result;
+  do {
+    result = ::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  } while (result < 0 && errno == EINTR);
+  return result == 0;
+}
+
+bool setNonBlocking(SocketHandle socket, bool nonBlocking) {
+  const int flags = ::fcntl(socket, F_GETFL, 0);
+  if (flags < 0) return false;
+  const int wanted = nonBlocking ? flags | O_NONBLOCK : flags & ~O_NONBLOCK;
+  return ::fcntl(socket, F_SETFL, wanted) == 0;
+}
+
+void shutdownBoth(SocketHandle socket) { ::shutdown(socket, SHUT_RDWR); }
+
+void closeSocket(SocketHandle socket) { ::close(socket); }
+
+IoResult receiveNow(SocketHandle socket, void* buffer, std::size_t size) {
+  const ssize_t n = ::recv(socket, buffer, size, MSG_DONTWAIT);
+  if (n > 0) return {IoStatus::Done, static_cast<std::size_t>(n)};
+  if (n == 0) return {IoStatus::Closed, 0};
+  return {wouldBlock(errno) ? IoStatus::WouldBlock : IoStatus::Failed, 0};
+}
+
+IoResult sendNow(SocketHandle socket, const void* buffer, std::size_t size, bool moreFollows) {
+  const int flags = MSG_DONTWAIT | MSG_NOSIGNAL | (moreFollows ? MSG_MORE : 0);
+  const ssize_t n = ::send(socket, buffer, size, flags);
+  if (n >= 0) return {IoStatus::Done, static_cast<std::size_t>(n)};
+  return {wouldBlock(errno) ? IoStatus::WouldBlock : IoStatus::Failed, 0};
+}
+
+bool waitReadable(SocketHandle socket, int ms) { return waitFor(socket, POLLIN, ms); }
+
+bool waitWritable(SocketHandle socket, int ms) { return waitFor(socket, POLLOUT, ms); }
+
+bool resolveIpv4(const std::string& host, std::array<std::uint8_t, 4>& out) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
+  const auto* address = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+  std::memcpy(out.data(), &address->sin_addr, 4);
+  ::freeaddrinfo(found);
+  return true;
+}
+
+std::string ipv4Text(const std::array<std::uint8_t, 4>& address) {
+  char text[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, address.data(), text, sizeof text);
+  return text;
+}
+
+}  // namespace korvex::sys

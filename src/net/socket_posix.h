@@ -1,0 +1,46 @@
+// The system's socket calls, behind the few operations the transport needs.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace korvex::sys {
+
+using SocketHandle = int;
+constexpr SocketHandle kNoSocket = -1;
+
+struct Ipv4Endpoint {
+  std::array<std::uint8_t, 4> address{};  // network order
+  std::uint16_t port = 0;                  // host order
+};
+
+// Result of a receive or send that did not transfer bytes.
+enum class IoStatus { Done, WouldBlock, Closed, Failed };
+
+struct IoResult {
+  IoStatus status;
+  std::size_t count;
+};
+
+SocketHandle createTcpSocket();
+bool connectTo(SocketHandle socket, const Ipv4Endpoint& peer);
+bool setNonBlocking(SocketHandle socket, bool nonBlocking);
+void shutdownBoth(SocketHandle socket);
+void closeSocket(SocketHandle socket);
+
+// Neither call blocks; a peer that closed yields Closed, never a signal.
+IoResult receiveNow(SocketHandle socket, void* buffer, std::size_t size);
+IoResult sendNow(SocketHandle socket, const void* buffer, std::size_t size, bool moreFollows);
+
+// True when the socket is readable (or writable), or has an error or hang-up
+// that the next call will report; false on time-out. ms < 0 waits forever.
+bool waitReadable(SocketHandle socket, int ms);
+bool waitWritable(SocketHandle socket, int ms);
+
+// The first IPv4 address of a host name.
+bool resolveIpv4(const std::string& host, std::array<std::uint8_t, 4>& out);
+std::string ipv4Text(const std::array<std::uint8_t, 4>& address);
+
+}  // namespace korvex::sys

@@ -1,0 +1,125 @@
+#include "runtime/local_file.h"
+
+#include <new>
+
+#include "runtime/log.h"
+
+namespace korvex {
+namespace {
+
+// A larger stdio buffer than the default: bulk copies make a system call per
+// megabyte instead of per few kilobytes.
+constexpr std::size_t kStreamBufferSize = 1 << 20;
+
+}  // namespace
+
+void normalizeSlashes(std::string& path) {
+  for (char& c : path) {
+    if (c == '\\') c = '/';
+  }
+}
+
+VFile::~VFile() { close(); }
+
+void VFile::close() {
+  if (open_) {
+    if (std::fclose(stream_) != 0) flushFailed_ = true;
+    open_ = false;
+    stream_ = nullptr;
+  }
+  buffer_.reset();
+}
+
+bool VFile::openStream(const char* mode) {
+  stream_ = std::fopen(fullName().c_str(), mode);
+  if (stream_ == nullptr) return false;
+  buffer_.reset(new (std::nothrow) char[kStreamBufferSize]);
+  if (buffer_) std::setvbuf(stream_, buffer_.get(), _IOFBF, kStreamBufferSize);
+  return true;
+}
+
+bool VFile::open(std::string path, int mode) {
+  close();
+  flushFailed_ = false;
+  normalizeSlashes(path);
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    directory_ = "./";
+    fileName_ = path;
+  } else if (slash + 1 == path.size()) {
+    logPrint(ERR, "file name error");
+    return false;
+  } else {
+    directory_ = path.substr(0, slash + 1);
+    fileName_ = path.substr(slash + 1);
+  }
+
+  mode &= 0xFF;
+  bool opened;
+  if (mode & VFILE_NO_OPEN) {
+    return true;
+  } else if (mode & VFILE_READ) {
+    opened = openStream("rb");
+    if (!opened && (mode & VFILE_CREATE)) {
+      if (std::FILE* created = std::fopen(fullName().c_str(), "wb+")) std::fclose(created);
+      opened = openStream("rb");
+    }
+  } else if (mode & VFILE_WRITE) {
+    opened = openStream("wb+");
+  } else if (mode & VFILE_UPDATE) {
+    opened = openStream("r+b");
+    if (!opened && (mode & VFILE_CREATE)) {
+      if (std::FILE* created = std::fopen(fullName().c_str(), "wb+")) std::fclose(created);
+      opened = openStream("r+b");
+    }
+  } else if (mode & VFILE_APPEND) {
+    opened = openStream("ab+");
+  } else {
+    logPrint(ERR, "File open mode error");
+    return false;
+  }
+  if (!opened) {
+    logPrint(ERR, "File %s open error", fullName().c_str());
+    return false;
+  }
+  open_ = true;
+  return true;
+}
+
+int VFile::readFully(void* buffer, int n) {
+  if (n <= 0) return n;
+  auto* at = static_cast<char*>(buffer);
+  int remaining = n;
+  while (remaining > 0) {
+    if (std::feof(stream_) || std::ferror(stream_)) return n - remaining;
+    remaining -= static_cast<int>(std::fread(at + (n - remaining), 1, static_cast<std::size_t>(remaining), stream_));
+  }
+  return n;
+}
+
+int VFile::write(const void* buffer, int length) {
+  return static_cast<int>(std::fwrite(buffer, 1, static_cast<std::size_t>(length), stream_));
+}
+
+bool VFile::flush() {
+  if (std::fflush(stream_) != 0) flushFailed_ = true;
+  return !failed();
+}
+
+bool VFile::failed() const { return flushFailed_ || (open_ && std::ferror(stream_)); }
+
+std::int64_t VFile::size() {
+  const std::int64_t position = tell();
+  seek(0, SEEK_END);
+  const std::int64_t size = tell();
+  seek(position, SEEK_SET);
+  return size;
+}
+
+bool VFile::seek(std::int64_t offset, int origin) {
+  return fseeko(stream_, static_cast<off_t>(offset), origin) == 0;
+}
+
+std::int64_t VFile::tell() { return static_cast<std::int64_t>(ftello(stream_)); }
+
+}  // namespace korvex

@@ -1,0 +1,60 @@
+// One file on the host's disk, through a buffered stdio stream.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+namespace korvex {
+
+enum VFileMode : int {
+  VFILE_NO_OPEN = 0x01,
+  VFILE_READ = 0x02,
+  VFILE_WRITE = 0x04,
+  VFILE_APPEND = 0x08,
+  VFILE_CREATE = 0x10,
+  VFILE_UPDATE = 0x20,
+};
+
+// Replaces every '\' by '/'.
+void normalizeSlashes(std::string& path);
+
+class VFile {
+ public:
+  VFile() = default;
+  virtual ~VFile();
+  VFile(const VFile&) = delete;
+  VFile& operator=(const VFile&) = delete;
+
+  bool open(std::string path, int mode);
+  void close();
+
+  // Fewer than `n` only at end of file or on a read error.
+  int readFully(void* buffer, int n);
+  int write(const void* buffer, int length);
+  // Whether a read or write error has been seen, or a flush failed.
+  bool failed() const;
+  bool flush();
+
+  std::int64_t size();
+  bool seek(std::int64_t offset, int origin);
+  std::int64_t tell();
+
+  std::string fullName() const { return directory_ + fileName_; }
+  const std::string& directory() const { return directory_; }
+  const std::string& fileName() const { return fileName_; }
+  bool isOpen() const { return open_; }
+
+ private:
+  bool openStream(const char* mode);
+
+  std::string fileName_;
+  std::string directory_;
+  bool open_ = false;
+  std::FILE* stream_ = nullptr;
+  bool flushFailed_ = false;
+  std::unique_ptr<char[]> buffer_;  // outlives the stream that uses it
+};
+
+}  // namespace korvex

@@ -1,0 +1,94 @@
+#include "runtime/log.h"
+
+#include <array>
+#include <atomic>
+#include <cstdarg>
+#include <cstring>
+
+#include "runtime/platform.h"
+
+namespace korvex {
+namespace {
+
+constexpr std::array<const char*, 9> kLabels = {"EMRG", "ALRT", "CRIT", "ERR ", "WARN",
+                                                "NOTC", "INFO", "DBUG", "DSTK"};
+constexpr std::size_t kPathBufferSize = 256;
+
+std::atomic<bool> enabled{false};
+std::atomic<int> threshold{ERR};
+std::array<char, kPathBufferSize> logFilePath{};  // guarded by logMutex
+
+const char* label(int level) {
+  return level >= 0 && level < static_cast<int>(kLabels.size()) ? kLabels[level] : "????";
+}
+
+// Standard error is never closed; a replaced file is, so no stream is leaked
+// and a closed one is never written again.
+void replaceOutputLocked(FILE* next) {
+  if (logOutput != stderr && logOutput != next) std::fclose(logOutput);
+  logOutput = next;
+}
+
+}  // namespace
+
+void logPrint(int level, const char* format, ...) {
+  if (!enabled.load(std::memory_order_relaxed)) return;
+  LockHelper lock(logMutex);
+  if (level > threshold.load(std::memory_order_relaxed)) return;
+
+  const platform::WallTime now = platform::wallClock();
+  const std::string stamp = platform::localTimeStamp(now.seconds);
+  std::fprintf(logOutput, "[%s.%3.3d] %s: [%d-%d]", stamp.c_str(), now.milliseconds, label(level),
+               platform::processId(), platform::threadId());
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(logOutput, format, args);
+  va_end(args);
+  std::fputc('\n', logOutput);
+  std::fflush(logOutput);
+}
+
+int enableLog(bool enable, unsigned level, const char* path) {
+  enabled.store(enable);
+  threshold.store(DEBUG);
+  if (!enable) {
+    LockHelper lock(logMutex);
+    replaceOutputLocked(stderr);
+    return 0;
+  }
+  if (level <= DEBUG_STACK) threshold.store(static_cast<int>(level));
+  if (path == nullptr) return 0;
+
+  // A path that does not fit the buffer is refused rather than cut, so the
+  // log never lands in a file the host did not name.
+  const std::size_t length = strnlen(path, kPathBufferSize);
+  if (length >= kPathBufferSize) return 0;
+
+  FILE* file = std::fopen(path, "a+");
+  if (file == nullptr) {
+    const int error = platform::lastError();
+    std::printf("cpLog: Cannot open log file %s:  %s\n", path, platform::errorText(error).c_str());
+    std::fflush(stdout);
+    LockHelper lock(logMutex);
+    replaceOutputLocked(stderr);
+    return 0;
+  }
+  std::fseek(file, 0, SEEK_END);
+  {
+    LockHelper lock(logMutex);
+    std::memcpy(logFilePath.data(), path, length + 1);
+    replaceOutputLocked(file);
+  }
+  logPrint(INFO, "Opened new log file - %s", path);
+  return 1;
+}
+
+}  // namespace korvex
+
+namespace korvex {
+
+bool logWouldWrite(int level) {
+  return enabled.load(std::memory_order_relaxed) && level <= threshold.load(std::memory_order_relaxed);
+}
+
+}  // namespace korvex

@@ -1,0 +1,112 @@
+// Thread, condition and time wrappers that sessions and transfers run on.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <pthread.h>
+
+#include "runtime/mutex.h"
+
+namespace korvex {
+
+// A point in time or a duration. Seconds are 64-bit so that deadlines stay
+// in the future after 2038.
+class TimeVal {
+ public:
+  TimeVal() = default;
+  TimeVal(std::int64_t seconds, std::int64_t microseconds) : seconds_(seconds), micros_(microseconds) {}
+  virtual ~TimeVal() = default;
+
+  TimeVal& now();           // wall clock, millisecond resolution
+  TimeVal& monotonicNow();  // the clock condition deadlines are measured on
+  TimeVal& add(const TimeVal& other);
+  TimeVal& normalize();
+
+  std::int64_t seconds() const { return seconds_; }
+  std::int64_t microseconds() const { return micros_; }
+
+ private:
+  std::int64_t seconds_ = 0;
+  std::int64_t micros_ = 0;
+};
+
+// A condition variable whose timed waits run on the monotonic clock, so
+// setting the system clock neither stretches nor cuts a pause.
+class VCondition {
+ public:
+  VCondition();
+  virtual ~VCondition();
+  VCondition(const VCondition&) = delete;
+  VCondition& operator=(const VCondition&) = delete;
+
+  int broadcast();
+  // 0 when woken, ETIMEDOUT when the deadline passed; a negative time waits
+  // without limit.
+  int waitMicros(PlainMutex& mutex, std::int64_t micros);
+  int waitMs(PlainMutex& mutex, int ms);
+  int waitUntil(PlainMutex& mutex, const TimeVal& monotonicDeadline);
+
+ private:
+  pthread_cond_t cond_;
+};
+
+// The scheduling priority a priority class asks for, if any.
+std::optional<int> schedulingPriorityForClass(int priorityClass);
+
+class VThread {
+ public:
+  using Function = void* (*)(void*);
+
+  VThread() = default;
+  virtual ~VThread() = default;
+  VThread(const VThread&) = delete;
+  VThread& operator=(const VThread&) = delete;
+
+  bool spawn(Function function, void* argument, int priorityClass);
+  int join(void** exitValue = nullptr);
+  int cancel();
+  pthread_t getId() const { return id_; }
+  bool started() const { return started_; }
+
+  void setSlot(std::intptr_t value) { slot_.store(value); }
+  std::intptr_t slot() const { return slot_.load(); }
+  // One atomic step for threads that must not lose a concurrent store.
+  bool exchangeSlot(std::intptr_t& expected, std::intptr_t desired) {
+    return slot_.compare_exchange_strong(expected, desired);
+  }
+
+ private:
+  pthread_t id_{};
+  pthread_attr_t attributes_{};
+  bool started_ = false;
+  std::atomic<std::intptr_t> slot_{0};
+};
+
+// A thread object whose subclass supplies the body.
+class ThreadIf {
+ public:
+  ThreadIf() = default;
+  virtual ~ThreadIf() = default;
+  ThreadIf(const ThreadIf&) = delete;
+  ThreadIf& operator=(const ThreadIf&) = delete;
+
+  virtual bool run(int unused = 0);
+  virtual int join();
+  virtual int cancel();
+  virtual pthread_t getId() const;
+  virtual void shutdown();
+  virtual void thread() = 0;
+
+  bool isShutdown() const { return shutdown_.load(); }
+
+ protected:
+  VThread handle_;
+  PlainMutex ownMutex_;
+  std::atomic<bool> shutdown_{true};
+
+ private:
+  static void* start(void* self);
+};
+
+}  // namespace korvex

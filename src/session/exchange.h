@@ -1,0 +1,39 @@
+// One command exchange on a logged-in connection: code, request block,
+// reply, then an optional data phase. The caller holds the exchange's lock.
+#pragma once
+
+#include <cstdint>
+
+#include "net/connection.h"
+#include "session/protocol.h"
+
+namespace korvex {
+
+// How far the request part of an exchange got.
+enum class Stage { CodeFailed, BlockFailed, ReplyFailed, Replied };
+
+class Exchange {
+ public:
+  explicit Exchange(Connection& connection) : connection_(connection) {}
+
+  // Writes `code` and `block` (none when null) and reads `replySize` bytes
+  // into `reply`.
+  Stage request(std::uint32_t code, const protocol::RequestBlock* block, std::uint8_t* reply,
+                int replySize);
+
+  // The same with a 40-byte ReplyHeader.
+  Stage request(std::uint32_t code, const protocol::RequestBlock* block, protocol::ReplyHeader& header);
+
+  // Data phase. A short read or write leaves the stream out of step, so the
+  // connection is closed: a late byte must never be taken for the next reply.
+  bool read(void* buffer, int size);
+  bool write(const void* buffer, int size);
+
+  // Closes the connection for a failure that left the stream out of step.
+  void abandon() { connection_.close(); }
+
+ private:
+  Connection& connection_;
+};
+
+}  // namespace korvex

@@ -1,0 +1,34 @@
+#include "session/registry.h"
+
+#include <algorithm>
+
+namespace korvex {
+
+ConnManage& ConnManage::instance() {
+  // Created once even under concurrent first calls, and never destroyed:
+  // keep-alive threads may still run when the process exits.
+  static ConnManage* const registry = new ConnManage();
+  return *registry;
+}
+
+ClientThread* ConnManage::createSession() {
+  auto* session = new ClientThread();
+  LockHelper lock(registryLock);
+  try {
+    sessions.push_back(session);
+  } catch (...) {
+    delete session;
+    throw;
+  }
+  return session;
+}
+
+void ConnManage::abandonSession(ClientThread* session) {
+  LockHelper lock(registryLock);
+  const auto found = std::find(sessions.begin(), sessions.end(), session);
+  if (found == sessions.end()) return;
+  (*found)->shutdown();
+  (*found)->join();
+}
+
+}  // namespace korvex

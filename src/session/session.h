@@ -1,0 +1,79 @@
+// A session: one logged-in connection to the phone's service, its locks,
+// its keep-alive thread and its background transfers.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <string>
+
+#include "net/connection.h"
+#include "runtime/mutex.h"
+#include "runtime/threads.h"
+#include "session/exchange.h"
+
+namespace korvex {
+
+struct TransferTask;
+struct ListingFormat;
+
+class ClientThread : public ThreadIf {
+ public:
+  ClientThread() = default;
+  ~ClientThread() override = default;
+
+  // Connects, logs in and starts the keep-alive thread. `error` (may be
+  // null) receives 0, 1 when the TCP connect failed, 2 when the login did.
+  bool open(const std::string& address, const std::string& password, std::uint16_t port, int* error);
+  void getState(char* connectedOut, char* addressOut, char* nameOut) const;
+  bool isConnected() const { return connected.load(); }
+
+  // The keep-alive loop, and a shutdown that wakes it at once.
+  void thread() override;
+  void shutdown() override;
+
+  // Path and device commands: one exchange each under the command lock.
+  bool rename(const std::string& source, const std::string& dest);
+  bool deleteFile(const std::string& path);
+  bool deleteDirectory(const std::string& path, bool recursive);
+  bool makeDirectory(const std::string& path);
+  int fileSize(const std::string& path);
+  int isDirectory(const std::string& path);
+  int exists(const std::string& path);
+  int spaceSize(const std::string& path);
+  bool chown(const std::string& path, int owner, int group);
+  bool power(std::uint32_t code);
+
+  // Listings: the total length of the '/'-joined buffer stored in `out`,
+  // 0 for none, -1 failure, -2 null `out`, -3 path too long.
+  int getFiles(const std::string& path, char** out);
+  int getDirectories(const std::string& path, char** out);
+
+  // Synchronous copies on the session connection.
+  bool download(const std::string& phonePath, const std::string& localPath);
+  bool upload(const std::string& localPath, const std::string& phonePath);
+
+  // Background copies on connections of their own.
+  TransferTask* startUpload(const std::string& localPath, const std::string& phonePath);
+  TransferTask* startDownload(const std::string& phonePath, const std::string& localPath);
+  static int closeTransfer(TransferTask* task);
+  void stopAllTransfers();
+
+ private:
+  int listNames(std::uint32_t code, const std::string& path, char** out, const ListingFormat& format);
+  int startTransfer(TransferTask* task);
+
+  PlainMutex transferLock;
+  std::list<VThread*> transfers;  // guarded by transferLock
+  PlainMutex commandLock;
+  Connection connection;  // used under commandLock
+  std::string address;
+  std::string password;
+  std::string deviceName;
+  VCondition wakeup;
+  PlainMutex wakeupMutex;  // shared by the pause and shutdown, so no wake-up is missed
+  std::uint16_t port = 0;
+  std::atomic<bool> connected{false};
+};
+
+}  // namespace korvex
