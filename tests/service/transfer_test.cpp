@@ -1,0 +1,94 @@
+// Downloads and uploads: exact framing, byte-identical round trips, and what a
+// broken upload leaves on disk.
+#include "service_fixture.h"
+
+namespace korvex::test {
+namespace {
+
+namespace proto = korvex::protocol;
+
+class TransferTest : public ServiceTest {
+ protected:
+  void SetUp() override { client_ = loggedIn(); }
+
+  std::vector<std::string> entries(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  std::unique_ptr<RawClient> client_;
+};
+
+TEST_F(TransferTest, DownloadSendsHeaderThenExactlyTheFile) {
+  Bytes content = patternBytes(1501);
+  writeFile(root() / "f.bin", content);
+  ASSERT_TRUE(client_->request(proto::CMD_DOWNLOAD, proto::pathBlock("/f.bin")));
+  auto header = client_->reply();
+  ASSERT_TRUE(header);
+  EXPECT_EQ(header->status, 0);
+  EXPECT_EQ(header->value, 1501u);
+  EXPECT_EQ(client_->read(1501), content);
+  // Nothing follows the content: the next 40 bytes are the keep-alive reply.
+  ASSERT_TRUE(client_->request(proto::CMD_KEEPALIVE));
+  auto next = client_->reply();
+  ASSERT_TRUE(next);
+  EXPECT_EQ(next->status, 0);
+  EXPECT_EQ(next->value, 0u);
+}
+
+TEST_F(TransferTest, RoundTripsAreByteIdentical) {
+  for (std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{1500}, std::size_t{1501},
+                           std::size_t{3 * 1024 * 1024 + 7}}) {
+    SCOPED_TRACE(size);
+    Bytes content = patternBytes(size, static_cast<unsigned>(size));
+    std::string name = "/up-" + std::to_string(size);
+    ASSERT_EQ(client_->upload(name, content), 0);
+    // The upload has no closing reply; a keep-alive proves the service took it all.
+    ASSERT_EQ(client_->status(proto::CMD_KEEPALIVE), 0);
+    EXPECT_EQ(readFile(root() / name.substr(1)), content);
+    EXPECT_EQ(client_->download(name), content);
+  }
+  // Only the uploaded files are left: no temporary file survives.
+  EXPECT_EQ(entries(root()).size(), 5u);
+}
+
+TEST_F(TransferTest, UploadReplacesAnExistingFile) {
+  writeFile(root() / "f", patternBytes(5000, 3));
+  Bytes content = patternBytes(10, 4);
+  ASSERT_EQ(client_->upload("/f", content), 0);
+  ASSERT_EQ(client_->status(proto::CMD_KEEPALIVE), 0);
+  EXPECT_EQ(readFile(root() / "f"), content);
+}
+
+TEST_F(TransferTest, RefusedTransfersKeepTheStreamInStep) {
+  fs::create_directories(root() / "dir");
+  ASSERT_TRUE(client_->request(proto::CMD_DOWNLOAD, proto::pathBlock("/missing")));
+  auto header = client_->reply();
+  ASSERT_TRUE(header);
+  EXPECT_EQ(header->status, 1);
+  EXPECT_EQ(client_->download("/dir"), std::nullopt);
+  EXPECT_EQ(client_->upload("/dir", Bytes(10)), 1);
+  EXPECT_EQ(client_->upload("/no/such/dir/f", Bytes(10)), 1);
+  EXPECT_EQ(client_->upload("/", Bytes(10)), 1);
+  EXPECT_EQ(client_->status(proto::CMD_KEEPALIVE), 0);
+  EXPECT_EQ(entries(root()), std::vector<std::string>{"dir"});
+}
+
+TEST_F(TransferTest, BrokenUploadLeavesNoFileAndKeepsTheOldOne) {
+  writeFile(root() / "kept", Bytes{'o', 'l', 'd'});
+  for (std::string name : {"fresh", "kept"}) {
+    SCOPED_TRACE(name);
+    auto client = loggedIn();
+    ASSERT_EQ(client->status(proto::CMD_UPLOAD, proto::uploadBlock("/" + name, 100000)), 0);
+    ASSERT_TRUE(client->send(patternBytes(30000)));
+    client->close();
+    ASSERT_TRUE(service_.waitForLog("upload of \"/" + name + "\" broken after 30000 of 100000 bytes"));
+  }
+  EXPECT_EQ(entries(root()), std::vector<std::string>{"kept"});
+  EXPECT_EQ(readFile(root() / "kept"), (Bytes{'o', 'l', 'd'}));
+}
+
+}  // namespace
+}  // namespace korvex::test

@@ -1,0 +1,262 @@
+#include "connection.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "file_ops.h"
+#include "log.h"
+#include "session/protocol.h"
+
+namespace korvexd {
+
+namespace proto = korvex::protocol;
+
+namespace {
+
+const char* commandName(std::uint32_t code) {
+  static const char* const names[] = {"KEEPALIVE", "RENAME",  "DELETE_FILE", "DELETE_DIR", "LIST_FILES",
+                                      "FILE_SIZE", "MAKE_DIR", "LIST_DIRS",  "IS_DIR",     "EXISTS",
+                                      "DOWNLOAD",  "UPLOAD",  "SPACE_SIZE",  "CHOWN",      "SHUTDOWN",
+                                      "REBOOT",    "RESTART"};
+  return code <= proto::kLastCommandCode ? names[code] : "?";
+}
+
+// Each path field must hold its NUL: without it the text is not delimited,
+// and a client sending such a block is out of step with us.
+bool fieldsTerminated(std::uint32_t code, const std::uint8_t* block) {
+  int size = proto::requestBlockSize(code);
+  if (size == 0) return true;
+  if (!std::memchr(block, 0, proto::PATH_FIELD_SIZE)) return false;
+  return code != proto::CMD_RENAME || std::memchr(block + proto::PATH_FIELD_SIZE, 0, proto::PATH_FIELD_SIZE);
+}
+
+// Compares without stopping at the first difference, so the reply time does
+// not tell how much of a guess was right.
+bool samePassword(std::string_view given, std::string_view expected) {
+  unsigned char diff = given.size() == expected.size() ? 0 : 1;
+  for (std::size_t i = 0; i < given.size(); ++i)
+    diff |= static_cast<unsigned char>(given[i] ^ expected[i % std::max<std::size_t>(expected.size(), 1)]);
+  return diff == 0;
+}
+
+constexpr std::size_t kUploadPiece = 64 * 1024;  // heap, and only while a file arrives
+constexpr std::size_t kRecordsPerSend = 64;
+
+}  // namespace
+
+Connection::Connection(int fd, std::uint64_t id, std::string peer, const Root& root, const ServiceConfig& config,
+                       std::function<void()> powerOff)
+    : wire_(fd, config.ioTimeoutMs),
+      id_(id),
+      peer_(std::move(peer)),
+      root_(root),
+      config_(config),
+      powerOff_(std::move(powerOff)) {}
+
+void Connection::serve() {
+  if (login()) {
+    while (serveOne()) {
+    }
+  }
+  logLine("conn %llu: closed (%s)", static_cast<unsigned long long>(id_), closeReason_.c_str());
+}
+
+bool Connection::serveOne() {
+  std::uint8_t codeBytes[proto::CODE_SIZE];
+  Io io = wire_.readExact(codeBytes, sizeof codeBytes, config_.idleTimeoutMs);
+  if (io != Io::Ok) return closeWith(io == Io::TimedOut ? "idle time-out" : describe(io));
+  std::uint32_t code = proto::getWord(codeBytes);
+  if (code > proto::kLastCommandCode) return closeWith("unknown command code " + std::to_string(code));
+
+  std::uint8_t block[proto::MAX_BLOCK_SIZE];
+  io = wire_.readExact(block, static_cast<std::size_t>(proto::requestBlockSize(code)));
+  if (io != Io::Ok) return closeWith(io == Io::TimedOut ? "stalled inside a request" : describe(io));
+  if (!fieldsTerminated(code, block))
+    return closeWith(std::string(commandName(code)) + " request with a path field lacking its NUL");
+  return execute(code, block);
+}
+
+bool Connection::login() {
+  proto::PasswordBlock block{};
+  Io io = wire_.readExact(block.data(), block.size());
+  if (io != Io::Ok) return closeWith(io == Io::TimedOut ? "no login in time" : describe(io));
+  bool terminated = std::memchr(block.data(), 0, block.size()) != nullptr;
+  if (!terminated || !samePassword(proto::fieldText(block.data(), block.size()), config_.password)) {
+    logLine("conn %llu: login refused from %s", static_cast<unsigned long long>(id_), peer_.c_str());
+    return closeWith("login refused");
+  }
+  std::uint8_t answer[proto::LOGIN_REPLY_SIZE + proto::DEVICE_NAME_SIZE] = {};
+  proto::DeviceNameBlock name = proto::encodeDeviceName(config_.deviceName);
+  std::memcpy(answer + proto::LOGIN_REPLY_SIZE, name.data(), name.size());
+  io = wire_.writeAll(answer, sizeof answer);
+  if (io != Io::Ok) return closeWith(describe(io));
+  logLine("conn %llu: logged in from %s", static_cast<unsigned long long>(id_), peer_.c_str());
+  return true;
+}
+
+bool Connection::execute(std::uint32_t code, const std::uint8_t* block) {
+  std::string_view path = proto::fieldText(block, proto::PATH_FIELD_SIZE);
+  std::uint32_t word = proto::getWord(block + proto::PATH_FIELD_SIZE);
+  int error = 0;
+  switch (code) {
+    case proto::CMD_KEEPALIVE:
+      return reply(0);
+    case proto::CMD_RENAME: {
+      std::string_view dest = proto::fieldText(block + proto::PATH_FIELD_SIZE, proto::PATH_FIELD_SIZE);
+      error = renamePath(root_, path, dest);
+      if (error) {
+        std::string both = printable(path) + " -> " + printable(dest);
+        refused(code, both, describePathError(error));
+        return reply(1);
+      }
+      return reply(0);
+    }
+    case proto::CMD_DELETE_FILE:
+      return verdict(code, path, deleteFile(root_, path));
+    case proto::CMD_DELETE_DIR:
+      return verdict(code, path, deleteDirectory(root_, path, word != 0));
+    case proto::CMD_LIST_FILES:
+    case proto::CMD_LIST_DIRS:
+      return sendListing(code, path);
+    case proto::CMD_FILE_SIZE: {
+      std::uint32_t size = 0;
+      error = fileSize(root_, path, size);
+      if (error) return verdict(code, path, error);
+      return reply(0, size);
+    }
+    case proto::CMD_MAKE_DIR:
+      return verdict(code, path, makeDirectory(root_, path));
+    case proto::CMD_IS_DIR:
+    case proto::CMD_EXISTS: {
+      bool yes = code == proto::CMD_IS_DIR ? isDirectory(root_, path, error) : exists(root_, path, error);
+      // A plain "no" is an answer; a path that escapes is worth a log line.
+      if (error == kEscapeError || error == ELOOP) refused(code, printable(path), describePathError(error));
+      return reply(yes ? 1 : 0);
+    }
+    case proto::CMD_DOWNLOAD:
+      return sendFile(path);
+    case proto::CMD_UPLOAD:
+      return receiveFile(path, word);
+    case proto::CMD_SPACE_SIZE: {
+      std::uint64_t kib = 0;
+      error = freeSpaceKiB(root_, path, kib);
+      std::int32_t answer = static_cast<std::int32_t>(std::min<std::uint64_t>(kib, INT32_MAX));
+      if (error) {
+        refused(code, printable(path), describePathError(error));
+        answer = -1;
+      }
+      std::uint8_t bytes[proto::SPACE_REPLY_SIZE];
+      proto::putWord(bytes, static_cast<std::uint32_t>(answer));
+      Io io = wire_.writeAll(bytes, sizeof bytes);
+      return io == Io::Ok || closeWith(describe(io));
+    }
+    case proto::CMD_CHOWN: {
+      auto owner = static_cast<std::int32_t>(word);
+      auto group = static_cast<std::int32_t>(proto::getWord(block + proto::PATH_FIELD_SIZE + 4));
+      return verdict(code, path, changeOwner(root_, path, owner, group), 1, 0);
+    }
+    case proto::CMD_SHUTDOWN:
+    case proto::CMD_REBOOT:
+    case proto::CMD_RESTART:
+      if (!reply(1)) return false;
+      if (!config_.powerExits) {
+        logLine("conn %llu: %s answered, nothing done", static_cast<unsigned long long>(id_), commandName(code));
+        return true;
+      }
+      powerOff_();
+      return closeWith(std::string(commandName(code)) + ": the service goes down");
+  }
+  return false;  // codes above the last were turned away by serve()
+}
+
+bool Connection::reply(std::int32_t status, std::uint32_t value, bool more) {
+  proto::ReplyBytes bytes = proto::encodeReply(status, value);
+  Io io = wire_.writeAll(bytes.data(), bytes.size(), more);
+  return io == Io::Ok || closeWith(describe(io));
+}
+
+bool Connection::verdict(std::uint32_t code, std::string_view path, int error, std::int32_t okStatus,
+                         std::int32_t failStatus) {
+  if (!error) return reply(okStatus);
+  refused(code, printable(path), describePathError(error));
+  return reply(failStatus);
+}
+
+void Connection::refused(std::uint32_t code, std::string_view path, const char* reason) {
+  logLine("conn %llu: refused %s \"%.*s\": %s", static_cast<unsigned long long>(id_), commandName(code),
+          static_cast<int>(path.size()), path.data(), reason);
+}
+
+bool Connection::closeWith(std::string reason) {
+  closeReason_ = std::move(reason);
+  return false;
+}
+
+bool Connection::sendListing(std::uint32_t code, std::string_view path) {
+  std::vector<std::string> names;
+  EntryKind kind = code == proto::CMD_LIST_FILES ? EntryKind::File : EntryKind::Directory;
+  if (int error = listDirectory(root_, path, kind, names)) return verdict(code, path, error);
+
+  if (!reply(0, 0, true)) return false;
+  std::uint8_t count[proto::LIST_COUNT_SIZE];
+  proto::putWord(count, static_cast<std::uint32_t>(names.size()));
+  Io io = wire_.writeAll(count, sizeof count, !names.empty());
+  // Records go out in batches: a large directory never needs one big buffer.
+  std::vector<std::uint8_t> batch;
+  for (std::size_t i = 0; io == Io::Ok && i < names.size(); i += kRecordsPerSend) {
+    std::size_t end = std::min(names.size(), i + kRecordsPerSend);
+    batch.clear();
+    for (std::size_t j = i; j < end; ++j) {
+      proto::NameRecord record = proto::encodeName(names[j]);
+      batch.insert(batch.end(), record.begin(), record.end());
+    }
+    io = wire_.writeAll(batch.data(), batch.size(), end < names.size());
+  }
+  return io == Io::Ok || closeWith(describe(io));
+}
+
+bool Connection::sendFile(std::string_view path) {
+  Fd file;
+  std::uint32_t size = 0;
+  if (int error = openForDownload(root_, path, file, size)) return verdict(proto::CMD_DOWNLOAD, path, error);
+  if (!reply(0, size, size > 0)) return false;
+  Io io = wire_.sendFile(file.get(), size);
+  if (io == Io::Ok) return true;
+  // The size is announced: short of sending it whole, only closing keeps the
+  // client from reading our next reply as file content.
+  std::string why = "download of \"" + printable(path) + "\" broken: " + describe(io);
+  if (io == Io::Failed) why = why + ": " + errorText(errno);
+  return closeWith(why);
+}
+
+bool Connection::receiveFile(std::string_view path, std::uint32_t length) {
+  Upload upload;
+  if (int error = upload.begin(root_, path)) return verdict(proto::CMD_UPLOAD, path, error);
+  if (!reply(0)) return false;
+
+  std::unique_ptr<std::uint8_t[]> piece(new std::uint8_t[std::min<std::size_t>(length, kUploadPiece)]);
+  std::uint32_t received = 0;
+  int writeError = 0;
+  while (received < length) {
+    std::size_t got = 0;
+    Io io = wire_.readSome(piece.get(), std::min<std::size_t>(length - received, kUploadPiece), got);
+    if (io != Io::Ok) {
+      // ~Upload removes the temporary file: the real name never held a partial file.
+      return closeWith("upload of \"" + printable(path) + "\" broken after " + std::to_string(received) + " of " +
+                       std::to_string(length) + " bytes: " + describe(io));
+    }
+    // After a failed write the rest is still read, to stay in step with the client.
+    if (!writeError) writeError = upload.write(piece.get(), got);
+    received += static_cast<std::uint32_t>(got);
+  }
+  if (!writeError) writeError = upload.commit();
+  if (writeError) refused(proto::CMD_UPLOAD, printable(path), describePathError(writeError));
+  return true;
+}
+
+}  // namespace korvexd

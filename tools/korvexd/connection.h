@@ -1,0 +1,59 @@
+// One client connection: the login handshake, then command exchanges one at
+// a time until the peer closes, breaks the protocol or stalls.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "root.h"
+#include "wire.h"
+
+namespace korvexd {
+
+struct ServiceConfig {
+  std::string password;
+  std::string deviceName;
+  bool powerExits = false;
+  int ioTimeoutMs = 10000;     // longest stall inside a login, request or transfer
+  int idleTimeoutMs = 120000;  // longest gap between two commands; -1: none
+};
+
+class Connection {
+ public:
+  // `powerOff` is called after a power command was answered, with --power-exits.
+  Connection(int fd, std::uint64_t id, std::string peer, const Root& root, const ServiceConfig& config,
+             std::function<void()> powerOff);
+
+  void serve();
+
+ private:
+  bool login();
+  // Reads and runs one command; false once the connection must close.
+  bool serveOne();
+  // Runs one command whose request block has been read and checked; false
+  // when the connection must close (the stream can no longer stay in step).
+  bool execute(std::uint32_t code, const std::uint8_t* block);
+
+  bool reply(std::int32_t status, std::uint32_t value = 0, bool more = false);
+  // Replies `okStatus` when `error` is 0, else `failStatus` with a log line.
+  bool verdict(std::uint32_t code, std::string_view path, int error, std::int32_t okStatus = 0,
+               std::int32_t failStatus = 1);
+  void refused(std::uint32_t code, std::string_view path, const char* reason);
+  bool sendListing(std::uint32_t code, std::string_view path);
+  bool sendFile(std::string_view path);
+  bool receiveFile(std::string_view path, std::uint32_t length);
+  // Records why the connection ends (logged once by serve()); returns false.
+  bool closeWith(std::string reason);
+
+  Wire wire_;
+  std::uint64_t id_;
+  std::string peer_;
+  const Root& root_;
+  const ServiceConfig& config_;
+  std::function<void()> powerOff_;
+  std::string closeReason_ = "peer closed";
+};
+
+}  // namespace korvexd

@@ -1,0 +1,206 @@
+// korvexd: serves one directory to korvex clients. Flags, signals, start-up.
+#include <arpa/inet.h>
+#include <getopt.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "log.h"
+#include "root.h"
+#include "server.h"
+#include "session/protocol.h"
+
+namespace {
+
+using korvexd::Resolver;
+
+constexpr const char* kUsage =
+    "usage: korvexd --root DIR --password PW [options]\n"
+    "  --root DIR             directory served as the phone's file system\n"
+    "  --password PW          password clients must send (at most 255 bytes)\n"
+    "  --listen HOST:PORT     IPv4 address to listen on (default 127.0.0.1:2323; port 0 picks one)\n"
+    "  --name NAME            device name sent at login (default: the host name)\n"
+    "  --power-exits          shutdown/reboot/restart commands stop the service\n"
+    "  --io-timeout-ms N      longest stall inside a login, request or transfer (default 10000)\n"
+    "  --idle-timeout-ms N    longest silence between two commands, 0 for none (default 120000)\n"
+    "  --max-connections N    connections served at once (default 4096)\n"
+    "  --resolver KIND        path resolution: auto, openat2 or walk (default auto)\n";
+
+struct Options {
+  std::string root;
+  std::string password;
+  bool havePassword = false;
+  std::string listen = "127.0.0.1:" + std::to_string(korvex::protocol::SERVICE_PORT);
+  std::string name;
+  bool powerExits = false;
+  long ioTimeoutMs = 10000;
+  long idleTimeoutMs = 120000;
+  long maxConnections = 4096;
+  Resolver resolver = Resolver::Auto;
+};
+
+bool parseNumber(const char* text, long low, long high, long& out) {
+  char* end = nullptr;
+  errno = 0;
+  long value = std::strtol(text, &end, 10);
+  if (errno || end == text || *end || value < low || value > high) return false;
+  out = value;
+  return true;
+}
+
+bool parseListen(const std::string& text, sockaddr_in& address) {
+  std::size_t colon = text.rfind(':');
+  long port = 0;
+  if (colon == std::string::npos || !parseNumber(text.c_str() + colon + 1, 0, 65535, port)) return false;
+  address = {};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  return inet_pton(AF_INET, text.substr(0, colon).c_str(), &address.sin_addr) == 1;
+}
+
+// Empty to run, otherwise the exit code.
+std::optional<int> parseOptions(int argc, char** argv, Options& options) {
+  enum { kRoot = 1, kPassword, kListen, kName, kPowerExits, kIoTimeout, kIdleTimeout, kMaxConnections, kResolver, kHelp };
+  static const option longOptions[] = {
+      {"root", required_argument, nullptr, kRoot},
+      {"password", required_argument, nullptr, kPassword},
+      {"listen", required_argument, nullptr, kListen},
+      {"name", required_argument, nullptr, kName},
+      {"power-exits", no_argument, nullptr, kPowerExits},
+      {"io-timeout-ms", required_argument, nullptr, kIoTimeout},
+      {"idle-timeout-ms", required_argument, nullptr, kIdleTimeout},
+      {"max-connections", required_argument, nullptr, kMaxConnections},
+      {"resolver", required_argument, nullptr, kResolver},
+      {"help", no_argument, nullptr, kHelp},
+      {nullptr, 0, nullptr, 0},
+  };
+  for (;;) {
+    int option = getopt_long(argc, argv, "", longOptions, nullptr);
+    if (option == -1) break;
+    bool good = true;
+    switch (option) {
+      case kRoot: options.root = optarg; break;
+      case kPassword:
+        options.password = optarg;
+        options.havePassword = true;
+        break;
+      case kListen: options.listen = optarg; break;
+      case kName: options.name = optarg; break;
+      case kPowerExits: options.powerExits = true; break;
+      case kIoTimeout: good = parseNumber(optarg, 1, INT_MAX, options.ioTimeoutMs); break;
+      case kIdleTimeout: good = parseNumber(optarg, 0, INT_MAX, options.idleTimeoutMs); break;
+      case kMaxConnections: good = parseNumber(optarg, 1, INT_MAX, options.maxConnections); break;
+      case kResolver:
+        if (!std::strcmp(optarg, "auto")) options.resolver = Resolver::Auto;
+        else if (!std::strcmp(optarg, "openat2")) options.resolver = Resolver::Openat2;
+        else if (!std::strcmp(optarg, "walk")) options.resolver = Resolver::Walk;
+        else good = false;
+        break;
+      case kHelp: std::fputs(kUsage, stdout); return EXIT_SUCCESS;
+      default: std::fputs(kUsage, stderr); return 2;  // getopt named the problem
+    }
+    if (!good) {
+      std::fprintf(stderr, "korvexd: bad value for --%s\n%s", longOptions[option - 1].name, kUsage);
+      return 2;
+    }
+  }
+  if (optind < argc || options.root.empty() || !options.havePassword) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  if (options.password.size() > korvex::protocol::MAX_PASSWORD_LENGTH) {
+    std::fputs("korvexd: the password must fit its 256-byte login block (255 bytes)\n", stderr);
+    return 2;
+  }
+  return std::nullopt;
+}
+
+std::string hostName() {
+  char name[HOST_NAME_MAX + 1] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return "korvexd";
+  return std::string(name).substr(0, korvex::protocol::MAX_DEVICE_NAME_LENGTH);
+}
+
+// Each connection holds one descriptor; the default soft limit (often 1024)
+// would cap the service below what the machine allows.
+void raiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+// Sanitizer builds keep much larger frames.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr std::size_t kThreadStack = 1024 * 1024;
+#else
+constexpr std::size_t kThreadStack = 128 * 1024;
+#endif
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (std::optional<int> exitCode = parseOptions(argc, argv, options)) return *exitCode;
+  sockaddr_in address{};
+  if (!parseListen(options.listen, address)) {
+    std::fprintf(stderr, "korvexd: --listen wants an IPv4 HOST:PORT, not \"%s\"\n", options.listen.c_str());
+    return 2;
+  }
+
+  // Blocked before any thread starts, so every thread inherits the mask and
+  // the signals arrive only through the signalfd the accept loop polls.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  korvexd::Fd stopFd(signalfd(-1, &stopSignals, SFD_CLOEXEC));
+  raiseDescriptorLimit();
+
+  int error = 0;
+  std::optional<korvexd::Root> root = korvexd::Root::open(options.root, options.resolver, error);
+  if (!root) {
+    std::fprintf(stderr, "korvexd: cannot serve %s: %s\n", options.root.c_str(), korvexd::errorText(error));
+    return 1;
+  }
+
+  korvexd::ServiceConfig config;
+  config.password = options.password;
+  config.deviceName = options.name.empty() ? hostName() : options.name;
+  config.powerExits = options.powerExits;
+  config.ioTimeoutMs = static_cast<int>(options.ioTimeoutMs);
+  config.idleTimeoutMs = options.idleTimeoutMs == 0 ? -1 : static_cast<int>(options.idleTimeoutMs);
+  korvexd::ServerLimits limits;
+  limits.maxConnections = static_cast<std::size_t>(options.maxConnections);
+  limits.threadStackBytes = kThreadStack;
+
+  korvexd::Server server(*root, config, limits);
+  std::string failure;
+  if (!server.listen(address, failure)) {
+    std::fprintf(stderr, "korvexd: cannot listen on %s: %s\n", options.listen.c_str(), failure.c_str());
+    return 1;
+  }
+  char host[INET_ADDRSTRLEN] = "?";
+  inet_ntop(AF_INET, &address.sin_addr, host, sizeof host);
+  // Tests and scripts read the port from this first line.
+  std::printf("korvexd listening on %s:%u\n", host, server.port());
+  std::fflush(stdout);
+  korvexd::logLine("serving %s as \"%s\" (%s resolution)", options.root.c_str(),
+                   korvexd::printable(config.deviceName).c_str(),
+                   root->resolver() == Resolver::Openat2 ? "openat2" : "component walk");
+
+  server.run(stopFd.get());
+  korvexd::logLine("stopped");
+  return 0;
+}

@@ -1,0 +1,202 @@
+#include "server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <new>
+
+#include "log.h"
+
+namespace korvexd {
+
+struct Server::Start {
+  Server* server;
+  std::uint64_t id;
+  int socket;
+  std::string peer;
+};
+
+Server::Server(const Root& root, ServiceConfig config, ServerLimits limits)
+    : root_(root),
+      config_(std::move(config)),
+      limits_(limits),
+      wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      spareFd_(::open("/dev/null", O_RDONLY | O_CLOEXEC)) {}
+
+Server::~Server() { stopAll(); }
+
+bool Server::listen(const sockaddr_in& address, std::string& error) {
+  Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  int on = 1;
+  if (!fd.valid() || setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+      bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(fd.get(), SOMAXCONN) != 0) {
+    error = errorText(errno);
+    return false;
+  }
+  sockaddr_in bound{};
+  socklen_t length = sizeof bound;
+  if (getsockname(fd.get(), reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+    error = errorText(errno);
+    return false;
+  }
+  port_ = ntohs(bound.sin_port);
+  listener_ = std::move(fd);
+  return true;
+}
+
+void Server::run(int stopFd) {
+  pollfd fds[3] = {{listener_.get(), POLLIN, 0}, {wakeFd_.get(), POLLIN, 0}, {stopFd, POLLIN, 0}};
+  for (;;) {
+    if (::poll(fds, 3, -1) < 0) {
+      if (errno == EINTR) continue;
+      logLine("poll failed: %s; stopping", errorText(errno));
+      break;
+    }
+    if (fds[2].revents) {
+      signalfd_siginfo info{};
+      if (::read(stopFd, &info, sizeof info) == sizeof info)
+        logLine("signal %u: stopping", info.ssi_signo);
+      break;
+    }
+    if (fds[1].revents) {
+      std::uint64_t count;
+      (void)!::read(wakeFd_.get(), &count, sizeof count);
+      joinFinished();
+      if (powerOff_) break;
+    }
+    // Accept a bounded batch, so a flood of connects cannot starve the wake-ups.
+    if (fds[0].revents) {
+      for (int i = 0; i < 64; ++i) {
+        if (!acceptOne()) break;
+      }
+    }
+  }
+  stopAll();
+}
+
+bool Server::acceptOne() {
+  sockaddr_in peer{};
+  socklen_t length = sizeof peer;
+  Fd socket(accept4(listener_.get(), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC));
+  if (!socket.valid()) {
+    if (errno == EINTR || errno == ECONNABORTED) return true;
+    if (errno == EMFILE || errno == ENFILE) {
+      // The pending connection would keep the listener readable and poll
+      // spinning: free a descriptor to accept it and close it at once.
+      spareFd_.reset();
+      Fd(accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      spareFd_.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+      logLine("connection dropped: out of file descriptors");
+    } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      logLine("accept failed: %s", errorText(errno));
+    }
+    return false;
+  }
+  char text[INET_ADDRSTRLEN] = "?";
+  inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+  spawn(std::move(socket), std::string(text) + ":" + std::to_string(ntohs(peer.sin_port)));
+  return true;
+}
+
+void Server::spawn(Fd socket, const std::string& peer) {
+  std::uint64_t id = nextId_++;
+  std::lock_guard lock(mutex_);
+  if (workers_.size() >= limits_.maxConnections) {
+    logLine("conn %llu: refused from %s: %zu connections already", static_cast<unsigned long long>(id),
+            peer.c_str(), workers_.size());
+    return;
+  }
+  int fd = socket.get();
+  auto start = std::make_unique<Start>(Start{this, id, fd, peer});
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, limits_.threadStackBytes);
+  pthread_t thread;
+  int rc = pthread_create(&thread, &attr, &Server::threadMain, start.get());
+  pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    logLine("conn %llu: refused from %s: no thread: %s", static_cast<unsigned long long>(id), peer.c_str(),
+            errorText(rc));
+    return;
+  }
+  start.release();  // the thread owns it now
+  // The thread may already have finished; it is joined only by this thread,
+  // after this entry exists, so the record is complete before anyone reads it.
+  workers_.emplace(id, Worker{thread, std::move(socket)});
+  logLine("conn %llu: accepted from %s", static_cast<unsigned long long>(id), peer.c_str());
+}
+
+void* Server::threadMain(void* arg) {
+  std::unique_ptr<Start> start(static_cast<Start*>(arg));
+  Server* server = start->server;
+  try {
+    Connection connection(start->socket, start->id, std::move(start->peer), server->root_, server->config_, [server] {
+      server->powerOff_ = true;
+      server->wake();
+    });
+    connection.serve();
+  } catch (const std::bad_alloc&) {
+    logLine("conn %llu: closed (out of memory)", static_cast<unsigned long long>(start->id));
+  }
+  server->finished(start->id);
+  return nullptr;
+}
+
+void Server::finished(std::uint64_t id) {
+  {
+    std::lock_guard lock(mutex_);
+    done_.push_back(id);
+  }
+  wake();
+}
+
+void Server::wake() {
+  std::uint64_t one = 1;
+  (void)!::write(wakeFd_.get(), &one, sizeof one);
+}
+
+void Server::joinFinished() {
+  std::vector<std::uint64_t> ids;
+  {
+    std::lock_guard lock(mutex_);
+    ids.swap(done_);
+  }
+  for (std::uint64_t id : ids) {
+    std::unique_lock lock(mutex_);
+    auto node = workers_.extract(id);
+    lock.unlock();
+    if (node) pthread_join(node.mapped().thread, nullptr);
+    // the node's destructor closes the socket, now that no thread uses it
+  }
+}
+
+void Server::stopAll() {
+  listener_.reset();
+  {
+    std::lock_guard lock(mutex_);
+    for (auto& [id, worker] : workers_) ::shutdown(worker.socket.get(), SHUT_RDWR);
+  }
+  // Threads wake from poll at once; one busy on the disk ends with its call.
+  for (;;) {
+    joinFinished();
+    {
+      std::lock_guard lock(mutex_);
+      if (workers_.empty()) return;
+    }
+    pollfd wake{wakeFd_.get(), POLLIN, 0};
+    if (::poll(&wake, 1, -1) > 0) {
+      std::uint64_t count;
+      (void)!::read(wakeFd_.get(), &count, sizeof count);
+    }
+  }
+}
+
+}  // namespace korvexd

@@ -1,0 +1,75 @@
+// The listening socket and one thread per connection.
+//
+// Threads have small stacks and block in poll(2) with time-outs; each keeps
+// ownership of nothing but its Connection. The server owns every connection's
+// socket until the thread has been joined, so shutting a socket down to stop
+// a thread can never hit a descriptor number that was reused meanwhile.
+#pragma once
+
+#include <netinet/in.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "connection.h"
+#include "fd.h"
+#include "root.h"
+
+namespace korvexd {
+
+struct ServerLimits {
+  std::size_t maxConnections = 4096;
+  std::size_t threadStackBytes = 128 * 1024;
+};
+
+class Server {
+ public:
+  Server(const Root& root, ServiceConfig config, ServerLimits limits);
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // Binds and listens; false with `error` set on failure.
+  bool listen(const sockaddr_in& address, std::string& error);
+  std::uint16_t port() const { return port_; }
+
+  // Accepts and serves until `stopFd` becomes readable (a signalfd) or a power
+  // command asks to go down; then closes every connection and joins its thread.
+  void run(int stopFd);
+
+ private:
+  struct Worker {
+    pthread_t thread{};
+    Fd socket;
+  };
+  struct Start;
+
+  static void* threadMain(void* start);
+  bool acceptOne();  // false when nothing more is waiting
+  void spawn(Fd socket, const std::string& peer);
+  void finished(std::uint64_t id);
+  void joinFinished();
+  void stopAll();
+  void wake();
+
+  const Root& root_;
+  const ServiceConfig config_;
+  const ServerLimits limits_;
+  Fd listener_;
+  Fd wakeFd_;   // eventfd: a thread finished, or a power command came
+  Fd spareFd_;  // given up when accept hits the descriptor limit
+  std::uint16_t port_ = 0;
+  std::uint64_t nextId_ = 1;
+  std::atomic<bool> powerOff_{false};
+
+  std::mutex mutex_;
+  std::map<std::uint64_t, Worker> workers_;  // guarded by mutex_
+  std::vector<std::uint64_t> done_;          // guarded by mutex_
+};
+
+}  // namespace korvexd

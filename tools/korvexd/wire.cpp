@@ -1,0 +1,110 @@
+#include "wire.h"
+
+#include <poll.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace korvexd {
+
+const char* describe(Io io) {
+  switch (io) {
+    case Io::Ok: return "ok";
+    case Io::Closed: return "peer closed";
+    case Io::TimedOut: return "timed out";
+    case Io::Failed: return "I/O error";
+  }
+  return "?";
+}
+
+Io Wire::await(short events, int timeoutMs) {
+  pollfd p{fd_, events, 0};
+  for (;;) {
+    int n = ::poll(&p, 1, timeoutMs);
+    if (n > 0) return Io::Ok;  // errors and hang-ups surface in the next call
+    if (n == 0) return Io::TimedOut;
+    if (errno != EINTR) return Io::Failed;
+  }
+}
+
+Io Wire::readExact(void* buffer, std::size_t size) { return readExact(buffer, size, stallMs_); }
+
+Io Wire::readExact(void* buffer, std::size_t size, int firstWaitMs) {
+  auto* at = static_cast<std::uint8_t*>(buffer);
+  std::size_t done = 0;
+  while (done < size) {
+    std::size_t got = 0;
+    Io io = receive(at + done, size - done, got, done == 0 ? firstWaitMs : stallMs_);
+    if (io != Io::Ok) return io;
+    done += got;
+  }
+  return Io::Ok;
+}
+
+Io Wire::readSome(void* buffer, std::size_t size, std::size_t& got) { return receive(buffer, size, got, stallMs_); }
+
+Io Wire::receive(void* buffer, std::size_t size, std::size_t& got, int waitMs) {
+  got = 0;
+  for (;;) {
+    ssize_t n = ::recv(fd_, buffer, size, 0);
+    if (n > 0) {
+      got = static_cast<std::size_t>(n);
+      return Io::Ok;
+    }
+    if (n == 0 || errno == ECONNRESET) return Io::Closed;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      Io waited = await(POLLIN, waitMs);
+      if (waited != Io::Ok) return waited;
+    } else if (errno != EINTR) {
+      return Io::Failed;
+    }
+  }
+}
+
+Io Wire::writeAll(const void* buffer, std::size_t size, bool more) {
+  const auto* at = static_cast<const std::uint8_t*>(buffer);
+  int flags = MSG_NOSIGNAL | (more ? MSG_MORE : 0);
+  std::size_t done = 0;
+  while (done < size) {
+    ssize_t n = ::send(fd_, at + done, size - done, flags);
+    if (n >= 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      Io waited = await(POLLOUT, stallMs_);
+      if (waited != Io::Ok) return waited;
+    } else if (errno == EPIPE || errno == ECONNRESET) {
+      return Io::Closed;
+    } else if (errno != EINTR) {
+      return Io::Failed;
+    }
+  }
+  return Io::Ok;
+}
+
+Io Wire::sendFile(int fileFd, std::uint64_t count) {
+  off_t offset = 0;
+  std::uint64_t left = count;
+  while (left > 0) {
+    // One call moves at most about 2 GiB; ask for less and loop.
+    std::size_t ask = static_cast<std::size_t>(std::min<std::uint64_t>(left, 1u << 30));
+    ssize_t n = ::sendfile(fd_, fileFd, &offset, ask);
+    if (n > 0) {
+      left -= static_cast<std::uint64_t>(n);
+    } else if (n == 0) {
+      errno = ENODATA;  // the file shrank after its size was announced
+      return Io::Failed;
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      Io waited = await(POLLOUT, stallMs_);
+      if (waited != Io::Ok) return waited;
+    } else if (errno == EPIPE || errno == ECONNRESET) {
+      return Io::Closed;
+    } else if (errno != EINTR) {
+      return Io::Failed;
+    }
+  }
+  return Io::Ok;
+}
+
+}  // namespace korvexd

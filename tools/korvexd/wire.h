@@ -1,0 +1,51 @@
+// Socket I/O for one connection, bounded by time-outs.
+//
+// The socket is non-blocking and every wait is a poll(2) with a time-out, so a
+// peer that stalls costs one sleeping thread for a bounded time, and closing
+// the socket from the server (shutdown) wakes the wait at once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace korvexd {
+
+enum class Io {
+  Ok,
+  Closed,    // the peer closed (or the server shut the socket down)
+  TimedOut,  // no progress within the time-out
+  Failed,    // a socket or file error; errno tells which
+};
+
+const char* describe(Io io);
+
+class Wire {
+ public:
+  // `stallMs`: the longest wait for any progress once an exchange has begun.
+  Wire(int fd, int stallMs) : fd_(fd), stallMs_(stallMs) {}
+
+  // Reads exactly `size` bytes. The first wait may be longer (`firstWaitMs`,
+  // -1 for no limit): that is the idle gap between two commands.
+  Io readExact(void* buffer, std::size_t size);
+  Io readExact(void* buffer, std::size_t size, int firstWaitMs);
+
+  // Reads what has arrived, between 1 and `size` bytes, into `got`.
+  Io readSome(void* buffer, std::size_t size, std::size_t& got);
+
+  // Writes every byte. `more` keeps the bytes back (MSG_MORE) so that the data
+  // which follows leaves in the same segments, without a delayed-ACK stall.
+  Io writeAll(const void* buffer, std::size_t size, bool more = false);
+
+  // Sends `count` bytes of `fileFd` from offset 0 with sendfile(2). A file that
+  // ends early gives Failed with errno ENODATA: the peer already has the size.
+  Io sendFile(int fileFd, std::uint64_t count);
+
+ private:
+  Io await(short events, int timeoutMs);
+  Io receive(void* buffer, std::size_t size, std::size_t& got, int waitMs);
+
+  int fd_;
+  int stallMs_;
+};
+
+}  // namespace korvexd
