@@ -1,0 +1,203 @@
+// Command latency: Exists and FileSize round trips and a 10,000-name GetFiles
+// on one library session, against a raw client sending the same bytes
+// (code and block in one write) on its own connection. Run against korvexd
+// and against an in-process peer that answers at once.
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "common.h"
+#include "korvex.h"
+#include "quick_peer.h"
+#include "session/protocol.h"
+
+using namespace korvex::bench;
+namespace proto = korvex::protocol;
+
+namespace {
+
+const char* const kPassword = "bench-password";
+
+struct Settings {
+  int rounds;
+  int iterations;  // round trips per round and client
+  int listings;    // listings per round and client
+  std::uint32_t names;
+};
+
+// Seconds for `count` calls of `step`; -1 when a call fails.
+double timeLoop(int count, const std::function<bool()>& step) {
+  const double start = nowSeconds();
+  for (int i = 0; i < count; ++i) {
+    if (!step()) return -1;
+  }
+  return nowSeconds() - start;
+}
+
+struct Pair {
+  std::vector<double> library;  // per round, microseconds per call
+  std::vector<double> raw;
+};
+
+// Runs both loops `rounds` times, alternating which goes first so slow drift
+// in the machine's state does not favour one side.
+bool measure(const Settings& s, int count, const std::function<bool()>& lib, const std::function<bool()>& raw,
+             Pair& out) {
+  // One untimed warm-up each.
+  if (timeLoop(std::max(1, count / 10), lib) < 0 || timeLoop(std::max(1, count / 10), raw) < 0) return false;
+  for (int r = 0; r < s.rounds; ++r) {
+    for (int side = 0; side < 2; ++side) {
+      const bool libraryTurn = (side == 0) == (r % 2 == 0);
+      const double t = timeLoop(count, libraryTurn ? lib : raw);
+      if (t < 0) return false;
+      (libraryTurn ? out.library : out.raw).push_back(t * 1e6 / count);
+    }
+  }
+  return true;
+}
+
+void report(const std::string& target, const std::string& what, const Pair& p, double limit, bool judged,
+            const char* unit, double scale) {
+  const double lib = median(p.library) * scale;
+  const double raw = median(p.raw) * scale;
+  const double ratio = lib / raw;
+  std::printf("[%s] %-16s library %9.2f %s (min %.2f)  raw %9.2f %s (min %.2f)  library/raw %.3f", target.c_str(),
+              what.c_str(), lib, unit, percentile(p.library, 0) * scale, raw, unit, percentile(p.raw, 0) * scale,
+              ratio);
+  if (std::strcmp(unit, "us") == 0) std::printf("  (%.0f vs %.0f per s)", 1e6 / lib, 1e6 / raw);
+  std::printf("\n");
+  const std::string name = "latency " + what + " @" + target;
+  const std::string libText = format("%.2f %s", lib, unit);
+  const std::string rawText = format("%.2f %s", raw, unit);
+  if (judged) {
+    summaryLine(name, libText, rawText, ratio, format("<= %.2f", limit), ratio <= limit);
+  } else {
+    summaryLine(name, libText, rawText, ratio, "-", true);
+  }
+}
+
+// Measures one service (korvexd or the quick peer) at `port`.
+bool runTarget(const std::string& target, std::uint16_t port, const std::string& password,
+               const std::string& probePath, std::uint32_t probeSize, const std::string& listPath,
+               const Settings& s, bool judged) {
+  const std::string address = "127.0.0.1:" + std::to_string(port);
+  int error = 0;
+  SessionHandle session = Connect(address.c_str(), password.c_str(), &error);
+  if (!session) {
+    std::fprintf(stderr, "[%s] Connect failed: %d\n", target.c_str(), error);
+    return false;
+  }
+  RawClient raw;
+  if (!raw.connect(port) || !raw.login(password)) {
+    std::fprintf(stderr, "[%s] raw login failed\n", target.c_str());
+    return false;
+  }
+
+  auto libExists = [&] { return Exists(session, probePath.c_str()) == 1; };
+  auto rawExists = [&] {
+    std::int32_t status;
+    std::uint32_t value;
+    return raw.sendPathRequest(proto::CMD_EXISTS, probePath) && raw.readReply(status, value) && status == 1;
+  };
+  auto libSize = [&] { return FileSize(session, probePath.c_str()) == static_cast<int>(probeSize); };
+  auto rawSize = [&] {
+    std::int32_t status;
+    std::uint32_t value;
+    return raw.sendPathRequest(proto::CMD_FILE_SIZE, probePath) && raw.readReply(status, value) && status == 0 &&
+           value == probeSize;
+  };
+  // The raw listing takes the same bytes in as few receives as the socket allows.
+  std::vector<std::uint8_t> records(static_cast<std::size_t>(s.names) * proto::NAME_RECORD_SIZE);
+  auto libList = [&] {
+    char* out = nullptr;
+    const int length = GetFiles(session, listPath.c_str(), &out);
+    FreeBuffer(out);
+    return length > 0;
+  };
+  auto rawList = [&] {
+    std::int32_t status;
+    std::uint32_t value;
+    std::uint8_t countBytes[proto::LIST_COUNT_SIZE];
+    if (!raw.sendPathRequest(proto::CMD_LIST_FILES, listPath) || !raw.readReply(status, value) || status != 0 ||
+        !raw.recvAll(countBytes, sizeof countBytes)) {
+      return false;
+    }
+    const std::uint32_t count = proto::getWord(countBytes);
+    if (count != s.names) return false;
+    return raw.recvAll(records.data(), static_cast<std::size_t>(count) * proto::NAME_RECORD_SIZE);
+  };
+
+  // The listing must hold every name before it is worth timing.
+  {
+    char* out = nullptr;
+    const int length = GetFiles(session, listPath.c_str(), &out);
+    std::size_t slashes = 0;
+    for (int i = 0; i < length; ++i) slashes += out[i] == '/';
+    FreeBuffer(out);
+    if (slashes != s.names) {
+      std::fprintf(stderr, "[%s] GetFiles gave %zu names, expected %u\n", target.c_str(), slashes, s.names);
+      return false;
+    }
+  }
+
+  Pair exists, size, list;
+  if (!measure(s, s.iterations, libExists, rawExists, exists) || !measure(s, s.iterations, libSize, rawSize, size) ||
+      !measure(s, s.listings, libList, rawList, list)) {
+    std::fprintf(stderr, "[%s] a request failed during measurement\n", target.c_str());
+    return false;
+  }
+  report(target, "Exists", exists, 1.15, judged, "us", 1);
+  report(target, "FileSize", size, 1.15, judged, "us", 1);
+  report(target, format("GetFiles %u", s.names), list, 1.2, judged, "ms", 1e-3);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Flags flags(argc, argv, {"quick", "korvexd", "workdir", "rounds", "iterations", "listings", "names", "no-peer"});
+  const bool quick = flags.has("quick");
+  Settings s{};
+  s.rounds = static_cast<int>(flags.number("rounds", quick ? 3 : 7));
+  s.iterations = static_cast<int>(flags.number("iterations", quick ? 1000 : 10000));
+  s.listings = static_cast<int>(flags.number("listings", quick ? 3 : 20));
+  s.names = static_cast<std::uint32_t>(flags.number("names", 10000));
+  armWatchdog(quick ? 120 : 900);
+
+  std::printf("== command latency: %d rounds x %d round trips, %d listings of %u names per round; medians\n",
+              s.rounds, s.iterations, s.listings, s.names);
+  ScratchDir scratch(flags.text("workdir", ""), "korvex-bench-commands");
+  const auto root = scratch.path() / "root";
+  std::filesystem::create_directories(root / "names");
+  constexpr std::uint32_t kProbeSize = 4096;
+  makeFile(root / "probe.bin", kProbeSize, 1);
+  for (std::uint32_t i = 0; i < s.names; ++i) {
+    char name[64];
+    std::snprintf(name, sizeof name, "entry_%05u_recorded_clip.mp4", i);
+    std::FILE* f = std::fopen((root / "names" / name).c_str(), "wb");
+    if (!f) {
+      std::perror(name);
+      finish(1);
+    }
+    std::fclose(f);
+  }
+
+  bool ok = true;
+  {
+    Service service;
+    if (!service.start(flags.text("korvexd", defaultServiceBinary()), root, kPassword, scratch.path() / "korvexd.log")) {
+      finish(1);
+    }
+    ok &= runTarget("korvexd", service.port(), kPassword, "/probe.bin", kProbeSize, "/names", s, true);
+    service.stop();
+  }
+  if (!flags.has("no-peer")) {
+    QuickPeer peer(s.names);
+    ok &= runTarget("quick-peer", peer.port(), kPassword, "/probe.bin", QuickPeer::kFileSize, "/names", s, false);
+  }
+  scratch.remove();
+  if (!ok) std::fprintf(stderr, "command benchmark failed\n");
+  finish(ok ? 0 : 1);
+}
