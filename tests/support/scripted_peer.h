@@ -34,6 +34,12 @@ class ScriptedPeer {
   Bytes read(std::size_t n, int timeoutMs = 5000);
   void send(const Bytes& bytes);
   void close();
+  // Hands the current client's descriptor to the caller, who closes it.
+  int releaseClient() {
+    const int fd = client_;
+    client_ = -1;
+    return fd;
+  }
 
   // Reads the password block and answers the login.
   Bytes acceptLogin(std::string_view deviceName = "Phone");

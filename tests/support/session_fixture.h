@@ -1,0 +1,81 @@
+// Helpers for tests that open sessions through the exported functions.
+#pragma once
+
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <sstream>
+#include <string>
+
+#include "korvex.h"
+#include "scripted_peer.h"
+#include "session/session.h"
+
+namespace korvex::test {
+
+inline ClientThread* sessionOf(SessionHandle handle) { return reinterpret_cast<ClientThread*>(handle); }
+
+// Stops a session's keep-alive thread and waits for it; the library itself
+// never ends a session, but a test must not leave threads behind. Closing the
+// peer first ends a keep-alive exchange that waits for an answer.
+inline void endSession(SessionHandle handle, ScriptedPeer* peer = nullptr) {
+  if (peer) peer->close();
+  if (handle == nullptr) return;
+  sessionOf(handle)->shutdown();
+  sessionOf(handle)->join();
+}
+
+// Connects to a scripted peer and answers the login.
+inline SessionHandle connectTo(ScriptedPeer& peer, const char* password = "secret",
+                               std::string_view deviceName = "Phone") {
+  auto connecting = std::async(std::launch::async, [&] {
+    int error = -1;
+    return Connect(peer.address().c_str(), password, &error);
+  });
+  peer.acceptLogin(deviceName);
+  return connecting.get();
+}
+
+// A session on a scripted peer, ended when the test ends.
+struct PeerSession {
+  ScriptedPeer peer;
+  SessionHandle handle = connectTo(peer);
+
+  ~PeerSession() { endSession(handle, &peer); }
+  ClientThread& session() { return *sessionOf(handle); }
+};
+
+// A log file in a fresh temporary directory, enabled at `level` and turned
+// off again at the end.
+class LogCapture {
+ public:
+  explicit LogCapture(unsigned level = 8) {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("korvex-log-" + std::to_string(::getpid()) + "-" + std::to_string(counter()++));
+    std::filesystem::create_directories(dir_);
+    path_ = dir_ / "log.txt";
+    EnableLog(true, level, path_.c_str());
+  }
+  ~LogCapture() {
+    EnableLog(false, 0, nullptr);
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+  std::string text() const {
+    std::ifstream in(path_);
+    std::stringstream all;
+    all << in.rdbuf();
+    return all.str();
+  }
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  static int& counter() {
+    static int n = 0;
+    return n;
+  }
+  std::filesystem::path dir_;
+  std::filesystem::path path_;
+};
+
+}  // namespace korvex::test
