@@ -1,0 +1,266 @@
+// Streaming: DownFromPhone and CopyToPhone of one large file against korvexd
+// on loopback, interleaved with (a) a raw client moving the same bytes under
+// the same rules as the library (poll before every blocking recv/send, pieces
+// of at most 1500 bytes, the file through stdio with a 1 MiB buffer) and
+// (b) the system's sftp client talking to sftp-server directly over a pipe.
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common.h"
+#include "korvex.h"
+#include "session/protocol.h"
+
+using namespace korvex::bench;
+namespace proto = korvex::protocol;
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const kPassword = "bench-password";
+constexpr std::size_t kStdioBuffer = 1 << 20;
+constexpr int kPiece = proto::CHUNK_SIZE;
+
+bool waitFor(int fd, short events) {
+  pollfd p{fd, events, 0};
+  for (;;) {
+    const int n = ::poll(&p, 1, proto::IO_TIMEOUT_MS);
+    if (n > 0) return true;
+    if (n == 0 || errno != EINTR) return false;
+  }
+}
+
+bool pollRecv(int fd, void* data, std::size_t size) {
+  auto* at = static_cast<std::uint8_t*>(data);
+  while (size > 0) {
+    if (!waitFor(fd, POLLIN)) return false;
+    const ssize_t n = ::recv(fd, at, size, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    at += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool pollSend(int fd, const void* data, std::size_t size) {
+  const auto* at = static_cast<const std::uint8_t*>(data);
+  while (size > 0) {
+    if (!waitFor(fd, POLLOUT)) return false;
+    const ssize_t n = ::send(fd, at, size, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    at += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// A stdio stream with the library's 1 MiB buffer.
+struct Stream {
+  std::FILE* file = nullptr;
+  std::unique_ptr<char[]> buffer;
+  Stream(const fs::path& path, const char* mode) : file(std::fopen(path.c_str(), mode)) {
+    if (file) {
+      buffer.reset(new char[kStdioBuffer]);
+      std::setvbuf(file, buffer.get(), _IOFBF, kStdioBuffer);
+    }
+  }
+  ~Stream() { close(); }
+  bool close() {
+    const bool ok = file == nullptr || std::fclose(file) == 0;
+    file = nullptr;
+    return ok;
+  }
+};
+
+bool rawDownload(RawClient& raw, const std::string& phonePath, const fs::path& local) {
+  std::uint8_t request[proto::CODE_SIZE + proto::PATH_BLOCK_SIZE] = {};
+  proto::putWord(request, proto::CMD_DOWNLOAD);
+  std::memcpy(request + proto::CODE_SIZE, phonePath.data(), phonePath.size());
+  std::uint8_t reply[proto::REPLY_HEADER_SIZE];
+  if (!pollSend(raw.fd(), request, sizeof request) || !pollRecv(raw.fd(), reply, sizeof reply)) return false;
+  const proto::ReplyHeader header = proto::decodeReply(reply);
+  if (header.status != 0) return false;
+  Stream out(local, "wb+");
+  if (!out.file) return false;
+  std::uint8_t piece[kPiece];
+  for (std::uint32_t remaining = header.value; remaining > 0;) {
+    const std::uint32_t n = std::min<std::uint32_t>(remaining, kPiece);
+    if (!pollRecv(raw.fd(), piece, n) || std::fwrite(piece, 1, n, out.file) != n) return false;
+    remaining -= n;
+  }
+  return std::fflush(out.file) == 0 && out.close();
+}
+
+bool rawUpload(RawClient& raw, const fs::path& local, const std::string& phonePath) {
+  Stream in(local, "rb");
+  if (!in.file) return false;
+  fseeko(in.file, 0, SEEK_END);
+  const off_t size = ftello(in.file);
+  fseeko(in.file, 0, SEEK_SET);
+  std::uint8_t request[proto::CODE_SIZE + proto::UPLOAD_BLOCK_SIZE] = {};
+  proto::putWord(request, proto::CMD_UPLOAD);
+  std::memcpy(request + proto::CODE_SIZE, phonePath.data(), phonePath.size());
+  proto::putWord(request + proto::CODE_SIZE + proto::PATH_FIELD_SIZE, static_cast<std::uint32_t>(size));
+  std::uint8_t reply[proto::REPLY_HEADER_SIZE];
+  if (!pollSend(raw.fd(), request, sizeof request) || !pollRecv(raw.fd(), reply, sizeof reply)) return false;
+  if (proto::decodeReply(reply).status != 0) return false;
+  std::uint8_t piece[kPiece];
+  for (off_t remaining = size; remaining > 0;) {
+    const std::size_t n = static_cast<std::size_t>(std::min<off_t>(remaining, kPiece));
+    if (std::fread(piece, 1, n, in.file) != n || !pollSend(raw.fd(), piece, n)) return false;
+    remaining -= static_cast<off_t>(n);
+  }
+  return true;
+}
+
+std::string findSftpServer(const std::string& given) {
+  if (!given.empty()) return given;
+  for (const char* candidate : {"/usr/lib/openssh/sftp-server", "/usr/lib/sftp-server", "/usr/libexec/sftp-server",
+                                "/usr/libexec/openssh/sftp-server"}) {
+    if (access(candidate, X_OK) == 0) return candidate;
+  }
+  return {};
+}
+
+bool sftpCopy(const std::string& server, const fs::path& scratch, const char* verb, const fs::path& from,
+              const fs::path& to) {
+  const fs::path batch = scratch / "sftp.batch";
+  {
+    std::ofstream out(batch);
+    out << verb << " \"" << from.string() << "\" \"" << to.string() << "\"\n";
+  }
+  const pid_t pid = spawn({"sftp", "-q", "-b", batch.string(), "-D", server}, (scratch / "sftp.log").string());
+  const int status = waitChild(pid, 600);
+  return status == 0;
+}
+
+enum Who { Library = 0, Raw = 1, Sftp = 2 };
+const char* const kWhoName[] = {"library", "raw", "sftp"};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Flags flags(argc, argv, {"quick", "korvexd", "workdir", "rounds", "size-mib", "sftp-server", "no-sftp"});
+  const bool quick = flags.has("quick");
+  const int rounds = static_cast<int>(flags.number("rounds", quick ? 2 : 3));
+  const std::uint64_t sizeMiB = static_cast<std::uint64_t>(flags.number("size-mib", quick ? 16 : 256));
+  const std::uint64_t bytes = sizeMiB << 20;
+  armWatchdog(quick ? 300 : 3000);
+
+  std::string sftpServer = flags.has("no-sftp") ? "" : findSftpServer(flags.text("sftp-server", ""));
+  const bool withSftp = !sftpServer.empty() && system("command -v sftp >/dev/null 2>&1") == 0;
+  if (!withSftp && !flags.has("no-sftp")) {
+    std::printf("note: sftp or sftp-server not found (scripts/install-deps.sh installs them); sftp reference skipped\n");
+  }
+
+  std::printf("== streaming: %llu MiB file, %d rounds, loopback; medians of MiB/s (wall clock per copy)\n",
+              static_cast<unsigned long long>(sizeMiB), rounds);
+  ScratchDir scratch(flags.text("workdir", ""), "korvex-bench-streaming");
+  const fs::path root = scratch.path() / "root";
+  const fs::path local = scratch.path() / "local";
+  fs::create_directories(root);
+  fs::create_directories(local);
+  makeFile(root / "phone.bin", bytes, 7);
+  makeFile(local / "desk.bin", bytes, 8);
+  settle();
+
+  Service service;
+  if (!service.start(flags.text("korvexd", defaultServiceBinary()), root, kPassword, scratch.path() / "korvexd.log")) {
+    finish(1);
+  }
+  int error = 0;
+  SessionHandle session = Connect(service.address().c_str(), kPassword, &error);
+  RawClient raw;
+  if (!session || !raw.connect(service.port()) || !raw.login(kPassword)) {
+    std::fprintf(stderr, "login failed (library error %d)\n", error);
+    finish(1);
+  }
+
+  const int sides = withSftp ? 3 : 2;
+  std::vector<double> down[3], up[3];
+  bool ok = true;
+  for (int r = 0; r < rounds && ok; ++r) {
+    // Downloads, then uploads; the order of the clients rotates each round.
+    for (int i = 0; i < sides && ok; ++i) {
+      const Who who = static_cast<Who>((i + r) % sides);
+      const fs::path dest = local / (std::string("down-") + kWhoName[who] + ".bin");
+      const double start = nowSeconds();
+      bool good = false;
+      switch (who) {
+        case Library: good = DownFromPhone(session, "/phone.bin", dest.c_str()); break;
+        case Raw: good = rawDownload(raw, "/phone.bin", dest); break;
+        case Sftp: good = sftpCopy(sftpServer, scratch.path(), "get", root / "phone.bin", dest); break;
+      }
+      const double seconds = nowSeconds() - start;
+      good = good && fileSizeOr0(dest) == bytes && (r > 0 || sameContent(dest, root / "phone.bin"));
+      if (!good) {
+        std::fprintf(stderr, "download by %s failed or arrived wrong\n", kWhoName[who]);
+        ok = false;
+      }
+      down[who].push_back(static_cast<double>(sizeMiB) / seconds);
+      std::printf("round %d  download %-7s %8.1f MiB/s  (%.3f s)\n", r + 1, kWhoName[who],
+                  static_cast<double>(sizeMiB) / seconds, seconds);
+      fs::remove(dest);
+      settle();
+    }
+    for (int i = 0; i < sides && ok; ++i) {
+      const Who who = static_cast<Who>((i + r) % sides);
+      const std::string name = std::string("up-") + kWhoName[who] + ".bin";
+      const double start = nowSeconds();
+      bool good = false;
+      switch (who) {
+        case Library: good = CopyToPhone(session, (local / "desk.bin").c_str(), ("/" + name).c_str()); break;
+        case Raw: good = rawUpload(raw, local / "desk.bin", "/" + name); break;
+        case Sftp: good = sftpCopy(sftpServer, scratch.path(), "put", local / "desk.bin", root / name); break;
+      }
+      const double seconds = nowSeconds() - start;
+      // korvexd puts the file in place after the last byte; wait for that
+      // outside the timing so it does not slow the next copy.
+      good = good && waitForFile(root / name, bytes, 60) && (r > 0 || sameContent(root / name, local / "desk.bin"));
+      if (!good) {
+        std::fprintf(stderr, "upload by %s failed or arrived wrong\n", kWhoName[who]);
+        ok = false;
+      }
+      up[who].push_back(static_cast<double>(sizeMiB) / seconds);
+      std::printf("round %d  upload   %-7s %8.1f MiB/s  (%.3f s)\n", r + 1, kWhoName[who],
+                  static_cast<double>(sizeMiB) / seconds, seconds);
+      fs::remove(root / name);
+      settle();
+    }
+    std::fflush(stdout);
+  }
+  service.stop();
+  scratch.remove();
+  if (!ok) finish(1);
+
+  for (int dir = 0; dir < 2; ++dir) {
+    const char* label = dir == 0 ? "DownFromPhone" : "CopyToPhone";
+    std::vector<double>* v = dir == 0 ? down : up;
+    const double lib = median(v[Library]), rawRate = median(v[Raw]);
+    std::printf("%-14s library %8.1f MiB/s  raw %8.1f MiB/s  library/raw %.3f", label, lib, rawRate, lib / rawRate);
+    if (withSftp) {
+      const double sftp = median(v[Sftp]);
+      std::printf("  sftp %8.1f MiB/s  library/sftp %.3f", sftp, lib / sftp);
+    }
+    std::printf("\n");
+    summaryLine(format("%s %llu MiB vs raw", label, static_cast<unsigned long long>(sizeMiB)),
+                format("%.1f MiB/s", lib), format("%.1f MiB/s", rawRate), lib / rawRate, ">= 0.95",
+                lib / rawRate >= 0.95);
+    if (withSftp) {
+      const double sftp = median(v[Sftp]);
+      summaryLine(format("%s %llu MiB vs sftp", label, static_cast<unsigned long long>(sizeMiB)),
+                  format("%.1f MiB/s", lib), format("%.1f MiB/s", sftp), lib / sftp, "-", true);
+    }
+  }
+  finish(0);
+}
