@@ -1,0 +1,188 @@
+// Synchronous copies over a scripted peer: request bytes, piece sizes, and
+// what each failure leaves behind on disk and on the connection.
+#include <gtest/gtest.h>
+
+#include "session/protocol.h"
+#include "session_fixture.h"
+#include "temp_dir.h"
+
+namespace korvex::test {
+namespace {
+
+using namespace protocol;
+
+class CopyTest : public ::testing::Test {
+ protected:
+  std::future<bool> download(const std::string& phone, const std::filesystem::path& local) {
+    return std::async(std::launch::async, [=, this] { return DownFromPhone(s.handle, phone.c_str(), local.c_str()); });
+  }
+  std::future<bool> upload(const std::filesystem::path& local, const std::string& phone) {
+    return std::async(std::launch::async, [=, this] { return CopyToPhone(s.handle, local.c_str(), phone.c_str()); });
+  }
+  // After a failure that dropped the connection, commands fail at once.
+  void expectConnectionDropped() {
+    EXPECT_TRUE(s.peer.clientClosed());
+    EXPECT_EQ(-1, Exists(s.handle, "/x"));
+  }
+  void expectSessionUsable() {
+    auto call = std::async(std::launch::async, [&] { return Exists(s.handle, "/x"); });
+    EXPECT_EQ(concat({word(CMD_EXISTS), pathField("/x")}), s.peer.readRequest(1024));
+    s.peer.send(reply(1));
+    EXPECT_EQ(1, call.get());
+  }
+
+  TempDir dir;
+  PeerSession s;
+};
+
+TEST_F(CopyTest, DownloadsArriveWhole) {
+  for (std::size_t size : {0u, 1u, 1500u, 1501u, 100000u}) {
+    const std::string data = patterned(size, static_cast<unsigned>(size));
+    const auto local = dir / ("down" + std::to_string(size));
+    auto done = download("/phone/file", local);
+    EXPECT_EQ(concat({word(CMD_DOWNLOAD), pathField("/phone/file")}), s.peer.readRequest(1024));
+    s.peer.send(concat({reply(0, static_cast<std::uint32_t>(size)), text(data)}));
+    EXPECT_TRUE(done.get()) << size;
+    EXPECT_EQ(data, readFile(local)) << size;
+  }
+  expectSessionUsable();
+}
+
+TEST_F(CopyTest, UploadAnnouncesTheSizeAndSendsExactlyIt) {
+  for (std::size_t size : {0u, 1500u, 1501u, 70000u}) {
+    const std::string data = patterned(size, 7);
+    const auto local = dir / "up";
+    writeFile(local, data);
+    auto done = upload(local, "/phone/up");
+    EXPECT_EQ(concat({word(CMD_UPLOAD), pathField("/phone/up"), word(static_cast<std::uint32_t>(size))}),
+              s.peer.readRequest(1028));
+    s.peer.send(reply(0));
+    EXPECT_EQ(text(data), s.peer.read(size)) << size;
+    EXPECT_TRUE(done.get()) << size;
+  }
+  expectSessionUsable();
+}
+
+TEST_F(CopyTest, BackslashLocalPathsWork) {
+  std::filesystem::create_directories(dir / "sub");
+  std::string local = (dir / "sub").string() + "\\file.txt";
+  auto done = std::async(std::launch::async, [&] { return DownFromPhone(s.handle, "/f", local.c_str()); });
+  s.peer.readRequest(1024);
+  s.peer.send(concat({reply(0, 3), text("abc")}));
+  EXPECT_TRUE(done.get());
+  EXPECT_EQ("abc", readFile(dir / "sub" / "file.txt"));
+}
+
+TEST_F(CopyTest, RefusedDownloadLeavesTheLocalFileAlone) {
+  const auto local = dir / "existing";
+  writeFile(local, "keep me");
+  auto done = download("/missing", local);
+  s.peer.readRequest(1024);
+  s.peer.send(reply(1));
+  EXPECT_FALSE(done.get());
+  EXPECT_EQ("keep me", readFile(local));
+  expectSessionUsable();
+}
+
+TEST_F(CopyTest, DownloadIntoAMissingDirectoryDropsTheConnection) {
+  LogCapture log(3);
+  const auto local = dir / "no-such-dir" / "file";
+  auto done = download("/f", local);
+  s.peer.readRequest(1024);
+  s.peer.send(reply(0, 10));
+  EXPECT_FALSE(done.get());
+  EXPECT_NE(std::string::npos, log.text().find("] ERR : ["));
+  EXPECT_NE(std::string::npos, log.text().find("File " + local.string() + " open error\n"));
+  expectConnectionDropped();
+}
+
+TEST_F(CopyTest, StallMidFileKeepsWhatArrivedAndDropsTheConnection) {
+  const auto local = dir / "partial";
+  auto done = download("/big", local);
+  s.peer.readRequest(1024);
+  s.peer.send(concat({reply(0, 10000), text(patterned(4000))}));
+  EXPECT_FALSE(done.get());  // after one time-out
+  EXPECT_EQ(patterned(3000), readFile(local));  // two whole pieces reached the disk
+  expectConnectionDropped();
+}
+
+TEST_F(CopyTest, DiskFullFailsTheDownload) {
+  // Small: the bytes sit in the stdio buffer until the final flush fails.
+  // Every byte was read, so the session stays usable.
+  auto small = download("/f", "/dev/full");
+  s.peer.readRequest(1024);
+  s.peer.send(concat({reply(0, 3000), text(patterned(3000))}));
+  EXPECT_FALSE(small.get());
+  expectSessionUsable();
+
+  // Large: a write fails with most of the file still in the socket, which
+  // must not be read as the next reply.
+  auto large = download("/f", "/dev/full");
+  s.peer.readRequest(1024);
+  const std::size_t size = 4 << 20;
+  s.peer.send(reply(0, static_cast<std::uint32_t>(size)));
+  auto sender = std::async(std::launch::async, [&] { s.peer.send(text(patterned(size))); });
+  EXPECT_FALSE(large.get());
+  EXPECT_TRUE(s.peer.clientClosed());
+  sender.get();
+  EXPECT_EQ(-1, Exists(s.handle, "/x"));
+}
+
+TEST_F(CopyTest, MissingOrOverlongLocalFileSendsNothing) {
+  LogCapture log(3);
+  EXPECT_FALSE(CopyToPhone(s.handle, (dir / "absent").c_str(), "/p"));
+  EXPECT_NE(std::string::npos, log.text().find("File " + (dir / "absent").string() + " open error"));
+  EXPECT_FALSE(CopyToPhone(s.handle, (dir / "absent").c_str(), std::string(1023, 'p').c_str()));
+  EXPECT_FALSE(DownFromPhone(s.handle, std::string(1023, 'p').c_str(), (dir / "x").c_str()));
+  EXPECT_FALSE(DownFromPhone(s.handle, "/p", ("/" + std::string(1022, 'l')).c_str()));
+  EXPECT_TRUE(s.peer.quietFor(100));
+  expectSessionUsable();
+}
+
+TEST_F(CopyTest, FileTooLargeToAnnounceIsRefused) {
+  const auto local = dir / "huge";
+  writeFile(local, "");
+  std::filesystem::resize_file(local, 1ULL << 32);  // sparse: takes no disk space
+  EXPECT_FALSE(CopyToPhone(s.handle, local.c_str(), "/p"));
+  EXPECT_TRUE(s.peer.quietFor(100));
+}
+
+TEST_F(CopyTest, FileThatShrinksFailsAndDropsTheConnection) {
+  // Larger than the stdio buffer, so the cut is seen while the file is sent.
+  const std::size_t size = 3 << 20;
+  const auto local = dir / "shrinks";
+  writeFile(local, patterned(size));
+  auto done = upload(local, "/p");
+  EXPECT_EQ(concat({word(CMD_UPLOAD), pathField("/p"), word(static_cast<std::uint32_t>(size))}),
+            s.peer.readRequest(1028));
+  std::filesystem::resize_file(local, 2 << 20);
+  s.peer.send(reply(0));
+  auto received = std::async(std::launch::async, [&] { return s.peer.read(size); });
+  EXPECT_FALSE(done.get());
+  const Bytes bytes = received.get();  // ends when the library drops the connection
+  EXPECT_LT(bytes.size(), size);
+  EXPECT_EQ(-1, Exists(s.handle, "/x"));
+}
+
+TEST_F(CopyTest, FileThatGrowsSendsOnlyWhatWasAnnounced) {
+  const auto local = dir / "grows";
+  writeFile(local, patterned(2000));
+  auto done = upload(local, "/p");
+  EXPECT_EQ(concat({word(CMD_UPLOAD), pathField("/p"), word(2000)}), s.peer.readRequest(1028));
+  writeFile(local, patterned(4000));
+  s.peer.send(reply(0));
+  EXPECT_EQ(text(patterned(2000)), s.peer.read(2000));
+  EXPECT_FALSE(done.get());
+  expectSessionUsable();  // exactly the announced bytes went out: the stream is in step
+}
+
+TEST_F(CopyTest, TraceLines) {
+  LogCapture log;
+  EXPECT_FALSE(CopyToPhone(s.handle, (dir / "absent").c_str(), "/dst"));
+  const auto number = static_cast<int>(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(s.handle)));
+  EXPECT_NE(std::string::npos, log.text().find("-" + std::to_string(number) + "]CopyToPhone source " +
+                                               (dir / "absent").string() + " dest /dst\n"));
+}
+
+}  // namespace
+}  // namespace korvex::test
