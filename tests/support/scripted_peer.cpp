@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdexcept>
@@ -73,14 +74,21 @@ ScriptedPeer::ScriptedPeer() {
 
 ScriptedPeer::~ScriptedPeer() {
   close();
+  for (int fd : earlier_) ::close(fd);
+  stopListening();
+}
+
+void ScriptedPeer::stopListening() {
   if (listener_ >= 0) ::close(listener_);
+  listener_ = -1;
 }
 
 std::string ScriptedPeer::address() const { return "127.0.0.1:" + std::to_string(port_); }
 
 bool ScriptedPeer::accept(int timeoutMs) {
-  close();
-  if (!waitReadable(listener_, timeoutMs)) return false;
+  if (client_ >= 0) earlier_.push_back(client_);
+  client_ = -1;
+  if (listener_ < 0 || !waitReadable(listener_, timeoutMs)) return false;
   client_ = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
   return client_ >= 0;
 }
@@ -159,6 +167,42 @@ bool ScriptedPeer::clientClosed(int timeoutMs) {
     if (r <= 0) return true;
   }
   return false;
+}
+
+SessionResponder::SessionResponder(int fd) : fd_(fd) {
+  if (::pipe2(stopPipe_, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  thread_ = std::thread([this] {
+    for (;;) {
+      pollfd entries[2] = {{fd_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+      if (::poll(entries, 2, -1) < 0 || entries[1].revents != 0) return;
+      std::uint8_t code[4];
+      if (::recv(fd_, code, 4, MSG_WAITALL) != 4) return;
+      Bytes answer;
+      switch (protocol::getWord(code)) {
+        case protocol::CMD_KEEPALIVE:
+          answer = reply(0);
+          break;
+        case protocol::CMD_FILE_SIZE: {
+          std::uint8_t block[1024];
+          if (::recv(fd_, block, sizeof block, MSG_WAITALL) != sizeof block) return;
+          const std::int64_t size = fileSize_.load();
+          answer = size < 0 ? reply(1) : reply(0, static_cast<std::uint32_t>(size));
+          break;
+        }
+        default:
+          return;
+      }
+      if (::send(fd_, answer.data(), answer.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(answer.size())) return;
+    }
+  });
+}
+
+SessionResponder::~SessionResponder() {
+  if (::write(stopPipe_[1], "x", 1) != 1) std::abort();
+  thread_.join();
+  ::close(fd_);
+  ::close(stopPipe_[0]);
+  ::close(stopPipe_[1]);
 }
 
 }  // namespace korvex::test

@@ -2,7 +2,9 @@
 // the exact bytes the library sends.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <thread>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,8 +30,11 @@ class ScriptedPeer {
   std::uint16_t port() const { return port_; }
   std::string address() const;
 
-  // Waits for the next client; the previous one stays open until close().
+  // Waits for the next client and makes it the current one; earlier clients
+  // stay open until the peer goes away.
   bool accept(int timeoutMs = 5000);
+  // No further connection is accepted: connects are refused.
+  void stopListening();
   // Up to `n` bytes, fewer only when the client closed or the wait ran out.
   Bytes read(std::size_t n, int timeoutMs = 5000);
   void send(const Bytes& bytes);
@@ -59,8 +64,28 @@ class ScriptedPeer {
  private:
   int listener_ = -1;
   int client_ = -1;
+  std::vector<int> earlier_;
   std::uint16_t port_ = 0;
   int keepAlives_ = 0;
+};
+
+// Answers a session's keep-alives (and its size queries, with a size set by
+// the test) on its own thread, so a test can work on other connections.
+class SessionResponder {
+ public:
+  explicit SessionResponder(int fd);
+  ~SessionResponder();  // closes the connection: the session's next keep-alive fails
+  SessionResponder(const SessionResponder&) = delete;
+  SessionResponder& operator=(const SessionResponder&) = delete;
+
+  // The reply to CMD_FILE_SIZE: status 0 with this value, or status 1 when negative.
+  void setFileSize(std::int64_t size) { fileSize_.store(size); }
+
+ private:
+  int fd_;
+  int stopPipe_[2] = {-1, -1};
+  std::atomic<std::int64_t> fileSize_{-1};
+  std::thread thread_;
 };
 
 }  // namespace korvex::test
