@@ -34,7 +34,9 @@ void replaceOutputLocked(FILE* next) {
 void logPrint(int level, const char* format, ...) {
   if (!enabled.load(std::memory_order_relaxed)) return;
   LockHelper lock(logMutex);
-  if (level > threshold.load(std::memory_order_relaxed)) return;
+  // Checked again under the lock: a caller that passed the first check while
+  // enableLog(false) ran must not write once that call has returned.
+  if (!enabled.load(std::memory_order_relaxed) || level > threshold.load(std::memory_order_relaxed)) return;
 
   const platform::WallTime now = platform::wallClock();
   const std::string stamp = platform::localTimeStamp(now.seconds);
