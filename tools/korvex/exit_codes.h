@@ -1,0 +1,17 @@
+// Exit codes of the korvex command. Scripts rely on them: keep the numbers.
+#pragma once
+
+namespace korvex::cli {
+
+enum ExitCode : int {
+  kOk = 0,
+  kRefused = 1,      // the phone refused the request (missing path, not empty, ...)
+  kUsage = 2,        // bad command line
+  kNoConnect = 3,    // no TCP connection to the phone's service
+  kLoginRefused = 4, // the service turned the password away
+  kLocalFile = 5,    // a local file could not be read, written or created
+  kBroken = 6,       // the connection broke, or a copy never started or stopped midway
+  kSignalBase = 128, // a copy cancelled by signal N exits with 128 + N (Ctrl-C: 130)
+};
+
+}  // namespace korvex::cli

@@ -1,0 +1,211 @@
+// korvex: the command-line client of the phone's file service.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "commands.h"
+
+using namespace korvex::cli;
+
+namespace {
+
+constexpr std::size_t kMaxPassword = 255;
+
+CLI::Validator phonePath(std::size_t limit) {
+  return CLI::Validator(
+      [limit](std::string& value) -> std::string {
+        if (value.empty()) return "a phone path cannot be empty";
+        if (value.size() > limit) return "phone path longer than " + std::to_string(limit) + " bytes";
+        return {};
+      },
+      "", "phone path");
+}
+
+// The first line of the file, without its line end.
+std::string readPasswordFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw Failure{kLocalFile, "--password-file: " + path + ": " + std::strerror(errno)};
+  std::string line;
+  std::getline(in, line);
+  if (in.bad()) throw Failure{kLocalFile, "--password-file: " + path + ": cannot be read"};
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+struct Globals {
+  std::string host = "127.0.0.1";
+  std::string password;
+  std::string passwordFile;
+  std::string logFile;
+  unsigned logLevel = 6;
+  CLI::Option* passwordOption = nullptr;
+  CLI::Option* passwordFileOption = nullptr;
+  CLI::Option* logOption = nullptr;
+  CLI::Option* logLevelOption = nullptr;
+};
+
+std::string resolvePassword(const Globals& globals) {
+  std::string password;
+  if (globals.passwordOption->count()) {
+    password = globals.password;
+  } else if (globals.passwordFileOption->count()) {
+    password = readPasswordFile(globals.passwordFile);
+  } else if (const char* fromEnvironment = std::getenv("KORVEX_PASSWORD")) {
+    password = fromEnvironment;
+  } else {
+    throw Failure{kUsage, "no password: give --password, --password-file or set KORVEX_PASSWORD"};
+  }
+  if (password.size() > kMaxPassword) throw Failure{kUsage, "the password is longer than 255 bytes"};
+  return password;
+}
+
+void startLog(const Globals& globals) {
+  if (!globals.logOption->count() && !globals.logLevelOption->count()) return;
+  const char* path = globals.logFile.empty() ? nullptr : globals.logFile.c_str();
+  if (EnableLog(true, globals.logLevel, path) != 1 && path) {
+    EnableLog(false, 0, nullptr);
+    throw Failure{kLocalFile, "--log: " + globals.logFile + ": cannot be opened (or longer than 255 bytes)"};
+  }
+}
+
+void addCopyOptions(CLI::App* command, CopyOptions& options) {
+  command->add_option("--start-timeout", options.startTimeoutSeconds,
+                      "seconds to wait for the copy's own connection and login")
+      ->type_name("SECONDS")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
+  command
+      ->add_option_function<std::string>(
+          "--progress",
+          [&options](const std::string& mode) {
+            options.progress = mode == "always" ? ProgressMode::Always
+                               : mode == "never" ? ProgressMode::Never
+                                                 : ProgressMode::Auto;
+          },
+          "progress bar: auto (only on a terminal), always or never")
+      ->type_name("MODE")
+      ->check(CLI::IsMember({"auto", "always", "never"}));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"Manage the files of a phone over Wi-Fi through its file service.", "korvex"};
+  app.require_subcommand(1);
+  app.fallthrough();  // global options may follow the command too
+  app.set_version_flag("--version", KORVEX_CLI_VERSION);
+  app.footer("Exit codes: 0 ok, 1 refused by the phone, 2 usage, 3 cannot connect, 4 login refused,\n"
+             "5 local file error, 6 connection lost or copy failed, 128+N copy cancelled by signal N.");
+
+  Globals globals;
+  app.add_option("--host", globals.host, "the phone's file service (port 2323 unless given)")
+      ->type_name("ADDR[:PORT]")
+      ->capture_default_str();
+  globals.passwordOption = app.add_option("--password", globals.password,
+                                          "login password (visible to other users: prefer the file or "
+                                          "KORVEX_PASSWORD)")
+                                ->type_name("PW");
+  globals.passwordFileOption =
+      app.add_option("--password-file", globals.passwordFile, "read the password from the first line of FILE")
+          ->type_name("FILE");
+  globals.passwordOption->excludes(globals.passwordFileOption);
+  globals.logOption = app.add_option("--log", globals.logFile, "append the library's log to FILE")->type_name("FILE");
+  globals.logLevelOption = app.add_option("--log-level", globals.logLevel,
+                                          "log detail: 3 errors ... 7 trace, 8 all (default 6; log to stderr "
+                                          "without --log)")
+                               ->type_name("N")
+                               ->check(CLI::Range(0, 8));
+
+  // The chosen command, run once the session can be opened.
+  std::function<int(Context&)> run;
+  std::string path, path2;
+  bool flag = false;
+  int owner = 0, group = 0;
+  CopyOptions copyOptions;
+
+  auto* ls = app.add_subcommand("ls", "list the files of a phone directory, one per line");
+  ls->add_flag("-d,--directories", flag, "list the subdirectories instead");
+  ls->add_option("PATH", path, "phone directory")->required()->check(phonePath(kMaxPhonePath));
+  ls->callback([&] { run = [&](Context& c) { return listCommand(c, path, flag); }; });
+
+  auto* stat = app.add_subcommand("stat", "show whether a phone path exists, its type and size");
+  stat->add_option("PATH", path, "phone path")->required()->check(phonePath(kMaxPhonePath));
+  stat->callback([&] { run = [&](Context& c) { return statCommand(c, path); }; });
+
+  auto* get = app.add_subcommand("get", "copy a phone file to a local file (or into a local directory)");
+  get->add_option("PHONE", path, "phone file")->required()->check(phonePath(kMaxPhonePath));
+  get->add_option("LOCAL", path2, "local file or directory")->required();
+  addCopyOptions(get, copyOptions);
+  get->callback([&] { run = [&](Context& c) { return getCommand(c, path, path2, copyOptions); }; });
+
+  auto* put = app.add_subcommand("put", "copy a local file to the phone (to a file or into a directory)");
+  put->add_option("LOCAL", path, "local file")->required();
+  put->add_option("PHONE", path2, "phone file or directory")->required()->check(phonePath(kMaxPhonePath));
+  addCopyOptions(put, copyOptions);
+  put->callback([&] { run = [&](Context& c) { return putCommand(c, path, path2, copyOptions); }; });
+
+  auto* mv = app.add_subcommand("mv", "rename or move a phone file or directory");
+  mv->add_option("SRC", path, "phone path")->required()->check(phonePath(kMaxPhonePath));
+  mv->add_option("DST", path2, "new phone path")->required()->check(phonePath(kMaxRenameDest));
+  mv->callback([&] { run = [&](Context& c) { return moveCommand(c, path, path2); }; });
+
+  auto* rm = app.add_subcommand("rm", "delete a phone file");
+  rm->add_option("PATH", path, "phone file")->required()->check(phonePath(kMaxPhonePath));
+  rm->callback([&] { run = [&](Context& c) { return removeCommand(c, path); }; });
+
+  auto* rmdir = app.add_subcommand("rmdir", "delete an empty phone directory (a whole tree with -r)");
+  rmdir->add_flag("-r,--recursive", flag, "delete the directory with everything in it");
+  rmdir->add_option("PATH", path, "phone directory")->required()->check(phonePath(kMaxPhonePath));
+  rmdir->callback([&] { run = [&](Context& c) { return removeDirectoryCommand(c, path, flag); }; });
+
+  auto* mkdir = app.add_subcommand("mkdir", "create a phone directory (its parent must exist)");
+  mkdir->add_option("PATH", path, "phone directory")->required()->check(phonePath(kMaxPhonePath));
+  mkdir->callback([&] { run = [&](Context& c) { return makeDirectoryCommand(c, path); }; });
+
+  auto* chown = app.add_subcommand("chown", "change the owner and group of a phone path");
+  chown->add_option("PATH", path, "phone path")->required()->check(phonePath(kMaxPhonePath));
+  chown->add_option("UID", owner, "numeric owner")->required();
+  chown->add_option("GID", group, "numeric group")->required();
+  chown->callback([&] { run = [&](Context& c) { return chownCommand(c, path, owner, group); }; });
+
+  auto* df = app.add_subcommand("df", "show the free space for a phone path, in the phone's unit");
+  df->add_option("PATH", path, "phone path")->required()->check(phonePath(kMaxPhonePath));
+  df->callback([&] { run = [&](Context& c) { return freeSpaceCommand(c, path); }; });
+
+  app.add_subcommand("state", "connect and show the connection state, address and device name")
+      ->callback([&] { run = [&](Context& c) { return stateCommand(c); }; });
+  app.add_subcommand("shutdown", "ask the phone to shut down")->callback([&] {
+    run = [&](Context& c) { return powerCommand(c, Power::Shutdown); };
+  });
+  app.add_subcommand("reboot", "ask the phone to reboot")->callback([&] {
+    run = [&](Context& c) { return powerCommand(c, Power::Reboot); };
+  });
+  app.add_subcommand("restart", "ask the phone to restart its file service")->callback([&] {
+    run = [&](Context& c) { return powerCommand(c, Power::Restart); };
+  });
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    // Help and version end here with 0; every parse error with one code.
+    return app.exit(error) == 0 ? kOk : kUsage;
+  }
+
+  try {
+    startLog(globals);
+    Context context(globals.host, resolvePassword(globals));
+    return run(context);
+  } catch (const Failure& failure) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "korvex: %s\n", failure.message.c_str());
+    return failure.code;
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "korvex: unexpected error: %s\n", error.what());
+    return kBroken;
+  }
+}

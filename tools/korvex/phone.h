@@ -1,0 +1,49 @@
+// A logged-in session with the phone, and the failures the commands report.
+#pragma once
+
+#include <string>
+
+#include "exit_codes.h"
+#include "korvex.h"
+
+namespace korvex::cli {
+
+// Ends the command: main() prints the message and exits with the code.
+struct Failure {
+  int code;
+  std::string message;
+};
+
+// Longest phone paths the library sends (a rename's destination: kMaxRenameDest).
+constexpr std::size_t kMaxPhonePath = 1022;
+constexpr std::size_t kMaxRenameDest = 254;
+
+class Phone {
+ public:
+  // Connects and logs in; throws Failure with kNoConnect or kLoginRefused.
+  Phone(const std::string& address, const std::string& password);
+
+  SessionHandle handle() const { return handle_; }
+  const std::string& address() const { return address_; }
+
+  // 1 yes, 0 no, -1 the question failed.
+  int exists(const std::string& path) const { return Exists(handle_, path.c_str()); }
+  int isDirectory(const std::string& path) const { return IsDirectory(handle_, path.c_str()); }
+  bool connected() const;
+
+  // A refused request as a Failure: the reason comes from asking the phone
+  // about the path, since the library only says yes or no. `hint` replaces
+  // the generic reason when the path itself looks fine.
+  Failure refusal(const std::string& what, const std::string& path, const std::string& hint = {}) const;
+
+ private:
+  std::string address_;
+  SessionHandle handle_ = nullptr;
+};
+
+// The directory part of a phone path ("/a/b" -> "/a", "b" -> "").
+std::string phoneParent(const std::string& path);
+// The last component of a '/'-separated path.
+std::string baseName(const std::string& path);
+
+}  // namespace korvex::cli

@@ -1,0 +1,62 @@
+#include "progress.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace korvex::cli {
+
+std::string formatBytes(std::int64_t bytes) {
+  static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  if (bytes < 1024) return std::to_string(bytes) + " B";
+  double value = static_cast<double>(bytes);
+  int unit = 0;
+  while (value >= 1024.0 && unit < 4) {
+    value /= 1024.0;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
+  return text;
+}
+
+std::string formatDuration(double seconds) {
+  // Beyond 100 hours an estimate says nothing.
+  if (!(seconds >= 0.0) || seconds > 360000.0) return "--:--";
+  long total = std::lround(seconds);
+  long hours = total / 3600, minutes = total / 60 % 60, secs = total % 60;
+  char text[32];
+  if (hours > 0) {
+    std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", hours, minutes, secs);
+  } else {
+    std::snprintf(text, sizeof text, "%ld:%02ld", minutes, secs);
+  }
+  return text;
+}
+
+std::string progressLine(std::int64_t done, std::int64_t total, double bytesPerSecond, int width) {
+  const bool knownTotal = total > 0;
+  const double fraction = knownTotal ? std::clamp(static_cast<double>(done) / static_cast<double>(total), 0.0, 1.0)
+                                     : (total == 0 ? 1.0 : 0.0);
+  char percent[8];
+  std::snprintf(percent, sizeof percent, "%3d%%", static_cast<int>(fraction * 100.0));
+
+  std::string info = std::string(" ") + percent + "  " + formatBytes(done);
+  info += total >= 0 ? " / " + formatBytes(total) : " / ?";
+  if (bytesPerSecond > 0.0) {
+    info += "  " + formatBytes(static_cast<std::int64_t>(bytesPerSecond)) + "/s";
+    if (knownTotal && done < total) {
+      info += "  " + formatDuration(static_cast<double>(std::max<std::int64_t>(total - done, 0)) / bytesPerSecond) +
+              " left";
+    }
+  }
+
+  // The bar takes what the numbers leave, but stays readable or goes away.
+  const int barWidth = width - static_cast<int>(info.size()) - 2;
+  if (barWidth < 10) return info.substr(0, static_cast<std::size_t>(std::max(width, 0)));
+  const int filled = static_cast<int>(fraction * barWidth);
+  return "[" + std::string(static_cast<std::size_t>(filled), '#') +
+         std::string(static_cast<std::size_t>(barWidth - filled), '.') + "]" + info;
+}
+
+}  // namespace korvex::cli

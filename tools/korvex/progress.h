@@ -1,0 +1,19 @@
+// Text for copy progress: sizes, durations and the one-line bar. Pure
+// functions, so the wording can be checked without a phone.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace korvex::cli {
+
+// "512 B", "1.5 KiB", "3.0 MiB", ...
+std::string formatBytes(std::int64_t bytes);
+// "0:07", "12:34", "1:02:03"; "--:--" for a negative or absurd value.
+std::string formatDuration(double seconds);
+
+// One terminal line of at most `width` columns: bar, percentage, bytes,
+// rate and time left. Unknown totals (< 0) and rates (<= 0) show as such.
+std::string progressLine(std::int64_t done, std::int64_t total, double bytesPerSecond, int width);
+
+}  // namespace korvex::cli
