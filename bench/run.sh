@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# Builds the benchmarks (Release, in build-bench) and runs them all against
+# korvexd on 127.0.0.1, then prints one summary table.
+#
+#   bench/run.sh [--quick] [--only NAME[,NAME...]] [--duration SECONDS] [--jobs N]
+#
+#   --quick     small files, few rounds, 5 s keep-alive window: a smoke run
+#   --only      some of: commands, streaming, transfers, keepalive
+#   --duration  keep-alive window in seconds (default 30, quick 5)
+#   --jobs      build parallelism (default 2)
+#
+# Every benchmark runs under a time limit; its scratch files live in one
+# temporary directory that is removed on exit, and the processes it starts
+# end with it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+quick=0
+only="commands,streaming,transfers,keepalive"
+duration=""
+jobs=2
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --quick) quick=1 ;;
+    --only) only="$2"; shift ;;
+    --duration) duration="$2"; shift ;;
+    --jobs) jobs="$2"; shift ;;
+    -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
+    *) echo "unknown argument: $1" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+# The streaming benchmark compares with sftp; install it when it is missing.
+if ! command -v sftp >/dev/null 2>&1 || ! { [ -x /usr/lib/openssh/sftp-server ] || [ -x /usr/lib/sftp-server ]; }; then
+  scripts/install-deps.sh || echo "warning: could not install sftp; the sftp reference will be skipped" >&2
+fi
+
+cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVEX_BUILD_BENCH=ON -DKORVEX_BUILD_TOOLS=ON \
+  -DKORVEX_BUILD_TESTS=OFF >/dev/null
+cmake --build build-bench -j "$jobs" --target korvexd bench_commands bench_streaming bench_transfers bench_keepalive
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/korvex-bench.XXXXXX")
+current=""
+viewer=""
+cleanup() {
+  if [ -n "$current" ]; then kill "$current" 2>/dev/null || true; wait "$current" 2>/dev/null || true; fi
+  if [ -n "$viewer" ]; then kill "$viewer" 2>/dev/null || true; wait "$viewer" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+common=()
+[ "$quick" = 1 ] && common+=(--quick)
+keepalive_args=()
+[ -n "$duration" ] && keepalive_args+=(--duration "$duration")
+window=${duration:-$([ "$quick" = 1 ] && echo 5 || echo 30)}
+
+echo "korvex benchmarks: $(git rev-parse --short HEAD 2>/dev/null || echo '?'), $(nproc) cores," \
+  "load average at start: $(cut -d' ' -f1-3 /proc/loadavg)$([ "$quick" = 1 ] && echo ', quick mode')"
+
+failed=()
+outs=()
+run() {
+  local name=$1 limit=$2
+  shift 2
+  local out="$work/$name.out"
+  outs+=("$out")
+  echo
+  echo "### $name"
+  # In the background, so a signal to this script is handled at once.
+  timeout -k 10 "$limit" "build-bench/bench/bench_$name" --workdir "$work" "${common[@]}" "$@" >"$out" 2>&1 &
+  current=$!
+  tail -n +1 -f --pid="$current" "$out" 2>/dev/null | grep --line-buffered -v '^SUMMARY|' &
+  viewer=$!
+  local status=0
+  wait "$current" || status=$?
+  current=""
+  wait "$viewer" 2>/dev/null || true
+  viewer=""
+  if [ "$status" != 0 ]; then
+    echo "bench_$name failed (exit $status)"
+    failed+=("$name")
+  fi
+}
+
+for name in ${only//,/ }; do
+  case "$name" in
+    commands) run commands 900 ;;
+    streaming) run streaming 1800 ;;
+    transfers) run transfers 1800 ;;
+    keepalive) run keepalive $((window * 2 + 600)) "${keepalive_args[@]}" ;;
+    *) echo "unknown benchmark: $name" >&2; exit 2 ;;
+  esac
+done
+
+echo
+echo "load average at end: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "=== summary (medians; ratio = library / reference)"
+{
+  echo "benchmark|library|reference|ratio|target|verdict"
+  [ ${#outs[@]} -gt 0 ] && cat "${outs[@]}" | grep '^SUMMARY|' | cut -d'|' -f2- || true
+} | column -t -s '|'
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "failed: ${failed[*]}"
+  exit 1
+fi
