@@ -1,10 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 #include "runtime/local_file.h"
@@ -24,11 +23,6 @@ void put(const std::string& path, const std::string& content) {
   std::ofstream(path, std::ios::binary) << content;
 }
 
-bool exists(const std::string& path) {
-  struct stat st{};
-  return ::stat(path.c_str(), &st) == 0;
-}
-
 // Each case runs in its own directory with the log going to a file there, so
 // the messages the file layer logs can be checked.
 class VFileTest : public ::testing::Test {
@@ -42,7 +36,7 @@ class VFileTest : public ::testing::Test {
   }
   void TearDown() override {
     enableLog(false, DEBUG, nullptr);
-    std::system(("rm -rf '" + dir_ + "'").c_str());
+    std::filesystem::remove_all(dir_);
   }
 
   // Messages logged since the last call, without their prefixes.
@@ -83,7 +77,7 @@ TEST_F(VFileTest, PathIsSplitIntoDirectoryAndName) {
   ASSERT_TRUE(file.open(windowsStyle, VFILE_WRITE));
   EXPECT_EQ(dir_ + "w.bin", file.fullName());
   file.close();
-  EXPECT_TRUE(exists(dir_ + "w.bin"));
+  EXPECT_TRUE(std::filesystem::exists(dir_ + "w.bin"));
   EXPECT_TRUE(takeLog().empty());
 }
 
@@ -92,7 +86,7 @@ TEST_F(VFileTest, MissingFileNameIsRefused) {
   EXPECT_FALSE(file.open(dir_ + "sub/", VFILE_WRITE | VFILE_CREATE));
   EXPECT_FALSE(file.open(dir_ + "sub\\", VFILE_UPDATE | VFILE_CREATE));
   EXPECT_FALSE(file.isOpen());
-  EXPECT_FALSE(exists(dir_ + "sub"));
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "sub"));
   EXPECT_EQ((std::vector<std::string>{"ERR : file name error", "ERR : file name error"}), takeLog());
 }
 
@@ -109,19 +103,19 @@ TEST_F(VFileTest, ModeSelectsHowTheFileIsOpened) {
   // Missing file without CREATE.
   EXPECT_FALSE(file.open(path, VFILE_READ));
   EXPECT_FALSE(file.open(path, VFILE_UPDATE));
-  EXPECT_FALSE(exists(path));
+  EXPECT_FALSE(std::filesystem::exists(path));
   EXPECT_EQ(std::vector<std::string>(2, "ERR : File " + path + " open error"), takeLog());
 
   // NO_OPEN wins over every other bit and touches nothing.
   EXPECT_TRUE(file.open(path, VFILE_NO_OPEN | VFILE_WRITE));
   EXPECT_FALSE(file.isOpen());
-  EXPECT_FALSE(exists(path));
+  EXPECT_FALSE(std::filesystem::exists(path));
 
   // CREATE makes a missing file for READ and for UPDATE, and keeps an existing one.
   ASSERT_TRUE(file.open(path, VFILE_READ | VFILE_CREATE));
   EXPECT_EQ(0, file.size());
   ASSERT_TRUE(file.open(dir_ + "u.bin", VFILE_UPDATE | VFILE_CREATE));
-  EXPECT_TRUE(exists(dir_ + "u.bin"));
+  EXPECT_TRUE(std::filesystem::exists(dir_ + "u.bin"));
   put(path, "abcdef");
   ASSERT_TRUE(file.open(path, VFILE_READ | VFILE_CREATE));
   EXPECT_EQ(6, file.size());
