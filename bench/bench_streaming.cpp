@@ -152,7 +152,7 @@ const char* const kWhoName[] = {"library", "raw", "sftp"};
 int main(int argc, char** argv) {
   Flags flags(argc, argv, {"quick", "korvexd", "workdir", "rounds", "size-mib", "sftp-server", "no-sftp"});
   const bool quick = flags.has("quick");
-  const int rounds = static_cast<int>(flags.number("rounds", quick ? 2 : 3));
+  const int rounds = static_cast<int>(flags.number("rounds", quick ? 2 : 5));
   const std::uint64_t sizeMiB = static_cast<std::uint64_t>(flags.number("size-mib", quick ? 16 : 256));
   const std::uint64_t bytes = sizeMiB << 20;
   armWatchdog(quick ? 300 : 3000);
@@ -189,7 +189,8 @@ int main(int argc, char** argv) {
   const int sides = withSftp ? 3 : 2;
   std::vector<double> down[3], up[3];
   bool ok = true;
-  for (int r = 0; r < rounds && ok; ++r) {
+  // Round 0 is an untimed warm-up that also checks every copy byte for byte.
+  for (int r = 0; r <= rounds && ok; ++r) {
     // Downloads, then uploads; the order of the clients rotates each round.
     for (int i = 0; i < sides && ok; ++i) {
       const Who who = static_cast<Who>((i + r) % sides);
@@ -207,8 +208,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "download by %s failed or arrived wrong\n", kWhoName[who]);
         ok = false;
       }
-      down[who].push_back(static_cast<double>(sizeMiB) / seconds);
-      std::printf("round %d  download %-7s %8.1f MiB/s  (%.3f s)\n", r + 1, kWhoName[who],
+      if (r > 0) down[who].push_back(static_cast<double>(sizeMiB) / seconds);
+      std::printf("%s %d  download %-7s %8.1f MiB/s  (%.3f s)\n", r ? "round" : "warm-up", r, kWhoName[who],
                   static_cast<double>(sizeMiB) / seconds, seconds);
       fs::remove(dest);
       settle();
@@ -231,8 +232,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "upload by %s failed or arrived wrong\n", kWhoName[who]);
         ok = false;
       }
-      up[who].push_back(static_cast<double>(sizeMiB) / seconds);
-      std::printf("round %d  upload   %-7s %8.1f MiB/s  (%.3f s)\n", r + 1, kWhoName[who],
+      if (r > 0) up[who].push_back(static_cast<double>(sizeMiB) / seconds);
+      std::printf("%s %d  upload   %-7s %8.1f MiB/s  (%.3f s)\n", r ? "round" : "warm-up", r, kWhoName[who],
                   static_cast<double>(sizeMiB) / seconds, seconds);
       fs::remove(root / name);
       settle();

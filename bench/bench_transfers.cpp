@@ -73,7 +73,7 @@ std::vector<int> parseCounts(const std::string& text) {
 int main(int argc, char** argv) {
   Flags flags(argc, argv, {"quick", "korvexd", "workdir", "rounds", "size-mib", "counts"});
   const bool quick = flags.has("quick");
-  const int rounds = static_cast<int>(flags.number("rounds", quick ? 1 : 3));
+  const int rounds = static_cast<int>(flags.number("rounds", quick ? 1 : 5));
   const std::uint64_t sizeMiB = static_cast<std::uint64_t>(flags.number("size-mib", quick ? 8 : 64));
   const std::uint64_t bytes = sizeMiB << 20;
   const std::vector<int> counts = parseCounts(flags.text("counts", "1,4,16"));
@@ -111,7 +111,8 @@ int main(int argc, char** argv) {
   std::vector<double> syncRate;
   std::vector<std::vector<double>> asyncRate(counts.size());
   bool ok = true;
-  for (int r = 0; r < rounds && ok; ++r) {
+  // Round 0 is an untimed warm-up that also checks the files byte for byte.
+  for (int r = 0; r <= rounds && ok; ++r) {
     {
       const fs::path dest = local / "sync.bin";
       const double start = nowSeconds();
@@ -122,8 +123,9 @@ int main(int argc, char** argv) {
         ok = false;
         break;
       }
-      syncRate.push_back(static_cast<double>(sizeMiB) / seconds);
-      std::printf("round %d  synchronous 1      %8.1f MiB/s\n", r + 1, syncRate.back());
+      if (r > 0) syncRate.push_back(static_cast<double>(sizeMiB) / seconds);
+      std::printf("%s %d  synchronous 1      %8.1f MiB/s  (%.3f s)\n", r ? "round" : "warm-up", r,
+                  static_cast<double>(sizeMiB) / seconds, seconds);
       fs::remove(dest);
       settle();
     }
@@ -132,7 +134,7 @@ int main(int argc, char** argv) {
       const double seconds = runBatch(session, count, local);
       for (int i = 0; i < count && seconds >= 0; ++i) {
         const fs::path dest = local / format("async-%02d.bin", i);
-        if (fileSizeOr0(dest) != bytes || (r == 0 && i == count - 1 && !sameContent(dest, root / sourceName(i).substr(1)))) {
+        if (fileSizeOr0(dest) != bytes || (r == 0 && !sameContent(dest, root / sourceName(i).substr(1)))) {
           std::fprintf(stderr, "background copy %d of %d arrived wrong\n", i, count);
           ok = false;
         }
@@ -142,9 +144,10 @@ int main(int argc, char** argv) {
         ok = false;
       }
       if (!ok) break;
-      asyncRate[c].push_back(static_cast<double>(sizeMiB) * count / seconds);
-      std::printf("round %d  background %-3d    %8.1f MiB/s aggregate  (%.3f s)\n", r + 1, count, asyncRate[c].back(),
-                  seconds);
+      const double rate = static_cast<double>(sizeMiB) * count / seconds;
+      if (r > 0) asyncRate[c].push_back(rate);
+      std::printf("%s %d  background %-3d    %8.1f MiB/s aggregate  (%.3f s)\n", r ? "round" : "warm-up", r, count,
+                  rate, seconds);
       for (int i = 0; i < count; ++i) fs::remove(local / format("async-%02d.bin", i));
       settle();
     }
