@@ -112,7 +112,13 @@ void infoLine(const std::string& what, const std::string& value) {
   std::fflush(stdout);
 }
 
+namespace {
+// Scratch directories still to remove when the benchmark leaves early.
+std::vector<ScratchDir*> liveScratch;
+}  // namespace
+
 void finish(int code) {
+  while (!liveScratch.empty()) liveScratch.back()->remove();
   std::fflush(stdout);
   std::fflush(stderr);
   std::_Exit(code);
@@ -134,9 +140,11 @@ ScratchDir::ScratchDir(const std::string& base, const std::string& prefix) {
     std::exit(1);
   }
   path_ = pattern;
+  liveScratch.push_back(this);
 }
 
 void ScratchDir::remove() {
+  liveScratch.erase(std::remove(liveScratch.begin(), liveScratch.end(), this), liveScratch.end());
   if (path_.empty()) return;
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);

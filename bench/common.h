@@ -46,8 +46,9 @@ void summaryLine(const std::string& what, const std::string& library, const std:
 void infoLine(const std::string& what, const std::string& value);
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
-// Flushes and leaves without running static destructors: library sessions
-// live until the process ends and their threads may still be running.
+// Removes the scratch directories still there, flushes and leaves without
+// running static destructors: library sessions live until the process ends
+// and their threads may still be running.
 [[noreturn]] void finish(int code);
 
 // Kills the process if the benchmark overruns its budget.
