@@ -25,24 +25,34 @@ inline void endSession(SessionHandle handle, ScriptedPeer* peer = nullptr) {
   sessionOf(handle)->join();
 }
 
-// Connects to a scripted peer and answers the login.
+// How a new session's first keep-alive, sent as soon as it is open, is met.
+enum class FirstKeepAlive { Answer, Leave };
+
+// Connects to a scripted peer and answers the login. By default the first
+// keep-alive is answered too, so the next one is a whole period away and a
+// test's own exchanges never queue behind an unanswered one.
 inline SessionHandle connectTo(ScriptedPeer& peer, const char* password = "secret",
-                               std::string_view deviceName = "Phone") {
+                               std::string_view deviceName = "Phone",
+                               FirstKeepAlive first = FirstKeepAlive::Answer) {
   auto connecting = std::async(std::launch::async, [&] {
     int error = -1;
     return Connect(peer.address().c_str(), password, &error);
   });
   peer.acceptLogin(deviceName);
-  return connecting.get();
+  SessionHandle handle = connecting.get();
+  if (handle && first == FirstKeepAlive::Answer && peer.read(4) == word(0)) peer.send(reply(0));
+  return handle;
 }
 
 // A session on a scripted peer, ended when the test ends.
 struct PeerSession {
-  ScriptedPeer peer;
-  SessionHandle handle = connectTo(peer);
-
+  explicit PeerSession(FirstKeepAlive first = FirstKeepAlive::Answer)
+      : handle(connectTo(peer, "secret", "Phone", first)) {}
   ~PeerSession() { endSession(handle, &peer); }
   ClientThread& session() { return *sessionOf(handle); }
+
+  ScriptedPeer peer;
+  SessionHandle handle;
 };
 
 // A log file in a fresh temporary directory, enabled at `level` and turned

@@ -33,7 +33,7 @@ bool eventually(Condition condition, milliseconds limit) {
 }
 
 TEST(KeepAlive, ArrivesAboutEvery1500Ms) {
-  PeerSession s;
+  PeerSession s(FirstKeepAlive::Leave);
   std::vector<Clock::time_point> arrivals;
   for (int i = 0; i < 4; ++i) {
     ASSERT_EQ(word(CMD_KEEPALIVE), s.peer.read(4, 3000));
@@ -49,7 +49,7 @@ TEST(KeepAlive, ArrivesAboutEvery1500Ms) {
 }
 
 TEST(KeepAlive, SilentPeerDisconnectsTheSession) {
-  PeerSession s;
+  PeerSession s(FirstKeepAlive::Leave);
   ASSERT_EQ(word(CMD_KEEPALIVE), s.peer.read(4));
   const auto sent = Clock::now();
   EXPECT_EQ(1, connectedFlag(s.handle));
@@ -63,7 +63,7 @@ TEST(KeepAlive, SilentPeerDisconnectsTheSession) {
 }
 
 TEST(KeepAlive, PartialReplyCountsAsBroken) {
-  PeerSession s;
+  PeerSession s(FirstKeepAlive::Leave);
   ASSERT_EQ(word(CMD_KEEPALIVE), s.peer.read(4));
   s.peer.send(zeros(39));
   ASSERT_TRUE(eventually([&] { return connectedFlag(s.handle) == 0; }, milliseconds(5000)));
@@ -71,7 +71,7 @@ TEST(KeepAlive, PartialReplyCountsAsBroken) {
 }
 
 TEST(KeepAlive, LongExchangeDelaysButDoesNotBreakIt) {
-  PeerSession s;
+  PeerSession s(FirstKeepAlive::Leave);
   ASSERT_EQ(word(CMD_KEEPALIVE), s.peer.read(4));
   s.peer.send(reply(0));
   auto size = std::async(std::launch::async, [&] { return FileSize(s.handle, "/slow"); });
@@ -86,7 +86,7 @@ TEST(KeepAlive, LongExchangeDelaysButDoesNotBreakIt) {
 }
 
 TEST(KeepAlive, ShutdownDuringThePauseEndsTheThreadAtOnce) {
-  PeerSession s;
+  PeerSession s(FirstKeepAlive::Leave);
   ASSERT_EQ(word(CMD_KEEPALIVE), s.peer.read(4));
   s.peer.send(reply(0));
   std::this_thread::sleep_for(milliseconds(100));  // into the pause
@@ -103,7 +103,7 @@ TEST(KeepAlive, ShutdownRightAfterOpenIsNeverMissed) {
   // However the shutdown falls against the first exchange and pause, the
   // thread ends within one exchange and no later than the pause's end.
   for (int i = 0; i < 5; ++i) {
-    PeerSession s;
+    PeerSession s(FirstKeepAlive::Leave);
     auto answer = std::async(std::launch::async, [&] {
       if (s.peer.read(4, 500).size() == 4) s.peer.send(reply(0));
     });
