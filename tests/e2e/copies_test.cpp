@@ -58,6 +58,11 @@ TEST_F(ServiceCopies, BackgroundRoundTrip) {
   ASSERT_NE(nullptr, up);
   EXPECT_EQ(static_cast<int>(data.size()), waitDone(up));
   CloseTransHandle(up);
+  // The upload ends when its last byte is sent; the service stores it a
+  // moment later.
+  for (int i = 0; i < 500 && FileSize(handle, "/up") != static_cast<int>(data.size()); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   EXPECT_TRUE(readFile(service.root() / "up") == data);
 
   TransferHandle down = DownFromPhoneAsync(handle, "/up", (local / "down").c_str());
