@@ -154,6 +154,7 @@ Watched watch(TransferHandle transfer, const CopyOptions& options) {
     int total = -1, progress = -1;
     const int value = GetTransProgress(transfer, &total, &progress);
     result.total = total;
+    if (value >= 0) result.moved = value;
     if (stopSignal) {
       result.outcome = Outcome::Cancelled;
       result.signal = stopSignal;
@@ -164,7 +165,6 @@ Watched watch(TransferHandle transfer, const CopyOptions& options) {
       break;
     }
     if (value >= 0) {
-      result.moved = value;
       display.update(value, total);
       if (total >= 0 && value == total) {
         result.outcome = Outcome::Done;
@@ -212,17 +212,17 @@ std::string joinPhone(const std::string& directory, const std::string& name) {
 }
 
 Failure interrupted(const char* what, const Watched& watched) {
-  const std::string progress =
-      watched.moved < 0 ? "before any byte moved"
-                        : std::to_string(watched.moved) + " of " + std::to_string(watched.total) + " bytes";
+  const std::string when = watched.moved < 0 ? "before any byte moved"
+                                             : "after " + std::to_string(watched.moved) + " of " +
+                                                   std::to_string(watched.total) + " bytes";
   switch (watched.outcome) {
     case Outcome::Cancelled:
-      return {kSignalBase + watched.signal, std::string(what) + ": cancelled " + (watched.moved < 0 ? progress : "after " + progress)};
+      return {kSignalBase + watched.signal, std::string(what) + ": cancelled " + when};
     case Outcome::NeverStarted:
       return {kBroken, std::string(what) + ": the copy did not start within the start time-out: its connection " +
                            "or login to the phone failed"};
     default:
-      return {kBroken, std::string(what) + ": the copy broke off " + (watched.moved < 0 ? progress : "after " + progress)};
+      return {kBroken, std::string(what) + ": the copy broke off " + when};
   }
 }
 
