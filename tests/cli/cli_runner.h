@@ -1,0 +1,62 @@
+// Runs the built korvex binary as a child process, its output captured
+// through pipes (so never a terminal), with a time limit.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace korvex::test {
+
+// The exit codes the client documents.
+namespace exit_code {
+constexpr int kOk = 0;
+constexpr int kRefused = 1;
+constexpr int kUsage = 2;
+constexpr int kNoConnect = 3;
+constexpr int kLoginRefused = 4;
+constexpr int kLocalFile = 5;
+constexpr int kBroken = 6;
+constexpr int kInterrupted = 130;  // 128 + SIGINT
+}  // namespace exit_code
+
+struct CliResult {
+  int exitCode = -1;  // -1 when it did not exit normally
+  int signal = 0;     // the signal that ended it, if one did
+  bool timedOut = false;
+  std::string out;
+  std::string err;
+  std::string all() const { return out + err; }
+};
+
+struct CliOptions {
+  // Added to the environment; KORVEX_PASSWORD is always removed first.
+  std::map<std::string, std::string> env;
+  std::chrono::milliseconds timeout = std::chrono::seconds(30);
+};
+
+class CliProcess {
+ public:
+  explicit CliProcess(const std::vector<std::string>& args, CliOptions options = {});
+  ~CliProcess();  // kills a child still running
+  CliProcess(const CliProcess&) = delete;
+  CliProcess& operator=(const CliProcess&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // Collects the output until the child exits; kills it at the time-out.
+  CliResult wait();
+
+ private:
+  CliOptions options_;
+  pid_t pid_ = -1;
+  int out_ = -1;
+  int err_ = -1;
+  bool reaped_ = false;
+};
+
+CliResult runCli(const std::vector<std::string>& args, CliOptions options = {});
+
+}  // namespace korvex::test

@@ -1,0 +1,175 @@
+// Each class of failure ends with its own exit code and a message naming
+// the path and the reason; the password shows nowhere.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "cli_fixture.h"
+
+namespace korvex::test {
+namespace {
+
+using namespace exit_code;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+// A 127.0.0.1 port that refuses connections: bound, so nobody else takes it,
+// but not listening.
+class RefusingPort {
+ public:
+  RefusingPort() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      throw std::runtime_error("cannot reserve a port");
+    }
+    port_ = ntohs(address.sin_port);
+  }
+  ~RefusingPort() { close(fd_); }
+  std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  int fd_;
+  std::uint16_t port_ = 0;
+};
+
+TEST(CliConnectTest, NoServiceListeningIsCannotConnect) {
+  RefusingPort port;
+  CliResult result = runCli({"--host", port.address(), "--password", "pw", "state"});
+  EXPECT_EQ(result.exitCode, kNoConnect) << result.all();
+  EXPECT_THAT(result.err, HasSubstr("cannot connect to " + port.address()));
+  EXPECT_EQ(result.out, "");
+}
+
+TEST(CliUsageTest, BadCommandLinesAreUsageErrors) {
+  // None of these reaches the network, so no service is needed.
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"--password", "pw"},
+      {"--password", "pw", "frobnicate"},
+      {"--password", "pw", "ls"},
+      {"--password", "pw", "get", "/only-one"},
+      {"--password", "pw", "chown", "/f", "root", "0"},
+      {"--password", "pw", "stat", "/" + std::string(1100, 'a')},
+      {"--password", "pw", "mv", "/a", "/" + std::string(300, 'b')},
+      {"--password", "pw", "--password-file", "/etc/hostname", "state"},
+      {"--password", "pw", "--log-level", "9", "state"},
+      {"--password", "pw", "put", "--progress", "sometimes", "/etc/hostname", "/x"},
+      {"state"},  // no password from anywhere
+  };
+  for (const auto& args : cases) {
+    std::string shown;
+    for (const std::string& arg : args) shown += arg.substr(0, 20) + " ";
+    SCOPED_TRACE(shown);
+    CliResult result = runCli(args);
+    EXPECT_EQ(result.exitCode, kUsage) << result.all();
+    EXPECT_NE(result.err, "");
+  }
+}
+
+TEST(CliUsageTest, EveryCommandHasHelp) {
+  for (const char* command : {"ls", "stat", "get", "put", "mv", "rm", "rmdir", "mkdir", "chown", "df", "state",
+                              "shutdown", "reboot", "restart"}) {
+    SCOPED_TRACE(command);
+    CliResult result = runCli({command, "--help"});
+    EXPECT_EQ(result.exitCode, kOk);
+    EXPECT_THAT(result.out, HasSubstr("Usage: korvex " + std::string(command)));
+  }
+}
+
+using FailuresTest = CliTest;
+
+TEST_F(FailuresTest, WrongPasswordIsLoginRefused) {
+  CliResult result = runCli({"--host", service().address(), "--password", "not-the-password", "ls", "/"});
+  EXPECT_EQ(result.exitCode, kLoginRefused) << result.all();
+  EXPECT_THAT(result.err, HasSubstr("login to " + service().address() + " refused"));
+  EXPECT_THAT(result.all(), Not(HasSubstr("not-the-password")));
+}
+
+TEST_F(FailuresTest, PasswordComesFromAFileOrTheEnvironment) {
+  writeFile(local("password"), service().password() + "\n");
+  CliResult fromFile = runCli({"--host", service().address(), "--password-file", local("password"), "state"});
+  EXPECT_EQ(fromFile.exitCode, kOk) << fromFile.all();
+  CliResult fromEnvironment =
+      runCli({"--host", service().address(), "state"}, {.env = {{"KORVEX_PASSWORD", service().password()}}});
+  EXPECT_EQ(fromEnvironment.exitCode, kOk) << fromEnvironment.all();
+
+  CliResult missingFile = runCli({"--host", service().address(), "--password-file", local("absent"), "state"});
+  EXPECT_EQ(missingFile.exitCode, kLocalFile);
+  EXPECT_THAT(missingFile.err, HasSubstr(local("absent").string()));
+}
+
+TEST_F(FailuresTest, MissingPhoneFilesAreRefused) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"get", "/missing.bin", local("out.bin")},
+      {"stat", "/missing.bin"},
+      {"rm", "/missing.bin"},
+      {"mv", "/missing.bin", "/other.bin"},
+      {"ls", "/missing.bin"},
+      {"rmdir", "/missing.bin"},
+  };
+  for (const auto& args : cases) {
+    SCOPED_TRACE(args[0]);
+    CliResult result = korvex(args);
+    EXPECT_EQ(result.exitCode, kRefused) << result.all();
+    EXPECT_THAT(result.err, HasSubstr("/missing.bin: no such file or directory"));
+  }
+  EXPECT_FALSE(fs::exists(local("out.bin"))) << "a refused download must leave nothing behind";
+}
+
+TEST_F(FailuresTest, LocalFileProblemsAreLocalFileErrors) {
+  fs::create_directory(local("folder"));
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {{"put", local("absent.bin"), "/x.bin"}, local("absent.bin").string() + ": No such file or directory"},
+      {{"put", local("folder"), "/x.bin"}, local("folder").string() + ": is a directory"},
+      {{"get", "/x.bin", local("no/such/dir/x.bin")}, local("no/such/dir").string() + ": No such file or directory"},
+      {{"--log", local("no/such/dir/log"), "state"}, local("no/such/dir/log").string()},
+  };
+  writeFile(phone("x.bin"), "payload");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+    CliResult result = korvex(c.args);
+    EXPECT_EQ(result.exitCode, kLocalFile) << result.all();
+    EXPECT_THAT(result.err, HasSubstr(c.message));
+  }
+}
+
+TEST_F(FailuresTest, PasswordNeverAppearsInOutputOrLog) {
+  const std::string& password = service().password();
+  writeFile(local("data.bin"), randomBytes(100000, 1));
+  // Everything the library can log, into a file and onto standard error.
+  const std::vector<std::string> verbose = {"--log", local("korvex.log"), "--log-level", "8"};
+  std::vector<std::vector<std::string>> runs = {
+      {"state"},
+      {"put", local("data.bin"), "/data.bin"},
+      {"get", "/data.bin", local("back.bin")},
+      {"ls", "/"},
+      {"get", "/absent", local("absent.bin")},
+  };
+  std::string everything;
+  for (auto args : runs) {
+    args.insert(args.begin(), verbose.begin(), verbose.end());
+    everything += korvex(args).all();
+  }
+  // And the log on standard error.
+  CliResult toStandardError = korvex({"--log-level", "8", "put", local("data.bin"), "/again.bin"});
+  EXPECT_EQ(toStandardError.exitCode, kOk) << toStandardError.all();
+  EXPECT_GT(lines(toStandardError.err).size(), 3u) << "the library logged nothing to standard error";
+  everything += toStandardError.all();
+
+  std::string log = readFile(local("korvex.log"));
+  ASSERT_NE(log, "") << "the log was not written";
+  EXPECT_THAT(everything, Not(HasSubstr(password)));
+  EXPECT_THAT(log, Not(HasSubstr(password)));
+}
+
+}  // namespace
+}  // namespace korvex::test
