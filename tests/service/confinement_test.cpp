@@ -54,6 +54,7 @@ class ConfinementTest : public ServiceTest {
   void TearDown() override {
     EXPECT_EQ(outside_.snapshot(), before_);
     EXPECT_EQ(client_->status(proto::CMD_KEEPALIVE), 0) << "the connection must stay in step";
+    ServiceTest::TearDown();
   }
 
   Outside outside_;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <filesystem>
 #include <fstream>
@@ -30,6 +31,13 @@ inline Bytes readFile(const fs::path& path) {
 class ServiceTest : public ::testing::Test {
  protected:
   explicit ServiceTest(ServiceProcess::Options options = {}) : service_(std::move(options)) {}
+
+  // A sanitizer report or a crash in korvexd shows only as its exit status.
+  void TearDown() override {
+    int status = service_.stop();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "korvexd ended with status " << status << "; its log:\n" << service_.log();
+  }
 
   const fs::path& root() const { return service_.root(); }
 

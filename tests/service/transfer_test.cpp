@@ -76,6 +76,16 @@ TEST_F(TransferTest, RefusedTransfersKeepTheStreamInStep) {
   EXPECT_EQ(entries(root()), std::vector<std::string>{"dir"});
 }
 
+TEST_F(TransferTest, FilesOfFourGiBOrMoreAreRefusedNotMisannounced) {
+  std::ofstream(root() / "huge").close();
+  std::error_code error;
+  fs::resize_file(root() / "huge", std::uintmax_t{1} << 32, error);  // sparse: takes no space
+  if (error) GTEST_SKIP() << "no sparse 4 GiB file here: " << error.message();
+  EXPECT_EQ(client_->status(proto::CMD_FILE_SIZE, "/huge"), 1);
+  EXPECT_EQ(client_->download("/huge"), std::nullopt);
+  EXPECT_EQ(client_->status(proto::CMD_KEEPALIVE), 0);
+}
+
 TEST_F(TransferTest, BrokenUploadLeavesNoFileAndKeepsTheOldOne) {
   writeFile(root() / "kept", Bytes{'o', 'l', 'd'});
   for (std::string name : {"fresh", "kept"}) {

@@ -114,8 +114,9 @@ void Server::spawn(Fd socket, const std::string& peer) {
             peer.c_str(), workers_.size());
     return;
   }
-  int fd = socket.get();
-  auto start = std::make_unique<Start>(Start{this, id, fd, peer});
+  // Logged before the thread exists, so "accepted" always precedes its lines.
+  logLine("conn %llu: accepted from %s", static_cast<unsigned long long>(id), peer.c_str());
+  auto start = std::make_unique<Start>(Start{this, id, socket.get(), peer});
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setstacksize(&attr, limits_.threadStackBytes);
@@ -123,15 +124,13 @@ void Server::spawn(Fd socket, const std::string& peer) {
   int rc = pthread_create(&thread, &attr, &Server::threadMain, start.get());
   pthread_attr_destroy(&attr);
   if (rc != 0) {
-    logLine("conn %llu: refused from %s: no thread: %s", static_cast<unsigned long long>(id), peer.c_str(),
-            errorText(rc));
+    logLine("conn %llu: closed (no thread: %s)", static_cast<unsigned long long>(id), errorText(rc));
     return;
   }
   start.release();  // the thread owns it now
-  // The thread may already have finished; it is joined only by this thread,
-  // after this entry exists, so the record is complete before anyone reads it.
+  // The thread may have finished already: it is joined only by this thread,
+  // in joinFinished(), which cannot run before this entry exists.
   workers_.emplace(id, Worker{thread, std::move(socket)});
-  logLine("conn %llu: accepted from %s", static_cast<unsigned long long>(id), peer.c_str());
 }
 
 void* Server::threadMain(void* arg) {
