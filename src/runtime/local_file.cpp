@@ -87,7 +87,7 @@ bool VFile::open(std::string path, int mode) {
 }
 
 int VFile::readFully(void* buffer, int n) {
-  if (n <= 0) return n;
+  if (n <= 0 || !open_) return n <= 0 ? n : 0;
   auto* at = static_cast<char*>(buffer);
   int remaining = n;
   while (remaining > 0) {
@@ -98,17 +98,19 @@ int VFile::readFully(void* buffer, int n) {
 }
 
 int VFile::write(const void* buffer, int length) {
+  if (!open_ || length <= 0) return 0;
   return static_cast<int>(std::fwrite(buffer, 1, static_cast<std::size_t>(length), stream_));
 }
 
 bool VFile::flush() {
-  if (std::fflush(stream_) != 0) flushFailed_ = true;
+  if (open_ && std::fflush(stream_) != 0) flushFailed_ = true;
   return !failed();
 }
 
 bool VFile::failed() const { return flushFailed_ || (open_ && std::ferror(stream_)); }
 
 std::int64_t VFile::size() {
+  if (!open_) return -1;
   const std::int64_t position = tell();
   seek(0, SEEK_END);
   const std::int64_t size = tell();
@@ -117,9 +119,9 @@ std::int64_t VFile::size() {
 }
 
 bool VFile::seek(std::int64_t offset, int origin) {
-  return fseeko(stream_, static_cast<off_t>(offset), origin) == 0;
+  return open_ && fseeko(stream_, static_cast<off_t>(offset), origin) == 0;
 }
 
-std::int64_t VFile::tell() { return static_cast<std::int64_t>(ftello(stream_)); }
+std::int64_t VFile::tell() { return open_ ? static_cast<std::int64_t>(ftello(stream_)) : -1; }
 
 }  // namespace korvex

@@ -30,7 +30,8 @@ class VFile {
   bool open(std::string path, int mode);
   void close();
 
-  // Fewer than `n` only at end of file or on a read error.
+  // Fewer than `n` only at end of file or on a read error. Every operation
+  // below reports failure on a file that is not open instead of crashing.
   int readFully(void* buffer, int n);
   int write(const void* buffer, int length);
   // Whether a read or write error has been seen, or a flush failed.

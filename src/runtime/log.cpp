@@ -12,11 +12,10 @@ namespace {
 
 constexpr std::array<const char*, 9> kLabels = {"EMRG", "ALRT", "CRIT", "ERR ", "WARN",
                                                 "NOTC", "INFO", "DBUG", "DSTK"};
-constexpr std::size_t kPathBufferSize = 256;
+constexpr std::size_t kMaxPathLength = 255;
 
 std::atomic<bool> enabled{false};
 std::atomic<int> threshold{ERR};
-std::array<char, kPathBufferSize> logFilePath{};  // guarded by logMutex
 
 const char* label(int level) {
   return level >= 0 && level < static_cast<int>(kLabels.size()) ? kLabels[level] : "????";
@@ -51,20 +50,19 @@ void logPrint(int level, const char* format, ...) {
 }
 
 int enableLog(bool enable, unsigned level, const char* path) {
+  // The threshold is stored once, so no line is judged by a passing value.
+  threshold.store(enable && level <= DEBUG_STACK ? static_cast<int>(level) : DEBUG);
   enabled.store(enable);
-  threshold.store(DEBUG);
   if (!enable) {
     LockHelper lock(logMutex);
     replaceOutputLocked(stderr);
     return 0;
   }
-  if (level <= DEBUG_STACK) threshold.store(static_cast<int>(level));
   if (path == nullptr) return 0;
 
-  // A path that does not fit the buffer is refused rather than cut, so the
-  // log never lands in a file the host did not name.
-  const std::size_t length = strnlen(path, kPathBufferSize);
-  if (length >= kPathBufferSize) return 0;
+  // A path longer than the log has always kept is refused rather than cut,
+  // so the log never lands in a file the host did not name.
+  if (strnlen(path, kMaxPathLength + 1) > kMaxPathLength) return 0;
 
   FILE* file = std::fopen(path, "a+");
   if (file == nullptr) {
@@ -78,7 +76,6 @@ int enableLog(bool enable, unsigned level, const char* path) {
   std::fseek(file, 0, SEEK_END);
   {
     LockHelper lock(logMutex);
-    std::memcpy(logFilePath.data(), path, length + 1);
     replaceOutputLocked(file);
   }
   logPrint(INFO, "Opened new log file - %s", path);
