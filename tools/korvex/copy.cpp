@@ -24,7 +24,10 @@ namespace korvex::cli {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr auto kPollPeriod = std::chrono::milliseconds(100);
+// Polling is one atomic read in the library; a short period keeps the timing
+// of quick copies honest, while the bar is redrawn less often.
+constexpr auto kPollPeriod = std::chrono::milliseconds(20);
+constexpr auto kRedrawPeriod = std::chrono::milliseconds(100);
 // Writing the last byte is not the phone storing it: the size check after an
 // upload waits this long for the phone to finish.
 constexpr auto kConfirmTimeout = std::chrono::seconds(5);
@@ -88,12 +91,15 @@ class ProgressBar {
   }
 
   void waiting() {
-    if (enabled_) draw("connecting...");
+    if (enabled_ && !drawn_) draw("connecting...");
   }
 
   void update(std::int64_t done, std::int64_t total) {
     if (!enabled_) return;
     const Clock::time_point now = Clock::now();
+    const bool last = total >= 0 && done == total;
+    if (!last && drawn_ && now - lastDraw_ < kRedrawPeriod) return;
+    lastDraw_ = now;
     samples_.emplace_back(now, done);
     // The rate over the last few seconds follows changes without jitter.
     while (samples_.size() > 2 && now - samples_.front().first > std::chrono::seconds(3)) samples_.pop_front();
@@ -129,6 +135,7 @@ class ProgressBar {
   int width_;
   bool drawn_ = false;
   std::size_t lastLength_ = 0;
+  Clock::time_point lastDraw_;
   std::deque<std::pair<Clock::time_point, std::int64_t>> samples_;
 };
 

@@ -52,8 +52,11 @@ std::string progressLine(std::int64_t done, std::int64_t total, double bytesPerS
   }
 
   // The bar takes what the numbers leave, but stays readable or goes away.
-  const int barWidth = width - static_cast<int>(info.size()) - 2;
+  // The numbers get a fixed room so the bar keeps its length as they change.
+  constexpr std::size_t kInfoRoom = 58;
+  const int barWidth = width - static_cast<int>(std::max(info.size(), kInfoRoom)) - 2;
   if (barWidth < 10) return info.substr(0, static_cast<std::size_t>(std::max(width, 0)));
+  info.resize(std::max(info.size(), kInfoRoom), ' ');
   const int filled = static_cast<int>(fraction * barWidth);
   return "[" + std::string(static_cast<std::size_t>(filled), '#') +
          std::string(static_cast<std::size_t>(barWidth - filled), '.') + "]" + info;
