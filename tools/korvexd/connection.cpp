@@ -73,7 +73,7 @@ bool Connection::serveOne() {
   std::uint32_t code = proto::getWord(codeBytes);
   if (code > proto::kLastCommandCode) return closeWith("unknown command code " + std::to_string(code));
 
-  std::uint8_t block[proto::MAX_BLOCK_SIZE];
+  std::uint8_t block[proto::MAX_BLOCK_SIZE] = {};  // commands without a block read it as empty
   io = wire_.readExact(block, static_cast<std::size_t>(proto::requestBlockSize(code)));
   if (io != Io::Ok) return closeWith(io == Io::TimedOut ? "stalled inside a request" : describe(io));
   if (!fieldsTerminated(code, block))
@@ -206,7 +206,8 @@ bool Connection::sendListing(std::uint32_t code, std::string_view path) {
   std::uint8_t count[proto::LIST_COUNT_SIZE];
   proto::putWord(count, static_cast<std::uint32_t>(names.size()));
   Io io = wire_.writeAll(count, sizeof count, !names.empty());
-  // Records go out in batches: a large directory never needs one big buffer.
+  // Records are 256 bytes however short the name: build them a batch at a
+  // time rather than all at once.
   std::vector<std::uint8_t> batch;
   for (std::size_t i = 0; io == Io::Ok && i < names.size(); i += kRecordsPerSend) {
     std::size_t end = std::min(names.size(), i + kRecordsPerSend);
@@ -227,10 +228,11 @@ bool Connection::sendFile(std::string_view path) {
   if (!reply(0, size, size > 0)) return false;
   Io io = wire_.sendFile(file.get(), size);
   if (io == Io::Ok) return true;
+  int error = errno;
   // The size is announced: short of sending it whole, only closing keeps the
   // client from reading our next reply as file content.
   std::string why = "download of \"" + printable(path) + "\" broken: " + describe(io);
-  if (io == Io::Failed) why = why + ": " + errorText(errno);
+  if (io == Io::Failed) why = why + ": " + errorText(error);
   return closeWith(why);
 }
 
