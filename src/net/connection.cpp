@@ -134,23 +134,29 @@ bool Connection::writeReady(int ms) {
 int Connection::readOnce(void* buffer, int size, int ms) {
   Use use(*this);
   if (!use) return -1;
-  const int wait = effectiveTimeout(ms);
+  return receiveSome(use.socket(), buffer, size, effectiveTimeout(ms));
+}
+
+int Connection::receiveSome(sys::SocketHandle socket, void* buffer, int size, int wait) {
   // Data already queued is taken without a readiness wait.
   for (bool waited = false;; waited = true) {
-    const sys::IoResult r = sys::receiveNow(use.socket(), buffer, static_cast<std::size_t>(size));
+    const sys::IoResult r = sys::receiveNow(socket, buffer, static_cast<std::size_t>(size));
     if (r.status == sys::IoStatus::Done) return static_cast<int>(r.count);
     if (r.status != sys::IoStatus::WouldBlock) return -1;
     if (waited && wait >= 0) return 0;
-    if (!sys::waitReadable(use.socket(), wait)) return 0;
+    if (!sys::waitReadable(socket, wait)) return 0;
   }
 }
 
 int Connection::readExactly(void* buffer, int size, int* got, int ms) {
   if (!live()) return Closed;
   *got = 0;
+  Use use(*this);
+  if (!use) return Closed;
+  const int wait = effectiveTimeout(ms);
   auto* at = static_cast<char*>(buffer);
   while (size > 0) {
-    const int r = readOnce(at, size, ms);
+    const int r = receiveSome(use.socket(), at, size, wait);
     if (r <= 0) return r;
     *got += r;
     at += r;

@@ -58,6 +58,9 @@ class Connection {
   void adopt(sys::SocketHandle socket, const sys::Ipv4Endpoint& peer);
   Share* acquire();
   static void releaseUse(Share* share);
+  // One receive of at most `size` bytes: the count, 0 on time-out, -1 when
+  // the peer closed or the receive failed.
+  static int receiveSome(sys::SocketHandle socket, void* buffer, int size, int wait);
   int effectiveTimeout(int ms) const { return ms < 0 ? timeout_ : ms; }
 
   Share* share_ = nullptr;  // guarded by useLock_ for reads racing close()
