@@ -23,7 +23,9 @@
 #include <stdbool.h>
 #endif
 
-#if defined(_WIN32)
+#if defined(_WIN32) && defined(KORVEX_BUILDING_LIBRARY)
+#define KORVEX_API __declspec(dllexport)
+#elif defined(_WIN32)
 #define KORVEX_API __declspec(dllimport)
 #else
 #define KORVEX_API __attribute__((visibility("default")))

@@ -8,8 +8,6 @@
 #include "runtime/log.h"
 #include "runtime/platform.h"
 
-#define KORVEX_EXPORT __attribute__((visibility("default")))
-
 namespace korvex::api {
 
 // Runs an export's body; any exception, memory exhaustion included, becomes
