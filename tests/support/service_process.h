@@ -3,7 +3,9 @@
 // The service serves a fresh temporary directory, listens on 127.0.0.1 at a
 // port the system picks, and is stopped (SIGTERM, then SIGKILL if it lingers)
 // when the object goes away; the directory goes with it. Its log is written
-// to a file beside the root, never inside it.
+// to a file beside the root, never inside it. Should the thread that created
+// the object end without it (a crashed test), the service gets SIGTERM, so
+// create and destroy it on the same thread.
 #pragma once
 
 #include <sys/types.h>
