@@ -45,11 +45,11 @@ Fd reportWalk(Fd fd, int at, const char* name, int& error) {
   return fd;
 }
 
-std::string joinParts(const std::vector<std::string_view>& parts, std::size_t count) {
+std::string joinParts(const std::vector<std::string_view>& parts) {
   std::string joined;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (i) joined += '/';
-    joined += parts[i];
+  for (std::string_view part : parts) {
+    if (!joined.empty()) joined += '/';
+    joined += part;
   }
   return joined.empty() ? "." : joined;
 }
@@ -118,7 +118,7 @@ Fd Root::openParts(const std::vector<std::string_view>& parts, int flags, int& e
   // openat2 refuses O_PATH mixed with flags that mean nothing to it.
   flags |= O_CLOEXEC | ((flags & O_PATH) ? 0 : O_NOCTTY);
   if (how_ == Resolver::Openat2) {
-    std::string joined = joinParts(parts, parts.size());
+    std::string joined = joinParts(parts);
     for (int attempt = 0; attempt < 8; ++attempt) {
       int fd = openat2Call(dir_.get(), joined.c_str(), flags, kBeneath);
       if (fd >= 0) {
