@@ -96,7 +96,9 @@ void addCopyOptions(CLI::App* command, CopyOptions& options) {
 
 int main(int argc, char** argv) {
   CLI::App app{"Manage the files of a phone over Wi-Fi through its file service.", "korvex"};
-  app.require_subcommand(1);
+  // At most one command; a missing one is reported after parsing, so that an
+  // unknown word is named as such rather than as a missing command.
+  app.require_subcommand(0, 1);
   app.fallthrough();  // global options may follow the command too
   app.set_version_flag("--version", KORVEX_CLI_VERSION);
   app.footer("Exit codes: 0 ok, 1 refused by the phone, 2 usage, 3 cannot connect, 4 login refused,\n"
@@ -194,6 +196,10 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& error) {
     // Help and version end here with 0; every parse error with one code.
     return app.exit(error) == 0 ? kOk : kUsage;
+  }
+  if (!run) {
+    std::fprintf(stderr, "korvex: a command is required\nRun with --help for more information.\n");
+    return kUsage;
   }
 
   try {
