@@ -72,7 +72,6 @@ bool streamDownload(Connection& connection, PlainMutex& lock, const std::string&
 
 bool streamUpload(Connection& connection, PlainMutex& lock, const std::string& localPath,
                   const std::string& phonePath, TransferProgress* record) {
-  report(record, 0);
   VFile file;
   if (!file.open(localPath, VFILE_READ)) return fail(record);
   const std::int64_t size = file.size();
@@ -88,6 +87,9 @@ bool streamUpload(Connection& connection, PlainMutex& lock, const std::string& l
   if (exchange.request(CMD_UPLOAD, &block, reply) != Stage::Replied || reply.status != 0) {
     return fail(record);
   }
+  // Only now is the copy under way: an empty file reported 0 of 0 before the
+  // phone accepted it would read as done.
+  report(record, 0);
   std::array<std::uint8_t, CHUNK_SIZE> buffer;
   std::int64_t sent = 0;
   while (sent < size) {

@@ -73,6 +73,7 @@ TEST_F(TransferTest, UploadReportsTotalFromTheStartAndEndsDone) {
   EXPECT_EQ(-1, poll(transfer).progress);  // still logging in
   peer.send(zeros(104));
   EXPECT_EQ(concat({word(CMD_UPLOAD), pathField("/phone/up"), word(5000)}), peer.read(1032));
+  EXPECT_EQ(-1, poll(transfer).progress);  // not under way until the phone accepts it
   peer.send(reply(0));
   EXPECT_EQ(text(data), peer.read(5000));
   ASSERT_TRUE(progressReaches(transfer, 5000));
@@ -142,6 +143,17 @@ TEST_F(TransferTest, CloseWhileLoggingInEndsPromptly) {
   EXPECT_EQ(0, CloseTransHandle(transfer));
   EXPECT_LT(Clock::now() - start, milliseconds(1000));
   EXPECT_TRUE(peer.clientClosed());
+}
+
+TEST_F(TransferTest, EmptyUploadIsNotDoneBeforeThePhoneAcceptsIt) {
+  writeFile(dir / "empty", "");
+  TransferHandle transfer = CopyToPhoneAsync(handle, (dir / "empty").c_str(), "/e");
+  acceptTransfer();
+  EXPECT_EQ(concat({word(CMD_UPLOAD), pathField("/e"), word(0)}), peer.read(1032));
+  EXPECT_EQ(-1, poll(transfer).progress);
+  peer.send(reply(0));
+  EXPECT_TRUE(progressReaches(transfer, 0));
+  EXPECT_EQ(0, CloseTransHandle(transfer));
 }
 
 TEST_F(TransferTest, RefusedConnectionLeavesMinusOne) {
