@@ -69,6 +69,7 @@ run() {
   outs+=("$out")
   echo
   echo "### $name"
+  : >"$out"  # exists before the viewer opens it
   # In the background, so a signal to this script is handled at once.
   timeout -k 10 "$limit" "build-bench/bench/bench_$name" --workdir "$work" "${common[@]}" "$@" >"$out" 2>&1 &
   current=$!
