@@ -68,7 +68,7 @@ run() {
   local out="$work/$name.out"
   outs+=("$out")
   echo
-  echo "### $name"
+  echo "### $name (load average $(cut -d' ' -f1-3 /proc/loadavg))"
   : >"$out"  # exists before the viewer opens it
   # In the background, so a signal to this script is handled at once.
   timeout -k 10 "$limit" "build-bench/bench/bench_$name" --workdir "$work" "${common[@]}" "$@" >"$out" 2>&1 &
