@@ -352,10 +352,11 @@ void printPhase(const char* label, const PhaseFigures& f, int sessions) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Flags flags(argc, argv, {"quick", "workdir", "sessions", "duration", "role", "port"});
+  Flags flags(argc, argv, {"quick", "workdir", "sessions", "duration", "rounds", "role", "port"});
   const bool quick = flags.has("quick");
   const int sessions = static_cast<int>(flags.number("sessions", 1000));
   const double duration = static_cast<double>(flags.number("duration", quick ? 5 : 30));
+  const int rounds = static_cast<int>(flags.number("rounds", quick ? 1 : 2));
   raiseDescriptorLimit(static_cast<std::uint64_t>(sessions) * 2 + 256);
 
   const std::string role = flags.text("role", "");
@@ -368,51 +369,74 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  armWatchdog(static_cast<int>(duration) * 2 + 600);
-  std::printf("== keep-alive load: %d sessions for %.0f s each, library and reference in separate processes\n",
-              sessions, duration);
+  armWatchdog(static_cast<int>(duration) * 2 * rounds + 600);
+  std::printf("== keep-alive load: %d sessions held %.0f s, library and reference in separate processes, %d round(s)\n",
+              sessions, duration, rounds);
   ScratchDir scratch(flags.text("workdir", ""), "korvex-bench-keepalive");
   KeepalivePeer peer;
   if (!peer.start()) finish(1);
 
-  PhaseFigures figures[2];  // 0 reference, 1 library
+  // Rounds alternate the order (reference first, then library first, ...)
+  // so a drift in the machine's state does not favour one side.
   const char* const roles[2] = {"reference", "library"};
-  for (int phase = 0; phase < 2; ++phase) {
-    peer.setPhase(phase + 1);
-    ChildResult result;
-    if (!runChild(roles[phase], peer.port(), sessions, duration, scratch.path() / (std::string(roles[phase]) + ".out"),
-                  result)) {
-      finish(1);
-    }
-    PhaseFigures& f = figures[phase];
-    f.connected = static_cast<int>(result.number("connected"));
-    f.connectSeconds = result.number("connect_s");
-    f.cpuPercent = 100 * result.number("cpu_s") / (result.number("t1") - result.number("t0"));
-    f.rssMiB = (result.number("rss_kib") - result.number("base_kib")) / 1024;
-    f.stats = peer.collect(phase + 1, result.number("t1"));
-    printPhase(roles[phase], f, sessions);
-    std::fflush(stdout);
-    if (f.connected != sessions) {
-      std::fprintf(stderr, "%s: only %d of %d sessions came up\n", roles[phase], f.connected, sessions);
-      finish(1);
+  std::vector<double> cpu[2], rss[2];
+  KeepalivePeer::Stats pooled[2];
+  int phaseId = 0;
+  for (int r = 0; r < rounds; ++r) {
+    for (int step = 0; step < 2; ++step) {
+      const int side = (step + r) % 2;  // 0 reference, 1 library
+      peer.setPhase(++phaseId);
+      ChildResult result;
+      if (!runChild(roles[side], peer.port(), sessions, duration,
+                    scratch.path() / (std::string(roles[side]) + ".out"), result)) {
+        finish(1);
+      }
+      PhaseFigures f;
+      f.connected = static_cast<int>(result.number("connected"));
+      f.connectSeconds = result.number("connect_s");
+      f.cpuPercent = 100 * result.number("cpu_s") / (result.number("t1") - result.number("t0"));
+      f.rssMiB = (result.number("rss_kib") - result.number("base_kib")) / 1024;
+      f.stats = peer.collect(phaseId, result.number("t1"));
+      std::printf("round %d  ", r + 1);
+      printPhase(roles[side], f, sessions);
+      std::fflush(stdout);
+      if (f.connected != sessions) {
+        std::fprintf(stderr, "%s: only %d of %d sessions came up\n", roles[side], f.connected, sessions);
+        finish(1);
+      }
+      cpu[side].push_back(f.cpuPercent);
+      rss[side].push_back(f.rssMiB);
+      KeepalivePeer::Stats& all = pooled[side];
+      all.connections += f.stats.connections;
+      all.silent += f.stats.silent;
+      all.keepalives += f.stats.keepalives;
+      all.late += f.stats.late;
+      all.maxOpen = std::max(all.maxOpen, f.stats.maxOpen);
+      all.gaps.insert(all.gaps.end(), f.stats.gaps.begin(), f.stats.gaps.end());
     }
   }
   scratch.remove();
 
-  const PhaseFigures& ref = figures[0];
-  const PhaseFigures& lib = figures[1];
-  const double cpuRatio = lib.cpuPercent / ref.cpuPercent;
-  const double rssRatio = lib.rssMiB / ref.rssMiB;
-  std::printf("library/reference: CPU %.3f  RSS %.3f\n", cpuRatio, rssRatio);
-  summaryLine(format("%d sessions: CPU share", sessions), format("%.2f%% core", lib.cpuPercent),
-              format("%.2f%% core", ref.cpuPercent), cpuRatio, "<= 1.30", cpuRatio <= 1.3);
-  summaryLine(format("%d sessions: resident memory", sessions), format("%.1f MiB", lib.rssMiB),
-              format("%.1f MiB", ref.rssMiB), rssRatio, "<= 1.30", rssRatio <= 1.3);
-  const double libMax = std::max(lib.stats.gaps.empty() ? 0 : percentile(lib.stats.gaps, 100), lib.stats.maxOpen);
-  const double refMax = std::max(ref.stats.gaps.empty() ? 0 : percentile(ref.stats.gaps, 100), ref.stats.maxOpen);
+  const double libCpu = median(cpu[1]), refCpu = median(cpu[0]);
+  const double libRss = median(rss[1]), refRss = median(rss[0]);
+  const KeepalivePeer::Stats& lib = pooled[1];
+  const KeepalivePeer::Stats& ref = pooled[0];
+  const double libMax = std::max(lib.gaps.empty() ? 0 : percentile(lib.gaps, 100), lib.maxOpen);
+  const double refMax = std::max(ref.gaps.empty() ? 0 : percentile(ref.gaps, 100), ref.maxOpen);
+  std::printf("medians over %d round(s): CPU library %.2f%% reference %.2f%% (ratio %.3f); "
+              "RSS library +%.1f MiB reference +%.1f MiB (ratio %.3f)\n",
+              rounds, libCpu, refCpu, libCpu / refCpu, libRss, refRss, libRss / refRss);
+  std::printf("keep-alive gaps, all rounds: library p99 %.1f ms max %.1f ms late %zu silent %zu; "
+              "reference p99 %.1f ms max %.1f ms late %zu\n",
+              percentile(lib.gaps, 99) * 1e3, libMax * 1e3, lib.late, lib.silent, percentile(ref.gaps, 99) * 1e3,
+              refMax * 1e3, ref.late);
+  summaryLine(format("%d sessions: CPU share", sessions), format("%.2f%% core", libCpu),
+              format("%.2f%% core", refCpu), libCpu / refCpu, "<= 1.30", libCpu / refCpu <= 1.3);
+  summaryLine(format("%d sessions: resident memory", sessions), format("%.1f MiB", libRss),
+              format("%.1f MiB", refRss), libRss / refRss, "<= 1.30", libRss / refRss <= 1.3);
   summaryLine(format("%d sessions: keep-alive gap max (p99)", sessions),
-              format("%.0f ms (%.0f ms)", libMax * 1e3, percentile(lib.stats.gaps, 99) * 1e3),
-              format("%.0f ms (%.0f ms)", refMax * 1e3, percentile(ref.stats.gaps, 99) * 1e3), libMax / refMax,
-              "<= 1600 ms", lib.stats.late == 0 && lib.stats.silent == 0);
+              format("%.0f ms (%.0f ms)", libMax * 1e3, percentile(lib.gaps, 99) * 1e3),
+              format("%.0f ms (%.0f ms)", refMax * 1e3, percentile(ref.gaps, 99) * 1e3), libMax / refMax,
+              "<= 1600 ms", lib.late == 0 && lib.silent == 0);
   finish(0);
 }

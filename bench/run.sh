@@ -91,7 +91,7 @@ for name in ${only//,/ }; do
     commands) run commands 900 ;;
     streaming) run streaming 1800 ;;
     transfers) run transfers 1800 ;;
-    keepalive) run keepalive $((window * 2 + 600)) "${keepalive_args[@]}" ;;
+    keepalive) run keepalive $((window * 4 + 600)) "${keepalive_args[@]}" ;;
     *) echo "unknown benchmark: $name" >&2; exit 2 ;;
   esac
 done
