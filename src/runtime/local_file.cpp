@@ -38,6 +38,15 @@ bool VFile::openStream(const char* mode) {
   return true;
 }
 
+bool VFile::openExisting(const char* mode, bool create) {
+  if (openStream(mode)) return true;
+  if (!create) return false;
+  // Append mode creates a missing file without truncating one that another
+  // process created in the meantime.
+  if (std::FILE* created = std::fopen(fullName().c_str(), "ab")) std::fclose(created);
+  return openStream(mode);
+}
+
 bool VFile::open(std::string path, int mode) {
   close();
   flushFailed_ = false;
@@ -59,19 +68,11 @@ bool VFile::open(std::string path, int mode) {
   if (mode & VFILE_NO_OPEN) {
     return true;
   } else if (mode & VFILE_READ) {
-    opened = openStream("rb");
-    if (!opened && (mode & VFILE_CREATE)) {
-      if (std::FILE* created = std::fopen(fullName().c_str(), "wb+")) std::fclose(created);
-      opened = openStream("rb");
-    }
+    opened = openExisting("rb", mode & VFILE_CREATE);
   } else if (mode & VFILE_WRITE) {
     opened = openStream("wb+");
   } else if (mode & VFILE_UPDATE) {
-    opened = openStream("r+b");
-    if (!opened && (mode & VFILE_CREATE)) {
-      if (std::FILE* created = std::fopen(fullName().c_str(), "wb+")) std::fclose(created);
-      opened = openStream("r+b");
-    }
+    opened = openExisting("r+b", mode & VFILE_CREATE);
   } else if (mode & VFILE_APPEND) {
     opened = openStream("ab+");
   } else {

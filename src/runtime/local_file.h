@@ -49,6 +49,8 @@ class VFile {
 
  private:
   bool openStream(const char* mode);
+  // Opens an existing file; with `create`, a missing one is created empty first.
+  bool openExisting(const char* mode, bool create);
 
   std::string fileName_;
   std::string directory_;
