@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common.h"
@@ -154,6 +155,35 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
   }
 
+  // How long DownFromPhoneAsync keeps its caller, on an idle session and
+  // while a synchronous copy runs on the same session.
+  std::vector<double> startIdle, startBusy;
+  for (int r = 0; r < std::max(1, rounds) && ok; ++r) {
+    const fs::path dest = local / "started.bin";
+    double t = nowSeconds();
+    TransferHandle h = DownFromPhoneAsync(session, sourceName(0).c_str(), dest.c_str());
+    startIdle.push_back((nowSeconds() - t) * 1e3);
+    if (h) CloseTransHandle(h);
+    fs::remove(dest);
+
+    const fs::path syncDest = local / "sync.bin";
+    bool copied = false;
+    std::thread copy([&] { copied = DownFromPhone(session, sourceName(0).c_str(), syncDest.c_str()); });
+    usleep(2000);  // the copy has the session by now
+    t = nowSeconds();
+    h = DownFromPhoneAsync(session, sourceName(1 % most).c_str(), dest.c_str());
+    startBusy.push_back((nowSeconds() - t) * 1e3);
+    copy.join();
+    if (h) CloseTransHandle(h);
+    if (!h || !copied) {
+      std::fprintf(stderr, "copies for the start-up measurement failed\n");
+      ok = false;
+    }
+    fs::remove(dest);
+    fs::remove(syncDest);
+    settle();
+  }
+
   // Polling: one thread calls GetTransProgress back to back while one copy runs.
   double callsPerSecond = 0, polledRate = 0;
   if (ok) {
@@ -203,5 +233,10 @@ int main(int argc, char** argv) {
   std::printf("GetTransProgress while one copy runs: %.0f calls/s (%.1f ns each); that copy: %.1f MiB/s\n",
               callsPerSecond, 1e9 / callsPerSecond, polledRate);
   infoLine("GetTransProgress polling", format("%.3g calls/s", callsPerSecond));
+  std::printf("DownFromPhoneAsync returns after %.2f ms on an idle session, %.1f ms while a synchronous copy runs "
+              "on the session (started 2 ms before; that copy alone takes about %.0f ms)\n",
+              median(startIdle), median(startBusy), static_cast<double>(sizeMiB) / sync * 1e3);
+  infoLine("DownFromPhoneAsync call, idle session", format("%.2f ms", median(startIdle)));
+  infoLine("DownFromPhoneAsync call, during a sync copy", format("%.1f ms", median(startBusy)));
   finish(0);
 }
