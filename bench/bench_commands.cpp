@@ -21,9 +21,10 @@ namespace {
 const char* const kPassword = "bench-password";
 
 struct Settings {
-  int rounds;
-  int iterations;  // round trips per round and client
-  int listings;    // listings per round and client
+  int rounds;      // blocks of round trips per client, alternating
+  int iterations;  // round trips per block
+  int listRounds;  // blocks of listings per client, alternating
+  int listings;    // listings per block
   std::uint32_t names;
 };
 
@@ -41,13 +42,14 @@ struct Pair {
   std::vector<double> raw;
 };
 
-// Runs both loops `rounds` times, alternating which goes first so slow drift
-// in the machine's state does not favour one side.
-bool measure(const Settings& s, int count, const std::function<bool()>& lib, const std::function<bool()>& raw,
+// Runs short blocks of each loop in turn, alternating which goes first, so
+// both sides meet the same passing states of the machine; many short blocks
+// give a steadier median than a few long ones.
+bool measure(int rounds, int count, const std::function<bool()>& lib, const std::function<bool()>& raw,
              Pair& out) {
   // One untimed warm-up each.
-  if (timeLoop(std::max(1, count / 10), lib) < 0 || timeLoop(std::max(1, count / 10), raw) < 0) return false;
-  for (int r = 0; r < s.rounds; ++r) {
+  if (timeLoop(count, lib) < 0 || timeLoop(count, raw) < 0) return false;
+  for (int r = 0; r < rounds; ++r) {
     for (int side = 0; side < 2; ++side) {
       const bool libraryTurn = (side == 0) == (r % 2 == 0);
       const double t = timeLoop(count, libraryTurn ? lib : raw);
@@ -143,8 +145,9 @@ bool runTarget(const std::string& target, std::uint16_t port, const std::string&
   }
 
   Pair exists, size, list;
-  if (!measure(s, s.iterations, libExists, rawExists, exists) || !measure(s, s.iterations, libSize, rawSize, size) ||
-      !measure(s, s.listings, libList, rawList, list)) {
+  if (!measure(s.rounds, s.iterations, libExists, rawExists, exists) ||
+      !measure(s.rounds, s.iterations, libSize, rawSize, size) ||
+      !measure(s.listRounds, s.listings, libList, rawList, list)) {
     std::fprintf(stderr, "[%s] a request failed during measurement\n", target.c_str());
     return false;
   }
@@ -157,17 +160,39 @@ bool runTarget(const std::string& target, std::uint16_t port, const std::string&
 }  // namespace
 
 int main(int argc, char** argv) {
-  Flags flags(argc, argv, {"quick", "korvexd", "workdir", "rounds", "iterations", "listings", "names", "no-peer"});
+  Flags flags(argc, argv,
+              {"quick", "korvexd", "workdir", "rounds", "iterations", "list-rounds", "listings", "names", "no-peer", "pin"});
   const bool quick = flags.has("quick");
   Settings s{};
-  s.rounds = static_cast<int>(flags.number("rounds", quick ? 3 : 7));
-  s.iterations = static_cast<int>(flags.number("iterations", quick ? 1000 : 10000));
-  s.listings = static_cast<int>(flags.number("listings", quick ? 3 : 20));
+  s.rounds = static_cast<int>(flags.number("rounds", quick ? 10 : 100));
+  s.iterations = static_cast<int>(flags.number("iterations", quick ? 100 : 300));
+  s.listRounds = static_cast<int>(flags.number("list-rounds", quick ? 3 : 35));
+  s.listings = static_cast<int>(flags.number("listings", quick ? 2 : 4));
   s.names = static_cast<std::uint32_t>(flags.number("names", 10000));
   armWatchdog(quick ? 120 : 900);
 
-  std::printf("== command latency: %d rounds x %d round trips, %d listings of %u names per round; medians\n",
-              s.rounds, s.iterations, s.listings, s.names);
+  std::printf("== command latency: %d alternating blocks of %d round trips, %d of %d listings of %u names; "
+              "medians over blocks\n",
+              s.rounds, s.iterations, s.listRounds, s.listings, s.names);
+  // Where the two ends run decides most of a loopback round trip on a small
+  // machine: on one CPU a reply is a context switch, across two it is a
+  // cross-CPU wake-up, and left to the scheduler each block gets either.
+  // "same": everything on one CPU (the default: steady, and every system
+  // call on either side shows); "split": clients on one CPU, services on
+  // another; "none": no pinning.
+  const std::string pin = flags.text("pin", "same");
+  const std::vector<int> cpus = allowedCpus();
+  int serviceCpu = -1;
+  if (pin == "same" || (pin == "split" && cpus.size() >= 2)) {
+    pinThread(0, cpus.at(0));  // korvexd and the peer inherit this
+    if (pin == "split") serviceCpu = cpus.at(1);
+  } else if (pin != "none") {
+    std::fprintf(stderr, "--pin wants same, split or none%s\n", pin == "split" ? " (split needs two CPUs)" : "");
+    return 2;
+  }
+  std::printf("pinning: %s\n", pin == "same"    ? "clients and services on one CPU"
+                                : pin == "split" ? "clients on one CPU, services on another"
+                                                 : "none");
   ScratchDir scratch(flags.text("workdir", ""), "korvex-bench-commands");
   const auto root = scratch.path() / "root";
   std::filesystem::create_directories(root / "names");
@@ -190,11 +215,13 @@ int main(int argc, char** argv) {
     if (!service.start(flags.text("korvexd", defaultServiceBinary()), root, kPassword, scratch.path() / "korvexd.log")) {
       finish(1);
     }
+    // korvexd's main thread creates every connection thread after this.
+    if (serviceCpu >= 0) pinThread(service.pid(), serviceCpu);
     ok &= runTarget("korvexd", service.port(), kPassword, "/probe.bin", kProbeSize, "/names", s, true);
     service.stop();
   }
   if (!flags.has("no-peer")) {
-    QuickPeer peer(s.names);
+    QuickPeer peer(s.names, serviceCpu);
     ok &= runTarget("quick-peer", peer.port(), kPassword, "/probe.bin", QuickPeer::kFileSize, "/names", s, false);
   }
   scratch.remove();

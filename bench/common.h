@@ -150,4 +150,10 @@ void raiseDescriptorLimit(std::uint64_t wanted);
 // VmRSS of this process in KiB.
 long residentKiB();
 
+// The CPUs this process may run on.
+std::vector<int> allowedCpus();
+// Pins a thread (0: the calling one) to one CPU; threads it creates later
+// inherit the pinning. False when the system refused.
+bool pinThread(pid_t tid, int cpu);
+
 }  // namespace korvex::bench

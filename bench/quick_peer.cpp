@@ -10,6 +10,7 @@
 #include <cstring>
 #include <thread>
 
+#include "common.h"
 #include "session/protocol.h"
 
 namespace korvex::bench {
@@ -44,7 +45,7 @@ bool writeAll(int fd, const void* data, std::size_t size) {
 
 }  // namespace
 
-QuickPeer::QuickPeer(std::uint32_t names) {
+QuickPeer::QuickPeer(std::uint32_t names, int cpu) {
   listing_.resize(proto::REPLY_HEADER_SIZE + proto::LIST_COUNT_SIZE +
                   static_cast<std::size_t>(names) * proto::NAME_RECORD_SIZE);
   proto::putWord(listing_.data() + proto::REPLY_HEADER_SIZE, names);
@@ -68,7 +69,10 @@ QuickPeer::QuickPeer(std::uint32_t names) {
     return;
   }
   port_ = ntohs(address.sin_port);
-  std::thread([this] { acceptLoop(); }).detach();
+  std::thread([this, cpu] {
+    if (cpu >= 0) pinThread(0, cpu);  // connection threads inherit it
+    acceptLoop();
+  }).detach();
 }
 
 QuickPeer::~QuickPeer() {

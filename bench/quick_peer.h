@@ -10,7 +10,8 @@ namespace korvex::bench {
 class QuickPeer {
  public:
   // Listens on 127.0.0.1 at a free port; listings answer `names` records.
-  explicit QuickPeer(std::uint32_t names);
+  // With `cpu` >= 0 the peer's threads run on that CPU only.
+  explicit QuickPeer(std::uint32_t names, int cpu = -1);
   ~QuickPeer();
   QuickPeer(const QuickPeer&) = delete;
   QuickPeer& operator=(const QuickPeer&) = delete;
