@@ -1,9 +1,18 @@
 #include "net/connection.h"
 
+#include <algorithm>
+
 #include "runtime/log.h"
 #include "runtime/platform.h"
 
 namespace korvex {
+
+namespace {
+
+// Replies of this size or less are waited for before the first receive.
+constexpr int kShortReply = 64;
+
+}  // namespace
 
 // The socket shared by every copy. `shares` is the number of live copies
 // (guarded by connectionLock); `uses` counts live copies plus operations in
@@ -134,12 +143,13 @@ bool Connection::writeReady(int ms) {
 int Connection::readOnce(void* buffer, int size, int ms) {
   Use use(*this);
   if (!use) return -1;
-  return receiveSome(use.socket(), buffer, size, effectiveTimeout(ms));
+  return receiveSome(use.socket(), buffer, size, effectiveTimeout(ms), false);
 }
 
-int Connection::receiveSome(sys::SocketHandle socket, void* buffer, int size, int wait) {
+int Connection::receiveSome(sys::SocketHandle socket, void* buffer, int size, int wait, bool pollFirst) {
+  if (pollFirst && !sys::waitReadable(socket, wait)) return 0;
   // Data already queued is taken without a readiness wait.
-  for (bool waited = false;; waited = true) {
+  for (bool waited = pollFirst;; waited = true) {
     const sys::IoResult r = sys::receiveNow(socket, buffer, static_cast<std::size_t>(size));
     if (r.status == sys::IoStatus::Done) return static_cast<int>(r.count);
     if (r.status != sys::IoStatus::WouldBlock) return -1;
@@ -154,9 +164,13 @@ int Connection::readExactly(void* buffer, int size, int* got, int ms) {
   Use use(*this);
   if (!use) return Closed;
   const int wait = effectiveTimeout(ms);
+  // A short reply to a request just sent is never there yet; bulk data that
+  // streams in usually is.
+  bool pollFirst = size <= kShortReply;
   auto* at = static_cast<char*>(buffer);
   while (size > 0) {
-    const int r = receiveSome(use.socket(), at, size, wait);
+    const int r = receiveSome(use.socket(), at, size, wait, pollFirst);
+    pollFirst = true;
     if (r <= 0) return r;
     *got += r;
     at += r;
@@ -165,26 +179,44 @@ int Connection::readExactly(void* buffer, int size, int* got, int ms) {
   return Complete;
 }
 
-int Connection::writeAll(const void* buffer, int len, int ms, bool moreFollows) {
+int Connection::writeAll(const void* buffer, int len, int ms) {
+  const sys::ConstBuffer part{buffer, len > 0 ? static_cast<std::size_t>(len) : 0};
+  return writeAll(std::span(&part, 1), ms);
+}
+
+int Connection::writeAll(std::span<const sys::ConstBuffer> parts, int ms) {
   if (!live()) return -1;
-  if (len <= 0) return 0;
+  std::size_t len = 0;
+  for (const sys::ConstBuffer& part : parts) len += part.size;
+  if (len == 0) return 0;
   Use use(*this);
   if (!use) return -1;
   const int wait = effectiveTimeout(ms);
-  const auto* at = static_cast<const char*>(buffer);
-  int sent = 0;
+  constexpr std::size_t kMaxParts = 4;
+  sys::ConstBuffer left[kMaxParts];
+  std::size_t first = 0;
+  const std::size_t count = std::min(parts.size(), kMaxParts);
+  std::copy_n(parts.begin(), count, left);
+  std::size_t sent = 0;
   while (sent < len) {
-    const sys::IoResult r =
-        sys::sendNow(use.socket(), at + sent, static_cast<std::size_t>(len - sent), moreFollows);
+    const sys::IoResult r = sys::sendNow(use.socket(), left + first, count - first);
     if (r.status == sys::IoStatus::Done) {
-      sent += static_cast<int>(r.count);
+      sent += r.count;
+      // Drop what went out from the front of the parts.
+      for (std::size_t n = r.count; n > 0 && first < count;) {
+        const std::size_t taken = std::min(n, left[first].size);
+        left[first].data = static_cast<const char*>(left[first].data) + taken;
+        left[first].size -= taken;
+        n -= taken;
+        if (left[first].size == 0) ++first;
+      }
     } else if (r.status == sys::IoStatus::WouldBlock) {
-      if (!sys::waitWritable(use.socket(), wait)) return sent;
+      if (!sys::waitWritable(use.socket(), wait)) return static_cast<int>(sent);
     } else {
-      return sent == 0 ? -1 : sent;
+      return sent == 0 ? -1 : static_cast<int>(sent);
     }
   }
-  return sent;
+  return static_cast<int>(sent);
 }
 
 }  // namespace korvex

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <span>
 
 #include "net/socket_posix.h"
 #include "runtime/mutex.h"
@@ -38,8 +39,11 @@ class Connection {
   // 1 complete, 0 timed out, -1 closed or failed; `got` counts what arrived.
   int readExactly(void* buffer, int size, int* got, int ms = -1);
   // The count sent (all of `len` on success), or -1 when nothing could be
-  // sent. `moreFollows` lets a short header leave together with what follows.
-  int writeAll(const void* buffer, int len, int ms = -1, bool moreFollows = false);
+  // sent.
+  int writeAll(const void* buffer, int len, int ms = -1);
+  // The same for parts sent back to back, so that a short header and the
+  // block after it leave in one segment and one system call.
+  int writeAll(std::span<const sys::ConstBuffer> parts, int ms = -1);
 
   // Makes a freshly connected socket the first share.
   void initShared();
@@ -60,7 +64,8 @@ class Connection {
   static void releaseUse(Share* share);
   // One receive of at most `size` bytes: the count, 0 on time-out, -1 when
   // the peer closed or the receive failed.
-  static int receiveSome(sys::SocketHandle socket, void* buffer, int size, int wait);
+  // `pollFirst` skips the attempt that would only find nothing yet.
+  static int receiveSome(sys::SocketHandle socket, void* buffer, int size, int wait, bool pollFirst);
   int effectiveTimeout(int ms) const { return ms < 0 ? timeout_ : ms; }
 
   Share* share_ = nullptr;  // guarded by useLock_ for reads racing close()

@@ -1,5 +1,7 @@
 #include "net/socket_posix.h"
 
+#include <algorithm>
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -8,6 +10,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace korvex::sys {
@@ -58,9 +61,15 @@ IoResult receiveNow(SocketHandle socket, void* buffer, std::size_t size) {
   return {wouldBlock(errno) ? IoStatus::WouldBlock : IoStatus::Failed, 0};
 }
 
-IoResult sendNow(SocketHandle socket, const void* buffer, std::size_t size, bool moreFollows) {
-  const int flags = MSG_DONTWAIT | MSG_NOSIGNAL | (moreFollows ? MSG_MORE : 0);
-  const ssize_t n = ::send(socket, buffer, size, flags);
+IoResult sendNow(SocketHandle socket, const ConstBuffer* parts, std::size_t count) {
+  constexpr std::size_t kMaxParts = 4;
+  iovec vectors[kMaxParts];
+  count = std::min(count, kMaxParts);
+  for (std::size_t i = 0; i < count; ++i) vectors[i] = {const_cast<void*>(parts[i].data), parts[i].size};
+  msghdr message{};
+  message.msg_iov = vectors;
+  message.msg_iovlen = count;
+  const ssize_t n = ::sendmsg(socket, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
   if (n >= 0) return {IoStatus::Done, static_cast<std::size_t>(n)};
   return {wouldBlock(errno) ? IoStatus::WouldBlock : IoStatus::Failed, 0};
 }

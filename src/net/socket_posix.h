@@ -19,6 +19,11 @@ struct Ipv4Endpoint {
 // Result of a receive or send that did not transfer bytes.
 enum class IoStatus { Done, WouldBlock, Closed, Failed };
 
+struct ConstBuffer {
+  const void* data;
+  std::size_t size;
+};
+
 struct IoResult {
   IoStatus status;
   std::size_t count;
@@ -32,7 +37,8 @@ void closeSocket(SocketHandle socket);
 
 // Neither call blocks; a peer that closed yields Closed, never a signal.
 IoResult receiveNow(SocketHandle socket, void* buffer, std::size_t size);
-IoResult sendNow(SocketHandle socket, const void* buffer, std::size_t size, bool moreFollows);
+// Sends the parts in order, as much as the socket takes now.
+IoResult sendNow(SocketHandle socket, const ConstBuffer* parts, std::size_t count);
 
 // True when the socket is readable (or writable), or has an error or hang-up
 // that the next call will report; false on time-out. ms < 0 waits forever.

@@ -7,13 +7,15 @@ using namespace protocol;
 Stage Exchange::request(std::uint32_t code, const RequestBlock* block, std::uint8_t* reply,
                         int replySize) {
   const CodeBytes codeBytes = encodeCode(code);
-  if (connection_.writeAll(codeBytes.data(), CODE_SIZE, -1, block != nullptr) != CODE_SIZE) {
+  // The code and its block leave together: sent apart, the block would wait
+  // for the peer's delayed acknowledgement of the code.
+  const sys::ConstBuffer parts[] = {{codeBytes.data(), CODE_SIZE},
+                                    {block ? block->data() : nullptr, block ? static_cast<std::size_t>(block->size()) : 0}};
+  const int wanted = CODE_SIZE + (block ? block->size() : 0);
+  const int sent = connection_.writeAll(std::span(parts, block ? 2 : 1));
+  if (sent != wanted) {
     abandon();
-    return Stage::CodeFailed;
-  }
-  if (block && connection_.writeAll(block->data(), block->size()) != block->size()) {
-    abandon();
-    return Stage::BlockFailed;
+    return sent < CODE_SIZE ? Stage::CodeFailed : Stage::BlockFailed;
   }
   if (!read(reply, replySize)) return Stage::ReplyFailed;
   return Stage::Replied;
