@@ -41,7 +41,10 @@ std::string progressLine(std::int64_t done, std::int64_t total, double bytesPerS
   char percent[8];
   std::snprintf(percent, sizeof percent, "%3d%%", static_cast<int>(fraction * 100.0));
 
-  std::string info = std::string(" ") + percent + "  " + formatBytes(done);
+  std::string info = " ";
+  info += percent;
+  info += "  ";
+  info += formatBytes(done);
   info += total >= 0 ? " / " + formatBytes(total) : " / ?";
   if (bytesPerSecond > 0.0) {
     info += "  " + formatBytes(static_cast<std::int64_t>(bytesPerSecond)) + "/s";
@@ -58,8 +61,12 @@ std::string progressLine(std::int64_t done, std::int64_t total, double bytesPerS
   if (barWidth < 10) return info.substr(0, static_cast<std::size_t>(std::max(width, 0)));
   info.resize(std::max(info.size(), kInfoRoom), ' ');
   const int filled = static_cast<int>(fraction * barWidth);
-  return "[" + std::string(static_cast<std::size_t>(filled), '#') +
-         std::string(static_cast<std::size_t>(barWidth - filled), '.') + "]" + info;
+  std::string line = "[";
+  line.append(static_cast<std::size_t>(filled), '#');
+  line.append(static_cast<std::size_t>(barWidth - filled), '.');
+  line += ']';
+  line += info;
+  return line;
 }
 
 }  // namespace korvex::cli
