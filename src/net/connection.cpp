@@ -22,6 +22,9 @@ struct Connection::Share {
   sys::SocketHandle socket;
   int shares = 1;
   std::atomic<int> uses{1};
+  // The wait a blocking receive on the socket ends after (0: none set), so
+  // a reply can be awaited by the receive itself instead of a poll first.
+  std::atomic<int> receiveTimeout{0};
 };
 
 class Connection::Use {
@@ -35,6 +38,7 @@ class Connection::Use {
 
   explicit operator bool() const { return share_ != nullptr; }
   sys::SocketHandle socket() const { return share_->socket; }
+  Share& share() const { return *share_; }
 
  private:
   Share* share_;
@@ -122,8 +126,21 @@ void Connection::initShared() {
   setBlocking(blocking_);
 }
 
+void Connection::setTimeout(int ms) {
+  timeout_ = ms;
+  Use use(*this);
+  if (!use) return;
+  // Only a blocking socket waits in its receive; otherwise polls do.
+  const bool applied = blocking_ && sys::setReceiveTimeout(use.socket(), ms);
+  use.share().receiveTimeout.store(applied ? ms : 0);
+}
+
 void Connection::setBlocking(bool blocking) {
   blocking_ = blocking;
+  if (!blocking) {
+    Use use(*this);
+    if (use) use.share().receiveTimeout.store(0);
+  }
   if (!sys::setNonBlocking(socket_, !blocking)) {
     const int error = platform::lastError();
     logPrint(ERR, "Error setting Connection FIONBIO: %s", platform::errorText(error).c_str());
@@ -143,11 +160,19 @@ bool Connection::writeReady(int ms) {
 int Connection::readOnce(void* buffer, int size, int ms) {
   Use use(*this);
   if (!use) return -1;
-  return receiveSome(use.socket(), buffer, size, effectiveTimeout(ms), false);
+  return receiveSome(use.share(), buffer, size, effectiveTimeout(ms), false);
 }
 
-int Connection::receiveSome(sys::SocketHandle socket, void* buffer, int size, int wait, bool pollFirst) {
-  if (pollFirst && !sys::waitReadable(socket, wait)) return 0;
+int Connection::receiveSome(Share& share, void* buffer, int size, int wait, bool pollFirst) {
+  const sys::SocketHandle socket = share.socket;
+  if (pollFirst) {
+    if (wait > 0 && share.receiveTimeout.load(std::memory_order_relaxed) == wait) {
+      const sys::IoResult r = sys::receiveWaiting(socket, buffer, static_cast<std::size_t>(size));
+      if (r.status == sys::IoStatus::Done) return static_cast<int>(r.count);
+      return r.status == sys::IoStatus::WouldBlock ? 0 : -1;
+    }
+    if (!sys::waitReadable(socket, wait)) return 0;
+  }
   // Data already queued is taken without a readiness wait.
   for (bool waited = pollFirst;; waited = true) {
     const sys::IoResult r = sys::receiveNow(socket, buffer, static_cast<std::size_t>(size));
@@ -169,7 +194,7 @@ int Connection::readExactly(void* buffer, int size, int* got, int ms) {
   bool pollFirst = size <= kShortReply;
   auto* at = static_cast<char*>(buffer);
   while (size > 0) {
-    const int r = receiveSome(use.socket(), at, size, wait, pollFirst);
+    const int r = receiveSome(use.share(), at, size, wait, pollFirst);
     pollFirst = true;
     if (r <= 0) return r;
     *got += r;

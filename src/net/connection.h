@@ -29,7 +29,7 @@ class Connection {
   // after every operation using it has returned.
   void close();
 
-  void setTimeout(int ms) { timeout_ = ms; }
+  void setTimeout(int ms);
   int timeout() const { return timeout_; }
   void setBlocking(bool blocking);
 
@@ -65,7 +65,7 @@ class Connection {
   // One receive of at most `size` bytes: the count, 0 on time-out, -1 when
   // the peer closed or the receive failed.
   // `pollFirst` skips the attempt that would only find nothing yet.
-  static int receiveSome(sys::SocketHandle socket, void* buffer, int size, int wait, bool pollFirst);
+  static int receiveSome(Share& share, void* buffer, int size, int wait, bool pollFirst);
   int effectiveTimeout(int ms) const { return ms < 0 ? timeout_ : ms; }
 
   Share* share_ = nullptr;  // guarded by useLock_ for reads racing close()

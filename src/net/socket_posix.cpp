@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -59,6 +60,23 @@ IoResult receiveNow(SocketHandle socket, void* buffer, std::size_t size) {
   if (n > 0) return {IoStatus::Done, static_cast<std::size_t>(n)};
   if (n == 0) return {IoStatus::Closed, 0};
   return {wouldBlock(errno) ? IoStatus::WouldBlock : IoStatus::Failed, 0};
+}
+
+IoResult receiveWaiting(SocketHandle socket, void* buffer, std::size_t size) {
+  ssize_t n;
+  do {
+    n = ::recv(socket, buffer, size, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n > 0) return {IoStatus::Done, static_cast<std::size_t>(n)};
+  if (n == 0) return {IoStatus::Closed, 0};
+  return {errno == EAGAIN || errno == EWOULDBLOCK ? IoStatus::WouldBlock : IoStatus::Failed, 0};
+}
+
+bool setReceiveTimeout(SocketHandle socket, int ms) {
+  timeval limit{};
+  limit.tv_sec = ms / 1000;
+  limit.tv_usec = (ms % 1000) * 1000;
+  return ms > 0 && ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0;
 }
 
 IoResult sendNow(SocketHandle socket, const ConstBuffer* parts, std::size_t count) {

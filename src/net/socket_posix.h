@@ -37,6 +37,12 @@ void closeSocket(SocketHandle socket);
 
 // Neither call blocks; a peer that closed yields Closed, never a signal.
 IoResult receiveNow(SocketHandle socket, void* buffer, std::size_t size);
+// Blocks until data arrives or the receive time-out set with
+// setReceiveTimeout passes (WouldBlock). A shutdown of the socket from
+// another thread ends the wait at once.
+IoResult receiveWaiting(SocketHandle socket, void* buffer, std::size_t size);
+// The longest a blocking receive waits, in milliseconds (> 0).
+bool setReceiveTimeout(SocketHandle socket, int ms);
 // Sends the parts in order, as much as the socket takes now.
 IoResult sendNow(SocketHandle socket, const ConstBuffer* parts, std::size_t count);
 
