@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds and runs every test three times: a normal build, one with
-# AddressSanitizer + UndefinedBehaviorSanitizer, one with ThreadSanitizer.
-# A sanitizer report fails the run.
+# Checks the lock annotations with clang, then builds and runs every test
+# three times: a normal build, one with AddressSanitizer +
+# UndefinedBehaviorSanitizer, one with ThreadSanitizer. A sanitizer report
+# fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -23,6 +24,7 @@ export ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
+scripts/check-locks.sh
 run_suite build
 run_suite build-asan -DKORVEX_SANITIZE="address;undefined" -DKORVEX_BUILD_BENCH=OFF
 run_suite build-tsan -DKORVEX_SANITIZE=thread -DKORVEX_BUILD_BENCH=OFF

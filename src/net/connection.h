@@ -68,8 +68,8 @@ class Connection {
   static int receiveSome(Share& share, void* buffer, int size, int wait, bool pollFirst);
   int effectiveTimeout(int ms) const { return ms < 0 ? timeout_ : ms; }
 
-  Share* share_ = nullptr;  // guarded by useLock_ for reads racing close()
   PlainMutex useLock_;
+  Share* share_ GUARDED_BY(useLock_) = nullptr;
   int timeout_ = -1;
   sys::SocketHandle socket_ = sys::kNoSocket;
   std::atomic<bool> live_{false};

@@ -23,7 +23,7 @@ const char* label(int level) {
 
 // Standard error is never closed; a replaced file is, so no stream is leaked
 // and a closed one is never written again.
-void replaceOutputLocked(FILE* next) {
+void replaceOutputLocked(FILE* next) REQUIRES(logMutex) {
   if (logOutput != stderr && logOutput != next) std::fclose(logOutput);
   logOutput = next;
 }

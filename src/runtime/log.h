@@ -26,8 +26,8 @@ int enableLog(bool enable, unsigned level, const char* path);
 
 // Process-wide objects defined in api/module.cpp, where their order of
 // construction is fixed.
-extern FILE* logOutput;  // guarded by logMutex
 extern PlainMutex logMutex;
+extern FILE* logOutput GUARDED_BY(logMutex);
 
 }  // namespace korvex
 

@@ -3,19 +3,21 @@
 
 #include <pthread.h>
 
+#include "runtime/thread_annotations.h"
+
 namespace korvex {
 
 // A non-recursive mutex. Constant-initialised, so the process-wide mutexes
 // exist before any static constructor runs and creating them cannot fail.
-class PlainMutex {
+class CAPABILITY("mutex") PlainMutex {
  public:
   constexpr PlainMutex() = default;
   ~PlainMutex();
   PlainMutex(const PlainMutex&) = delete;
   PlainMutex& operator=(const PlainMutex&) = delete;
 
-  int lock();
-  int unlock();
+  int lock() ACQUIRE();
+  int unlock() RELEASE();
   pthread_mutex_t* native() { return &mutex_; }
 
  private:
@@ -23,10 +25,10 @@ class PlainMutex {
 };
 
 // Holds a mutex for the rest of the enclosing block.
-class LockHelper {
+class SCOPED_CAPABILITY LockHelper {
  public:
-  explicit LockHelper(PlainMutex& mutex) : mutex_(&mutex) { held_ = mutex_->lock() == 0; }
-  virtual ~LockHelper() {
+  explicit LockHelper(PlainMutex& mutex) ACQUIRE(mutex) : mutex_(&mutex) { held_ = mutex_->lock() == 0; }
+  virtual ~LockHelper() RELEASE() {
     if (held_) mutex_->unlock();
   }
   LockHelper(const LockHelper&) = delete;

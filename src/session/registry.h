@@ -22,7 +22,7 @@ class ConnManage {
   virtual ~ConnManage() = default;
 
   PlainMutex registryLock;
-  std::list<ClientThread*> sessions;  // guarded by registryLock
+  std::list<ClientThread*> sessions GUARDED_BY(registryLock);
 };
 
 }  // namespace korvex

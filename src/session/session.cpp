@@ -17,14 +17,19 @@ bool ClientThread::open(const std::string& addressText, const std::string& passw
     if (error) *error = 1;
     return false;
   }
-  connection = connector.connection();
-  connector.close();
-  connection.setTimeout(protocol::IO_TIMEOUT_MS);
-  if (!login(connection, passwordText, deviceName)) {
-    if (error) *error = 2;
-    connection.close();
-    connected.store(false);
-    return false;
+  {
+    // Nobody else can hold the lock yet; taking it states who owns the
+    // connection from here on.
+    LockHelper lock(commandLock);
+    connection = connector.connection();
+    connector.close();
+    connection.setTimeout(protocol::IO_TIMEOUT_MS);
+    if (!login(connection, passwordText, deviceName)) {
+      if (error) *error = 2;
+      connection.close();
+      connected.store(false);
+      return false;
+    }
   }
   address = addressText;
   password = passwordText;

@@ -64,9 +64,9 @@ class ClientThread : public ThreadIf {
   int startTransfer(TransferTask* task);
 
   PlainMutex transferLock;
-  std::list<VThread*> transfers;  // guarded by transferLock
+  std::list<VThread*> transfers GUARDED_BY(transferLock);
   PlainMutex commandLock;
-  Connection connection;  // used under commandLock
+  Connection connection GUARDED_BY(commandLock);
   std::string address;
   std::string password;
   std::string deviceName;
