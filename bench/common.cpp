@@ -370,10 +370,10 @@ void RawClient::close() {
   fd_ = -1;
 }
 
-bool RawClient::sendAll(const void* data, std::size_t size) {
+bool sendAll(int fd, const void* data, std::size_t size) {
   const auto* at = static_cast<const std::uint8_t*>(data);
   while (size > 0) {
-    const ssize_t n = ::send(fd_, at, size, MSG_NOSIGNAL);
+    const ssize_t n = ::send(fd, at, size, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     at += n;
@@ -382,10 +382,10 @@ bool RawClient::sendAll(const void* data, std::size_t size) {
   return true;
 }
 
-bool RawClient::recvAll(void* data, std::size_t size) {
+bool recvAll(int fd, void* data, std::size_t size) {
   auto* at = static_cast<std::uint8_t*>(data);
   while (size > 0) {
-    const ssize_t n = ::recv(fd_, at, size, 0);
+    const ssize_t n = ::recv(fd, at, size, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     at += n;
@@ -393,6 +393,10 @@ bool RawClient::recvAll(void* data, std::size_t size) {
   }
   return true;
 }
+
+bool RawClient::sendAll(const void* data, std::size_t size) { return bench::sendAll(fd_, data, size); }
+
+bool RawClient::recvAll(void* data, std::size_t size) { return bench::recvAll(fd_, data, size); }
 
 bool RawClient::sendPathRequest(std::uint32_t code, const std::string& path) {
   std::uint8_t request[proto::CODE_SIZE + proto::PATH_BLOCK_SIZE] = {};

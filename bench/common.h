@@ -117,6 +117,11 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& outputPath)
 int waitChild(pid_t pid, double timeoutSeconds);
 void stopChild(pid_t pid);  // SIGTERM, then SIGKILL after 5 s
 
+// Blocking send and receive of exactly `size` bytes; false when the peer
+// closed or the call failed.
+bool sendAll(int fd, const void* data, std::size_t size);
+bool recvAll(int fd, void* data, std::size_t size);
+
 // ---- raw protocol client -------------------------------------------------------
 
 // One blocking TCP connection speaking the protocol directly.

@@ -17,34 +17,6 @@ namespace korvex::bench {
 
 namespace proto = korvex::protocol;
 
-namespace {
-
-bool readAll(int fd, void* data, std::size_t size) {
-  auto* at = static_cast<std::uint8_t*>(data);
-  while (size > 0) {
-    const ssize_t n = ::recv(fd, at, size, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    at += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-bool writeAll(int fd, const void* data, std::size_t size) {
-  const auto* at = static_cast<const std::uint8_t*>(data);
-  while (size > 0) {
-    const ssize_t n = ::send(fd, at, size, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    at += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-}  // namespace
-
 QuickPeer::QuickPeer(std::uint32_t names, int cpu) {
   listing_.resize(proto::REPLY_HEADER_SIZE + proto::LIST_COUNT_SIZE +
                   static_cast<std::size_t>(names) * proto::NAME_RECORD_SIZE);
@@ -96,43 +68,43 @@ void QuickPeer::serve(int fd) {
   std::uint8_t welcome[proto::LOGIN_REPLY_SIZE + proto::DEVICE_NAME_SIZE] = {};
   const proto::DeviceNameBlock name = proto::encodeDeviceName("quick-peer");
   std::memcpy(welcome + proto::LOGIN_REPLY_SIZE, name.data(), name.size());
-  if (!readAll(fd, password.data(), password.size()) || !writeAll(fd, welcome, sizeof welcome)) {
+  if (!recvAll(fd, password.data(), password.size()) || !sendAll(fd, welcome, sizeof welcome)) {
     ::close(fd);
     return;
   }
   std::uint8_t block[proto::MAX_BLOCK_SIZE];
   for (;;) {
     std::uint8_t codeBytes[proto::CODE_SIZE];
-    if (!readAll(fd, codeBytes, sizeof codeBytes)) break;
+    if (!recvAll(fd, codeBytes, sizeof codeBytes)) break;
     const std::uint32_t code = proto::getWord(codeBytes);
     if (code > proto::kLastCommandCode) break;
     const int blockSize = proto::requestBlockSize(code);
-    if (blockSize > 0 && !readAll(fd, block, static_cast<std::size_t>(blockSize))) break;
+    if (blockSize > 0 && !recvAll(fd, block, static_cast<std::size_t>(blockSize))) break;
     bool ok = true;
     switch (code) {
       case proto::CMD_LIST_FILES:
-      case proto::CMD_LIST_DIRS: ok = writeAll(fd, listing_.data(), listing_.size()); break;
+      case proto::CMD_LIST_DIRS: ok = sendAll(fd, listing_.data(), listing_.size()); break;
       case proto::CMD_EXISTS:
       case proto::CMD_IS_DIR: {
         const proto::ReplyBytes reply = proto::encodeReply(1, 0);
-        ok = writeAll(fd, reply.data(), reply.size());
+        ok = sendAll(fd, reply.data(), reply.size());
         break;
       }
       case proto::CMD_SPACE_SIZE: {
         std::uint8_t word[proto::SPACE_REPLY_SIZE] = {};
-        ok = writeAll(fd, word, sizeof word);
+        ok = sendAll(fd, word, sizeof word);
         break;
       }
       case proto::CMD_DOWNLOAD:
       case proto::CMD_UPLOAD: {
         // Not served here: refused, so the client's stream stays in step.
         const proto::ReplyBytes reply = proto::encodeReply(1, 0);
-        ok = writeAll(fd, reply.data(), reply.size());
+        ok = sendAll(fd, reply.data(), reply.size());
         break;
       }
       default: {
         const proto::ReplyBytes reply = proto::encodeReply(0, code == proto::CMD_FILE_SIZE ? kFileSize : 0);
-        ok = writeAll(fd, reply.data(), reply.size());
+        ok = sendAll(fd, reply.data(), reply.size());
       }
     }
     if (!ok) break;

@@ -61,7 +61,7 @@ class ClientThread : public ThreadIf {
 
  private:
   int listNames(std::uint32_t code, const std::string& path, char** out, const ListingFormat& format);
-  int startTransfer(TransferTask* task);
+  void startTransfer(TransferTask* task);
 
   PlainMutex transferLock;
   std::list<VThread*> transfers GUARDED_BY(transferLock);

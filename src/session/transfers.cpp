@@ -63,7 +63,7 @@ void stopTransferThread(VThread& thread) {
   thread.setSlot(TransferTask::kReleased);
 }
 
-int ClientThread::startTransfer(TransferTask* task) {
+void ClientThread::startTransfer(TransferTask* task) {
   task->address = address;
   task->password = password;
   task->port = port;
@@ -73,7 +73,6 @@ int ClientThread::startTransfer(TransferTask* task) {
   // Started under the lock, so a concurrent stop never joins a thread that
   // is still being created.
   task->thread.spawn(&transferMain, task, 0);
-  return 0;
 }
 
 TransferTask* ClientThread::startUpload(const std::string& localPath, const std::string& phonePath) {
