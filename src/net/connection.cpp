@@ -217,10 +217,9 @@ int Connection::writeAll(std::span<const sys::ConstBuffer> parts, int ms) {
   Use use(*this);
   if (!use) return -1;
   const int wait = effectiveTimeout(ms);
-  constexpr std::size_t kMaxParts = 4;
-  sys::ConstBuffer left[kMaxParts];
+  sys::ConstBuffer left[sys::kMaxSendParts];
   std::size_t first = 0;
-  const std::size_t count = std::min(parts.size(), kMaxParts);
+  const std::size_t count = std::min(parts.size(), sys::kMaxSendParts);
   std::copy_n(parts.begin(), count, left);
   std::size_t sent = 0;
   while (sent < len) {

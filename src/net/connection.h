@@ -4,7 +4,7 @@
 #include <atomic>
 #include <span>
 
-#include "net/socket_posix.h"
+#include "net/socket.h"
 #include "runtime/mutex.h"
 
 namespace korvex {

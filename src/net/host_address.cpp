@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "net/socket_posix.h"
+#include "net/socket.h"
 #include "runtime/log.h"
 
 namespace korvex {

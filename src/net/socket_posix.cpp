@@ -1,4 +1,4 @@
-#include "net/socket_posix.h"
+#include "net/socket.h"
 
 #include <algorithm>
 
@@ -20,7 +20,7 @@ namespace {
 bool wouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
 
 bool waitFor(SocketHandle socket, short events, int ms) {
-  pollfd entry{socket, events, 0};
+  pollfd entry{static_cast<int>(socket), events, 0};
   int result;
   do {
     result = ::poll(&entry, 1, ms < 0 ? -1 : ms);
@@ -80,9 +80,8 @@ bool setReceiveTimeout(SocketHandle socket, int ms) {
 }
 
 IoResult sendNow(SocketHandle socket, const ConstBuffer* parts, std::size_t count) {
-  constexpr std::size_t kMaxParts = 4;
-  iovec vectors[kMaxParts];
-  count = std::min(count, kMaxParts);
+  iovec vectors[kMaxSendParts];
+  count = std::min(count, kMaxSendParts);
   for (std::size_t i = 0; i < count; ++i) vectors[i] = {const_cast<void*>(parts[i].data), parts[i].size};
   msghdr message{};
   message.msg_iov = vectors;

@@ -1,4 +1,5 @@
 // The system's socket calls, behind the few operations the transport needs.
+// One implementation per platform: socket_posix.cpp, socket_win32.cpp.
 #pragma once
 
 #include <array>
@@ -8,7 +9,8 @@
 
 namespace korvex::sys {
 
-using SocketHandle = int;
+// Wide enough for a descriptor and for a Winsock SOCKET.
+using SocketHandle = std::intptr_t;
 constexpr SocketHandle kNoSocket = -1;
 
 struct Ipv4Endpoint {
@@ -18,6 +20,9 @@ struct Ipv4Endpoint {
 
 // Result of a receive or send that did not transfer bytes.
 enum class IoStatus { Done, WouldBlock, Closed, Failed };
+
+// The most parts one send takes.
+constexpr std::size_t kMaxSendParts = 4;
 
 struct ConstBuffer {
   const void* data;
