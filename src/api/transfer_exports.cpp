@@ -30,7 +30,10 @@ KORVEX_API int GetTransProgress(TransferHandle handle, int* total, int* progress
 }
 
 KORVEX_API int CloseTransHandle(TransferHandle handle) {
-  return api::guarded(0, [&] { return ClientThread::closeTransfer(reinterpret_cast<TransferTask*>(handle)); });
+  return api::guarded(0, [&] {
+    auto* task = reinterpret_cast<TransferTask*>(handle);
+    return task->owner->closeTransfer(task);
+  });
 }
 
 }  // extern "C"

@@ -65,7 +65,6 @@ Connection& Connection::operator=(const Connection& other) {
     LockHelper use(useLock_);
     share_ = share;
   }
-  socket_ = other.socket_;
   blocking_ = other.blocking_;
   timeout_ = other.timeout_;
   peer_ = other.peer_;
@@ -81,7 +80,6 @@ void Connection::close() {
     share = share_;
     share_ = nullptr;
   }
-  socket_ = sys::kNoSocket;
   if (share == nullptr) return;
   {
     LockHelper lock(connectionLock);
@@ -111,19 +109,26 @@ int Connection::shareCount() const {
   return share_ ? share_->shares : 0;
 }
 
-void Connection::adopt(sys::SocketHandle socket, const sys::Ipv4Endpoint& peer) {
-  socket_ = socket;
+void Connection::adopt(sys::SocketHandle socket, const sys::Ipv4Endpoint& peer, bool blocking) {
+  if (live()) close();
   peer_ = peer;
-}
-
-void Connection::initShared() {
-  LockHelper lock(connectionLock);
+  blocking_ = blocking;
+  Share* share = new Share{socket};
   {
+    LockHelper lock(connectionLock);
     LockHelper use(useLock_);
-    share_ = new Share{socket_};
+    share_ = share;
   }
   live_.store(true);
-  setBlocking(blocking_);
+  applyBlocking(*share);
+}
+
+void Connection::applyBlocking(Share& share) {
+  if (!blocking_) share.receiveTimeout.store(0);
+  if (!sys::setNonBlocking(share.socket, !blocking_)) {
+    const int error = platform::lastError();
+    logPrint(ERR, "Error setting Connection FIONBIO: %s", platform::errorText(error).c_str());
+  }
 }
 
 void Connection::setTimeout(int ms) {
@@ -135,71 +140,47 @@ void Connection::setTimeout(int ms) {
   use.share().receiveTimeout.store(applied ? ms : 0);
 }
 
-void Connection::setBlocking(bool blocking) {
-  blocking_ = blocking;
-  if (!blocking) {
-    Use use(*this);
-    if (use) use.share().receiveTimeout.store(0);
-  }
-  if (!sys::setNonBlocking(socket_, !blocking)) {
-    const int error = platform::lastError();
-    logPrint(ERR, "Error setting Connection FIONBIO: %s", platform::errorText(error).c_str());
-  }
+Connection::Received Connection::takeQueued(Share& share, void* buffer, int size) {
+  const sys::IoResult r = sys::receiveNow(share.socket, buffer, static_cast<std::size_t>(size));
+  if (r.status == sys::IoStatus::Done) return {Complete, static_cast<int>(r.count)};
+  return {r.status == sys::IoStatus::WouldBlock ? TimedOut : Closed, 0};
 }
 
-bool Connection::readReady(int ms) {
-  Use use(*this);
-  return use && sys::waitReadable(use.socket(), ms);
-}
-
-bool Connection::writeReady(int ms) {
-  Use use(*this);
-  return use && sys::waitWritable(use.socket(), ms);
-}
-
-int Connection::readOnce(void* buffer, int size, int ms) {
-  Use use(*this);
-  if (!use) return -1;
-  return receiveSome(use.share(), buffer, size, effectiveTimeout(ms), false);
-}
-
-int Connection::receiveSome(Share& share, void* buffer, int size, int wait, bool pollFirst) {
-  const sys::SocketHandle socket = share.socket;
-  if (pollFirst) {
-    if (wait > 0 && share.receiveTimeout.load(std::memory_order_relaxed) == wait) {
-      const sys::IoResult r = sys::receiveWaiting(socket, buffer, static_cast<std::size_t>(size));
-      if (r.status == sys::IoStatus::Done) return static_cast<int>(r.count);
-      return r.status == sys::IoStatus::WouldBlock ? 0 : -1;
-    }
-    if (!sys::waitReadable(socket, wait)) return 0;
-  }
-  // Data already queued is taken without a readiness wait.
-  for (bool waited = pollFirst;; waited = true) {
-    const sys::IoResult r = sys::receiveNow(socket, buffer, static_cast<std::size_t>(size));
-    if (r.status == sys::IoStatus::Done) return static_cast<int>(r.count);
-    if (r.status != sys::IoStatus::WouldBlock) return -1;
-    if (waited && wait >= 0) return 0;
-    if (!sys::waitReadable(socket, wait)) return 0;
+Connection::Received Connection::waitThenTake(Share& share, void* buffer, int size, int wait) {
+  for (;;) {
+    if (!sys::waitReadable(share.socket, wait)) return {TimedOut, 0};
+    const Received r = takeQueued(share, buffer, size);
+    // A bounded wait is spent; only an unbounded one may go round again.
+    if (r.result != TimedOut || wait >= 0) return r;
   }
 }
 
-int Connection::readExactly(void* buffer, int size, int* got, int ms) {
+Connection::Received Connection::receiveAwaited(Share& share, void* buffer, int size, int wait) {
+  // When the socket's own receive time-out is this wait, the receive itself
+  // waits: one system call instead of a poll and a receive.
+  if (wait > 0 && share.receiveTimeout.load(std::memory_order_relaxed) == wait) {
+    const sys::IoResult r = sys::receiveWaiting(share.socket, buffer, static_cast<std::size_t>(size));
+    if (r.status == sys::IoStatus::Done) return {Complete, static_cast<int>(r.count)};
+    return {r.status == sys::IoStatus::WouldBlock ? TimedOut : Closed, 0};
+  }
+  return waitThenTake(share, buffer, size, wait);
+}
+
+Connection::ReadResult Connection::readExactly(void* buffer, int size, int* got, int ms) {
   if (!live()) return Closed;
   *got = 0;
   Use use(*this);
   if (!use) return Closed;
   const int wait = effectiveTimeout(ms);
-  // A short reply to a request just sent is never there yet; bulk data that
-  // streams in usually is.
-  bool pollFirst = size <= kShortReply;
   auto* at = static_cast<char*>(buffer);
-  while (size > 0) {
-    const int r = receiveSome(use.share(), at, size, wait, pollFirst);
-    pollFirst = true;
-    if (r <= 0) return r;
-    *got += r;
-    at += r;
-    size -= r;
+  // Whatever is missing after a first receive has not arrived yet either.
+  for (bool awaited = size <= kShortReply; size > 0; awaited = true) {
+    Received r = awaited ? receiveAwaited(use.share(), at, size, wait) : takeQueued(use.share(), at, size);
+    if (!awaited && r.result == TimedOut) r = waitThenTake(use.share(), at, size, wait);
+    if (r.result != Complete) return r.result;
+    *got += r.count;
+    at += r.count;
+    size -= r.count;
   }
   return Complete;
 }

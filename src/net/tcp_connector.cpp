@@ -39,9 +39,7 @@ bool TcpConnector::connect() {
              platform::errorText(error).c_str());
     return false;
   }
-  connection_.adopt(socket, peer);
-  connection_.blocking_ = blocking_;
-  connection_.initShared();
+  connection_.adopt(socket, peer, blocking_);
   return true;
 }
 

@@ -69,18 +69,10 @@ class VThread {
   pthread_t getId() const { return id_; }
   bool started() const { return started_; }
 
-  void setSlot(std::intptr_t value) { slot_.store(value); }
-  std::intptr_t slot() const { return slot_.load(); }
-  // One atomic step for threads that must not lose a concurrent store.
-  bool exchangeSlot(std::intptr_t& expected, std::intptr_t desired) {
-    return slot_.compare_exchange_strong(expected, desired);
-  }
-
  private:
   pthread_t id_{};
   pthread_attr_t attributes_{};
   bool started_ = false;
-  std::atomic<std::intptr_t> slot_{0};
 };
 
 // A thread object whose subclass supplies the body.

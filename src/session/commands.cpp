@@ -1,104 +1,82 @@
-// Path and device commands: each says which code, which block, which reply
-// and how the outcome maps to its result.
-#include "session/protocol.h"
-#include "session/session.h"
+#include "session/commands.h"
 
-namespace korvex {
+#include "session/protocol.h"
+
+namespace korvex::commands {
 
 using namespace protocol;
 
 namespace {
 
-bool pathFits(const std::string& path) { return path.size() <= MAX_PATH_LENGTH; }
-
 // Commands whose success is reply status 0 and whose result is that boolean.
-bool statusZeroCommand(Connection& connection, std::uint32_t code, const RequestBlock& block) {
+bool statusZero(Exchange& exchange, std::uint32_t code, const RequestBlock& block) {
   ReplyHeader reply;
-  return Exchange(connection).request(code, &block, reply) == Stage::Replied && reply.status == 0;
+  return exchange.request(code, &block, reply) == Stage::Replied && reply.status == 0;
 }
 
-// IsDirectory, HasDirectories and Exists: -1 for any failure, 1 yes, 0 no.
-int yesNoCommand(Connection& connection, std::uint32_t code, const std::string& path) {
+int yesNo(Exchange& exchange, std::uint32_t code, std::string_view path) {
   const RequestBlock block = pathBlock(path);
   ReplyHeader reply;
-  if (Exchange(connection).request(code, &block, reply) != Stage::Replied) return -1;
+  if (exchange.request(code, &block, reply) != Stage::Replied) return -1;
   return reply.status == 1 ? 1 : 0;
 }
 
 }  // namespace
 
-bool ClientThread::rename(const std::string& source, const std::string& dest) {
-  LockHelper lock(commandLock);
-  if (!pathFits(source) || dest.size() > MAX_RENAME_DEST_LENGTH) return false;
-  return statusZeroCommand(connection, CMD_RENAME, renameBlock(source, dest));
+bool rename(Exchange& exchange, std::string_view source, std::string_view dest) {
+  return statusZero(exchange, CMD_RENAME, renameBlock(source, dest));
 }
 
-bool ClientThread::deleteFile(const std::string& path) {
-  LockHelper lock(commandLock);
-  if (!pathFits(path)) return false;
-  return statusZeroCommand(connection, CMD_DELETE_FILE, pathBlock(path));
+bool deleteFile(Exchange& exchange, std::string_view path) {
+  return statusZero(exchange, CMD_DELETE_FILE, pathBlock(path));
 }
 
-bool ClientThread::deleteDirectory(const std::string& path, bool recursive) {
-  LockHelper lock(commandLock);
-  if (!pathFits(path)) return false;
-  return statusZeroCommand(connection, CMD_DELETE_DIR, deleteDirBlock(path, recursive));
+bool deleteDirectory(Exchange& exchange, std::string_view path, bool recursive) {
+  return statusZero(exchange, CMD_DELETE_DIR, deleteDirBlock(path, recursive));
 }
 
-bool ClientThread::makeDirectory(const std::string& path) {
-  LockHelper lock(commandLock);
-  if (!pathFits(path)) return false;
-  return statusZeroCommand(connection, CMD_MAKE_DIR, pathBlock(path));
+bool makeDirectory(Exchange& exchange, std::string_view path) {
+  return statusZero(exchange, CMD_MAKE_DIR, pathBlock(path));
 }
 
-int ClientThread::fileSize(const std::string& path) {
-  if (!pathFits(path)) return -1;
-  LockHelper lock(commandLock);
+int fileSize(Exchange& exchange, std::string_view path) {
   const RequestBlock block = pathBlock(path);
   ReplyHeader reply;
-  switch (Exchange(connection).request(CMD_FILE_SIZE, &block, reply)) {
+  switch (exchange.request(CMD_FILE_SIZE, &block, reply)) {
     case Stage::CodeFailed: return 0;  // callers rely on 0 here, not -1
     case Stage::Replied: return reply.status == 0 ? static_cast<int>(reply.value) : -1;
     default: return -1;
   }
 }
 
-int ClientThread::isDirectory(const std::string& path) {
-  LockHelper lock(commandLock);
-  if (!pathFits(path)) return -1;
-  return yesNoCommand(connection, CMD_IS_DIR, path);
-}
+int isDirectory(Exchange& exchange, std::string_view path) { return yesNo(exchange, CMD_IS_DIR, path); }
 
-int ClientThread::exists(const std::string& path) {
-  LockHelper lock(commandLock);
-  if (!pathFits(path)) return -1;
-  return yesNoCommand(connection, CMD_EXISTS, path);
-}
+int exists(Exchange& exchange, std::string_view path) { return yesNo(exchange, CMD_EXISTS, path); }
 
-int ClientThread::spaceSize(const std::string& path) {
-  if (!pathFits(path)) return -1;
-  LockHelper lock(commandLock);
+int spaceSize(Exchange& exchange, std::string_view path) {
   const RequestBlock block = pathBlock(path);
   std::uint8_t word[SPACE_REPLY_SIZE];
-  switch (Exchange(connection).request(CMD_SPACE_SIZE, &block, word, SPACE_REPLY_SIZE)) {
+  switch (exchange.request(CMD_SPACE_SIZE, &block, word, SPACE_REPLY_SIZE)) {
     case Stage::CodeFailed: return 0;
     case Stage::Replied: return static_cast<int>(getWord(word));
     default: return -1;
   }
 }
 
-bool ClientThread::chown(const std::string& path, int owner, int group) {
-  LockHelper lock(commandLock);
-  if (!pathFits(path)) return false;
+bool chown(Exchange& exchange, std::string_view path, int owner, int group) {
   const RequestBlock block = chownBlock(path, owner, group);
   ReplyHeader reply;
-  return Exchange(connection).request(CMD_CHOWN, &block, reply) == Stage::Replied && reply.status == 1;
+  return exchange.request(CMD_CHOWN, &block, reply) == Stage::Replied && reply.status == 1;
 }
 
-bool ClientThread::power(std::uint32_t code) {
-  LockHelper lock(commandLock);
+bool power(Exchange& exchange, std::uint32_t code) {
   ReplyHeader reply;
-  return Exchange(connection).request(code, nullptr, reply) == Stage::Replied && reply.status == 1;
+  return exchange.request(code, nullptr, reply) == Stage::Replied && reply.status == 1;
 }
 
-}  // namespace korvex
+bool keepAlive(Exchange& exchange) {
+  ReplyHeader ignored;
+  return exchange.request(CMD_KEEPALIVE, nullptr, ignored) == Stage::Replied;
+}
+
+}  // namespace korvex::commands

@@ -17,7 +17,7 @@ Stage Exchange::request(std::uint32_t code, const RequestBlock* block, std::uint
     abandon();
     return sent < CODE_SIZE ? Stage::CodeFailed : Stage::BlockFailed;
   }
-  if (!read(reply, replySize)) return Stage::ReplyFailed;
+  if (read(reply, replySize) != Connection::Complete) return Stage::ReplyFailed;
   return Stage::Replied;
 }
 
@@ -28,11 +28,11 @@ Stage Exchange::request(std::uint32_t code, const RequestBlock* block, ReplyHead
   return stage;
 }
 
-bool Exchange::read(void* buffer, int size) {
+Connection::ReadResult Exchange::read(void* buffer, int size) {
   int got = 0;
-  if (connection_.readExactly(buffer, size, &got) == Connection::Complete && got == size) return true;
-  abandon();
-  return false;
+  const Connection::ReadResult result = connection_.readExactly(buffer, size, &got);
+  if (result != Connection::Complete) abandon();
+  return result;
 }
 
 bool Exchange::write(const void* buffer, int size) {

@@ -1,5 +1,6 @@
 // One command exchange on a logged-in connection: code, request block,
-// reply, then an optional data phase. The caller holds the exchange's lock.
+// reply, then an optional data phase (and the log-in, which is all data
+// phase). The caller holds the exchange's lock.
 #pragma once
 
 #include <cstdint>
@@ -26,7 +27,8 @@ class Exchange {
 
   // Data phase. A short read or write leaves the stream out of step, so the
   // connection is closed: a late byte must never be taken for the next reply.
-  bool read(void* buffer, int size);
+  // A read says how it ended (complete, timed out, closed).
+  Connection::ReadResult read(void* buffer, int size);
   bool write(const void* buffer, int size);
 
   // Closes the connection for a failure that left the stream out of step.

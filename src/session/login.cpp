@@ -1,26 +1,38 @@
 #include "session/login.h"
 
+#include "net/tcp_connector.h"
+#include "session/exchange.h"
 #include "session/protocol.h"
 
 namespace korvex {
 
 using namespace protocol;
 
+OpenResult openLoggedIn(const std::string& address, std::uint16_t port, const std::string& password,
+                        Connection& connection, std::string& deviceName,
+                        const std::function<bool()>& beforeLogin) {
+  {
+    TcpConnector connector(true);
+    connector.setTarget(address, port, true);
+    if (!connector.connect()) return OpenResult::ConnectFailed;
+    // The connector's share goes with this scope, so a closer's close() is
+    // the last share and wakes a pending wait at once.
+    connection = connector.connection();
+  }
+  if (beforeLogin && !beforeLogin()) return OpenResult::Cancelled;
+  connection.setTimeout(IO_TIMEOUT_MS);
+  return login(connection, password, deviceName) ? OpenResult::Ready : OpenResult::LoginFailed;
+}
+
 bool login(Connection& connection, const std::string& password, std::string& deviceName) {
   if (password.size() > MAX_PASSWORD_LENGTH) return false;
+  Exchange exchange(connection);
   const PasswordBlock block = encodePassword(password);
-  if (connection.writeAll(block.data(), PASSWORD_BLOCK_SIZE) != PASSWORD_BLOCK_SIZE) return false;
-
+  if (!exchange.write(block.data(), PASSWORD_BLOCK_SIZE)) return false;
   std::array<std::uint8_t, LOGIN_REPLY_SIZE> reply{};
-  int got = 0;
-  connection.readExactly(reply.data(), LOGIN_REPLY_SIZE, &got);
-  if (got != LOGIN_REPLY_SIZE) return false;
-
+  if (exchange.read(reply.data(), LOGIN_REPLY_SIZE) != Connection::Complete) return false;
   DeviceNameBlock name{};
-  got = 0;
-  connection.readExactly(name.data(), DEVICE_NAME_SIZE, &got);
-  if (got != DEVICE_NAME_SIZE) return false;
-
+  if (exchange.read(name.data(), DEVICE_NAME_SIZE) != Connection::Complete) return false;
   deviceName = fieldText(name.data(), name.size());
   return true;
 }

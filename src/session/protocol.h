@@ -64,6 +64,9 @@ constexpr std::size_t MAX_PASSWORD_LENGTH = PASSWORD_BLOCK_SIZE - 1;
 constexpr std::size_t MAX_NAME_LENGTH = NAME_RECORD_SIZE - 1;
 constexpr std::size_t MAX_DEVICE_NAME_LENGTH = DEVICE_NAME_SIZE - 1;
 
+// Paths longer than this are refused before anything is sent.
+inline bool pathFits(std::string_view path) { return path.size() <= MAX_PATH_LENGTH; }
+
 inline void putWord(std::uint8_t* at, std::uint32_t v) {
   at[0] = static_cast<std::uint8_t>(v);
   at[1] = static_cast<std::uint8_t>(v >> 8);

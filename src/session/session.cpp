@@ -1,31 +1,43 @@
 #include "session/session.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <memory>
 
-#include "net/tcp_connector.h"
+#include "runtime/local_file.h"
+#include "runtime/log.h"
+#include "runtime/platform.h"
+#include "session/commands.h"
+#include "session/listing.h"
 #include "session/login.h"
 #include "session/protocol.h"
+#include "session/transfers.h"
 
 namespace korvex {
+
+using namespace protocol;
+
+template <typename Result, typename Operation>
+Result ClientThread::underCommandLock(Result refused, bool fits, Operation operation) {
+  LockHelper lock(commandLock);
+  if (!fits) return refused;
+  Exchange exchange(connection);
+  return operation(exchange);
+}
+
+// --- Opening and state
 
 bool ClientThread::open(const std::string& addressText, const std::string& passwordText,
                         std::uint16_t servicePort, int* error) {
   if (error) *error = 0;
-  TcpConnector connector(true);
-  connector.setTarget(addressText, servicePort, true);
-  if (!connector.connect()) {
-    if (error) *error = 1;
-    return false;
-  }
   {
     // Nobody else can hold the lock yet; taking it states who owns the
     // connection from here on.
     LockHelper lock(commandLock);
-    connection = connector.connection();
-    connector.close();
-    connection.setTimeout(protocol::IO_TIMEOUT_MS);
-    if (!login(connection, passwordText, deviceName)) {
-      if (error) *error = 2;
+    const OpenResult opened = openLoggedIn(addressText, servicePort, passwordText, connection, deviceName);
+    if (opened != OpenResult::Ready) {
+      if (error) *error = opened == OpenResult::ConnectFailed ? 1 : 2;
       connection.close();
       connected.store(false);
       return false;
@@ -43,6 +55,174 @@ void ClientThread::getState(char* connectedOut, char* addressOut, char* nameOut)
   *connectedOut = connected.load() ? 1 : 0;
   std::memcpy(nameOut, deviceName.c_str(), deviceName.size() + 1);
   std::memcpy(addressOut, address.c_str(), address.size() + 1);
+}
+
+// --- Keep-alive
+
+void ClientThread::thread() {
+  while (!isShutdown()) {
+    // Any failed exchange has already closed the connection.
+    if (!underCommandLock(false, true, [](Exchange& e) { return commands::keepAlive(e); })) {
+      connected.store(false);
+      break;
+    }
+    // The flag is tested under the mutex that shutdown() broadcasts under, so
+    // a shutdown cannot slip in between the test and the wait.
+    LockHelper lock(wakeupMutex);
+    TimeVal deadline;
+    deadline.monotonicNow().add(TimeVal(0, KEEPALIVE_PERIOD_MS * 1000LL));
+    while (!isShutdown() && wakeup.waitUntil(wakeupMutex, deadline) != ETIMEDOUT) {
+    }
+  }
+  stopAllTransfers();
+}
+
+void ClientThread::shutdown() {
+  LockHelper lock(wakeupMutex);
+  ThreadIf::shutdown();
+  wakeup.broadcast();
+}
+
+// --- Path and device commands
+
+bool ClientThread::rename(const std::string& source, const std::string& dest) {
+  return underCommandLock(false, pathFits(source) && dest.size() <= MAX_RENAME_DEST_LENGTH,
+                          [&](Exchange& e) { return commands::rename(e, source, dest); });
+}
+
+bool ClientThread::deleteFile(const std::string& path) {
+  return underCommandLock(false, pathFits(path), [&](Exchange& e) { return commands::deleteFile(e, path); });
+}
+
+bool ClientThread::deleteDirectory(const std::string& path, bool recursive) {
+  return underCommandLock(false, pathFits(path),
+                          [&](Exchange& e) { return commands::deleteDirectory(e, path, recursive); });
+}
+
+bool ClientThread::makeDirectory(const std::string& path) {
+  return underCommandLock(false, pathFits(path), [&](Exchange& e) { return commands::makeDirectory(e, path); });
+}
+
+int ClientThread::fileSize(const std::string& path) {
+  if (!pathFits(path)) return -1;  // checked before the lock, unlike most
+  return underCommandLock(-1, true, [&](Exchange& e) { return commands::fileSize(e, path); });
+}
+
+int ClientThread::isDirectory(const std::string& path) {
+  return underCommandLock(-1, pathFits(path), [&](Exchange& e) { return commands::isDirectory(e, path); });
+}
+
+int ClientThread::exists(const std::string& path) {
+  return underCommandLock(-1, pathFits(path), [&](Exchange& e) { return commands::exists(e, path); });
+}
+
+int ClientThread::spaceSize(const std::string& path) {
+  if (!pathFits(path)) return -1;  // checked before the lock, unlike most
+  return underCommandLock(-1, true, [&](Exchange& e) { return commands::spaceSize(e, path); });
+}
+
+bool ClientThread::chown(const std::string& path, int owner, int group) {
+  return underCommandLock(false, pathFits(path),
+                          [&](Exchange& e) { return commands::chown(e, path, owner, group); });
+}
+
+bool ClientThread::power(std::uint32_t code) {
+  return underCommandLock(false, true, [&](Exchange& e) { return commands::power(e, code); });
+}
+
+// --- Listings
+
+int ClientThread::getFiles(const std::string& path, char** out) {
+  return listNames(CMD_LIST_FILES, path, out, listing::kFiles);
+}
+
+int ClientThread::getDirectories(const std::string& path, char** out) {
+  return listNames(CMD_LIST_DIRS, path, out, listing::kDirectories);
+}
+
+int ClientThread::listNames(std::uint32_t code, const std::string& path, char** out,
+                            const listing::TraceFormat& format) {
+  LockHelper lock(commandLock);
+  const int pid = platform::processId();
+  const int tid = platform::threadId();
+  if (format.withOutPointer) {
+    logPrint(DEBUG, format.entry, pid, tid, path.c_str(),
+             static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(out)));
+  } else {
+    logPrint(DEBUG, format.entry, pid, tid, path.c_str());
+  }
+  if (out == nullptr) return -2;
+  if (!pathFits(path)) return -3;
+  Exchange exchange(connection);
+  const int total = listing::receiveNames(exchange, code, path, out);
+  if (total > 0) logPrint(DEBUG, format.success, pid, tid, *out);
+  return total;
+}
+
+// --- Synchronous copies. The streaming functions take the command lock
+// themselves before they touch the connection, which the analysis cannot
+// follow through the parameters.
+
+bool ClientThread::download(const std::string& phonePath, const std::string& localPath)
+    NO_THREAD_SAFETY_ANALYSIS {
+  return streamDownload(connection, commandLock, phonePath, localPath, nullptr);
+}
+
+bool ClientThread::upload(const std::string& localPath, const std::string& phonePath)
+    NO_THREAD_SAFETY_ANALYSIS {
+  return streamUpload(connection, commandLock, localPath, phonePath, nullptr);
+}
+
+// --- Background copies
+
+void ClientThread::startTransfer(TransferTask* task) {
+  task->address = address;
+  task->password = password;
+  task->port = port;
+  task->owner = this;
+  LockHelper lock(transferLock);
+  transfers.push_back(task);
+  // Started under the lock, so a concurrent stop never joins a thread that
+  // is still being created.
+  task->thread.spawn(&runTransfer, task, 0);
+}
+
+TransferTask* ClientThread::startUpload(const std::string& localPath, const std::string& phonePath) {
+  if (isShutdown()) return nullptr;
+  VFile file;
+  if (!file.open(localPath, VFILE_READ)) return nullptr;
+  auto task = std::make_unique<TransferTask>();
+  task->direction = TransferTask::Direction::Upload;
+  task->state.total.store(static_cast<std::int32_t>(file.size()));
+  task->phonePath = phonePath;
+  task->localPath = localPath;
+  startTransfer(task.get());
+  return task.release();
+}
+
+TransferTask* ClientThread::startDownload(const std::string& phonePath, const std::string& localPath) {
+  if (isShutdown()) return nullptr;
+  auto task = std::make_unique<TransferTask>();
+  task->direction = TransferTask::Direction::Download;
+  task->phonePath = phonePath;
+  task->localPath = localPath;
+  task->state.total.store(fileSize(phonePath));
+  startTransfer(task.get());
+  return task.release();
+}
+
+int ClientThread::closeTransfer(TransferTask* task) {
+  std::unique_ptr<TransferTask> release(task);
+  LockHelper lock(transferLock);
+  const auto found = std::find(transfers.begin(), transfers.end(), task);
+  if (found != transfers.end()) transfers.erase(found);
+  stopTransfer(*task);
+  return 0;
+}
+
+void ClientThread::stopAllTransfers() {
+  LockHelper lock(transferLock);
+  for (TransferTask* task : transfers) stopTransfer(*task);
 }
 
 }  // namespace korvex

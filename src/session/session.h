@@ -1,5 +1,7 @@
 // A session: one logged-in connection to the phone's service, its locks,
-// its keep-alive thread and its background transfers.
+// its keep-alive thread and its background transfers. Every member is a
+// short wrapper in session.cpp: take the lock, check the lengths, run the
+// operation (commands.h, listing.h, streaming.h, transfers.h).
 #pragma once
 
 #include <atomic>
@@ -10,12 +12,13 @@
 #include "net/connection.h"
 #include "runtime/mutex.h"
 #include "runtime/threads.h"
-#include "session/exchange.h"
 
 namespace korvex {
 
 struct TransferTask;
-struct ListingFormat;
+namespace listing {
+struct TraceFormat;
+}
 
 class ClientThread : public ThreadIf {
  public:
@@ -33,6 +36,7 @@ class ClientThread : public ThreadIf {
   void shutdown() override;
 
   // Path and device commands: one exchange each under the command lock.
+  // Paths over the length limit are refused before anything is sent.
   bool rename(const std::string& source, const std::string& dest);
   bool deleteFile(const std::string& path);
   bool deleteDirectory(const std::string& path, bool recursive);
@@ -56,15 +60,20 @@ class ClientThread : public ThreadIf {
   // Background copies on connections of their own.
   TransferTask* startUpload(const std::string& localPath, const std::string& phonePath);
   TransferTask* startDownload(const std::string& phonePath, const std::string& localPath);
-  static int closeTransfer(TransferTask* task);
+  // Stops a transfer of this session, takes it off the list and frees it.
+  int closeTransfer(TransferTask* task);
   void stopAllTransfers();
 
  private:
-  int listNames(std::uint32_t code, const std::string& path, char** out, const ListingFormat& format);
+  // Takes the command lock, then runs `operation` on an exchange over the
+  // session's connection, or returns `refused` when `fits` is false.
+  template <typename Result, typename Operation>
+  Result underCommandLock(Result refused, bool fits, Operation operation);
+  int listNames(std::uint32_t code, const std::string& path, char** out, const listing::TraceFormat& format);
   void startTransfer(TransferTask* task);
 
   PlainMutex transferLock;
-  std::list<VThread*> transfers GUARDED_BY(transferLock);
+  std::list<TransferTask*> transfers GUARDED_BY(transferLock);
   PlainMutex commandLock;
   Connection connection GUARDED_BY(commandLock);
   std::string address;

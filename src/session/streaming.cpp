@@ -6,7 +6,6 @@
 #include "runtime/local_file.h"
 #include "session/exchange.h"
 #include "session/protocol.h"
-#include "session/session.h"
 
 namespace korvex {
 
@@ -25,8 +24,6 @@ bool fail(TransferProgress* record) {
   report(record, TransferProgress::kFailed);
   return false;
 }
-
-bool pathFits(const std::string& path) { return path.size() <= MAX_PATH_LENGTH; }
 
 }  // namespace
 
@@ -53,7 +50,7 @@ bool streamDownload(Connection& connection, PlainMutex& lock, const std::string&
   std::uint32_t remaining = size;
   while (remaining > 0) {
     const int chunk = remaining > static_cast<std::uint32_t>(CHUNK_SIZE) ? CHUNK_SIZE : static_cast<int>(remaining);
-    if (!exchange.read(buffer.data(), chunk)) return fail(record);
+    if (exchange.read(buffer.data(), chunk) != Connection::Complete) return fail(record);
     // A failed disk write would leave the rest of the file in the socket, to
     // be read as the next reply: drop the connection instead of draining it.
     if (file.write(buffer.data(), chunk) != chunk) {
@@ -109,18 +106,6 @@ bool streamUpload(Connection& connection, PlainMutex& lock, const std::string& l
   std::uint8_t extra;
   if (file.readFully(&extra, 1) != 0) return fail(record);
   return true;
-}
-
-// The streaming functions take the command lock themselves before they touch
-// the connection, which the analysis cannot follow through the parameters.
-bool ClientThread::download(const std::string& phonePath, const std::string& localPath)
-    NO_THREAD_SAFETY_ANALYSIS {
-  return streamDownload(connection, commandLock, phonePath, localPath, nullptr);
-}
-
-bool ClientThread::upload(const std::string& localPath, const std::string& phonePath)
-    NO_THREAD_SAFETY_ANALYSIS {
-  return streamUpload(connection, commandLock, localPath, phonePath, nullptr);
 }
 
 }  // namespace korvex

@@ -1,9 +1,11 @@
 // Background copies: each on a thread, connection and login of its own.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
+#include "net/connection.h"
 #include "runtime/threads.h"
 #include "session/streaming.h"
 
@@ -11,14 +13,29 @@ namespace korvex {
 
 class ClientThread;
 
+// Where a transfer's thread hands its heap connection to whoever stops the
+// transfer. The thread publishes the connection once it is connected; a stop
+// either finds it (and closes it, ending any wait at once) or gets there
+// first and leaves a mark that makes the publication fail. Only this class
+// knows the encoding of those states.
+class TransferSlot {
+ public:
+  // The transfer thread: false when a stop came first; the connection then
+  // stays the thread's to free.
+  bool publish(Connection* connection);
+  // A stopper: takes the published connection, if any, to close before
+  // joining the thread and to free after. Later calls take nothing.
+  Connection* takeForStop();
+
+ private:
+  static constexpr std::intptr_t kEmpty = 0;
+  static constexpr std::intptr_t kStopped = -1;  // stopped before a connection was published
+  static constexpr std::intptr_t kTaken = -2;    // a stop took the connection
+  std::atomic<std::intptr_t> state_{kEmpty};
+};
+
 struct TransferTask {
   enum class Direction { Upload, Download };
-
-  // Values of the thread's connection slot besides a Connection's address.
-  static constexpr std::intptr_t kNoConnection = 0;
-  static constexpr std::intptr_t kCancelMarker = -1;
-  // The connection was closed and deleted by a stop; nothing is left to free.
-  static constexpr std::intptr_t kReleased = -2;
 
   std::string address;
   std::string password;
@@ -26,14 +43,17 @@ struct TransferTask {
   std::string phonePath;
   std::string localPath;
   VThread thread;
+  TransferSlot slot;
   ClientThread* owner = nullptr;
   TransferProgress state;
   Direction direction = Direction::Download;
 };
 
-// Stops a transfer's thread and frees its connection: closes the connection
-// it stored, or leaves the cancel marker for a thread that has none yet; then
-// waits for the thread. Safe to repeat.
-void stopTransferThread(VThread& thread);
+// The body of a transfer's thread; `argument` is its TransferTask.
+void* runTransfer(void* argument);
+
+// Stops a transfer: closes the connection it published (or keeps it from
+// publishing one), then waits for its thread. Safe to repeat.
+void stopTransfer(TransferTask& task);
 
 }  // namespace korvex

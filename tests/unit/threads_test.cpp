@@ -156,19 +156,6 @@ TEST(VThread, SpawnRunsFunctionInEveryClass) {
   }
 }
 
-TEST(VThread, SlotStoreAndExchange) {
-  VThread thread;
-  EXPECT_EQ(0, thread.slot());
-  thread.setSlot(7);
-  EXPECT_EQ(7, thread.slot());
-  std::intptr_t expected = 3;
-  EXPECT_FALSE(thread.exchangeSlot(expected, 9));
-  EXPECT_EQ(7, expected);  // the value actually found
-  EXPECT_EQ(7, thread.slot());
-  EXPECT_TRUE(thread.exchangeSlot(expected, 9));
-  EXPECT_EQ(9, thread.slot());
-}
-
 class Worker : public ThreadIf {
  public:
   void thread() override {

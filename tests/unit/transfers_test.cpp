@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "session/protocol.h"
+#include "session/transfers.h"
 #include "session_fixture.h"
 #include "temp_dir.h"
 
@@ -34,6 +35,34 @@ bool progressReaches(TransferHandle transfer, int wanted, milliseconds limit = m
     std::this_thread::sleep_for(milliseconds(5));
   }
   return poll(transfer).progress == wanted;
+}
+
+// The hand-over between a transfer's thread and its stoppers, in every
+// order: whoever comes second must see what the first did.
+TEST(TransferSlot, PublishAndStopInEitherOrder) {
+  Connection connection;
+  struct Case {
+    const char* name;
+    bool publishFirst;
+    bool published;          // what publish() reports
+    bool firstStopTakes;     // the first stop gets the connection
+  };
+  const Case cases[] = {
+      {"published, then stopped", true, true, true},
+      {"stopped before anything was published", false, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TransferSlot slot;
+    bool published = false;
+    if (c.publishFirst) published = slot.publish(&connection);
+    Connection* taken = slot.takeForStop();
+    if (!c.publishFirst) published = slot.publish(&connection);
+    EXPECT_EQ(c.published, published);
+    EXPECT_EQ(c.firstStopTakes ? &connection : nullptr, taken);
+    EXPECT_EQ(nullptr, slot.takeForStop());  // a second stop frees nothing twice
+    EXPECT_FALSE(slot.publish(&connection));  // nor can anything be published after a stop
+  }
 }
 
 // A session whose own connection is answered in the background, so the test
