@@ -185,12 +185,24 @@ Connection::ReadResult Connection::readExactly(void* buffer, int size, int* got,
   return Complete;
 }
 
-int Connection::writeAll(const void* buffer, int len, int ms) {
-  const sys::ConstBuffer part{buffer, len > 0 ? static_cast<std::size_t>(len) : 0};
-  return writeAll(std::span(&part, 1), ms);
+Connection::ReadResult Connection::readSome(void* buffer, int size, int* got, int ms) {
+  *got = 0;
+  if (!live()) return Closed;
+  if (size <= 0) return Complete;
+  Use use(*this);
+  if (!use) return Closed;
+  Received r = takeQueued(use.share(), buffer, size);
+  if (r.result == TimedOut) r = receiveAwaited(use.share(), buffer, size, effectiveTimeout(ms));
+  if (r.result == Complete) *got = r.count;
+  return r.result;
 }
 
-int Connection::writeAll(std::span<const sys::ConstBuffer> parts, int ms) {
+int Connection::writeAll(const void* buffer, int len, int ms, bool moreFollows) {
+  const sys::ConstBuffer part{buffer, len > 0 ? static_cast<std::size_t>(len) : 0};
+  return writeAll(std::span(&part, 1), ms, moreFollows);
+}
+
+int Connection::writeAll(std::span<const sys::ConstBuffer> parts, int ms, bool moreFollows) {
   if (!live()) return -1;
   std::size_t len = 0;
   for (const sys::ConstBuffer& part : parts) len += part.size;
@@ -204,7 +216,7 @@ int Connection::writeAll(std::span<const sys::ConstBuffer> parts, int ms) {
   std::copy_n(parts.begin(), count, left);
   std::size_t sent = 0;
   while (sent < len) {
-    const sys::IoResult r = sys::sendNow(use.socket(), left + first, count - first);
+    const sys::IoResult r = sys::sendNow(use.socket(), left + first, count - first, moreFollows);
     if (r.status == sys::IoStatus::Done) {
       sent += r.count;
       // Drop what went out from the front of the parts.

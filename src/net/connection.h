@@ -39,12 +39,16 @@ class Connection {
 
   // `got` counts what arrived, whatever the result.
   ReadResult readExactly(void* buffer, int size, int* got, int ms = -1);
+  // At least one byte and at most `size`: what is queued, or the first to
+  // arrive within the wait. For bulk data taken in large blocks.
+  ReadResult readSome(void* buffer, int size, int* got, int ms = -1);
   // The count sent (all of `len` on success), or -1 when nothing could be
-  // sent.
-  int writeAll(const void* buffer, int len, int ms = -1);
+  // sent. `moreFollows` marks a piece that the caller follows at once with
+  // another, so the two can share a segment.
+  int writeAll(const void* buffer, int len, int ms = -1, bool moreFollows = false);
   // The same for parts sent back to back, so that a short header and the
   // block after it leave in one segment and one system call.
-  int writeAll(std::span<const sys::ConstBuffer> parts, int ms = -1);
+  int writeAll(std::span<const sys::ConstBuffer> parts, int ms = -1, bool moreFollows = false);
 
   bool live() const { return live_.load(); }
   int shareCount() const;

@@ -37,6 +37,8 @@ struct IoResult {
 SocketHandle createTcpSocket();
 bool connectTo(SocketHandle socket, const Ipv4Endpoint& peer);
 bool setNonBlocking(SocketHandle socket, bool nonBlocking);
+// Sends leave at once; senders mark what is followed by more instead.
+bool setNoDelay(SocketHandle socket);
 void shutdownBoth(SocketHandle socket);
 void closeSocket(SocketHandle socket);
 
@@ -48,8 +50,9 @@ IoResult receiveNow(SocketHandle socket, void* buffer, std::size_t size);
 IoResult receiveWaiting(SocketHandle socket, void* buffer, std::size_t size);
 // The longest a blocking receive waits, in milliseconds (> 0).
 bool setReceiveTimeout(SocketHandle socket, int ms);
-// Sends the parts in order, as much as the socket takes now.
-IoResult sendNow(SocketHandle socket, const ConstBuffer* parts, std::size_t count);
+// Sends the parts in order, as much as the socket takes now. `moreFollows`
+// lets the system hold a short tail until the next send fills the segment.
+IoResult sendNow(SocketHandle socket, const ConstBuffer* parts, std::size_t count, bool moreFollows);
 
 // True when the socket is readable (or writable), or has an error or hang-up
 // that the next call will report; false on time-out. ms < 0 waits forever.

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -51,6 +52,11 @@ bool setNonBlocking(SocketHandle socket, bool nonBlocking) {
   return ::fcntl(socket, F_SETFL, wanted) == 0;
 }
 
+bool setNoDelay(SocketHandle socket) {
+  const int on = 1;
+  return ::setsockopt(static_cast<int>(socket), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
+}
+
 void shutdownBoth(SocketHandle socket) { ::shutdown(socket, SHUT_RDWR); }
 
 void closeSocket(SocketHandle socket) { ::close(socket); }
@@ -79,14 +85,15 @@ bool setReceiveTimeout(SocketHandle socket, int ms) {
   return ms > 0 && ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0;
 }
 
-IoResult sendNow(SocketHandle socket, const ConstBuffer* parts, std::size_t count) {
+IoResult sendNow(SocketHandle socket, const ConstBuffer* parts, std::size_t count, bool moreFollows) {
   iovec vectors[kMaxSendParts];
   count = std::min(count, kMaxSendParts);
   for (std::size_t i = 0; i < count; ++i) vectors[i] = {const_cast<void*>(parts[i].data), parts[i].size};
   msghdr message{};
   message.msg_iov = vectors;
   message.msg_iovlen = count;
-  const ssize_t n = ::sendmsg(socket, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+  const int flags = MSG_DONTWAIT | MSG_NOSIGNAL | (moreFollows ? MSG_MORE : 0);
+  const ssize_t n = ::sendmsg(static_cast<int>(socket), &message, flags);
   if (n >= 0) return {IoStatus::Done, static_cast<std::size_t>(n)};
   return {wouldBlock(errno) ? IoStatus::WouldBlock : IoStatus::Failed, 0};
 }

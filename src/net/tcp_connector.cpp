@@ -39,6 +39,9 @@ bool TcpConnector::connect() {
              platform::errorText(error).c_str());
     return false;
   }
+  // Without it the last, short piece of a request waits for the peer's
+  // delayed acknowledgement; a failure only costs that delay.
+  sys::setNoDelay(socket);
   connection_.adopt(socket, peer, blocking_);
   return true;
 }

@@ -35,8 +35,14 @@ Connection::ReadResult Exchange::read(void* buffer, int size) {
   return result;
 }
 
-bool Exchange::write(const void* buffer, int size) {
-  if (connection_.writeAll(buffer, size) == size) return true;
+Connection::ReadResult Exchange::readSome(void* buffer, int size, int& got) {
+  const Connection::ReadResult result = connection_.readSome(buffer, size, &got);
+  if (result != Connection::Complete) abandon();
+  return result;
+}
+
+bool Exchange::write(const void* buffer, int size, bool moreFollows) {
+  if (connection_.writeAll(buffer, size, -1, moreFollows) == size) return true;
   abandon();
   return false;
 }

@@ -29,7 +29,10 @@ class Exchange {
   // connection is closed: a late byte must never be taken for the next reply.
   // A read says how it ended (complete, timed out, closed).
   Connection::ReadResult read(void* buffer, int size);
-  bool write(const void* buffer, int size);
+  // Between 1 and `size` bytes into `buffer`, their count in `got`.
+  Connection::ReadResult readSome(void* buffer, int size, int& got);
+  // `moreFollows`: another write comes at once (pieces of one upload).
+  bool write(const void* buffer, int size, bool moreFollows = false);
 
   // Closes the connection for a failure that left the stream out of step.
   void abandon() { connection_.close(); }

@@ -1,7 +1,6 @@
 #include "session/session.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <memory>
 
@@ -66,21 +65,15 @@ void ClientThread::thread() {
       connected.store(false);
       break;
     }
-    // The flag is tested under the mutex that shutdown() broadcasts under, so
-    // a shutdown cannot slip in between the test and the wait.
-    LockHelper lock(wakeupMutex);
-    TimeVal deadline;
-    deadline.monotonicNow().add(TimeVal(0, KEEPALIVE_PERIOD_MS * 1000LL));
-    while (!isShutdown() && wakeup.waitUntil(wakeupMutex, deadline) != ETIMEDOUT) {
-    }
+    // One system call per pause; a shutdown before or during it ends it.
+    wakeup.waitFor(KEEPALIVE_PERIOD_MS);
   }
   stopAllTransfers();
 }
 
 void ClientThread::shutdown() {
-  LockHelper lock(wakeupMutex);
   ThreadIf::shutdown();
-  wakeup.broadcast();
+  wakeup.signal();
 }
 
 // --- Path and device commands

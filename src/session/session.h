@@ -12,6 +12,7 @@
 #include "net/connection.h"
 #include "runtime/mutex.h"
 #include "runtime/threads.h"
+#include "runtime/wake_event.h"
 
 namespace korvex {
 
@@ -79,8 +80,7 @@ class ClientThread : public ThreadIf {
   std::string address;
   std::string password;
   std::string deviceName;
-  VCondition wakeup;
-  PlainMutex wakeupMutex;  // shared by the pause and shutdown, so no wake-up is missed
+  WakeEvent wakeup;  // ends the keep-alive's pause at shutdown; stays set, so never missed
   std::uint16_t port = 0;
   std::atomic<bool> connected{false};
 };

@@ -1,7 +1,9 @@
 #include "session/streaming.h"
 
 #include <algorithm>
-#include <array>
+#include <cstring>
+#include <memory>
+#include <new>
 
 #include "runtime/local_file.h"
 #include "session/exchange.h"
@@ -25,11 +27,23 @@ bool fail(TransferProgress* record) {
   return false;
 }
 
+// One system call moves up to this much. A download still hands the file
+// and the progress CHUNK_SIZE pieces, in turn.
+constexpr int kStreamBlock = 256 * 1024;
+
+// Taken before anything is sent, so a failed allocation leaves the stream
+// untouched.
+std::unique_ptr<std::uint8_t[]> streamBlock() {
+  return std::unique_ptr<std::uint8_t[]>(new (std::nothrow) std::uint8_t[kStreamBlock]);
+}
+
 }  // namespace
 
 bool streamDownload(Connection& connection, PlainMutex& lock, const std::string& phonePath,
                     const std::string& localPath, TransferProgress* record) {
   if (!pathFits(phonePath) || !pathFits(localPath)) return fail(record);
+  const auto data = streamBlock();
+  if (!data) return fail(record);
   LockHelper hold(lock);
   Exchange exchange(connection);
   const RequestBlock block = pathBlock(phonePath);
@@ -46,19 +60,33 @@ bool streamDownload(Connection& connection, PlainMutex& lock, const std::string&
     return fail(record);
   }
   report(record, 0);
-  std::array<std::uint8_t, CHUNK_SIZE> buffer;
-  std::uint32_t remaining = size;
-  while (remaining > 0) {
-    const int chunk = remaining > static_cast<std::uint32_t>(CHUNK_SIZE) ? CHUNK_SIZE : static_cast<int>(remaining);
-    if (exchange.read(buffer.data(), chunk) != Connection::Complete) return fail(record);
-    // A failed disk write would leave the rest of the file in the socket, to
-    // be read as the next reply: drop the connection instead of draining it.
-    if (file.write(buffer.data(), chunk) != chunk) {
-      exchange.abandon();
-      return fail(record);
+  std::uint32_t written = 0;
+  int held = 0;  // received bytes at the start of `data` that are not on disk yet
+  while (written < size) {
+    const std::uint32_t unreceived = size - written - static_cast<std::uint32_t>(held);
+    const int room = static_cast<int>(std::min<std::uint32_t>(kStreamBlock - held, unreceived));
+    int got = 0;
+    if (exchange.readSome(data.get() + held, room, got) != Connection::Complete) return fail(record);
+    held += got;
+    // Whole pieces (and the file's short last one) go to disk in turn; a
+    // partial piece waits for the rest of it.
+    int at = 0;
+    for (;;) {
+      const int piece = static_cast<int>(std::min<std::uint32_t>(CHUNK_SIZE, size - written));
+      if (piece == 0 || held - at < piece) break;
+      // A failed disk write would leave the rest of the file in the socket,
+      // to be read as the next reply: drop the connection instead of
+      // draining it.
+      if (file.write(data.get() + at, piece) != piece) {
+        exchange.abandon();
+        return fail(record);
+      }
+      at += piece;
+      written += static_cast<std::uint32_t>(piece);
+      report(record, static_cast<std::int32_t>(written));
     }
-    remaining -= static_cast<std::uint32_t>(chunk);
-    report(record, static_cast<std::int32_t>(size - remaining));
+    std::memmove(data.get(), data.get() + at, static_cast<std::size_t>(held - at));
+    held -= at;
   }
   // Every byte has been read; a file that cannot be completed on disk fails
   // the copy but leaves the stream in step.
@@ -76,6 +104,8 @@ bool streamUpload(Connection& connection, PlainMutex& lock, const std::string& l
   if (!pathFits(localPath) || !pathFits(phonePath) || size < 0 || size > kMaxWireSize) {
     return fail(record);
   }
+  const auto data = streamBlock();
+  if (!data) return fail(record);
 
   LockHelper hold(lock);
   Exchange exchange(connection);
@@ -87,19 +117,18 @@ bool streamUpload(Connection& connection, PlainMutex& lock, const std::string& l
   // Only now is the copy under way: an empty file reported 0 of 0 before the
   // phone accepted it would read as done.
   report(record, 0);
-  std::array<std::uint8_t, CHUNK_SIZE> buffer;
   std::int64_t sent = 0;
   while (sent < size) {
-    const int want = static_cast<int>(std::min<std::int64_t>(CHUNK_SIZE, size - sent));
-    const int got = file.readFully(buffer.data(), want);
-    if (got != want) {
+    const int want = static_cast<int>(std::min<std::int64_t>(kStreamBlock, size - sent));
+    if (file.readFully(data.get(), want) != want) {
       // The file shrank or could not be read; the phone still waits for the
       // bytes announced.
       exchange.abandon();
       return fail(record);
     }
-    if (!exchange.write(buffer.data(), got)) return fail(record);
-    sent += got;
+    // Blocks of one upload share segments; the last leaves at once.
+    if (!exchange.write(data.get(), want, sent + want < size)) return fail(record);
+    sent += want;
     report(record, static_cast<std::int32_t>(sent));
   }
   // A file that grew since it was sized is not sent whole: report it.

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "runtime/threads.h"
+#include "runtime/wake_event.h"
 
 namespace korvex {
 namespace {
@@ -153,6 +154,36 @@ TEST(VThread, SpawnRunsFunctionInEveryClass) {
     EXPECT_EQ(&token, result);
     EXPECT_FALSE(thread.started());
     EXPECT_EQ(0, thread.join());  // a second join has nothing left to wait for
+  }
+}
+
+// The keep-alive's pause: runs its whole time unless signalled, and a
+// signal before, during or after a wait ends that wait and every later one.
+TEST(WakeEvent, RunsItsTimeUnlessSignalled) {
+  WakeEvent idle;
+  auto start = Clock::now();
+  EXPECT_FALSE(idle.waitFor(200));
+  EXPECT_GE(secondsSince(start), 0.19);
+
+  struct Case {
+    const char* name;
+    int signalAfterMs;  // -1: before the wait starts
+  };
+  const Case cases[] = {{"signalled before the wait", -1}, {"signalled during the wait", 50}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WakeEvent event;
+    if (c.signalAfterMs < 0) event.signal();
+    std::thread signaller([&] {
+      if (c.signalAfterMs < 0) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(c.signalAfterMs));
+      event.signal();
+    });
+    start = Clock::now();
+    EXPECT_TRUE(event.waitFor(30000));
+    EXPECT_LT(secondsSince(start), 10.0);
+    signaller.join();
+    EXPECT_TRUE(event.waitFor(30000));  // stays signalled
   }
 }
 

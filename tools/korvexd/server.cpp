@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
@@ -100,6 +102,11 @@ bool Server::acceptOne() {
     }
     return false;
   }
+  // Every send that is followed by more says so (MSG_MORE), so the last,
+  // short piece of a reply can leave at once instead of waiting for the
+  // client's delayed acknowledgement.
+  const int on = 1;
+  setsockopt(socket.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   char text[INET_ADDRSTRLEN] = "?";
   inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
   spawn(std::move(socket), std::string(text) + ":" + std::to_string(ntohs(peer.sin_port)));
