@@ -192,8 +192,10 @@ TEST(ConnectionIo, CloseFromAnotherThreadEndsAPendingReadAtOnce) {
 TEST(ConnectionIo, CloseFromAnotherThreadEndsABlockedWrite) {
   Connected c;
   c.connection.setTimeout(10000);
+  // More than the socket buffers hold; the peer reads nothing. Made before
+  // the writer starts, so a slow machine spends the wait below in the write.
+  Bytes big(64 << 20);
   auto writer = std::async(std::launch::async, [&] {
-    Bytes big(64 << 20);  // more than the socket buffers hold; the peer reads nothing
     return c.connection.writeAll(big.data(), static_cast<int>(big.size()));
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
