@@ -45,8 +45,9 @@ typedef struct KorvexTransfer* TransferHandle;
 /* Turns the log on or off. level 0..8 (3 errors ... 7 trace lines, 8 all)
  * when enabling; another value means 7. path: a file to append to (at most
  * 255 bytes), or NULL to keep the current output (standard error at first).
- * Returns 1 when the file was opened, 0 otherwise (NULL path, unopenable or
- * too long a path; the log then goes to standard error). Off: returns 0. */
+ * Returns 1 when the file was opened, 0 otherwise: a NULL path or one over
+ * 255 bytes keeps the current output; a file that cannot be opened sends the
+ * log to standard error. Off: returns 0. */
 KORVEX_API int EnableLog(bool enable, unsigned int level, const char* path);
 
 /* ---- Sessions ----------------------------------------------------------- */
