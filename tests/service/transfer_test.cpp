@@ -1,5 +1,7 @@
 // Downloads and uploads: exact framing, byte-identical round trips, and what a
 // broken upload leaves on disk.
+#include <cstdlib>
+
 #include "service_fixture.h"
 
 namespace korvex::test {
@@ -98,6 +100,67 @@ TEST_F(TransferTest, BrokenUploadLeavesNoFileAndKeepsTheOldOne) {
   }
   EXPECT_EQ(entries(root()), std::vector<std::string>{"kept"});
   EXPECT_EQ(readFile(root() / "kept"), (Bytes{'o', 'l', 'd'}));
+}
+
+TEST_F(TransferTest, UploadTemporariesNeverShowAndTheirNamesAreReserved) {
+  auto uploader = loggedIn();
+  ASSERT_EQ(uploader->status(proto::CMD_UPLOAD, proto::uploadBlock("/growing", 100000)), 0);
+  ASSERT_TRUE(uploader->send(patternBytes(30000)));
+  ASSERT_EQ(entries(root()).size(), 1u);  // the temporary file, and nothing under the real name
+  EXPECT_EQ(client_->list(proto::CMD_LIST_FILES, "/"), std::vector<std::string>{});
+
+  writeFile(root() / "f", Bytes{1});
+  struct Case {
+    std::uint32_t code;
+    proto::RequestBlock block;
+    std::int32_t status;
+  };
+  const Case cases[] = {
+      {proto::CMD_UPLOAD, proto::uploadBlock("/.korvexd-upload-1-1", 0), 1},
+      {proto::CMD_MAKE_DIR, proto::pathBlock("/.korvexd-upload-d"), 1},
+      {proto::CMD_RENAME, proto::renameBlock("/f", "/.korvexd-upload-2-2"), 1},
+      // Only the prefix is reserved.
+      {proto::CMD_UPLOAD, proto::uploadBlock("/x.korvexd-upload-1-1", 0), 0},
+      {proto::CMD_MAKE_DIR, proto::pathBlock("/.korvexd-uploads"), 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(proto::getWord(c.block.data() + proto::PATH_FIELD_SIZE * (c.code == proto::CMD_RENAME)));
+    EXPECT_EQ(client_->status(c.code, c.block), c.status);
+  }
+  EXPECT_TRUE(service_.waitForLog("name reserved for uploads in progress"));
+  EXPECT_EQ(client_->list(proto::CMD_LIST_FILES, "/"), (std::vector<std::string>{"f", "x.korvexd-upload-1-1"}));
+  EXPECT_EQ(client_->list(proto::CMD_LIST_DIRS, "/"), std::vector<std::string>{".korvexd-uploads"});
+
+  ASSERT_TRUE(uploader->send(patternBytes(70000)));
+  ASSERT_EQ(uploader->status(proto::CMD_KEEPALIVE), 0);
+  EXPECT_EQ(client_->list(proto::CMD_LIST_FILES, "/"),
+            (std::vector<std::string>{"f", "growing", "x.korvexd-upload-1-1"}));
+}
+
+// A service killed in mid-upload leaves its temporary file; the next start
+// removes such files at any depth, and nothing else.
+TEST(StaleUploads, RemovedAtStartAndNothingElse) {
+  std::string pattern = (fs::temp_directory_path() / "korvexd-stale.XXXXXX").string();
+  ASSERT_TRUE(mkdtemp(pattern.data()));
+  const fs::path dir = pattern;
+  struct Cleanup {
+    fs::path dir;
+    ~Cleanup() { fs::remove_all(dir); }
+  } cleanup{dir};
+  const fs::path served = dir / "served";
+  const std::vector<fs::path> stale = {served / ".korvexd-upload-123-0", served / "a/b/.korvexd-upload-5-7"};
+  const std::vector<fs::path> kept = {served / "keep", served / "x.korvexd-upload-1",
+                                      served / ".korvexd-upload-dir/f", dir / "outside/.korvexd-upload-9-9"};
+  for (const fs::path& path : stale) writeFile(path, Bytes{1});
+  for (const fs::path& path : kept) writeFile(path, Bytes{2});
+  fs::create_directory_symlink("../outside", served / "link");  // never followed
+
+  ServiceProcess service(ServiceProcess::Options{.extraArgs = {"--root", served.string()}});
+  EXPECT_TRUE(service.waitForLog("removed 2 temporary files of interrupted uploads"));
+  for (const fs::path& path : stale) EXPECT_FALSE(fs::exists(path)) << path;
+  for (const fs::path& path : kept) EXPECT_EQ(readFile(path), Bytes{2}) << path;
+  const int status = service.stop();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << service.log();
 }
 
 }  // namespace

@@ -29,6 +29,12 @@ int locate(const Root& root, std::string_view path, Target& target) {
   return target.name.empty() ? EBUSY : 0;  // the root itself stays
 }
 
+// For commands that create the last component.
+int locateNew(const Root& root, std::string_view path, Target& target) {
+  if (int error = locate(root, path, target)) return error;
+  return isUploadTempName(target.name) ? kReservedNameError : 0;
+}
+
 // One open directory of the tree being removed.
 struct Level {
   DIR* dir;
@@ -89,10 +95,50 @@ std::atomic<unsigned> uploadSequence{0};
 
 }  // namespace
 
+bool isUploadTempName(std::string_view name) { return name.starts_with(kUploadTempPrefix); }
+
+std::size_t removeStaleUploads(const Root& root) {
+  int error = 0;
+  Fd top = root.open("", O_RDONLY | O_DIRECTORY, error);
+  if (!top.valid()) return 0;
+  DIR* first = fdopendir(top.get());
+  if (!first) return 0;
+  top.release();
+  // An explicit stack, as in removeContents: a deep tree must not overflow.
+  std::vector<DIR*> stack{first};
+  std::size_t removed = 0;
+  while (!stack.empty()) {
+    DIR* dir = stack.back();
+    dirent* entry = readdir(dir);
+    if (!entry) {
+      closedir(dir);
+      stack.pop_back();
+      continue;
+    }
+    std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st{};
+    if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISREG(st.st_mode) && isUploadTempName(name)) {
+      if (unlinkat(dirfd(dir), entry->d_name, 0) == 0) ++removed;
+    } else if (S_ISDIR(st.st_mode)) {
+      int child = ::openat(dirfd(dir), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (child < 0) continue;  // unreadable: nothing of ours can be inside
+      DIR* childDir = fdopendir(child);
+      if (!childDir) {
+        ::close(child);
+        continue;
+      }
+      stack.push_back(childDir);
+    }
+  }
+  return removed;
+}
+
 int renamePath(const Root& root, std::string_view from, std::string_view to) {
   Target source, dest;
   if (int error = locate(root, from, source)) return error;
-  if (int error = locate(root, to, dest)) return error;
+  if (int error = locateNew(root, to, dest)) return error;
   if (renameat(source.dir.get(), source.name.c_str(), dest.dir.get(), dest.name.c_str()) != 0) return errno;
   return 0;
 }
@@ -116,7 +162,7 @@ int deleteDirectory(const Root& root, std::string_view path, bool tree) {
 
 int makeDirectory(const Root& root, std::string_view path) {
   Target target;
-  if (int error = locate(root, path, target)) return error;
+  if (int error = locateNew(root, path, target)) return error;
   return mkdirat(target.dir.get(), target.name.c_str(), 0777) == 0 ? 0 : errno;
 }
 
@@ -143,7 +189,9 @@ int listDirectory(const Root& root, std::string_view path, EntryKind kind, std::
       if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
       type = S_ISREG(st.st_mode) ? DT_REG : S_ISDIR(st.st_mode) ? DT_DIR : DT_UNKNOWN;
     }
-    if (type == (kind == EntryKind::File ? DT_REG : DT_DIR)) names.emplace_back(name);
+    if (type != (kind == EntryKind::File ? DT_REG : DT_DIR)) continue;
+    if (type == DT_REG && isUploadTempName(name)) continue;
+    names.emplace_back(name);
   }
   closedir(dir);
   std::sort(names.begin(), names.end());
@@ -215,13 +263,14 @@ void Upload::discard() {
 
 int Upload::begin(const Root& root, std::string_view path) {
   Target target;
-  if (int error = locate(root, path, target)) return error;
+  if (int error = locateNew(root, path, target)) return error;
   struct stat st{};
   if (fstatat(target.dir.get(), target.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
     return EISDIR;  // the rename at the end would fail after all bytes arrived
 
   char temp[64];
-  std::snprintf(temp, sizeof temp, ".korvexd-upload-%d-%u", static_cast<int>(getpid()), uploadSequence++);
+  std::snprintf(temp, sizeof temp, "%.*s%d-%u", static_cast<int>(kUploadTempPrefix.size()), kUploadTempPrefix.data(),
+                static_cast<int>(getpid()), uploadSequence++);
   Fd file(::openat(target.dir.get(), temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
   if (!file.valid()) return errno;
   dir_ = std::move(target.dir);

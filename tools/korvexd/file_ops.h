@@ -16,6 +16,17 @@ namespace korvexd {
 // Sizes travel as 32-bit words: a larger file is refused with this error.
 constexpr int kTooLargeError = EFBIG;
 
+// Uploads in progress live under names with this prefix. Such files never
+// show in listings, and clients cannot create names that start with it, so
+// removing leftovers at start can never take a client's file.
+constexpr std::string_view kUploadTempPrefix = ".korvexd-upload-";
+bool isUploadTempName(std::string_view name);
+
+// Removes the temporary files of uploads that a crash or a kill cut short,
+// anywhere below the root. Symbolic links are not followed. Returns how many
+// were removed.
+std::size_t removeStaleUploads(const Root& root);
+
 int renamePath(const Root& root, std::string_view from, std::string_view to);
 int deleteFile(const Root& root, std::string_view path);
 // `tree`: remove the directory with everything below it; else it must be empty.
@@ -24,7 +35,7 @@ int makeDirectory(const Root& root, std::string_view path);
 
 enum class EntryKind { File, Directory };
 // Names of the regular files or of the subdirectories in the directory `path`,
-// sorted bytewise. Symbolic links are neither.
+// sorted bytewise. Symbolic links are neither; upload temporaries are left out.
 int listDirectory(const Root& root, std::string_view path, EntryKind kind, std::vector<std::string>& names);
 
 int fileSize(const Root& root, std::string_view path, std::uint32_t& size);

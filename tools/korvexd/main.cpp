@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 
+#include "file_ops.h"
 #include "log.h"
 #include "root.h"
 #include "server.h"
@@ -174,6 +175,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "korvexd: cannot serve %s: %s\n", options.root.c_str(), korvexd::errorText(error));
     return 1;
   }
+
+  // Before the first client: an upload cut short by a crash left its temporary file.
+  if (std::size_t stale = korvexd::removeStaleUploads(*root))
+    korvexd::logLine("removed %zu temporary file%s of interrupted uploads", stale, stale == 1 ? "" : "s");
 
   korvexd::ServiceConfig config;
   config.password = options.password;

@@ -72,6 +72,7 @@ bool splitPhonePath(std::string_view path, std::vector<std::string_view>& parts)
 const char* describePathError(int error) {
   if (error == kEscapeError) return "path leaves the root";
   if (error == ELOOP) return "symbolic link refused";
+  if (error == kReservedNameError) return "name reserved for uploads in progress";
   return errorText(error);
 }
 

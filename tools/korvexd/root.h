@@ -6,6 +6,7 @@
 // links are resolved by the kernel relative to the root and may not leave it.
 #pragma once
 
+#include <cerrno>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,6 +24,9 @@ enum class Resolver {
 
 // The errno a refused path reports: a ".." component, or a symlink leading out.
 constexpr int kEscapeError = EXDEV;
+// The errno of a create refused because the name is one the service keeps
+// for itself (see file_ops.h).
+constexpr int kReservedNameError = ENOTUNIQ;
 
 // Splits `path` into its components; false when one of them is "..".
 bool splitPhonePath(std::string_view path, std::vector<std::string_view>& parts);
