@@ -2,7 +2,7 @@
 # Checks the lock annotations with clang, then builds and runs every test
 # three times: a normal build, one with AddressSanitizer +
 # UndefinedBehaviorSanitizer, one with ThreadSanitizer. A sanitizer report
-# fails the run.
+# fails the run. Last, each fuzz target runs for about 25 s.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -20,6 +20,15 @@ run_suite() {
   ctest --test-dir "$dir" -j "$test_jobs" --output-on-failure --timeout 600
 }
 
+# The fuzz targets (clang, ASan+UBSan), each for a bounded time from its seeds.
+run_fuzz() {
+  echo "=== build-fuzz"
+  CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DKORVEX_FUZZ=ON -DKORVEX_SANITIZE="address;undefined" \
+    -DKORVEX_BUILD_TESTS=OFF -DKORVEX_BUILD_BENCH=OFF >/dev/null
+  cmake --build build-fuzz -j "$jobs" --target korvex_fuzzers
+  ctest --test-dir build-fuzz -L fuzz -j "$jobs" --output-on-failure
+}
+
 export ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
@@ -28,4 +37,5 @@ scripts/check-locks.sh
 run_suite build
 run_suite build-asan -DKORVEX_SANITIZE="address;undefined" -DKORVEX_BUILD_BENCH=OFF
 run_suite build-tsan -DKORVEX_SANITIZE=thread -DKORVEX_BUILD_BENCH=OFF
-echo "all three builds passed"
+run_fuzz
+echo "all three builds and the fuzz targets passed"

@@ -1,0 +1,97 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora under fuzz/corpus/. Run again after changing it;
+the files are committed so a fuzz run needs nothing but the build."""
+import os
+import shutil
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def word(v):
+    return struct.pack("<I", v & 0xFFFFFFFF)
+
+
+def field(text, size=1024):
+    data = text.encode() if isinstance(text, str) else text
+    return data + b"\0" * (size - len(data))
+
+
+def reply(status, value=0):
+    return word(status) + word(value) + b"\0" * 32
+
+
+def raw_request(code, *parts):
+    return word(code) + b"".join(parts)
+
+
+def path(code, p):
+    return raw_request(code, field(p))
+
+
+def compact(code, *items):
+    """code byte, then per path field a length byte and the text, per word 4 bytes."""
+    out = bytes([code])
+    for item in items:
+        if isinstance(item, str):
+            out += bytes([len(item)]) + item.encode()
+        else:
+            out += item
+    return out
+
+
+def write(target, name, data):
+    directory = os.path.join(HERE, "corpus", target)
+    os.makedirs(directory, exist_ok=True)
+    with open(os.path.join(directory, name), "wb") as f:
+        f.write(data)
+
+
+def main():
+    shutil.rmtree(os.path.join(HERE, "corpus"), ignore_errors=True)
+
+    write("reply_fuzzer", "login-phone", reply(0) + field("Phone", 64))
+    write("reply_fuzzer", "login-no-nul", reply(0) + b"N" * 64)
+    write("reply_fuzzer", "refused", reply(1, 0x7FFFFFFF))
+    write("reply_fuzzer", "negative", reply(-1, 0xFFFFFFFF))
+
+    for i, text in enumerate(["127.0.0.1", "10.0.0.5:990", "h:12x", "1..2.3.4", "localhost:0",
+                              "256.1.1.1:65537", "host:abc", "010.1.1.9:-1", "1.2.3.4:2323"]):
+        write("host_address_fuzzer", "addr-%d" % i, struct.pack("<H", 2323) + text.encode())
+
+    # korvexd: mode byte (bit 0 openat2, bit 1 compact, bit 2 power commands exit), then the requests.
+    raw = {
+        "keepalive": raw_request(0),
+        "exists": path(9, "/a.txt") + path(8, "dir"),
+        "listings": path(4, "/") + path(7, "/dir") + path(4, "/out"),
+        "download": path(10, "/dir/b.bin") + path(10, "/fifo") + path(10, "/dir/secret"),
+        "upload": raw_request(11, field("/dir/new"), word(10)) + b"0123456789" + path(5, "/dir/new"),
+        "upload-cut": raw_request(11, field("/cut"), word(100000)) + b"x" * 300,
+        "rename": raw_request(1, field("/a.txt"), field("/dir/sub/c")) + path(4, "/dir/sub"),
+        "delete-tree": raw_request(3, field("/dir"), word(1)) + path(2, "/inside"),
+        "escape": path(5, "/../outside/secret") + path(2, "/out/secret") + raw_request(3, field("/out"), word(1)),
+        "chown-space": raw_request(13, field("/inside"), word(1), word(1)) + path(12, "/") + path(6, "/d"),
+        "no-nul": raw_request(5, b"a" * 1024),
+        "unknown": raw_request(99),
+        "power": raw_request(14) + raw_request(0),
+    }
+    for name, data in raw.items():
+        write("service_request_fuzzer", "raw-" + name, bytes([1]) + data)
+    write("service_request_fuzzer", "raw-walk-escape", bytes([0]) + raw["escape"])
+    write("service_request_fuzzer", "raw-power-exits", bytes([5]) + raw["power"])
+
+    packed = {
+        "mkdir-list": compact(6, "/d") + compact(6, "/d/e") + compact(7, "/d") + compact(4, "/"),
+        "upload-download": compact(11, "/u", struct.pack("<H", 5)) + b"hello" + compact(10, "/u") + compact(5, "/u"),
+        "rename-delete": compact(1, "/dir", "/moved") + compact(3, "/moved", word(1)) + compact(7, "/"),
+        "escapes": compact(9, "/out/secret") + compact(3, "/out/deep", word(1)) + compact(13, "/out", word(0), word(0)),
+        "reserved": compact(11, "/.korvexd-upload-1-1", struct.pack("<H", 1)) + b"x" + compact(6, ".korvexd-upload-d"),
+        "no-nul": bytes([5, 0x83]) + b"abc",
+    }
+    for name, data in packed.items():
+        write("service_request_fuzzer", "compact-" + name, bytes([3]) + data)
+        write("service_request_fuzzer", "compact-walk-" + name, bytes([2]) + data)
+
+
+if __name__ == "__main__":
+    main()
