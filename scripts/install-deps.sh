@@ -3,7 +3,7 @@
 # when they are missing. Safe to run again.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config libgtest-dev libcli11-dev python3 openssh-client openssh-sftp-server)
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config libgtest-dev libcli11-dev python3 openssh-client openssh-sftp-server libfuse3-dev fuse3)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,0 +1,185 @@
+// korvex-mount against korvexd, driven by the standard tools a person would
+// use on a folder. Each case is a shell step run in order on one mount:
+// $M is the mount, $R the service's root (what the phone holds), $L local
+// scratch space.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <optional>
+#include <thread>
+
+#include "mount_harness.h"
+#include "service_process.h"
+#include "temp_dir.h"
+
+namespace korvex::test {
+namespace {
+
+struct Step {
+  const char* what;
+  const char* script;
+  bool succeeds;
+  const char* output;  // a piece of the output to expect; "" for none
+};
+
+class MountTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string why = fuseUnavailable();
+    if (!why.empty()) GTEST_SKIP() << "FUSE mounts are not possible here (" << why << "); mount tests skipped";
+    service_.emplace();
+  }
+
+  void mount(std::vector<std::string> extraArgs = {}) {
+    mount_ = std::make_unique<MountProcess>(service_->address(), service_->password(), std::move(extraArgs));
+  }
+
+  std::map<std::string, std::string> env() const {
+    return {{"M", mount_->path().string()}, {"R", service_->root().string()}, {"L", local_.path().string()}};
+  }
+
+  void walk(const std::vector<Step>& steps) {
+    for (const Step& step : steps) {
+      SCOPED_TRACE(step.what);
+      const ShellResult result = runShell(step.script, env());
+      ASSERT_FALSE(result.timedOut) << step.script;
+      EXPECT_EQ(result.status == 0, step.succeeds)
+          << step.script << "\nexit " << result.status << ": " << result.output << "\nmount log:\n"
+          << mount_->log();
+      EXPECT_NE(result.output.find(step.output), std::string::npos) << step.script << "\n" << result.output;
+    }
+  }
+
+  void TearDown() override {
+    mount_.reset();  // before the service: the mount's last calls reach it
+    service_.reset();
+  }
+
+  TempDir local_;
+  std::optional<ServiceProcess> service_;
+  std::unique_ptr<MountProcess> mount_;
+};
+
+TEST_F(MountTest, StandardToolsWorkOnTheMount) {
+  writeFile(local_ / "short", "short");
+  std::filesystem::create_directories(local_ / "tree/sub/deeper");
+  writeFile(local_ / "tree/one.txt", "one\n");
+  writeFile(local_ / "tree/empty", "");
+  writeFile(local_ / "tree/with space.txt", "spaced\n");
+  writeFile(local_ / "tree/big.bin", patterned(6 << 20, 1));
+  writeFile(local_ / "tree/sub/x.bin", patterned(3 << 20, 2));
+  writeFile(local_ / "tree/sub/deeper/y.txt", "y\n");
+  std::filesystem::create_directory(service_->root() / "photos");
+  writeFile(service_->root() / "photos/big.jpg", patterned(12 << 20, 3));
+  mount();
+
+  const std::string longName(252, 'n');  // fits a local name, not the phone's 254-byte rename
+  const std::string renameTooLong = "mv $M/a/b $M/a/" + longName;
+  walk({
+      {"mkdir -p makes every level", "mkdir -p $M/a/b/c && test -d $R/a/b/c", true, ""},
+      {"cp -r copies a tree in", "cp -r $L/tree $M/a/ && diff -r $L/tree $R/a/tree", true, ""},
+      {"ls -l shows kinds and sizes",
+       "ls -l $M/a/tree > $L/ls && grep -q '^-.* 6291456 .* big.bin$' $L/ls && grep -q '^d.* sub$' $L/ls && "
+       "grep -q '^-.* 0 .* empty$' $L/ls",
+       true, ""},
+      {"diff -r reads the tree back", "diff -r $L/tree $M/a/tree", true, ""},
+      {"cmp reads a file of several MiB the phone holds", "cmp $R/photos/big.jpg $M/photos/big.jpg", true, ""},
+      {"cp -r copies a tree out", "cp -r $M/a/tree $L/out && diff -r $L/tree $L/out", true, ""},
+      {"mv renames a file",
+       "mv $M/a/tree/one.txt $M/a/tree/uno.txt && test -f $R/a/tree/uno.txt && ! test -e $R/a/tree/one.txt && "
+       "! test -e $M/a/tree/one.txt",
+       true, ""},
+      {"mv moves a directory", "mv $M/a/tree/sub $M/a/b/ && diff -r $L/tree/sub $R/a/b/sub && ! test -e $M/a/tree/sub",
+       true, ""},
+      {"cp over a file replaces it",
+       "cp $L/short $M/a/tree/big.bin && cmp $L/short $R/a/tree/big.bin && test $(stat -c %s $M/a/tree/big.bin) = 5",
+       true, ""},
+      {"appending rewrites the whole file",
+       "cp $L/tree/one.txt $L/expect && printf tail >> $L/expect && printf tail >> $M/a/tree/uno.txt && "
+       "cmp $L/expect $R/a/tree/uno.txt",
+       true, ""},
+      {"truncate cuts a file", "truncate -s 2 $M/a/tree/uno.txt && test $(stat -c %s $R/a/tree/uno.txt) = 2", true, ""},
+      {"rmdir of a directory with files is refused", "rmdir $M/a/tree", false, "Directory not empty"},
+      {"rm -r removes a tree", "rm -r $M/a/tree && ! test -e $R/a/tree && ! test -e $M/a/tree", true, ""},
+      {"df shows the phone's free space",
+       "m=$(df -k --output=avail $M | tail -1) && r=$(df -k --output=avail $R | tail -1) && "
+       "test $m -gt $((r / 100 * 99)) && test $m -lt $((r / 100 * 101))",
+       true, ""},
+      {"chmod to the mode shown is accepted", "chmod $(stat -c %a $M/a/b) $M/a/b", true, ""},
+      {"chmod to another mode is refused", "chmod 0500 $M/a/b", false, "Operation not permitted"},
+      {"symbolic links are refused", "ln -s target $M/a/link", false, "Operation not permitted"},
+      {"times cannot be set", "touch -d 2000-01-01 $M/a/b", false, "Operation not supported"},
+      {"a rename longer than the phone takes is refused", renameTooLong.c_str(), false, "File name too long"},
+      {"sizes from 2 to 4 GiB read as unsigned", "truncate -s 3G $R/huge && stat -c %s $M/huge", true, "3221225472"},
+  });
+  EXPECT_EQ(mount_->unmount(), 0) << mount_->log();
+}
+
+// The service goes away while cp writes: close() reports the failed upload,
+// the mount stays and fails with EIO, and a service back on the same port is
+// used again without remounting.
+TEST_F(MountTest, AFailedUploadFailsCpAndTheMountReconnects) {
+  mount();
+  const std::filesystem::path fifo = local_ / "pipe";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  // cp opens its source first and its destination only once the source is
+  // open, so the pipe decides when the destination is made.
+  Shell copy("cp $L/pipe $M/late.bin", env());
+  int writer = -1;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (writer < 0 && std::chrono::steady_clock::now() < deadline) {
+    writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);  // ENXIO until cp opens it
+    if (writer < 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ASSERT_GE(writer, 0) << "cp never opened the pipe";
+  while (!std::filesystem::exists(mount_->path() / "late.bin") && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ASSERT_TRUE(std::filesystem::exists(mount_->path() / "late.bin")) << mount_->log();
+  const std::uint16_t port = service_->port();
+  service_->stop();
+  ASSERT_EQ(::write(writer, "data", 4), 4);
+  ::close(writer);
+
+  const ShellResult copied = copy.wait();
+  EXPECT_NE(copied.status, 0) << copied.output;
+  EXPECT_NE(copied.output.find("Input/output error"), std::string::npos) << copied.output;
+
+  walk({{"a lost service fails operations with EIO", "ls $M", false, "Input/output error"},
+        {"the mount stays", "mountpoint -q $M", true, ""}});
+
+  service_.reset();
+  ServiceProcess::Options again;
+  again.extraArgs = {"--listen", "127.0.0.1:" + std::to_string(port)};
+  service_.emplace(again);
+  writeFile(service_->root() / "back.txt", "back\n");
+  walk({{"the next operation connects again", "ls $M", true, "back.txt"},
+        {"and writes reach the phone",
+         "echo new > $L/new && cp $L/new $M/new && "
+         "cmp $L/new $R/new",
+         true, ""}});
+  EXPECT_NE(mount_->log().find("connected to " + service_->address() + " again"), std::string::npos) << mount_->log();
+}
+
+TEST_F(MountTest, TheCacheIsBoundedAndRemovedAtUnmount) {
+  writeFile(service_->root() / "two.bin", patterned(2 << 20, 4));
+  mount({"--cache-size", "1"});
+  walk({
+      {"a file larger than the cache cannot be read", "cat $M/two.bin > /dev/null", false, "File too large"},
+      {"nor written", "head -c 2000000 /dev/zero > $M/w.bin", false, "No space left on device"},
+      {"a smaller file goes both ways",
+       "head -c 500000 /dev/urandom > $L/s && cp $L/s $M/s && cmp $L/s $R/s && "
+       "cmp $L/s $M/s",
+       true, ""},
+  });
+  EXPECT_FALSE(std::filesystem::is_empty(mount_->cacheParent()));
+  EXPECT_EQ(mount_->unmount(), 0) << mount_->log();
+  EXPECT_TRUE(std::filesystem::is_empty(mount_->cacheParent()));
+}
+
+}  // namespace
+}  // namespace korvex::test

@@ -1,0 +1,783 @@
+#include "filesystem.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "korvex.h"
+#include "meta_cache.h"
+#include "note.h"
+#include "phone.h"
+
+namespace korvex::mount {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Sizes travel as 32-bit words.
+constexpr std::uint64_t kMaxFileSize = 0xFFFFFFFFu;
+constexpr std::size_t kMaxPath = 1022;
+constexpr std::size_t kMaxRenameDest = 254;
+// How long the phone may take to show an uploaded file at its full size: it
+// puts the file in place only after the last byte arrived.
+constexpr auto kConfirmTimeout = std::chrono::seconds(5);
+constexpr std::uint32_t kBlockSize = 128 * 1024;
+
+// Copies report progress only when polled.
+void pause() { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
+
+std::vector<std::string> splitNames(const char* buffer, int length) {
+  std::vector<std::string> names;
+  std::string_view rest(buffer, static_cast<std::size_t>(length));
+  while (!rest.empty()) {
+    const std::size_t slash = rest.find('/');
+    const std::string_view name = rest.substr(0, slash);
+    if (!name.empty()) names.emplace_back(name);
+    if (slash == std::string_view::npos) break;
+    rest.remove_prefix(slash + 1);
+  }
+  return names;
+}
+
+// The copies under way at once, bounded.
+class Slots {
+ public:
+  explicit Slots(int count) : free_(count) {}
+  // false when the request was interrupted while waiting.
+  bool acquire() {
+    std::unique_lock hold(mutex_);
+    while (free_ == 0) {
+      if (fuse_interrupted()) return false;
+      freed_.wait_for(hold, std::chrono::milliseconds(20));
+    }
+    --free_;
+    return true;
+  }
+  void release() {
+    {
+      std::lock_guard hold(mutex_);
+      ++free_;
+    }
+    freed_.notify_one();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable freed_;
+  int free_;
+};
+
+// The bytes the cache files may hold together.
+class Space {
+ public:
+  explicit Space(std::uint64_t limit) : limit_(limit) {}
+  std::uint64_t limit() const { return limit_; }
+  bool reserve(std::uint64_t bytes) {
+    std::lock_guard hold(mutex_);
+    if (bytes > limit_ - used_) return false;
+    used_ += bytes;
+    return true;
+  }
+  void give(std::uint64_t bytes) {
+    std::lock_guard hold(mutex_);
+    used_ -= bytes;
+  }
+
+ private:
+  const std::uint64_t limit_;
+  std::mutex mutex_;
+  std::uint64_t used_ = 0;
+};
+
+enum class Content { Loading, Complete, Failed };
+
+// One open() of a phone file, with its own cache file.
+struct OpenFile {
+  std::string local;
+  int fd = -1;
+  bool writable = false;
+
+  std::mutex pathMutex;   // a leaf lock: rename moves open files
+  std::string phonePath;  // guarded by pathMutex
+
+  // Set once the cache file is the newest content of the phone file (created,
+  // truncated, written, or downloaded for writing): getattr then reports it.
+  std::atomic<bool> current{false};
+
+  std::mutex mutex;  // guards what follows; held through an upload
+  TransferHandle download = nullptr;
+  SessionHandle session = nullptr;  // the download's
+  Content content = Content::Complete;
+  Clock::time_point started;
+  bool holdsSlot = false;
+  bool dirty = false;
+  bool uploadFailed = false;   // close() already reported it: release does not try again
+  std::uint64_t reserved = 0;  // bytes of Space held
+
+  std::string path() {
+    std::lock_guard hold(pathMutex);
+    return phonePath;
+  }
+};
+
+OpenFile* fileOf(const fuse_file_info* fi) { return reinterpret_cast<OpenFile*>(fi->fh); }
+
+}  // namespace
+
+class Filesystem {
+ public:
+  Filesystem(Phone& phone, const Options& options)
+      : phone_(phone),
+        options_(options),
+        meta_(options.attrTimeout),
+        slots_(options.copies),
+        space_(options.cacheBytes),
+        mountTime_(::time(nullptr)),
+        uid_(::getuid()),
+        gid_(::getgid()) {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    fileMode_ = 0666 & ~mask;
+    dirMode_ = 0777 & ~mask;
+  }
+
+  ~Filesystem() {
+    std::set<OpenFile*> left;
+    {
+      std::lock_guard hold(filesMutex_);
+      left.swap(files_);
+    }
+    for (OpenFile* file : left) discard(file);
+  }
+
+  void* init(fuse_conn_info* conn, fuse_config* cfg) {
+    const double seconds = std::chrono::duration<double>(options_.attrTimeout).count();
+    cfg->attr_timeout = seconds;
+    cfg->entry_timeout = seconds;
+    cfg->negative_timeout = 0;
+    cfg->use_ino = 0;
+    // An unlinked open file keeps its cache file; nothing is parked on the
+    // phone under a hidden name.
+    cfg->hard_remove = 1;
+    // A long wait for a copy (open, read, close) ends when the caller is
+    // interrupted.
+    cfg->intr = 1;
+    if (conn->capable & FUSE_CAP_ATOMIC_O_TRUNC) conn->want |= FUSE_CAP_ATOMIC_O_TRUNC;
+    // Connects in the mounted process (the caller's session does not survive
+    // going to the background).
+    if (!phone_.session()) note("not connected yet; the next operation tries again");
+    return this;
+  }
+
+  int getattr(const char* rawPath, struct stat* st, fuse_file_info* fi) {
+    std::memset(st, 0, sizeof *st);
+    const std::string path = rawPath;
+    if (path == "/") {
+      fill(Attr{Kind::Directory, std::nullopt}, st);
+      return 0;
+    }
+    if (fi && fi->fh && fileOf(fi)->current.load()) return fillLocal(*fileOf(fi), st);
+    if (OpenFile* pending = currentFile(path)) return fillLocal(*pending, st);
+    Attr attr;
+    if (const int error = attrOf(path, attr)) return error;
+    fill(attr, st);
+    return 0;
+  }
+
+  int readdir(const char* rawPath, void* buffer, fuse_fill_dir_t filler) {
+    const std::string path = rawPath;
+    if (path.size() > kMaxPath) return -ENAMETOOLONG;
+    SessionHandle session = phone_.session();
+    if (!session) return -EIO;
+    std::vector<std::string> lists[2];
+    int (*listers[2])(SessionHandle, const char*, char**) = {&GetFiles, &GetDirectories};
+    for (int i = 0; i < 2; ++i) {
+      char* names = nullptr;
+      const int length = listers[i](session, path.c_str(), &names);
+      if (length < 0) {
+        if (!phone_.alive(session)) return -EIO;
+        return IsDirectory(session, path.c_str()) == 0 ? -ENOTDIR : -EIO;
+      }
+      if (length > 0) {
+        lists[i] = splitNames(names, length);
+        FreeBuffer(names);
+      }
+    }
+    // Always asked afresh: a listing is how changes made elsewhere show up.
+    meta_.rememberListing(path, lists[0], lists[1]);
+
+    struct stat st {};
+    st.st_mode = S_IFDIR;
+    filler(buffer, ".", &st, 0, fuse_fill_dir_flags{});
+    filler(buffer, "..", &st, 0, fuse_fill_dir_flags{});
+    for (const std::string& name : lists[1]) filler(buffer, name.c_str(), &st, 0, fuse_fill_dir_flags{});
+    st.st_mode = S_IFREG;
+    std::set<std::string> shown(lists[0].begin(), lists[0].end());
+    for (const std::string& name : lists[0]) filler(buffer, name.c_str(), &st, 0, fuse_fill_dir_flags{});
+    // Files created here whose first upload is still to come.
+    for (const std::string& name : pendingNames(path)) {
+      if (shown.insert(name).second) filler(buffer, name.c_str(), &st, 0, fuse_fill_dir_flags{});
+    }
+    return 0;
+  }
+
+  int open(const char* rawPath, fuse_file_info* fi) {
+    const std::string path = rawPath;
+    const int access = fi->flags & O_ACCMODE;
+    auto file = std::make_unique<OpenFile>();
+    file->writable = access != O_RDONLY;
+    file->phonePath = path;
+    if (const int error = makeLocal(*file)) return error;
+    if (file->writable && (fi->flags & O_TRUNC)) {
+      file->dirty = true;
+      file->current = true;
+    } else {
+      Attr attr;
+      int error = attrOf(path, attr);
+      if (!error && attr.kind == Kind::Directory) error = -EISDIR;
+      if (!error) error = startDownload(*file, path, attr.size.value_or(0));
+      if (error) {
+        discard(file.release());
+        return error;
+      }
+    }
+    fi->fh = reinterpret_cast<std::uint64_t>(track(file.release()));
+    return 0;
+  }
+
+  int create(const char* rawPath, fuse_file_info* fi) {
+    const std::string path = rawPath;
+    if (path.size() > kMaxPath) return -ENAMETOOLONG;
+    auto file = std::make_unique<OpenFile>();
+    file->writable = true;
+    file->phonePath = path;
+    if (const int error = makeLocal(*file)) return error;
+    // Nothing reaches the phone before close: an empty upload then creates it.
+    file->dirty = true;
+    file->current = true;
+    meta_.forget(path);
+    fi->fh = reinterpret_cast<std::uint64_t>(track(file.release()));
+    return 0;
+  }
+
+  int read(char* buffer, std::size_t size, off_t offset, fuse_file_info* fi) {
+    OpenFile& file = *fileOf(fi);
+    if (const int error = waitContent(file, static_cast<std::uint64_t>(offset) + size)) return error;
+    const ssize_t got = ::pread(file.fd, buffer, size, offset);
+    return got < 0 ? -errno : static_cast<int>(got);
+  }
+
+  int write(const char* buffer, std::size_t size, off_t offset, fuse_file_info* fi) {
+    OpenFile& file = *fileOf(fi);
+    if (!file.writable) return -EBADF;
+    // A change to an existing file rewrites all of it: its old bytes first.
+    if (const int error = waitContent(file, UINT64_MAX)) return error;
+    const std::uint64_t end = static_cast<std::uint64_t>(offset) + size;
+    if (end > kMaxFileSize) return -EFBIG;
+    std::lock_guard hold(file.mutex);
+    if (const int error = grow(file, end)) return error;
+    const ssize_t put = ::pwrite(file.fd, buffer, size, offset);
+    if (put < 0) return -errno;
+    file.dirty = true;
+    file.uploadFailed = false;
+    file.current = true;
+    return static_cast<int>(put);
+  }
+
+  int truncate(const char* rawPath, off_t size, fuse_file_info* fi) {
+    if (static_cast<std::uint64_t>(size) > kMaxFileSize) return -EFBIG;
+    if (!fi || !fi->fh) {
+      // No open file: open one, cut it, send it.
+      fuse_file_info own{};
+      own.flags = size == 0 ? (O_WRONLY | O_TRUNC) : O_RDWR;
+      if (const int error = open(rawPath, &own)) return error;
+      int error = truncate(rawPath, size, &own);
+      if (!error) error = flush(&own);
+      release(&own);
+      return error;
+    }
+    OpenFile& file = *fileOf(fi);
+    if (!file.writable) return -EBADF;
+    if (const int error = waitContent(file, UINT64_MAX)) return error;
+    std::lock_guard hold(file.mutex);
+    if (const int error = grow(file, static_cast<std::uint64_t>(size))) return error;
+    if (::ftruncate(file.fd, size) != 0) return -errno;
+    file.dirty = true;
+    file.current = true;
+    return 0;
+  }
+
+  int flush(fuse_file_info* fi) {
+    OpenFile& file = *fileOf(fi);
+    if (!file.writable) return 0;
+    std::lock_guard hold(file.mutex);
+    return file.dirty ? upload(file) : 0;
+  }
+
+  int release(fuse_file_info* fi) {
+    OpenFile* file = fileOf(fi);
+    if (file->writable) {
+      std::lock_guard hold(file->mutex);
+      // close() uploads; this catches a handle that was never flushed.
+      if (file->dirty && !file->uploadFailed && upload(*file) != 0)
+        note("%s: changes lost, the upload failed", file->path().c_str());
+    }
+    {
+      std::lock_guard hold(filesMutex_);
+      files_.erase(file);
+    }
+    discard(file);
+    return 0;
+  }
+
+  int mkdir(const char* path) {
+    if (std::strlen(path) > kMaxPath) return -ENAMETOOLONG;
+    SessionHandle session = phone_.session();
+    if (!session) return -EIO;
+    const bool done = CreatePhoneDirectory(session, path);
+    meta_.forget(path);
+    if (done) return 0;
+    if (!phone_.alive(session)) return -EIO;
+    if (Exists(session, path) == 1) return -EEXIST;
+    if (IsDirectory(session, parentOf(path).c_str()) == 0) return -ENOENT;
+    return -EACCES;
+  }
+
+  int unlink(const char* path) {
+    SessionHandle session = phone_.session();
+    if (!session) return -EIO;
+    const bool done = DeletePhoneFile(session, path);
+    meta_.forget(path);
+    if (done) return 0;
+    if (!phone_.alive(session)) return -EIO;
+    if (Exists(session, path) == 0) return -ENOENT;
+    if (IsDirectory(session, path) == 1) return -EISDIR;
+    return -EACCES;
+  }
+
+  int rmdir(const char* path) {
+    SessionHandle session = phone_.session();
+    if (!session) return -EIO;
+    const bool done = DeleteDirectory(session, path, false);
+    meta_.forget(path);
+    if (done) return 0;
+    if (!phone_.alive(session)) return -EIO;
+    if (Exists(session, path) == 0) return -ENOENT;
+    if (IsDirectory(session, path) == 0) return -ENOTDIR;
+    char* names = nullptr;
+    int length = GetFiles(session, path, &names);
+    if (length <= 0) length = GetDirectories(session, path, &names);
+    if (length > 0) FreeBuffer(names);
+    return length > 0 ? -ENOTEMPTY : -EACCES;
+  }
+
+  int rename(const char* from, const char* to, unsigned int flags) {
+    // RENAME_NOREPLACE and RENAME_EXCHANGE have no counterpart on the phone.
+    if (flags != 0) return -EINVAL;
+    if (std::strlen(to) > kMaxRenameDest || std::strlen(from) > kMaxPath) return -ENAMETOOLONG;
+    // A file written here but not yet closed is only in the cache: send it
+    // first, or the phone has nothing to move.
+    if (const int error = uploadPending(from)) return error;
+    SessionHandle session = phone_.session();
+    if (!session) return -EIO;
+    const bool done = Rename(session, from, to);
+    meta_.forget(from);
+    meta_.forget(to);
+    if (!done) {
+      if (!phone_.alive(session)) return -EIO;
+      if (Exists(session, from) == 0) return -ENOENT;
+      if (IsDirectory(session, to) == 1) return IsDirectory(session, from) == 1 ? -ENOTEMPTY : -EISDIR;
+      return -EACCES;
+    }
+    moveOpenFiles(from, to);
+    return 0;
+  }
+
+  int statfs(struct statvfs* st) {
+    SessionHandle session = phone_.session();
+    if (!session) return -EIO;
+    const int kib = GetSpaceSize(session, "/");
+    if (kib < 0 || !phone_.alive(session)) return -EIO;
+    std::memset(st, 0, sizeof *st);
+    // The phone tells only the free space (in KiB): the total is unknown, so
+    // the mount reports itself as that size and empty.
+    st->f_bsize = kBlockSize;
+    st->f_frsize = 1024;
+    st->f_blocks = st->f_bfree = st->f_bavail = static_cast<fsblkcnt_t>(kib);
+    st->f_namemax = 255;
+    return 0;
+  }
+
+  // Modes cannot be stored on the phone: asking for the mode already shown
+  // succeeds, any other is refused.
+  int chmod(const char* path, mode_t mode) {
+    Attr attr;
+    if (std::strcmp(path, "/") == 0) {
+      attr.kind = Kind::Directory;
+    } else if (const int error = attrOf(path, attr)) {
+      return error;
+    }
+    const mode_t shown = attr.kind == Kind::Directory ? dirMode_ : fileMode_;
+    return (mode & 07777) == shown ? 0 : -EPERM;
+  }
+
+  int chown(const char* path, uid_t uid, gid_t gid) {
+    if (uid == static_cast<uid_t>(-1) && gid == static_cast<gid_t>(-1)) return 0;
+    SessionHandle session = phone_.session();
+    if (!session) return -EIO;
+    std::vector<char> copy(path, path + std::strlen(path) + 1);
+    if (Chown(reinterpret_cast<unsigned long>(session), copy.data(), static_cast<int>(uid), static_cast<int>(gid))) {
+      return 0;
+    }
+    return phone_.alive(session) ? -EPERM : -EIO;
+  }
+
+  // The phone keeps no times.
+  int utimens(const struct timespec times[2]) {
+    if (times && times[0].tv_nsec == UTIME_OMIT && times[1].tv_nsec == UTIME_OMIT) return 0;
+    return -ENOTSUP;
+  }
+
+ private:
+  // The phone's answer for a path, from the cache when it is fresh.
+  int attrOf(const std::string& path, Attr& out) {
+    if (path.size() > kMaxPath) return -ENAMETOOLONG;
+    if (auto known = meta_.find(path)) {
+      if (known->kind == Kind::Missing) return -ENOENT;
+      if (known->kind == Kind::Directory || known->size) {
+        out = *known;
+        return 0;
+      }
+    }
+    SessionHandle session = phone_.session();
+    if (!session) return -EIO;
+    const int size = FileSize(session, path.c_str());
+    if (!phone_.alive(session)) return -EIO;
+    if (size != -1) {
+      // Sizes of 2 GiB and more arrive as negative numbers.
+      out = Attr{Kind::File, static_cast<std::uint32_t>(size)};
+    } else {
+      const int directory = IsDirectory(session, path.c_str());
+      if (directory < 0 || !phone_.alive(session)) return -EIO;
+      if (directory == 1) {
+        out = Attr{Kind::Directory, std::nullopt};
+      } else {
+        const int exists = Exists(session, path.c_str());
+        if (exists < 0 || !phone_.alive(session)) return -EIO;
+        if (exists == 1) return -EOVERFLOW;  // there, but the phone gives no size (4 GiB or more)
+        out = Attr{Kind::Missing, std::nullopt};
+      }
+    }
+    meta_.remember(path, out);
+    return out.kind == Kind::Missing ? -ENOENT : 0;
+  }
+
+  void fill(const Attr& attr, struct stat* st) const {
+    st->st_uid = uid_;
+    st->st_gid = gid_;
+    st->st_atime = st->st_mtime = st->st_ctime = mountTime_;
+    st->st_blksize = kBlockSize;
+    if (attr.kind == Kind::Directory) {
+      st->st_mode = S_IFDIR | dirMode_;
+      st->st_nlink = 2;
+    } else {
+      st->st_mode = S_IFREG | fileMode_;
+      st->st_nlink = 1;
+      st->st_size = attr.size.value_or(0);
+      st->st_blocks = (st->st_size + 511) / 512;
+    }
+  }
+
+  int fillLocal(OpenFile& file, struct stat* st) const {
+    struct stat local;
+    if (::fstat(file.fd, &local) != 0) return -errno;
+    fill(Attr{Kind::File, static_cast<std::uint32_t>(local.st_size)}, st);
+    return 0;
+  }
+
+  int makeLocal(OpenFile& file) {
+    file.local = (options_.cacheDir / std::to_string(++counter_)).string();
+    file.fd = ::open(file.local.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    return file.fd < 0 ? -errno : 0;
+  }
+
+  OpenFile* track(OpenFile* file) {
+    std::lock_guard hold(filesMutex_);
+    files_.insert(file);
+    return file;
+  }
+
+  // Stops the file's download, gives its space back and removes its cache file.
+  void discard(OpenFile* file) {
+    {
+      std::lock_guard hold(file->mutex);
+      if (file->download) CloseTransHandle(file->download);
+      file->download = nullptr;
+      if (file->holdsSlot) slots_.release();
+      file->holdsSlot = false;
+      space_.give(file->reserved);
+      file->reserved = 0;
+    }
+    if (file->fd >= 0) ::close(file->fd);
+    ::unlink(file->local.c_str());
+    delete file;
+  }
+
+  // An open file whose cache holds the newest content of `path`.
+  OpenFile* currentFile(const std::string& path) {
+    std::lock_guard hold(filesMutex_);
+    for (OpenFile* file : files_) {
+      if (file->current.load() && file->path() == path) return file;
+    }
+    return nullptr;
+  }
+
+  std::vector<std::string> pendingNames(const std::string& dir) {
+    std::vector<std::string> names;
+    std::lock_guard hold(filesMutex_);
+    for (OpenFile* file : files_) {
+      if (!file->current.load()) continue;
+      const std::string path = file->path();
+      if (parentOf(path) == dir) names.push_back(nameOf(path));
+    }
+    return names;
+  }
+
+  int uploadPending(const std::string& path) {
+    std::lock_guard hold(filesMutex_);
+    for (OpenFile* file : files_) {
+      if (!file->writable || file->path() != path) continue;
+      std::lock_guard fileHold(file->mutex);
+      if (file->dirty) {
+        if (const int error = upload(*file)) return error;
+      }
+    }
+    return 0;
+  }
+
+  void moveOpenFiles(const std::string& from, const std::string& to) {
+    const std::string below = from + "/";
+    std::lock_guard hold(filesMutex_);
+    for (OpenFile* file : files_) {
+      std::lock_guard pathHold(file->pathMutex);
+      if (file->phonePath == from) {
+        file->phonePath = to;
+      } else if (file->phonePath.compare(0, below.size(), below) == 0) {
+        file->phonePath = to + file->phonePath.substr(from.size());
+      }
+    }
+  }
+
+  // Holds `end` bytes of cache space for the file. Called with its mutex.
+  int grow(OpenFile& file, std::uint64_t end) {
+    if (end <= file.reserved) return 0;
+    if (!space_.reserve(end - file.reserved)) return -ENOSPC;
+    file.reserved = end;
+    return 0;
+  }
+
+  int startDownload(OpenFile& file, const std::string& path, std::uint32_t size) {
+    std::lock_guard hold(file.mutex);
+    if (size > space_.limit()) return -EFBIG;
+    if (const int error = grow(file, size)) return error;
+    if (!slots_.acquire()) return -EINTR;
+    file.holdsSlot = true;
+    SessionHandle session = phone_.session();
+    if (!session) return -EIO;
+    file.download = DownFromPhoneAsync(session, path.c_str(), file.local.c_str());
+    if (!file.download) return -EIO;
+    file.session = session;
+    file.content = Content::Loading;
+    file.started = Clock::now();
+    // Wait for the phone to take the request, so that a file that is gone
+    // fails open() rather than the first read.
+    int total = 0, progress = 0;
+    while (GetTransProgress(file.download, &total, &progress) == -1) {
+      if (fuse_interrupted()) return -EINTR;
+      if (neverStarts(session, file.started)) break;
+      pause();
+    }
+    advance(file);
+    if (file.content != Content::Failed) return 0;
+    session = phone_.session();
+    return session && Exists(session, path.c_str()) == 0 ? -ENOENT : -EIO;
+  }
+
+  // A copy still connecting (progress -1) when its start time is up, or when
+  // the session lost the phone meanwhile. A copy that cannot connect stays
+  // at -1: without this it would be waited for until the time-out.
+  bool neverStarts(SessionHandle session, Clock::time_point started) const {
+    return Clock::now() - started > options_.startTimeout || !phone_.alive(session);
+  }
+
+  // Takes a download's news. Called with the file's mutex.
+  void advance(OpenFile& file) {
+    if (file.content != Content::Loading) return;
+    int total = 0, progress = 0;
+    const int value = GetTransProgress(file.download, &total, &progress);
+    bool done = false;
+    if (value == -1) {
+      if (!neverStarts(file.session, file.started)) return;
+      note("%s: the download did not start", file.path().c_str());
+    } else if (value != -2) {
+      if (static_cast<std::uint32_t>(value) != static_cast<std::uint32_t>(total)) return;
+      done = true;
+    }
+    // Closing waits for the copy's thread, which writes the last bytes out.
+    CloseTransHandle(file.download);
+    file.download = nullptr;
+    if (file.holdsSlot) slots_.release();
+    file.holdsSlot = false;
+    struct stat local;
+    if (done && ::fstat(file.fd, &local) == 0 &&
+        static_cast<std::uint64_t>(local.st_size) == static_cast<std::uint32_t>(total)) {
+      file.content = Content::Complete;
+      if (file.writable) file.current = true;
+    } else {
+      if (done || value == -2) note("%s: the download failed", file.path().c_str());
+      file.content = Content::Failed;
+    }
+  }
+
+  // Waits until the cache file holds `end` bytes or the whole file.
+  int waitContent(OpenFile& file, std::uint64_t end) {
+    for (;;) {
+      {
+        std::lock_guard hold(file.mutex);
+        advance(file);
+        if (file.content == Content::Failed) return -EIO;
+        if (file.content == Content::Complete) return 0;
+      }
+      struct stat local;
+      if (::fstat(file.fd, &local) == 0 && static_cast<std::uint64_t>(local.st_size) >= end) return 0;
+      if (fuse_interrupted()) return -EINTR;
+      pause();
+    }
+  }
+
+  // Sends the whole cache file to the phone. Called with the file's mutex.
+  int upload(OpenFile& file) {
+    struct stat local;
+    if (::fstat(file.fd, &local) != 0) return -errno;
+    const std::uint32_t size = static_cast<std::uint32_t>(local.st_size);
+    const std::string dest = file.path();
+    if (!slots_.acquire()) return -EINTR;
+    int result = -EIO;
+    SessionHandle session = phone_.session();
+    TransferHandle transfer = session ? CopyToPhoneAsync(session, file.local.c_str(), dest.c_str()) : nullptr;
+    if (transfer) {
+      const auto started = Clock::now();
+      for (;;) {
+        int total = 0, progress = 0;
+        const int value = GetTransProgress(transfer, &total, &progress);
+        if (value == -2) break;
+        if (value == -1 && neverStarts(session, started)) break;
+        if (value != -1 && static_cast<std::uint32_t>(value) == static_cast<std::uint32_t>(total)) {
+          result = 0;
+          break;
+        }
+        if (fuse_interrupted()) {
+          result = -EINTR;
+          break;
+        }
+        pause();
+      }
+      CloseTransHandle(transfer);
+    }
+    slots_.release();
+    meta_.forget(dest);
+    if (result == 0) result = confirm(session, dest, size);
+    file.uploadFailed = result != 0;
+    if (result == 0) {
+      file.dirty = false;
+    } else if (result == -EIO) {
+      note("%s: the upload failed", dest.c_str());
+    }
+    return result;
+  }
+
+  // The phone accepts an upload before it has the bytes and says nothing
+  // after them: the file is there once it shows its full size.
+  int confirm(SessionHandle session, const std::string& dest, std::uint32_t size) {
+    const auto deadline = Clock::now() + kConfirmTimeout;
+    for (;;) {
+      const int stored = FileSize(session, dest.c_str());
+      if (!phone_.alive(session)) return -EIO;
+      if (stored != -1 && static_cast<std::uint32_t>(stored) == size) return 0;
+      if (Clock::now() > deadline) return -EIO;
+      pause();
+    }
+  }
+
+  Phone& phone_;
+  const Options options_;
+  MetaCache meta_;
+  Slots slots_;
+  Space space_;
+  const time_t mountTime_;
+  const uid_t uid_;
+  const gid_t gid_;
+  mode_t fileMode_ = 0644;
+  mode_t dirMode_ = 0755;
+  std::atomic<std::uint64_t> counter_{0};
+  std::mutex filesMutex_;
+  std::set<OpenFile*> files_;  // guarded by filesMutex_
+};
+
+namespace {
+
+Filesystem& self() { return *static_cast<Filesystem*>(fuse_get_context()->private_data); }
+
+}  // namespace
+
+Filesystem* newFilesystem(Phone& phone, const Options& options) { return new Filesystem(phone, options); }
+void deleteFilesystem(Filesystem* filesystem) { delete filesystem; }
+
+fuse_operations operations() {
+  fuse_operations ops{};
+  ops.init = [](fuse_conn_info* conn, fuse_config* cfg) -> void* {
+    return static_cast<Filesystem*>(fuse_get_context()->private_data)->init(conn, cfg);
+  };
+  ops.getattr = [](const char* path, struct stat* st, fuse_file_info* fi) { return self().getattr(path, st, fi); };
+  ops.readdir = [](const char* path, void* buffer, fuse_fill_dir_t filler, off_t, fuse_file_info*, fuse_readdir_flags) {
+    return self().readdir(path, buffer, filler);
+  };
+  ops.open = [](const char* path, fuse_file_info* fi) { return self().open(path, fi); };
+  ops.create = [](const char* path, mode_t, fuse_file_info* fi) { return self().create(path, fi); };
+  ops.read = [](const char*, char* buffer, size_t size, off_t offset, fuse_file_info* fi) {
+    return self().read(buffer, size, offset, fi);
+  };
+  ops.write = [](const char*, const char* buffer, size_t size, off_t offset, fuse_file_info* fi) {
+    return self().write(buffer, size, offset, fi);
+  };
+  ops.truncate = [](const char* path, off_t size, fuse_file_info* fi) { return self().truncate(path, size, fi); };
+  ops.flush = [](const char*, fuse_file_info* fi) { return self().flush(fi); };
+  ops.fsync = [](const char*, int, fuse_file_info* fi) { return self().flush(fi); };
+  ops.release = [](const char*, fuse_file_info* fi) { return self().release(fi); };
+  ops.mkdir = [](const char* path, mode_t) { return self().mkdir(path); };
+  ops.unlink = [](const char* path) { return self().unlink(path); };
+  ops.rmdir = [](const char* path) { return self().rmdir(path); };
+  ops.rename = [](const char* from, const char* to, unsigned int flags) { return self().rename(from, to, flags); };
+  ops.statfs = [](const char*, struct statvfs* st) { return self().statfs(st); };
+  ops.chmod = [](const char* path, mode_t mode, fuse_file_info*) { return self().chmod(path, mode); };
+  ops.chown = [](const char* path, uid_t uid, gid_t gid, fuse_file_info*) { return self().chown(path, uid, gid); };
+  ops.utimens = [](const char*, const struct timespec times[2], fuse_file_info*) { return self().utimens(times); };
+  // No links and no special files on the phone.
+  ops.symlink = [](const char*, const char*) { return -EPERM; };
+  ops.link = [](const char*, const char*) { return -EPERM; };
+  ops.mknod = [](const char*, mode_t, dev_t) { return -EPERM; };
+  return ops;
+}
+
+}  // namespace korvex::mount

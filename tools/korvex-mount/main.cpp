@@ -1,0 +1,225 @@
+// korvex-mount: the phone's files as a local folder, through FUSE.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "filesystem.h"
+#include "korvex.h"
+#include "note.h"
+#include "phone.h"
+
+namespace korvex::mount {
+namespace {
+
+// The client's exit codes, where they apply.
+constexpr int kMountFailed = 1;
+constexpr int kUsage = 2;
+constexpr int kNoConnect = 3;
+constexpr int kLoginRefused = 4;
+constexpr int kLocalFile = 5;
+constexpr std::size_t kMaxPassword = 255;
+
+std::FILE* noteOutput = stderr;
+
+struct Settings {
+  std::string host = "127.0.0.1";
+  std::string passwordFile;
+  std::string mountpoint;
+  std::string cacheParent;
+  std::string logFile;
+  unsigned logLevel = 6;
+  bool foreground = false;
+  bool debug = false;
+  bool singleThread = false;
+  std::vector<std::string> fuseOptions;
+  double attrTimeout = 1.0;
+  double startTimeout = 10.0;
+  std::uint64_t cacheMiB = 2048;
+  int copies = 4;
+};
+
+int fail(int code, const std::string& message) {
+  std::fprintf(stderr, "korvex-mount: %s\n", message.c_str());
+  return code;
+}
+
+// The first line of the file, without its line end; false when unreadable.
+bool readPasswordFile(const std::string& path, std::string& password) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::getline(in, password);
+  if (in.bad()) return false;
+  if (!password.empty() && password.back() == '\r') password.pop_back();
+  return true;
+}
+
+// Run in a child process when going to the background: the library's threads
+// would not survive the fork, so the mounted process connects on its own.
+int checkLogin(const std::string& address, const std::string& password) {
+  const pid_t child = fork();
+  if (child < 0) return kNoConnect;
+  if (child == 0) {
+    int error = 0;
+    _exit(Connect(address.c_str(), password.c_str(), &error) ? 0 : error);
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
+int connectError(int error, const std::string& address) {
+  if (error == 2) return fail(kLoginRefused, address + ": login refused (wrong password, or no answer within 3 s)");
+  return fail(kNoConnect, address + ": cannot connect");
+}
+
+}  // namespace
+
+void note(const char* format, ...) {
+  char line[1200];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  std::fprintf(noteOutput, "korvex-mount: %s\n", line);
+  std::fflush(noteOutput);
+}
+
+int run(int argc, char** argv) {
+  CLI::App app{
+      "Mount a phone's files as a local folder (FUSE). Unmount with fusermount3 -u MOUNTPOINT, "
+      "or Ctrl-C in the foreground.",
+      "korvex-mount"};
+  app.set_version_flag("--version", KORVEX_MOUNT_VERSION);
+  Settings settings;
+  app.add_option("--host", settings.host, "the phone's file service (port 2323 unless given)")
+      ->type_name("ADDR[:PORT]")
+      ->capture_default_str();
+  app.add_option("--password-file", settings.passwordFile,
+                 "read the password from the first line of FILE (else KORVEX_PASSWORD)")
+      ->type_name("FILE");
+  app.add_flag("-f,--foreground", settings.foreground, "stay in the foreground");
+  app.add_flag("-d,--debug", settings.debug, "print every FUSE request (implies -f)");
+  app.add_flag("-s,--single-thread", settings.singleThread, "serve one request at a time");
+  app.add_option("-o", settings.fuseOptions, "mount options for FUSE (allow_other, ro, ...)")->type_name("OPT[,OPT]");
+  app.add_option("--attr-timeout", settings.attrTimeout,
+                 "seconds that names, kinds and sizes are kept before the phone is asked again")
+      ->check(CLI::Range(0.0, 3600.0))
+      ->capture_default_str();
+  app.add_option("--cache-size", settings.cacheMiB,
+                 "MiB that the local copies of open files may hold together; a larger file cannot be opened")
+      ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{1} << 30))
+      ->capture_default_str();
+  app.add_option("--copies", settings.copies, "file copies to or from the phone at once")
+      ->check(CLI::Range(1, 64))
+      ->capture_default_str();
+  app.add_option("--cache-dir", settings.cacheParent,
+                 "where the private cache directory is made (default: $TMPDIR or /tmp)")
+      ->type_name("DIR");
+  app.add_option("--start-timeout", settings.startTimeout,
+                 "seconds a copy may take to connect and log in on its own connection")
+      ->check(CLI::Range(0.1, 3600.0))
+      ->capture_default_str();
+  app.add_option("--log", settings.logFile, "append messages (and the library's log) to FILE")->type_name("FILE");
+  auto* logLevel = app.add_option("--log-level", settings.logLevel,
+                                  "the library's log detail: 3 errors ... 7 trace, 8 all (off unless given)")
+                       ->check(CLI::Range(0, 8));
+  app.add_option("MOUNTPOINT", settings.mountpoint, "an existing empty directory")->required();
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    return app.exit(error) == 0 ? 0 : kUsage;
+  }
+
+  std::string password;
+  if (!settings.passwordFile.empty()) {
+    if (!readPasswordFile(settings.passwordFile, password)) {
+      return fail(kLocalFile, "--password-file: " + settings.passwordFile + ": " + std::strerror(errno));
+    }
+  } else if (const char* fromEnvironment = std::getenv("KORVEX_PASSWORD")) {
+    password = fromEnvironment;
+  } else {
+    return fail(kUsage, "no password: give --password-file or set KORVEX_PASSWORD");
+  }
+  if (password.size() > kMaxPassword) return fail(kUsage, "the password is longer than 255 bytes");
+
+  if (!settings.logFile.empty()) {
+    noteOutput = std::fopen(settings.logFile.c_str(), "a");
+    if (!noteOutput) {
+      noteOutput = stderr;
+      return fail(kLocalFile, "--log: " + settings.logFile + ": " + std::strerror(errno));
+    }
+  }
+  if (logLevel->count())
+    EnableLog(true, settings.logLevel, settings.logFile.empty() ? nullptr : settings.logFile.c_str());
+
+  std::error_code error;
+  std::filesystem::path parent = settings.cacheParent;
+  if (parent.empty()) {
+    const char* tmp = std::getenv("TMPDIR");
+    parent = tmp && *tmp ? tmp : "/tmp";
+  }
+  parent = std::filesystem::absolute(parent, error);  // the background process runs in /
+  std::string cacheTemplate = (parent / "korvex-mount-XXXXXX").string();
+  if (error || !mkdtemp(cacheTemplate.data())) {
+    return fail(kLocalFile, "cache directory in " + parent.string() + ": " + std::strerror(errno));
+  }
+
+  const bool foreground = settings.foreground || settings.debug;
+  Phone phone(settings.host, password);
+  const int login = foreground ? phone.connect() : checkLogin(settings.host, password);
+  if (login != 0) {
+    std::filesystem::remove_all(cacheTemplate, error);
+    return connectError(login, settings.host);
+  }
+
+  Options options;
+  options.attrTimeout = std::chrono::milliseconds(static_cast<long long>(settings.attrTimeout * 1000));
+  options.startTimeout = std::chrono::milliseconds(static_cast<long long>(settings.startTimeout * 1000));
+  options.cacheBytes = settings.cacheMiB << 20;
+  options.copies = settings.copies;
+  options.cacheDir = cacheTemplate;
+
+  std::vector<std::string> args{"korvex-mount", settings.mountpoint};
+  if (foreground) args.push_back("-f");
+  if (settings.debug) args.push_back("-d");
+  if (settings.singleThread) args.push_back("-s");
+  // A comma would end the name early in the option list.
+  std::string source = settings.host;
+  for (char& c : source) {
+    if (c == ',') c = '_';
+  }
+  args.push_back("-o");
+  // max_idle_threads given, or this libfuse warns about its own default.
+  args.push_back("fsname=korvex@" + source + ",subtype=korvex,max_idle_threads=10");
+  for (const std::string& option : settings.fuseOptions) {
+    args.push_back("-o");
+    args.push_back(option);
+  }
+  std::vector<char*> fuseArgv;
+  for (std::string& arg : args) fuseArgv.push_back(arg.data());
+  fuseArgv.push_back(nullptr);
+
+  Filesystem* filesystem = newFilesystem(phone, options);
+  const fuse_operations ops = operations();
+  const int status = fuse_main(static_cast<int>(fuseArgv.size() - 1), fuseArgv.data(), &ops, filesystem);
+  deleteFilesystem(filesystem);
+  std::filesystem::remove_all(cacheTemplate, error);
+  if (error) note("%s: not removed: %s", cacheTemplate.c_str(), error.message().c_str());
+  return status == 0 ? 0 : kMountFailed;
+}
+
+}  // namespace korvex::mount
+
+int main(int argc, char** argv) { return korvex::mount::run(argc, argv); }
