@@ -226,13 +226,21 @@ bool MountProcess::waitExit(std::chrono::milliseconds timeout) {
   }
 }
 
+void MountProcess::signal(int number) const {
+  if (!done_ && pid_ > 0) kill(pid_, number);
+}
+
 int MountProcess::unmount() {
   if (done_ || pid_ <= 0) return status_;
   done_ = true;
   const std::map<std::string, std::string> noEnv;
   const std::string point = mountpoint_.string();
-  if (mounted()) runShell("fusermount3 -u '" + point + "' || umount '" + point + "'", noEnv, std::chrono::seconds(10));
-  bool exited = waitExit(std::chrono::seconds(10));
+  // A program already on its way out (signalled) unmounts by itself.
+  bool exited = waitExit(std::chrono::milliseconds(0));
+  if (!exited && mounted()) {
+    runShell("fusermount3 -u '" + point + "' || umount '" + point + "'", noEnv, std::chrono::seconds(10));
+  }
+  if (!exited) exited = waitExit(std::chrono::seconds(10));
   if (!exited) {
     kill(pid_, SIGTERM);
     exited = waitExit(std::chrono::seconds(5));

@@ -59,6 +59,8 @@ class MountProcess {
   const std::filesystem::path& cacheParent() const { return cacheParent_; }
   std::string log() const;
   bool mounted() const;
+  // Sends the program a signal (SIGINT ends the mount as Ctrl-C does).
+  void signal(int number) const;
   // Unmounts and waits for the program: its waitpid status, or -1 when it
   // had to be killed. Later calls return the same.
   int unmount();

@@ -4,6 +4,7 @@
 // scratch space.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -177,8 +178,32 @@ TEST_F(MountTest, TheCacheIsBoundedAndRemovedAtUnmount) {
        true, ""},
   });
   EXPECT_FALSE(std::filesystem::is_empty(mount_->cacheParent()));
+  // Ctrl-C in the foreground unmounts too.
+  mount_->signal(SIGINT);
   EXPECT_EQ(mount_->unmount(), 0) << mount_->log();
+  EXPECT_FALSE(mount_->mounted());
   EXPECT_TRUE(std::filesystem::is_empty(mount_->cacheParent()));
+}
+
+TEST_F(MountTest, ALoginThatFailsMountsNothing) {
+  std::filesystem::create_directory(local_ / "mnt");
+  std::map<std::string, std::string> variables{
+      {"K", KORVEX_MOUNT_PATH}, {"A", service_->address()}, {"L", local_.path().string()}};
+  const struct {
+    const char* script;
+    int status;
+    const char* output;
+  } cases[] = {
+      {"KORVEX_PASSWORD=wrong $K --host $A -f $L/mnt", 4, "login refused"},
+      {"KORVEX_PASSWORD=wrong $K --host $A $L/mnt", 4, "login refused"},  // checked before going to the background
+      {"unset KORVEX_PASSWORD; $K --host $A -f $L/mnt", 2, "no password"},
+  };
+  for (const auto& row : cases) {
+    const ShellResult result = runShell(row.script, variables, std::chrono::seconds(20));
+    EXPECT_EQ(result.status, row.status) << row.script << "\n" << result.output;
+    EXPECT_NE(result.output.find(row.output), std::string::npos) << row.script << "\n" << result.output;
+    EXPECT_NE(runShell("mountpoint -q $L/mnt", variables).status, 0) << row.script;
+  }
 }
 
 }  // namespace

@@ -191,33 +191,50 @@ int run(int argc, char** argv) {
   options.copies = settings.copies;
   options.cacheDir = cacheTemplate;
 
-  std::vector<std::string> args{"korvex-mount", settings.mountpoint};
-  if (foreground) args.push_back("-f");
-  if (settings.debug) args.push_back("-d");
-  if (settings.singleThread) args.push_back("-s");
   // A comma would end the name early in the option list.
   std::string source = settings.host;
   for (char& c : source) {
     if (c == ',') c = '_';
   }
-  args.push_back("-o");
-  // max_idle_threads given, or this libfuse warns about its own default.
-  args.push_back("fsname=korvex@" + source + ",subtype=korvex,max_idle_threads=10");
+  std::vector<std::string> args{"korvex-mount", "-o", "fsname=korvex@" + source + ",subtype=korvex"};
+  if (settings.debug) args.push_back("-d");
   for (const std::string& option : settings.fuseOptions) {
     args.push_back("-o");
     args.push_back(option);
   }
-  std::vector<char*> fuseArgv;
-  for (std::string& arg : args) fuseArgv.push_back(arg.data());
-  fuseArgv.push_back(nullptr);
+  std::vector<char*> argPointers;
+  for (std::string& arg : args) argPointers.push_back(arg.data());
+  fuse_args fuseArgs = FUSE_ARGS_INIT(static_cast<int>(argPointers.size()), argPointers.data());
 
   Filesystem* filesystem = newFilesystem(phone, options);
   const fuse_operations ops = operations();
-  const int status = fuse_main(static_cast<int>(fuseArgv.size() - 1), fuseArgv.data(), &ops, filesystem);
+  int status = kMountFailed;
+  if (fuse* fs = fuse_new(&fuseArgs, &ops, sizeof ops, filesystem)) {
+    if (fuse_mount(fs, settings.mountpoint.c_str()) == 0) {
+      fuse_session* session = fuse_get_session(fs);
+      if (fuse_daemonize(foreground ? 1 : 0) == 0 && fuse_set_signal_handlers(session) == 0) {
+        int ended;
+        if (settings.singleThread) {
+          ended = fuse_loop(fs);
+        } else {
+          fuse_loop_config loop{};
+          loop.max_idle_threads = 10;
+          ended = fuse_loop_mt(fs, &loop);
+        }
+        // Positive: the signal that ended it (Ctrl-C, SIGTERM), a normal end.
+        status = ended >= 0 ? 0 : kMountFailed;
+        if (ended < 0) note("the FUSE loop failed: %s", std::strerror(-ended));
+        fuse_remove_signal_handlers(session);
+      }
+      fuse_unmount(fs);
+    }
+    fuse_destroy(fs);
+  }
+  fuse_opt_free_args(&fuseArgs);
   deleteFilesystem(filesystem);
   std::filesystem::remove_all(cacheTemplate, error);
   if (error) note("%s: not removed: %s", cacheTemplate.c_str(), error.message().c_str());
-  return status == 0 ? 0 : kMountFailed;
+  return status;
 }
 
 }  // namespace korvex::mount
