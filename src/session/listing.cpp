@@ -1,9 +1,9 @@
 #include "session/listing.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -15,7 +15,8 @@ using namespace protocol;
 
 namespace {
 
-constexpr std::uint32_t kRecordsPerRead = 64;
+// Whole records per receive at most: 1024 of them.
+constexpr int kBlockSize = 1024 * NAME_RECORD_SIZE;
 
 // The result is a signed 32-bit length.
 constexpr std::size_t kMaxTotal = static_cast<std::size_t>(std::numeric_limits<int>::max());
@@ -31,19 +32,23 @@ int receiveNames(Exchange& exchange, std::uint32_t code, std::string_view path, 
   const std::uint32_t count = getWord(countBytes);
 
   // The text grows with the records that actually arrive, never with the
-  // count the peer announced.
+  // count the peer announced. Records come in large blocks (one receive per
+  // name would cost a system call each); a record cut by a block's end waits
+  // for the rest of it.
   std::string joined;
   try {
-    // Records are taken a batch at a time: one receive per record would cost
-    // a system call per name.
-    std::array<std::uint8_t, kRecordsPerRead * NAME_RECORD_SIZE> batch;
-    for (std::uint32_t left = count; left > 0;) {
-      const std::uint32_t records = std::min(left, kRecordsPerRead);
-      const int bytes = static_cast<int>(records) * NAME_RECORD_SIZE;
-      if (exchange.read(batch.data(), bytes) != Connection::Complete) return -1;
-      left -= records;
-      for (std::uint32_t r = 0; r < records; ++r) {
-        const std::string_view name = fieldText(batch.data() + r * NAME_RECORD_SIZE, NAME_RECORD_SIZE);
+    const std::unique_ptr<std::uint8_t[]> block(new std::uint8_t[kBlockSize]);
+    std::uint64_t unreceived = std::uint64_t{count} * NAME_RECORD_SIZE;
+    int held = 0;
+    while (unreceived > 0) {
+      const int room = static_cast<int>(std::min<std::uint64_t>(kBlockSize - held, unreceived));
+      int got = 0;
+      if (exchange.readSome(block.get() + held, room, got) != Connection::Complete) return -1;
+      unreceived -= static_cast<std::uint64_t>(got);
+      held += got;
+      int at = 0;
+      for (; held - at >= NAME_RECORD_SIZE; at += NAME_RECORD_SIZE) {
+        const std::string_view name = fieldText(block.get() + at, NAME_RECORD_SIZE);
         if (joined.size() + name.size() + 1 > kMaxTotal) {
           exchange.abandon();  // the rest of the records are still in the socket
           return -1;
@@ -51,6 +56,8 @@ int receiveNames(Exchange& exchange, std::uint32_t code, std::string_view path, 
         joined.append(name);
         joined.push_back('/');
       }
+      std::memmove(block.get(), block.get() + at, static_cast<std::size_t>(held - at));
+      held -= at;
     }
   } catch (const std::bad_alloc&) {
     exchange.abandon();
