@@ -83,7 +83,8 @@ bool streamDownload(Connection& connection, PlainMutex& lock, const std::string&
       }
       at += piece;
       written += static_cast<std::uint32_t>(piece);
-      report(record, static_cast<std::int32_t>(written));
+      // The total means done: it is reported once the file is complete.
+      if (written < size) report(record, static_cast<std::int32_t>(written));
     }
     std::memmove(data.get(), data.get() + at, static_cast<std::size_t>(held - at));
     held -= at;
@@ -92,6 +93,7 @@ bool streamDownload(Connection& connection, PlainMutex& lock, const std::string&
   // the copy but leaves the stream in step.
   if (!file.flush()) return fail(record);
   file.close();
+  if (size > 0) report(record, static_cast<std::int32_t>(size));
   return true;
 }
 
