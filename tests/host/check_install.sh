@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # Installs the built library into a temporary prefix, builds a C host with
-# pkg-config and a C++ host with find_package against it, and runs both.
-# Usage: check_install.sh BUILD_DIR HOST_DIR ADDRESS PASSWORD
+# pkg-config and C++ hosts (the C header, the C++17 wrapper) with
+# find_package against it, runs them, and runs the installed client, which
+# must find the installed library by its own run path.
+# Usage: check_install.sh BUILD_DIR HOST_DIR ADDRESS PASSWORD WITH_CLIENT(0|1)
 set -euo pipefail
-build=$1 hosts=$2 address=$3 password=$4
+build=$1 hosts=$2 address=$3 password=$4 with_client=$5
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 
 cmake --install "$build" --prefix "$prefix" --component Unspecified >/dev/null
 test -f "$prefix/include/korvex.h"
+test -f "$prefix/include/korvex.hpp"
 test -L "$prefix/lib/libkorvex.so"
 
 export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
@@ -22,4 +25,11 @@ mkdir "$work/local"
 cmake -S "$hosts/consumer" -B "$work/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/consumer" >/dev/null
 "$work/consumer/cpp_host" "$address" "$password"
+"$work/consumer/hpp_host" "$address" "$password"
+
+if [ "$with_client" = 1 ]; then
+  env -u LD_LIBRARY_PATH "$prefix/bin/korvex" --version
+  listed=$(env -u LD_LIBRARY_PATH KORVEX_PASSWORD="$password" "$prefix/bin/korvex" --host "$address" ls -d /from-hpp)
+  [ "$listed" = inner ]
+fi
 echo "installed package: ok"

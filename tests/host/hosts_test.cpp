@@ -51,7 +51,7 @@ TEST(Hosts, InstalledPackageBuildsCAndCxxHosts) {
   if (sanitized()) GTEST_SKIP() << "sanitizer build";
   ServiceProcess service;
   EXPECT_EQ(0, run(std::string(KORVEX_HOST_DIR) + "/check_install.sh " + KORVEX_BUILD_DIR + " " + KORVEX_HOST_DIR +
-                   " " + service.address() + " " + quoted(service.password())));
+                   " " + service.address() + " " + quoted(service.password()) + " " + KORVEX_WITH_CLIENT));
 }
 
 }  // namespace
