@@ -129,14 +129,14 @@ TEST_F(CommandsTest, ChownChangesTheOwnerOnDisk) {
 }
 
 TEST_F(CommandsTest, DfPrintsThePhonesFreeSpace) {
-  CliResult result = korvex({"df", "/"});
-  ASSERT_EQ(result.exitCode, kOk) << result.all();
-  const std::string prefix = "/: ", suffix = " free\n";
-  ASSERT_TRUE(result.out.starts_with(prefix) && result.out.ends_with(suffix)) << result.out;
-  const std::string number = result.out.substr(prefix.size(), result.out.size() - prefix.size() - suffix.size());
-  ASSERT_FALSE(number.empty());
-  EXPECT_EQ(number.find_first_not_of("0123456789"), std::string::npos) << number;
-  EXPECT_GT(std::stoll(number), 0);
+  // Human units by default; the phone's raw word (KiB for korvexd) under --json.
+  CliResult human = korvex({"df", "/"});
+  ASSERT_EQ(human.exitCode, kOk) << human.all();
+  EXPECT_THAT(human.out, ::testing::MatchesRegex("/: [0-9]+\\.[0-9] (KiB|MiB|GiB|TiB) free\n"));
+  CliResult raw = korvex({"df", "--json", "/"});
+  ASSERT_EQ(raw.exitCode, kOk) << raw.all();
+  EXPECT_THAT(raw.out, ::testing::MatchesRegex(R"(\{"path":"/","free":[1-9][0-9]*,"unit":"KiB"\}
+)"));
   EXPECT_EQ(korvex({"df", "/absent"}).exitCode, kRefused);
 }
 

@@ -26,11 +26,12 @@ bool waitFor(Predicate ready, std::chrono::seconds timeout = std::chrono::second
   return true;
 }
 
-// A file that reads as 1 GiB of zeros but takes no disk: big enough that a
-// copy is still running when the test interrupts it.
+// A file that reads as 3 GiB of zeros but takes no disk: big enough that a
+// copy is still running when the test interrupts it, and past the sizes a
+// signed 32-bit word holds.
 void makeSparse(const fs::path& path) {
   writeFile(path, "");
-  fs::resize_file(path, std::uintmax_t{1} << 30);
+  fs::resize_file(path, std::uintmax_t{3} << 30);
 }
 
 using CopyTest = CliTest;

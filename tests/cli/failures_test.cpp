@@ -72,7 +72,7 @@ TEST(CliUsageTest, BadCommandLinesAreUsageErrors) {
 }
 
 TEST(CliUsageTest, EveryCommandHasHelp) {
-  for (const char* command : {"ls", "stat", "get", "put", "mv", "rm", "rmdir", "mkdir", "chown", "df", "state",
+  for (const char* command : {"ls", "tree", "stat", "get", "put", "mv", "rm", "rmdir", "mkdir", "chown", "df", "state",
                               "shutdown", "reboot", "restart"}) {
     SCOPED_TRACE(command);
     CliResult result = runCli({command, "--help"});

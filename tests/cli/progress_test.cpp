@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "json.h"
 #include "progress.h"
 
 namespace korvex::cli {
@@ -55,6 +56,40 @@ TEST(ProgressTextTest, LineFitsTheWidthAndDropsTheBarWhenNarrow) {
     EXPECT_LE(line.size(), static_cast<std::size_t>(width));
   }
   EXPECT_EQ(progressLine(1, 2, 1, 30).find('['), std::string::npos);
+}
+
+TEST(ProgressTextTest, TreeLineCountsFilesAndNamesTheCurrentOnes) {
+  const TreeProgress halfway{std::int64_t{3} << 29, std::int64_t{3} << 30, 4, 10, 100.0 * (1 << 20)};
+  const std::string wide = treeProgressLine(halfway, {"a.jpg", "b.mp4"}, 140);
+  EXPECT_EQ(wide.rfind("[##########..........]  50%  1.5 GiB / 3.0 GiB  4/10 files  100.0 MiB/s  0:15 left  "
+                       "a.jpg, b.mp4",
+                       0),
+            0u)
+      << wide;
+  for (int width : {100, 60, 30, 3, 0}) {
+    SCOPED_TRACE(width);
+    const std::string line = treeProgressLine(halfway, {std::string(200, 'n')}, width);
+    EXPECT_EQ(line.size(), static_cast<std::size_t>(width));
+    if (width >= 3) {
+      EXPECT_EQ(line.substr(line.size() - 3), "...");
+    }
+  }
+  // Nothing but empty files: done when every file has ended.
+  EXPECT_NE(treeProgressLine({0, 0, 3, 3, 0}, {}, 80).find("100%"), std::string::npos);
+}
+
+TEST(JsonTextTest, StringsAreEscapedAndStayValidUtf8) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"plain", "\"plain\""},
+      {"q\"b\\n", "\"q\\\"b\\\\n\""},
+      {"tab\tnl\ncr\r\x01\x7f", "\"tab\\tnl\\ncr\\r\\u0001\\u007f\""},
+      {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x93\xb7", "\"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x93\xb7\""},  // valid UTF-8 kept
+      {"l\xe9gacy", "\"l\\u00e9gacy\""},          // a lone Latin-1 byte
+      {"\xc3", "\"\\u00c3\""},                     // a sequence cut short
+      {"\xc0\xaf", "\"\\u00c0\\u00af\""},         // an overlong '/'
+      {"\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\""},  // a surrogate
+  };
+  for (const auto& [text, json] : cases) EXPECT_EQ(jsonString(text), json) << text;
 }
 
 }  // namespace

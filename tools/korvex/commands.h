@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "phone.h"
 
@@ -29,15 +30,33 @@ struct CopyOptions {
   ProgressMode progress = ProgressMode::Auto;
 };
 
-int listCommand(Context& context, const std::string& path, bool directories);
-int statCommand(Context& context, const std::string& path);
+struct ListOptions {
+  // Default: the files alone in a plain listing, everything with -l, -R or
+  // --json.
+  enum class Which { Default, Files, Directories, All };
+  Which which = Which::Default;
+  bool longFormat = false;  // type and size per entry
+  bool recursive = false;   // the whole tree, paths relative to the directory
+  bool json = false;
+};
+
+// Several files, or whole trees, copied by parallel background copies.
+struct TreeCopyOptions {
+  CopyOptions copy;
+  bool recursive = false;
+  int jobs = 4;
+};
+
+int listCommand(Context& context, const std::string& path, const ListOptions& options);
+int treeCommand(Context& context, const std::string& path);
+int statCommand(Context& context, const std::string& path, bool json);
 int moveCommand(Context& context, const std::string& source, const std::string& dest);
 int removeCommand(Context& context, const std::string& path);
 int removeDirectoryCommand(Context& context, const std::string& path, bool recursive);
-int makeDirectoryCommand(Context& context, const std::string& path);
+int makeDirectoryCommand(Context& context, const std::string& path, bool parents);
 int chownCommand(Context& context, const std::string& path, int owner, int group);
-int freeSpaceCommand(Context& context, const std::string& path);
-int stateCommand(Context& context);
+int freeSpaceCommand(Context& context, const std::string& path, bool json);
+int stateCommand(Context& context, bool json);
 enum class Power { Shutdown, Reboot, Restart };
 int powerCommand(Context& context, Power what);
 
@@ -45,5 +64,9 @@ int getCommand(Context& context, const std::string& phonePath, const std::string
                const CopyOptions& options);
 int putCommand(Context& context, const std::string& localPath, const std::string& phonePath,
                const CopyOptions& options);
+int getTreeCommand(Context& context, const std::vector<std::string>& phonePaths, const std::string& localPath,
+                   const TreeCopyOptions& options);
+int putTreeCommand(Context& context, const std::vector<std::string>& localPaths, const std::string& phonePath,
+                   const TreeCopyOptions& options);
 
 }  // namespace korvex::cli

@@ -17,127 +17,14 @@
 #include <utility>
 
 #include "commands.h"
-#include "progress.h"
+#include "copy_support.h"
+#include "korvex.hpp"
 
 namespace korvex::cli {
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
-// Polling is one atomic read in the library; a short period keeps the timing
-// of quick copies honest, while the bar is redrawn less often.
-constexpr auto kPollPeriod = std::chrono::milliseconds(20);
-constexpr auto kRedrawPeriod = std::chrono::milliseconds(100);
-// Writing the last byte is not the phone storing it: the size check after an
-// upload waits this long for the phone to finish.
-constexpr auto kConfirmTimeout = std::chrono::seconds(5);
-
 volatile std::sig_atomic_t stopSignal = 0;
 
-void onStopSignal(int signal) { stopSignal = signal; }
-
-// While a copy runs, SIGINT and SIGTERM only raise the flag: the main loop
-// cancels through the library, which must not be entered from a handler.
-class StopSignals {
- public:
-  StopSignals() {
-    struct sigaction action {};
-    action.sa_handler = &onStopSignal;
-    sigemptyset(&action.sa_mask);
-    install(SIGINT, action, oldInt_);
-    install(SIGTERM, action, oldTerm_);
-  }
-  ~StopSignals() {
-    sigaction(SIGINT, &oldInt_, nullptr);
-    sigaction(SIGTERM, &oldTerm_, nullptr);
-  }
-  StopSignals(const StopSignals&) = delete;
-  StopSignals& operator=(const StopSignals&) = delete;
-
- private:
-  // A signal ignored from the start (nohup, a background job) stays ignored.
-  static void install(int signal, const struct sigaction& action, struct sigaction& old) {
-    sigaction(signal, nullptr, &old);
-    if (old.sa_handler != SIG_IGN) sigaction(signal, &action, nullptr);
-  }
-
-  struct sigaction oldInt_ {};
-  struct sigaction oldTerm_ {};
-};
-
-double secondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// Sleeps one poll period; a signal that lands on this thread ends it early.
-void pause() {
-  timespec period{0, std::chrono::nanoseconds(kPollPeriod).count()};
-  nanosleep(&period, nullptr);
-}
-
-int terminalWidth() {
-  winsize size{};
-  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
-  return 80;
-}
-
-// The bar on a terminal; nothing otherwise.
-class ProgressBar {
- public:
-  // The rate counts from `start`, so a copy quicker than one poll still shows one.
-  ProgressBar(bool enabled, Clock::time_point start)
-      : enabled_(enabled), width_(enabled ? terminalWidth() - 1 : 0) {
-    samples_.emplace_back(start, 0);
-  }
-
-  void waiting() {
-    if (enabled_ && !drawn_) draw("connecting...");
-  }
-
-  void update(std::int64_t done, std::int64_t total) {
-    if (!enabled_) return;
-    const Clock::time_point now = Clock::now();
-    const bool last = total >= 0 && done == total;
-    if (!last && drawn_ && now - lastDraw_ < kRedrawPeriod) return;
-    lastDraw_ = now;
-    samples_.emplace_back(now, done);
-    // The rate over the last few seconds follows changes without jitter.
-    while (samples_.size() > 2 && now - samples_.front().first > std::chrono::seconds(3)) samples_.pop_front();
-    double rate = 0.0;
-    const double span = std::chrono::duration<double>(now - samples_.front().first).count();
-    if (span > 0.05) rate = static_cast<double>(done - samples_.front().second) / span;
-    draw(progressLine(done, total, rate, width_));
-  }
-
-  // Leaves the last drawing on its own line.
-  void finish() {
-    if (enabled_ && drawn_) {
-      std::fputc('\n', stdout);
-      std::fflush(stdout);
-    }
-    drawn_ = false;
-  }
-
-  ~ProgressBar() { finish(); }
-
- private:
-  void draw(const std::string& line) {
-    std::string padded = line;
-    if (padded.size() < lastLength_) padded.append(lastLength_ - padded.size(), ' ');
-    lastLength_ = line.size();
-    std::fputc('\r', stdout);
-    std::fputs(padded.c_str(), stdout);
-    std::fflush(stdout);
-    drawn_ = true;
-  }
-
-  bool enabled_;
-  int width_;
-  bool drawn_ = false;
-  std::size_t lastLength_ = 0;
-  Clock::time_point lastDraw_;
-  std::deque<std::pair<Clock::time_point, std::int64_t>> samples_;
-};
+namespace {
 
 enum class Outcome { Done, Failed, NeverStarted, Cancelled };
 
@@ -160,25 +47,27 @@ Watched watch(TransferHandle transfer, const CopyOptions& options) {
   for (;;) {
     int total = -1, progress = -1;
     const int value = GetTransProgress(transfer, &total, &progress);
-    result.total = total;
-    if (value >= 0) result.moved = value;
+    const korvex::Progress state = korvex::Progress::decode(value, total);
+    result.total = state.total;
+    const bool started = state.phase == korvex::Progress::Phase::running || state.phase == korvex::Progress::Phase::done;
+    if (started) result.moved = state.done;
     if (stopSignal) {
       result.outcome = Outcome::Cancelled;
       result.signal = stopSignal;
       break;
     }
-    if (value == -2) {
+    if (state.phase == korvex::Progress::Phase::failed) {
       result.outcome = Outcome::Failed;
       break;
     }
-    if (value >= 0) {
-      display.update(value, total);
-      if (total >= 0 && value == total) {
+    if (started) {
+      display.update(state.done, state.total);
+      if (state.phase == korvex::Progress::Phase::done) {
         result.outcome = Outcome::Done;
         break;
       }
     } else {
-      // -1 for good means the copy's own connect or login failed.
+      // Starting for good means the copy's own connect or login failed.
       if (secondsSince(start) > options.startTimeoutSeconds) {
         result.outcome = Outcome::NeverStarted;
         break;
@@ -214,9 +103,6 @@ void printSummary(const char* what, const std::string& from, const std::string& 
   throw Failure{kLocalFile, what + ": " + path + ": " + reason};
 }
 
-std::string joinPhone(const std::string& directory, const std::string& name) {
-  return directory.back() == '/' ? directory + name : directory + "/" + name;
-}
 
 Failure interrupted(const char* what, const Watched& watched) {
   const std::string when = watched.moved < 0 ? "before any byte moved"
@@ -239,13 +125,12 @@ int putCommand(Context& context, const std::string& localPath, const std::string
                const CopyOptions& options) {
   struct stat info {};
   if (stat(localPath.c_str(), &info) != 0) localFailure("put", localPath, std::strerror(errno));
-  if (S_ISDIR(info.st_mode)) localFailure("put", localPath, "is a directory");
+  if (S_ISDIR(info.st_mode)) localFailure("put", localPath, "is a directory (use -r)");
   if (!S_ISREG(info.st_mode)) localFailure("put", localPath, "not a regular file");
   const int probe = open(localPath.c_str(), O_RDONLY | O_CLOEXEC);
   if (probe < 0) localFailure("put", localPath, std::strerror(errno));
   close(probe);
-  // Progress is an int: beyond it the copy could not be followed.
-  if (info.st_size > INT32_MAX) localFailure("put", localPath, "too large: copies stop short of 2 GiB");
+  if (info.st_size > kMaxCopySize) localFailure("put", localPath, kTooLarge);
   const std::int64_t size = info.st_size;
 
   StopSignals signals;
@@ -282,10 +167,10 @@ int putCommand(Context& context, const std::string& localPath, const std::string
   }
 
   const Clock::time_point confirmBy = Clock::now() + kConfirmTimeout;
-  int stored = FileSize(phone.handle(), dest.c_str());
+  std::int64_t stored = phone.fileSize(dest);
   while (stored != size && Clock::now() < confirmBy && !stopSignal) {
     pause();
-    stored = FileSize(phone.handle(), dest.c_str());
+    stored = phone.fileSize(dest);
   }
   if (stored != size) {
     throw Failure{kBroken, "put: " + dest + ": the phone holds " + std::to_string(stored) + " bytes, not " +
@@ -315,10 +200,10 @@ int getCommand(Context& context, const std::string& phonePath, const std::string
   StopSignals signals;
   Phone& phone = context.phone();
   if (phone.exists(phonePath) != 1) throw phone.refusal("get", phonePath);
-  if (phone.isDirectory(phonePath) == 1) throw Failure{kRefused, "get: " + phonePath + ": is a directory"};
-  const int size = FileSize(phone.handle(), phonePath.c_str());
-  if (size < -1) throw Failure{kRefused, "get: " + phonePath + ": too large: copies stop short of 2 GiB"};
-  if (size == -1) throw phone.refusal("get", phonePath, "the phone refused to tell its size");
+  if (phone.isDirectory(phonePath) == 1) throw Failure{kRefused, "get: " + phonePath + ": is a directory (use -r)"};
+  const std::int64_t size = phone.fileSize(phonePath);
+  if (size < 0) throw phone.refusal("get", phonePath, "the phone refused to tell its size");
+  if (size > kMaxCopySize) throw Failure{kRefused, "get: " + phonePath + ": " + kTooLarge};
   if (stopSignal) throw Failure{kSignalBase + stopSignal, "get: cancelled before the copy started"};
 
   TransferHandle transfer = DownFromPhoneAsync(phone.handle(), phonePath.c_str(), dest.c_str());

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
@@ -130,26 +131,82 @@ int main(int argc, char** argv) {
   int owner = 0, group = 0;
   CopyOptions copyOptions;
 
-  auto* ls = app.add_subcommand("ls", "list the files of a phone directory, one per line");
-  ls->add_flag("-d,--directories", flag, "list the subdirectories instead");
+  ListOptions listOptions;
+  bool json = false, recursive = false;
+  int jobs = 4;
+  std::vector<std::string> paths;
+
+  auto* ls = app.add_subcommand("ls", "list a phone directory: its files, one per line, or with -l type and size");
+  auto* lsDirectories = ls->add_flag_callback(
+      "-d,--directories", [&] { listOptions.which = ListOptions::Which::Directories; },
+      "list the subdirectories instead");
+  auto* lsFiles = ls->add_flag_callback("-f,--files", [&] { listOptions.which = ListOptions::Which::Files; },
+                                        "only the files (the default without -l, -R or --json)");
+  ls->add_flag_callback("-a,--all", [&] { listOptions.which = ListOptions::Which::All; },
+                        "subdirectories (marked with a trailing /) and files (the default with -l, -R or --json)")
+      ->excludes(lsDirectories)
+      ->excludes(lsFiles);
+  lsFiles->excludes(lsDirectories);
+  ls->add_flag("-l,--long", listOptions.longFormat, "show the type (d or -) and the size in bytes of each entry");
+  ls->add_flag("-R,--recursive", listOptions.recursive, "the whole tree, as paths relative to PATH");
+  ls->add_flag("--json", listOptions.json, "one JSON array of {name, type, size}");
   ls->add_option("PATH", path, "phone directory")->required()->check(phonePath(kMaxPhonePath));
-  ls->callback([&] { run = [&](Context& c) { return listCommand(c, path, flag); }; });
+  ls->callback([&] { run = [&](Context& c) { return listCommand(c, path, listOptions); }; });
+
+  auto* tree = app.add_subcommand("tree", "draw the tree below a phone directory");
+  tree->add_option("PATH", path, "phone directory")->required()->check(phonePath(kMaxPhonePath));
+  tree->callback([&] { run = [&](Context& c) { return treeCommand(c, path); }; });
 
   auto* stat = app.add_subcommand("stat", "show whether a phone path exists, its type and size");
+  stat->add_flag("--json", json, "one JSON object of {path, exists, type, size}");
   stat->add_option("PATH", path, "phone path")->required()->check(phonePath(kMaxPhonePath));
-  stat->callback([&] { run = [&](Context& c) { return statCommand(c, path); }; });
+  stat->callback([&] { run = [&](Context& c) { return statCommand(c, path, json); }; });
 
-  auto* get = app.add_subcommand("get", "copy a phone file to a local file (or into a local directory)");
-  get->add_option("PHONE", path, "phone file")->required()->check(phonePath(kMaxPhonePath));
-  get->add_option("LOCAL", path2, "local file or directory")->required();
-  addCopyOptions(get, copyOptions);
-  get->callback([&] { run = [&](Context& c) { return getCommand(c, path, path2, copyOptions); }; });
+  // get and put take one or more sources and a destination; with -r or
+  // several sources they copy in parallel.
+  auto addTreeOptions = [&](CLI::App* command) {
+    command->add_flag("-r,--recursive", recursive, "copy directories with everything in them");
+    command->add_option("-j,--jobs", jobs, "copies at once, each on a connection of its own")
+        ->type_name("N")
+        ->check(CLI::Range(1, 64))
+        ->capture_default_str();
+    addCopyOptions(command, copyOptions);
+  };
+  auto needTwo = [&](const char* command) {
+    if (paths.size() < 2) throw CLI::ValidationError(command, "needs a source and a destination");
+  };
 
-  auto* put = app.add_subcommand("put", "copy a local file to the phone (to a file or into a directory)");
-  put->add_option("LOCAL", path, "local file")->required();
-  put->add_option("PHONE", path2, "phone file or directory")->required()->check(phonePath(kMaxPhonePath));
-  addCopyOptions(put, copyOptions);
-  put->callback([&] { run = [&](Context& c) { return putCommand(c, path, path2, copyOptions); }; });
+  auto* get = app.add_subcommand("get", "copy phone files or trees (-r) to a local file or directory");
+  get->add_option("PATHS", paths, "PHONE... LOCAL: phone files or directories, then the local destination")
+      ->required();
+  addTreeOptions(get);
+  get->callback([&] {
+    needTwo("get");
+    run = [&](Context& c) {
+      const std::string local = paths.back();
+      paths.pop_back();
+      for (const std::string& source : paths) {
+        if (source.empty() || source.size() > kMaxPhonePath) throw Failure{kUsage, "get: " + source.substr(0, 40) + ": not a usable phone path"};
+      }
+      if (!recursive && paths.size() == 1) return getCommand(c, paths.front(), local, copyOptions);
+      return getTreeCommand(c, paths, local, {copyOptions, recursive, jobs});
+    };
+  });
+
+  auto* put = app.add_subcommand("put", "copy local files or trees (-r) to a phone file or directory");
+  put->add_option("PATHS", paths, "LOCAL... PHONE: local files or directories, then the phone destination")
+      ->required();
+  addTreeOptions(put);
+  put->callback([&] {
+    needTwo("put");
+    run = [&](Context& c) {
+      const std::string phone = paths.back();
+      paths.pop_back();
+      if (phone.empty() || phone.size() > kMaxPhonePath) throw Failure{kUsage, "put: " + phone.substr(0, 40) + ": not a usable phone path"};
+      if (!recursive && paths.size() == 1) return putCommand(c, paths.front(), phone, copyOptions);
+      return putTreeCommand(c, paths, phone, {copyOptions, recursive, jobs});
+    };
+  });
 
   auto* mv = app.add_subcommand("mv", "rename or move a phone file or directory");
   mv->add_option("SRC", path, "phone path")->required()->check(phonePath(kMaxPhonePath));
@@ -165,9 +222,10 @@ int main(int argc, char** argv) {
   rmdir->add_option("PATH", path, "phone directory")->required()->check(phonePath(kMaxPhonePath));
   rmdir->callback([&] { run = [&](Context& c) { return removeDirectoryCommand(c, path, flag); }; });
 
-  auto* mkdir = app.add_subcommand("mkdir", "create a phone directory (its parent must exist)");
+  auto* mkdir = app.add_subcommand("mkdir", "create a phone directory (its parent must exist, unless -p)");
+  mkdir->add_flag("-p,--parents", flag, "create missing parents too; an existing directory is no error");
   mkdir->add_option("PATH", path, "phone directory")->required()->check(phonePath(kMaxPhonePath));
-  mkdir->callback([&] { run = [&](Context& c) { return makeDirectoryCommand(c, path); }; });
+  mkdir->callback([&] { run = [&](Context& c) { return makeDirectoryCommand(c, path, flag); }; });
 
   auto* chown = app.add_subcommand("chown", "change the owner and group of a phone path");
   chown->add_option("PATH", path, "phone path")->required()->check(phonePath(kMaxPhonePath));
@@ -175,12 +233,14 @@ int main(int argc, char** argv) {
   chown->add_option("GID", group, "numeric group")->required();
   chown->callback([&] { run = [&](Context& c) { return chownCommand(c, path, owner, group); }; });
 
-  auto* df = app.add_subcommand("df", "show the free space for a phone path, in the phone's unit");
+  auto* df = app.add_subcommand("df", "show the free space for a phone path (the phone's word read as KiB)");
+  df->add_flag("--json", json, "one JSON object with the phone's raw word as free, and its unit");
   df->add_option("PATH", path, "phone path")->required()->check(phonePath(kMaxPhonePath));
-  df->callback([&] { run = [&](Context& c) { return freeSpaceCommand(c, path); }; });
+  df->callback([&] { run = [&](Context& c) { return freeSpaceCommand(c, path, json); }; });
 
-  app.add_subcommand("state", "connect and show the connection state, address and device name")
-      ->callback([&] { run = [&](Context& c) { return stateCommand(c); }; });
+  auto* state = app.add_subcommand("state", "connect and show the connection state, address and device name");
+  state->add_flag("--json", json, "one JSON object of {connected, address, device}");
+  state->callback([&] { run = [&](Context& c) { return stateCommand(c, json); }; });
   app.add_subcommand("shutdown", "ask the phone to shut down")->callback([&] {
     run = [&](Context& c) { return powerCommand(c, Power::Shutdown); };
   });

@@ -21,6 +21,29 @@ bool Phone::connected() const {
   return connected != 0;
 }
 
+std::int64_t Phone::fileSize(const std::string& path) const {
+  const int size = FileSize(handle_, path.c_str());
+  return size == -1 ? -1 : static_cast<std::int64_t>(static_cast<std::uint32_t>(size));
+}
+
+std::optional<std::vector<std::string>> Phone::list(const std::string& path, bool directories) const {
+  char* buffer = nullptr;
+  const int length = directories ? GetDirectories(handle_, path.c_str(), &buffer) : GetFiles(handle_, path.c_str(), &buffer);
+  if (length < 0) return std::nullopt;
+  std::vector<std::string> names;
+  if (length == 0) return names;
+  const std::string text(buffer, static_cast<std::size_t>(length));
+  FreeBuffer(buffer);
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t slash = text.find('/', start);
+    if (slash == std::string::npos) slash = text.size();
+    if (slash > start) names.push_back(text.substr(start, slash - start));
+    start = slash + 1;
+  }
+  return names;
+}
+
 Failure Phone::refusal(const std::string& what, const std::string& path, const std::string& hint) const {
   const std::string prefix = what + ": " + path + ": ";
   if (!connected()) return {kBroken, prefix + "the connection to the phone was lost"};
@@ -32,6 +55,11 @@ std::string phoneParent(const std::string& path) {
   std::size_t slash = path.find_last_of('/');
   if (slash == std::string::npos) return {};
   return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string joinPhone(const std::string& directory, const std::string& name) {
+  if (directory.empty()) return name;
+  return directory.back() == '/' ? directory + name : directory + "/" + name;
 }
 
 std::string baseName(const std::string& path) {

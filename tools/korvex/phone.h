@@ -1,7 +1,10 @@
 // A logged-in session with the phone, and the failures the commands report.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "exit_codes.h"
 #include "korvex.h"
@@ -30,6 +33,12 @@ class Phone {
   int exists(const std::string& path) const { return Exists(handle_, path.c_str()); }
   int isDirectory(const std::string& path) const { return IsDirectory(handle_, path.c_str()); }
   bool connected() const;
+  // The size of a file read as the unsigned word it travels as; -1 when the
+  // phone refused (a file of exactly 4 GiB - 1 bytes reads so too).
+  std::int64_t fileSize(const std::string& path) const;
+  // The files or subdirectories of a directory in the phone's order; nothing
+  // when the listing failed.
+  std::optional<std::vector<std::string>> list(const std::string& path, bool directories) const;
 
   // A refused request as a Failure: the reason comes from asking the phone
   // about the path, since the library only says yes or no. `hint` replaces
@@ -43,6 +52,8 @@ class Phone {
 
 // The directory part of a phone path ("/a/b" -> "/a", "b" -> "").
 std::string phoneParent(const std::string& path);
+// `name` inside a phone directory.
+std::string joinPhone(const std::string& directory, const std::string& name);
 // The last component of a '/'-separated path.
 std::string baseName(const std::string& path);
 

@@ -69,4 +69,43 @@ std::string progressLine(std::int64_t done, std::int64_t total, double bytesPerS
   return line;
 }
 
+std::string treeProgressLine(const TreeProgress& progress, const std::vector<std::string>& current, int width) {
+  const double fraction =
+      progress.total > 0
+          ? std::clamp(static_cast<double>(progress.done) / static_cast<double>(progress.total), 0.0, 1.0)
+          : (progress.filesEnded == progress.files ? 1.0 : 0.0);
+  char percent[8];
+  std::snprintf(percent, sizeof percent, "%3d%%", static_cast<int>(fraction * 100.0));
+  std::string info = percent;
+  info += "  " + formatBytes(progress.done) + " / " + formatBytes(progress.total);
+  info += "  " + std::to_string(progress.filesEnded) + "/" + std::to_string(progress.files) + " files";
+  if (progress.bytesPerSecond > 0.0) {
+    info += "  " + formatBytes(static_cast<std::int64_t>(progress.bytesPerSecond)) + "/s";
+    if (progress.done < progress.total) {
+      info += "  " +
+              formatDuration(static_cast<double>(progress.total - progress.done) / progress.bytesPerSecond) +
+              " left";
+    }
+  }
+  const std::size_t room = static_cast<std::size_t>(std::max(width, 0));
+  constexpr int kBarWidth = 20;
+  std::string line;
+  if (info.size() + kBarWidth + 3 <= room) {
+    const int filled = static_cast<int>(fraction * kBarWidth);
+    line = "[" + std::string(static_cast<std::size_t>(filled), '#') +
+           std::string(static_cast<std::size_t>(kBarWidth - filled), '.') + "] ";
+  }
+  line += info;
+  if (!current.empty()) {
+    std::string names;
+    for (const std::string& name : current) names += (names.empty() ? "" : ", ") + name;
+    line += "  " + names;
+  }
+  if (line.size() > room) {
+    line.resize(room);
+    if (room >= 3) line.replace(room - 3, 3, "...");
+  }
+  return line;
+}
+
 }  // namespace korvex::cli

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace korvex::cli {
 
@@ -15,5 +16,19 @@ std::string formatDuration(double seconds);
 // One terminal line of at most `width` columns: bar, percentage, bytes,
 // rate and time left. Unknown totals (< 0) and rates (<= 0) show as such.
 std::string progressLine(std::int64_t done, std::int64_t total, double bytesPerSecond, int width);
+
+// Where a copy of many files stands.
+struct TreeProgress {
+  std::int64_t done = 0;   // bytes moved, over every file
+  std::int64_t total = 0;
+  std::size_t filesEnded = 0;  // arrived or failed
+  std::size_t files = 0;
+  double bytesPerSecond = 0.0;
+};
+
+// One terminal line of at most `width` columns: a short bar, percentage,
+// bytes, files, rate and time left, then the files being copied now, cut
+// to fit.
+std::string treeProgressLine(const TreeProgress& progress, const std::vector<std::string>& current, int width);
 
 }  // namespace korvex::cli
