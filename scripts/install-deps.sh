@@ -3,7 +3,8 @@
 # when they are missing. Safe to run again.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config libgtest-dev libcli11-dev python3 openssh-client openssh-sftp-server libfuse3-dev fuse3)
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config libgtest-dev libcli11-dev python3 openssh-client openssh-sftp-server libfuse3-dev fuse3
+  python3-pytest python3-setuptools python3-wheel python3-pip python3-venv)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,0 +1,88 @@
+"""Finding and binding the shared library."""
+from __future__ import annotations
+
+import ctypes
+import os
+import sys
+import threading
+from typing import List, Optional
+
+_WINDOWS = sys.platform == "win32"
+_NAMES = ["korvex.dll"] if _WINDOWS else (["libkorvex.1.dylib"] if sys.platform == "darwin" else ["libkorvex.so.1"])
+# Chown has C++ linkage: hosts reach it by its decorated name.
+_CHOWN_SYMBOLS = ["?Chown@@YA_NKPEADHH@Z"] if _WINDOWS else ["_Z5ChownmPcii"]
+
+_lock = threading.Lock()
+_library: Optional[ctypes.CDLL] = None
+
+
+def _candidates() -> List[str]:
+    """KORVEX_LIBRARY alone when set; else beside the package, then the system's loader."""
+    explicit = os.environ.get("KORVEX_LIBRARY")
+    if explicit:
+        return [explicit]
+    here = os.path.dirname(os.path.abspath(__file__))
+    beside = [os.path.join(here, name) for name in _NAMES]
+    return [path for path in beside if os.path.exists(path)] + list(_NAMES)
+
+
+def _bind(lib: ctypes.CDLL) -> ctypes.CDLL:
+    c_int, c_bool, c_char_p, c_void_p = ctypes.c_int, ctypes.c_bool, ctypes.c_char_p, ctypes.c_void_p
+    int_p = ctypes.POINTER(c_int)
+    table = {
+        "EnableLog": (c_int, [c_bool, ctypes.c_uint, c_char_p]),
+        "Connect": (c_void_p, [c_char_p, c_char_p, int_p]),
+        "ConnectionState": (None, [c_void_p, c_void_p, c_void_p, c_void_p]),
+        "Rename": (c_bool, [c_void_p, c_char_p, c_char_p]),
+        "DeletePhoneFile": (c_bool, [c_void_p, c_char_p]),
+        "DeleteDirectory": (c_bool, [c_void_p, c_char_p, c_bool]),
+        "CreatePhoneDirectory": (c_bool, [c_void_p, c_char_p]),
+        "FileSize": (c_int, [c_void_p, c_char_p]),
+        "Exists": (c_int, [c_void_p, c_char_p]),
+        "IsDirectory": (c_int, [c_void_p, c_char_p]),
+        "GetSpaceSize": (c_int, [c_void_p, c_char_p]),
+        "Shutdown": (c_bool, [c_void_p]),
+        "Reboot": (c_bool, [c_void_p]),
+        "Restart": (c_bool, [c_void_p]),
+        "GetFiles": (c_int, [c_void_p, c_char_p, ctypes.POINTER(c_void_p)]),
+        "GetDirectories": (c_int, [c_void_p, c_char_p, ctypes.POINTER(c_void_p)]),
+        "FreeBuffer": (None, [c_void_p]),
+        "CopyToPhone": (c_bool, [c_void_p, c_char_p, c_char_p]),
+        "DownFromPhone": (c_bool, [c_void_p, c_char_p, c_char_p]),
+        "CopyToPhoneAsync": (c_void_p, [c_void_p, c_char_p, c_char_p]),
+        "DownFromPhoneAsync": (c_void_p, [c_void_p, c_char_p, c_char_p]),
+        "GetTransProgress": (c_int, [c_void_p, int_p, int_p]),
+        "CloseTransHandle": (c_int, [c_void_p]),
+    }
+    for name, (restype, argtypes) in table.items():
+        function = getattr(lib, name)
+        function.restype = restype
+        function.argtypes = argtypes
+    for symbol in _CHOWN_SYMBOLS:
+        try:
+            chown = getattr(lib, symbol)
+        except AttributeError:
+            continue
+        # The session travels as an unsigned long, as the C++ signature has it.
+        chown.restype = c_bool
+        chown.argtypes = [ctypes.c_ulong, c_char_p, c_int, c_int]
+        lib.korvex_chown = chown
+        break
+    return lib
+
+
+def library() -> ctypes.CDLL:
+    """The bound library, loaded on first use."""
+    global _library
+    with _lock:
+        if _library is None:
+            errors = []
+            for candidate in _candidates():
+                try:
+                    _library = _bind(ctypes.CDLL(candidate))
+                    break
+                except OSError as error:
+                    errors.append(f"{candidate}: {error}")
+            else:
+                raise OSError("cannot load the korvex library (set KORVEX_LIBRARY to its path): " + "; ".join(errors))
+        return _library

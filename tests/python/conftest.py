@@ -1,0 +1,62 @@
+"""korvexd for each test, and the package from the source tree.
+
+CTest sets KORVEX_LIBRARY (the built library) and KORVEXD (the built
+service); both default to a build in ./build.
+"""
+import os
+import signal
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+SOURCE = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(SOURCE / "python"))
+os.environ.setdefault("KORVEX_LIBRARY", str(SOURCE / "build" / "libkorvex.so.1"))
+KORVEXD = os.environ.get("KORVEXD", str(SOURCE / "build" / "tools" / "korvexd" / "korvexd"))
+
+import korvex  # noqa: E402
+
+PASSWORD = "python-test-password"
+
+
+class Service:
+    def __init__(self, root: Path, log: Path) -> None:
+        self.root = root
+        self._log = open(log, "wb")
+        self.process = subprocess.Popen(
+            [KORVEXD, "--root", str(root), "--password", PASSWORD, "--listen", "127.0.0.1:0", "--name", "py-phone"],
+            stdout=subprocess.PIPE,
+            stderr=self._log,
+        )
+        line = self.process.stdout.readline().decode()
+        if "listening on" not in line:
+            self.stop()
+            raise RuntimeError(f"korvexd did not start: {line!r}")
+        self.address = line.rsplit(" ", 1)[1].strip()
+
+    def stop(self) -> None:
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.process.stdout.close()
+        self._log.close()
+
+
+@pytest.fixture
+def service(tmp_path):
+    root = tmp_path / "root"
+    root.mkdir()
+    running = Service(root, tmp_path / "korvexd.log")
+    yield running
+    running.stop()
+
+
+@pytest.fixture
+def phone(service):
+    return korvex.connect(service.address, PASSWORD)
