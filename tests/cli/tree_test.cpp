@@ -126,6 +126,12 @@ TEST_F(TreeTest, TreesGoUpAndComeBackWhole) {
   EXPECT_EQ(treeOf(local("restored")), sent);
   EXPECT_TRUE(fs::is_directory(local("restored/empty-dir")));
 
+  // The phone's root has no name: its contents land in the directory itself.
+  fs::create_directory(local("whole"));
+  CliResult root = korvex({"get", "-r", "/", local("whole")});
+  ASSERT_EQ(root.exitCode, kOk) << root.all();
+  EXPECT_EQ(treeOf(local("whole")), treeOf(service().root()));
+
   // Several sources into a directory, files and a tree mixed.
   fs::create_directory(phone("mixed"));
   CliResult several = korvex({"put", "-r", local("album/f1"), local("album/f2"), local("album/2024"), "/mixed/"});

@@ -39,6 +39,12 @@ struct Plan {
   }
 };
 
+// A name that would not stay inside the directory it is joined to: a phone
+// could list one, and a root source has no name of its own.
+bool unsafeName(const std::string& name) {
+  return name.empty() || name == "." || name == ".." || name == "/" || name.find('/') != std::string::npos;
+}
+
 Failure tooLargeFailure(const char* what, const std::string& path) {
   return {kLocalFile, std::string(what) + ": " + path + ": " + kTooLarge};
 }
@@ -100,7 +106,7 @@ Plan planPut(const Phone& phone, const std::vector<std::string>& sources, const 
         plan.failures.push_back({kLocalFile, "put: " + source + ": is a directory (use -r)"});
         continue;
       }
-      std::string root = intoDirectory ? joinPhone(dest, name) : dest;
+      std::string root = intoDirectory && !unsafeName(name) ? joinPhone(dest, name) : dest;
       while (root.size() > 1 && root.back() == '/') root.pop_back();
       planLocalTree(source, root, plan);
     } else {
@@ -122,8 +128,16 @@ void planPhoneTree(const Phone& phone, const std::string& path, const fs::path& 
     plan.failures.push_back(std::move(failure));
     return;
   }
-  for (const std::string& name : *directories) planPhoneTree(phone, joinPhone(path, name), root / name, plan);
+  auto skipped = [&](const std::string& name) {
+    if (!unsafeName(name)) return false;
+    plan.failures.push_back({kRefused, "get: " + path + ": the phone listed the name \"" + name + "\", skipped"});
+    return true;
+  };
+  for (const std::string& name : *directories) {
+    if (!skipped(name)) planPhoneTree(phone, joinPhone(path, name), root / name, plan);
+  }
   for (const std::string& name : *files) {
+    if (skipped(name)) continue;
     const std::string from = joinPhone(path, name);
     const std::int64_t size = phone.fileSize(from);
     if (size < 0) {
@@ -151,7 +165,9 @@ Plan planGet(const Phone& phone, const std::vector<std::string>& sources, const 
       plan.failures.push_back(std::move(failure));
       continue;
     }
-    const fs::path target = intoDirectory ? fs::path(dest) / baseName(source) : fs::path(dest);
+    // The phone's root has no name: its contents go into the destination.
+    const std::string name = baseName(source);
+    const fs::path target = intoDirectory && !unsafeName(name) ? fs::path(dest) / name : fs::path(dest);
     if (phone.isDirectory(source) == 1) {
       if (!recursive) {
         plan.failures.push_back({kRefused, "get: " + source + ": is a directory (use -r)"});
