@@ -176,7 +176,9 @@ class Transfer {
 
   // Polls until the copy is done (ok), failed (copy_failed) or the time is
   // up (timed_out: the copy goes on). A copy whose own connection or login
-  // fails stays "starting" for ever: give a timeout.
+  // fails stays "starting" for ever: give a timeout. An upload is done when
+  // its last byte is sent; the phone may take a moment more to store it
+  // (Session::file_size tells when it has).
   Status wait(std::chrono::milliseconds timeout = std::chrono::milliseconds::max(),
               std::chrono::milliseconds poll = std::chrono::milliseconds(10)) const {
     const auto start = std::chrono::steady_clock::now();

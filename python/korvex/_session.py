@@ -396,14 +396,29 @@ class Session:
     ) -> None:
         """Copies a local file to the phone, calling progress(done, total) as bytes leave.
 
-        Raises on failure; KeyboardInterrupt cancels the copy.
+        Returns once the phone holds the whole file; raises on failure;
+        KeyboardInterrupt cancels the copy.
         """
+        size = os.path.getsize(local)
         with self.start_upload(local, remote) as transfer:
             try:
                 self._follow(transfer, progress, start_timeout, poll_interval)
             except BaseException:
                 transfer.cancel()
                 raise
+        # The last byte sent is not the phone storing the file: it puts it in
+        # place once every byte has arrived.
+        deadline = time.monotonic() + 5.0
+        while True:
+            try:
+                stored = self.size(remote)
+            except RefusedError:
+                stored = -1
+            if stored == size:
+                return
+            if time.monotonic() > deadline:
+                raise TransferError("upload", remote, f"the phone holds {stored} bytes, not {size}", size, size)
+            time.sleep(poll_interval)
 
     def _follow(
         self, transfer: Transfer, progress: Optional[ProgressCallback], start_timeout: float, poll_interval: float

@@ -137,6 +137,11 @@ TEST_F(Wrapper, CopiesBothWays) {
   EXPECT_TRUE(up->wait(10s));
   EXPECT_EQ(Phase::done, up->progress().phase);
   EXPECT_EQ(content.size(), up->progress().total);
+  // The phone puts the file in place once its last byte is in.
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (phone.file_size("/async.bin").value_or(0) != content.size() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
   EXPECT_EQ(content, readFile(service.root() / "async.bin"));
 
   // A moved-from transfer owns nothing; the new owner closes the handle.
