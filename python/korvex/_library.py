@@ -66,7 +66,7 @@ def _bind(lib: ctypes.CDLL) -> ctypes.CDLL:
         # The session travels as an unsigned long, as the C++ signature has it.
         chown.restype = c_bool
         chown.argtypes = [ctypes.c_ulong, c_char_p, c_int, c_int]
-        lib.korvex_chown = chown
+        setattr(lib, "korvex_chown", chown)
         break
     return lib
 

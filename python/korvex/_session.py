@@ -99,7 +99,7 @@ def enable_log(level: int, path: Optional[PathLike] = None) -> bool:
 
     Returns True when the file was opened.
     """
-    return library().EnableLog(True, level, None if path is None else _local(path)) == 1
+    return bool(library().EnableLog(True, level, None if path is None else _local(path)) == 1)
 
 
 def disable_log() -> None:
@@ -239,7 +239,7 @@ class Session:
         if length == 0:
             return []
         try:
-            text = ctypes.string_at(buffer.value, length)
+            text = ctypes.string_at(buffer.value or 0, length)
         finally:
             library().FreeBuffer(buffer)
         return [_name(name) for name in text.split(b"/") if name]
