@@ -27,6 +27,15 @@ cmake --build "$work/consumer" >/dev/null
 "$work/consumer/cpp_host" "$address" "$password"
 "$work/consumer/hpp_host" "$address" "$password"
 
+# Every installed program that uses the library finds the installed one.
+for program in "$prefix"/bin/*; do
+  if ldd "$program" | grep -q libkorvex; then
+    found=$(env -u LD_LIBRARY_PATH ldd "$program" | awk '/libkorvex\.so\.1 =>/ { print $3 }')
+    [ "$(realpath -q "$found")" = "$(realpath "$prefix/lib/libkorvex.so.1")" ] ||
+      { echo "$program finds libkorvex.so.1 at '$found', not in $prefix/lib"; exit 1; }
+  fi
+done
+
 if [ "$with_client" = 1 ]; then
   env -u LD_LIBRARY_PATH "$prefix/bin/korvex" --version
   listed=$(env -u LD_LIBRARY_PATH KORVEX_PASSWORD="$password" "$prefix/bin/korvex" --host "$address" ls -d /from-hpp)
