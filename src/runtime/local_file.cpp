@@ -1,8 +1,10 @@
 #include "runtime/local_file.h"
 
+#include <cstring>
 #include <new>
 
 #include "runtime/log.h"
+#include "runtime/platform.h"
 
 namespace korvex {
 namespace {
@@ -31,7 +33,9 @@ void VFile::close() {
 }
 
 bool VFile::openStream(const char* mode) {
-  stream_ = std::fopen(fullName().c_str(), mode);
+  // Read-only opens are the sources of uploads: only a regular file will do.
+  stream_ = std::strcmp(mode, "rb") == 0 ? platform::openRegularFileForReading(fullName())
+                                         : std::fopen(fullName().c_str(), mode);
   if (stream_ == nullptr) return false;
   buffer_.reset(new (std::nothrow) char[kStreamBufferSize]);
   if (buffer_) std::setvbuf(stream_, buffer_.get(), _IOFBF, kStreamBufferSize);

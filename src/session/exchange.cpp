@@ -14,6 +14,10 @@ Stage Exchange::request(std::uint32_t code, const RequestBlock* block, std::uint
   const int wanted = CODE_SIZE + (block ? block->size() : 0);
   const int sent = connection_.writeAll(std::span(parts, block ? 2 : 1));
   if (sent != wanted) {
+    // Nothing went out: the stream is still in step and the connection stays.
+    // Once any byte has gone, the phone may answer a request it got only
+    // in part, so the connection must go.
+    if (sent <= 0) return Stage::CodeFailed;
     abandon();
     return sent < CODE_SIZE ? Stage::CodeFailed : Stage::BlockFailed;
   }

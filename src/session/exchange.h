@@ -18,7 +18,8 @@ class Exchange {
   explicit Exchange(Connection& connection) : connection_(connection) {}
 
   // Writes `code` and `block` (none when null) and reads `replySize` bytes
-  // into `reply`.
+  // into `reply`. A failure closes the connection, unless not one byte of
+  // the request could be sent (CodeFailed on a connection left open).
   Stage request(std::uint32_t code, const protocol::RequestBlock* block, std::uint8_t* reply,
                 int replySize);
 

@@ -1,5 +1,7 @@
 #include "session/login.h"
 
+#include <atomic>
+
 #include "net/tcp_connector.h"
 #include "session/exchange.h"
 #include "session/protocol.h"
@@ -7,6 +9,14 @@
 namespace korvex {
 
 using namespace protocol;
+
+namespace {
+
+std::atomic<int> exchangeTimeoutForTesting{0};
+
+}  // namespace
+
+void setExchangeTimeoutForTesting(int ms) { exchangeTimeoutForTesting.store(ms > 0 ? ms : 0); }
 
 OpenResult openLoggedIn(const std::string& address, std::uint16_t port, const std::string& password,
                         Connection& connection, std::string& deviceName,
@@ -20,7 +30,8 @@ OpenResult openLoggedIn(const std::string& address, std::uint16_t port, const st
     connection = connector.connection();
   }
   if (beforeLogin && !beforeLogin()) return OpenResult::Cancelled;
-  connection.setTimeout(IO_TIMEOUT_MS);
+  const int shortened = exchangeTimeoutForTesting.load();
+  connection.setTimeout(shortened > 0 ? shortened : IO_TIMEOUT_MS);
   return login(connection, password, deviceName) ? OpenResult::Ready : OpenResult::LoginFailed;
 }
 

@@ -21,6 +21,11 @@ OpenResult openLoggedIn(const std::string& address, std::uint16_t port, const st
                         Connection& connection, std::string& deviceName,
                         const std::function<bool()>& beforeLogin = {});
 
+// The longest each wait of an exchange lasts on connections opened from now
+// on: IO_TIMEOUT_MS. Tests shorten it so that a stall costs milliseconds;
+// 0 restores the constant.
+void setExchangeTimeoutForTesting(int ms);
+
 // Sends the password block and reads the 40-byte reply and the device name.
 // A password too long for its block is refused before anything is sent.
 bool login(Connection& connection, const std::string& password, std::string& deviceName);

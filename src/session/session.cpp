@@ -60,8 +60,12 @@ void ClientThread::getState(char* connectedOut, char* addressOut, char* nameOut)
 
 void ClientThread::thread() {
   while (!isShutdown()) {
-    // Any failed exchange has already closed the connection.
-    if (!underCommandLock(false, true, [](Exchange& e) { return commands::keepAlive(e); })) {
+    const bool alive = underCommandLock(false, true, [](Exchange& e) {
+      if (commands::keepAlive(e)) return true;
+      e.abandon();  // one that could not even be sent left the connection open
+      return false;
+    });
+    if (!alive) {
       connected.store(false);
       break;
     }

@@ -2,9 +2,13 @@
 // the result for each outcome, and the connection after a failure.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <set>
 
+#include "net/tcp_connector.h"
+#include "session/commands.h"
+#include "session/exchange.h"
 #include "session/protocol.h"
 #include "session_fixture.h"
 
@@ -243,6 +247,45 @@ TEST(CommandTrace, LinesAndHandleNumbers) {
   EXPECT_NE(std::string::npos,
             lines.find("-" + id + "]" + std::to_string(static_cast<std::uint32_t>(number)) + " Exists /e\n"));
   EXPECT_EQ(std::string::npos, lines.find("hutdown"));
+}
+
+
+// A code that could not be sent at all leaves the stream in step, so the
+// connection stays: the next request is the first bytes the phone reads.
+TEST(CommandFailures, CodeThatCannotBeSentKeepsTheConnection) {
+  ScriptedPeer peer;
+  TcpConnector connector(true);
+  connector.setTarget(peer.address(), 1, true);
+  ASSERT_TRUE(connector.connect());
+  Connection connection = connector.connection();
+  connector.close();
+  ASSERT_TRUE(peer.accept());
+  connection.setTimeout(100);
+
+  // The phone reads nothing: fill the socket until a whole time-out passes
+  // with not one byte taken.
+  // Large writes first; a socket that polls unwritable may still take a few
+  // bytes, so single bytes last, until one is refused.
+  const Bytes filler(64 * 1024, 'f');
+  std::size_t queued = 0;
+  for (int size = static_cast<int>(filler.size()), sent = size; sent > 0;) {
+    sent = connection.writeAll(filler.data(), size);
+    queued += static_cast<std::size_t>(std::max(sent, 0));
+    if (sent < size) size = 1;
+  }
+  Exchange exchange(connection);
+  EXPECT_EQ(0, commands::fileSize(exchange, "/f"));  // the code row's result
+  EXPECT_TRUE(connection.live());
+
+  connection.setTimeout(5000);  // room comes back only as the phone drains the filler
+  auto next = std::async(std::launch::async, [&] {
+    Exchange again(connection);
+    return commands::fileSize(again, "/g");
+  });
+  EXPECT_EQ(queued, peer.read(queued).size());
+  EXPECT_EQ(concat({word(CMD_FILE_SIZE), pathField("/g")}), peer.read(CODE_SIZE + PATH_BLOCK_SIZE));
+  peer.send(reply(0, 9));
+  EXPECT_EQ(9, next.get());
 }
 
 }  // namespace

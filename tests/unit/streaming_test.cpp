@@ -1,6 +1,11 @@
 // Synchronous copies over a scripted peer: request bytes, piece sizes, and
 // what each failure leaves behind on disk and on the connection.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 
 #include "session/protocol.h"
 #include "session_fixture.h"
@@ -182,6 +187,30 @@ TEST_F(CopyTest, TraceLines) {
   const auto number = static_cast<int>(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(s.handle)));
   EXPECT_NE(std::string::npos, log.text().find("-" + std::to_string(number) + "]CopyToPhone source " +
                                                (dir / "absent").string() + " dest /dst\n"));
+}
+
+
+// A directory, a FIFO nobody writes to, or a device is refused like a file
+// that cannot be opened, at once and with nothing sent: a FIFO must not hold
+// the call in its open.
+TEST_F(CopyTest, SourcesThatAreNotRegularFilesAreRefusedUnopened) {
+  LogCapture log(3);
+  const std::filesystem::path fifo = dir / "fifo";
+  ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+  std::filesystem::create_directory(dir / "directory");
+  for (const std::filesystem::path& source : {dir / "directory", fifo, std::filesystem::path("/dev/null")}) {
+    SCOPED_TRACE(source);
+    auto copied = upload(source, "/p");
+    if (copied.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+      ADD_FAILURE() << "CopyToPhone blocked";
+      ::close(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK));  // lets a blocked open go
+    }
+    EXPECT_FALSE(copied.get());
+    EXPECT_EQ(nullptr, CopyToPhoneAsync(s.handle, source.c_str(), "/p"));
+    EXPECT_NE(std::string::npos, log.text().find("File " + source.string() + " open error"));
+  }
+  EXPECT_TRUE(s.peer.quietFor(100));
+  expectSessionUsable();
 }
 
 }  // namespace
