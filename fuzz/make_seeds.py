@@ -88,9 +88,66 @@ def main():
         "reserved": compact(11, "/.korvexd-upload-1-1", struct.pack("<H", 1)) + b"x" + compact(6, ".korvexd-upload-d"),
         "no-nul": bytes([5, 0x83]) + b"abc",
     }
+    # The listing stream: piece size - 1, then what the peer sends.
+    for name, (piece, data) in {
+        "three": (0, listing(["a", "bb", "c" * 255])),
+        "empty": (40, listing([])),
+        "one-empty-name": (255, listing([""])),
+        "refused": (7, reply(1) + word(5)),
+        "count-too-big": (63, listing(["x"], count=0x7FFFFFFF)),
+        "count-all-ones": (3, listing(["x", "y"], count=0xFFFFFFFF)),
+        "cut-in-record": (99, listing(["abc", "def"])[:200]),
+        "many": (255, listing(["n%d" % i for i in range(70)])),
+    }.items():
+        write("listing_fuzzer", name, bytes([piece]) + data)
+    for name, data in session_seeds().items():
+        write("session_fuzzer", name, data)
+
     for name, data in packed.items():
         write("service_request_fuzzer", "compact-" + name, bytes([3]) + data)
         write("service_request_fuzzer", "compact-walk-" + name, bytes([2]) + data)
+
+
+def listing(names, status=0, count=None):
+    body = reply(status) + word(len(names) if count is None else count)
+    return body + b"".join(field(n, 256) for n in names)
+
+
+def answers(parts):
+    """The session fuzzer's answers: each a 16-bit length and its bytes."""
+    return b"".join(struct.pack("<H", len(p)) + p for p in parts)
+
+
+def session_seeds():
+    login = reply(0) + field("Phone", 64)
+    data = bytes(range(256)) * 12  # 3072 bytes
+    whole = [
+        login,
+        reply(0, 1234),                    # FileSize
+        reply(0),                          # Rename
+        reply(0),                          # DeleteDirectory
+        reply(1),                          # Chown
+        word(4321),                        # GetSpaceSize
+        reply(1),                          # Restart
+        listing(["a", "bb"]),              # GetFiles
+        listing(["d"]),                    # GetDirectories
+        reply(0, 3000) + data[:3000],      # DownFromPhone
+        reply(0),                          # CopyToPhone, then its data
+        reply(0, 100),                     # DownFromPhoneAsync: the size, on the session
+        login,                             # its own connection
+        reply(0, 100) + data[:100],
+        login,                             # CopyToPhoneAsync, cancelled at once
+        reply(0),
+    ]
+    refusals = [login] + [reply(1)] * 6 + [reply(1), reply(1), reply(1), reply(1), reply(1), login, reply(1), login]
+    return {
+        "whole": bytes([0]) + answers(whole),
+        "whole-then-close": bytes([1]) + answers(whole),
+        "refusals": bytes([0]) + answers(refusals),
+        "half": bytes([1]) + answers(whole[:8]),
+        "short-pieces": bytes([0]) + answers([login, reply(0, 1234)[:20], reply(0, 3000) + data[:1500]]),
+        "login-only": bytes([0]) + answers([login]),
+    }
 
 
 if __name__ == "__main__":
