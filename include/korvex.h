@@ -114,14 +114,17 @@ KORVEX_API void FreeBuffer(void* buffer);
 /* Copies a local file to the phone (CopyToPhone) or a phone file to a local
  * file (DownFromPhone), on the session's connection; other commands on the
  * session wait meanwhile. true when every byte arrived; false otherwise (a
- * local file of 4 GiB or more cannot be sent). After a failure in mid-copy
+ * local source that is not a regular file, such as a directory, a FIFO or a
+ * device, is refused unopened, with nothing sent; one of 4 GiB or more
+ * cannot be sent). After a failure in mid-copy
  * the session's connection is closed; a refusal by the phone leaves it
  * usable. */
 KORVEX_API bool CopyToPhone(SessionHandle handle, const char* source, const char* dest);
 KORVEX_API bool DownFromPhone(SessionHandle handle, const char* source, const char* dest);
 
 /* Start a copy in the background, on a connection of its own. NULL when the
- * session is shutting down or (upload) the local file cannot be opened. */
+ * session is shutting down or (upload) the local file cannot be opened or is
+ * not a regular file. */
 KORVEX_API TransferHandle CopyToPhoneAsync(SessionHandle handle, const char* source, const char* dest);
 KORVEX_API TransferHandle DownFromPhoneAsync(SessionHandle handle, const char* source, const char* dest);
 
