@@ -51,7 +51,12 @@ using namespace protocol;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
+// Sanitizer builds run many times slower: give every wait more room there.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int kTimeoutMs = 1000;
+#else
 constexpr int kTimeoutMs = 250;
+#endif
 // Any export: a keep-alive ahead of it, then its own write and read, each a
 // wait of at most the time-out; the rest is slack for a loaded machine.
 constexpr milliseconds kBound(6 * kTimeoutMs + 1500);
