@@ -407,8 +407,10 @@ std::string runCase(const Row& row, const Case& c, const TempDir& dir, int seria
     if (next != 777 && next != -1 && next != 0) problems += "the next command read a stale reply (" + std::to_string(next) + "); ";
     if (Clock::now() - nextStart > kBound) problems += "the next command was slow; ";
   }
-  peer.close();
+  // The peer is the player's until it is done: it ends by itself once the
+  // client has closed or its short script is over.
   player.join();
+  peer.close();
   responder.reset();
   // A session lets go of its socket when its keep-alive finds the link gone,
   // at most one period and one time-out from now.
