@@ -5,15 +5,18 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common.h"
 #include "korvex.h"
-#include "quick_peer.h"
+#include "raw_client.h"
+#include "scripted_peer.h"
 #include "session/protocol.h"
 
 using namespace korvex::bench;
+using korvex::test::RawClient;
 namespace proto = korvex::protocol;
 
 namespace {
@@ -92,24 +95,21 @@ bool runTarget(const std::string& target, std::uint16_t port, const std::string&
     std::fprintf(stderr, "[%s] Connect failed: %d\n", target.c_str(), error);
     return false;
   }
-  RawClient raw;
-  if (!raw.connect(port) || !raw.login(password)) {
+  RawClient raw(port, RawClient::Waits::Blocking);
+  if (!raw.connected() || !raw.login(password)) {
     std::fprintf(stderr, "[%s] raw login failed\n", target.c_str());
     return false;
   }
 
+  // Built once, so the raw loop does no more than send and receive.
+  const proto::RequestBlock probe = proto::pathBlock(probePath);
+  const proto::RequestBlock listing = proto::pathBlock(listPath);
   auto libExists = [&] { return Exists(session, probePath.c_str()) == 1; };
-  auto rawExists = [&] {
-    std::int32_t status;
-    std::uint32_t value;
-    return raw.sendPathRequest(proto::CMD_EXISTS, probePath) && raw.readReply(status, value) && status == 1;
-  };
+  auto rawExists = [&] { return raw.status(proto::CMD_EXISTS, probe) == 1; };
   auto libSize = [&] { return FileSize(session, probePath.c_str()) == static_cast<int>(probeSize); };
   auto rawSize = [&] {
-    std::int32_t status;
-    std::uint32_t value;
-    return raw.sendPathRequest(proto::CMD_FILE_SIZE, probePath) && raw.readReply(status, value) && status == 0 &&
-           value == probeSize;
+    const auto header = raw.request(proto::CMD_FILE_SIZE, probe) ? raw.reply() : std::nullopt;
+    return header && header->status == 0 && header->value == probeSize;
   };
   // The raw listing takes the same bytes in as few receives as the socket allows.
   std::vector<std::uint8_t> records(static_cast<std::size_t>(s.names) * proto::NAME_RECORD_SIZE);
@@ -120,16 +120,13 @@ bool runTarget(const std::string& target, std::uint16_t port, const std::string&
     return length > 0;
   };
   auto rawList = [&] {
-    std::int32_t status;
-    std::uint32_t value;
+    const auto header = raw.request(proto::CMD_LIST_FILES, listing) ? raw.reply() : std::nullopt;
     std::uint8_t countBytes[proto::LIST_COUNT_SIZE];
-    if (!raw.sendPathRequest(proto::CMD_LIST_FILES, listPath) || !raw.readReply(status, value) || status != 0 ||
-        !raw.recvAll(countBytes, sizeof countBytes)) {
+    if (!header || header->status != 0 || raw.receive(countBytes, sizeof countBytes) != sizeof countBytes) {
       return false;
     }
-    const std::uint32_t count = proto::getWord(countBytes);
-    if (count != s.names) return false;
-    return raw.recvAll(records.data(), static_cast<std::size_t>(count) * proto::NAME_RECORD_SIZE);
+    const std::size_t size = static_cast<std::size_t>(proto::getWord(countBytes)) * proto::NAME_RECORD_SIZE;
+    return size == records.size() && raw.receive(records.data(), size) == size;
   };
 
   // The listing must hold every name before it is worth timing.
@@ -202,9 +199,11 @@ int main(int argc, char** argv) {
   std::filesystem::create_directories(root / "names");
   constexpr std::uint32_t kProbeSize = 4096;
   makeFile(root / "probe.bin", kProbeSize, 1);
+  std::vector<std::string> names;
   for (std::uint32_t i = 0; i < s.names; ++i) {
     char name[64];
     std::snprintf(name, sizeof name, "entry_%05u_recorded_clip.mp4", i);
+    names.push_back(name);
     std::FILE* f = std::fopen((root / "names" / name).c_str(), "wb");
     if (!f) {
       std::perror(name);
@@ -215,18 +214,17 @@ int main(int argc, char** argv) {
 
   bool ok = true;
   {
-    Service service;
-    if (!service.start(flags.text("korvexd", defaultServiceBinary()), root, kPassword, scratch.path() / "korvexd.log")) {
-      finish(1);
-    }
+    const auto service = startService(flags, scratch, root, kPassword);
     // korvexd's main thread creates every connection thread after this.
-    if (serviceCpu >= 0) pinThread(service.pid(), serviceCpu);
-    ok &= runTarget("korvexd", service.port(), kPassword, "/probe.bin", kProbeSize, "/names", s, true);
-    service.stop();
+    if (serviceCpu >= 0) pinThread(static_cast<pid_t>(service->pid()), serviceCpu);
+    ok &= runTarget("korvexd", service->port(), kPassword, "/probe.bin", kProbeSize, "/names", s, true);
   }
   if (!flags.has("no-peer")) {
-    QuickPeer peer(s.names, serviceCpu);
-    ok &= runTarget("quick-peer", peer.port(), kPassword, "/probe.bin", QuickPeer::kFileSize, "/names", s, false);
+    korvex::test::AnsweringPeer peer(names, [serviceCpu] {
+      if (serviceCpu >= 0) pinThread(0, serviceCpu);
+    });
+    ok &= runTarget("quick-peer", peer.port(), kPassword, "/probe.bin", korvex::test::AnsweringPeer::kFileSize,
+                    "/names", s, false);
   }
   scratch.remove();
   if (!ok) std::fprintf(stderr, "command benchmark failed\n");

@@ -5,9 +5,7 @@
 // resident memory over the window, and the gaps between keep-alives per
 // connection. The reference is a child with as many bare threads, each
 // pinging on its own connection with the same period, measured in the same run.
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -26,9 +24,12 @@
 #include <unordered_map>
 #include <vector>
 
+#include "bytes.h"
 #include "common.h"
 #include "korvex.h"
+#include "raw_client.h"
 #include "session/protocol.h"
+#include "socket_io.h"
 
 using namespace korvex::bench;
 namespace proto = korvex::protocol;
@@ -54,17 +55,13 @@ class KeepalivePeer {
   };
 
   bool start() {
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listenFd_, 4096) != 0 || ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    std::uint16_t port = 0;
+    listenFd_ = static_cast<int>(korvex::test::loopback::listenLoopback(4096, port));
+    if (listenFd_ < 0 || fcntl(listenFd_, F_SETFL, O_NONBLOCK) != 0) {
       std::perror("peer listen");
       return false;
     }
-    port_ = ntohs(address.sin_port);
+    port_ = port;
     epollFd_ = epoll_create1(EPOLL_CLOEXEC);
     epoll_event event{};
     event.events = EPOLLIN;
@@ -189,10 +186,8 @@ class KeepalivePeer {
         data += take;
         size -= take;
         if (c.loginBytes == kPasswordBytes) {
-          std::uint8_t welcome[proto::LOGIN_REPLY_SIZE + proto::DEVICE_NAME_SIZE] = {};
-          const proto::DeviceNameBlock name = proto::encodeDeviceName("keepalive-peer");
-          std::memcpy(welcome + proto::LOGIN_REPLY_SIZE, name.data(), name.size());
-          if (!sendSmall(fd, welcome, sizeof welcome)) return false;
+          static const korvex::test::Bytes welcome = korvex::test::loginAnswer("keepalive-peer");
+          if (!sendSmall(fd, welcome.data(), welcome.size())) return false;
           c.loggedIn = true;
         }
         continue;
@@ -267,16 +262,14 @@ std::atomic<int> referenceUp{0};
 std::atomic<int> referenceFailed{0};
 
 void referencePinger(std::uint16_t port) {
-  RawClient client;
-  if (!client.connect(port) || !client.login(kPassword)) {
+  korvex::test::RawClient client(port, korvex::test::RawClient::Waits::Blocking);
+  if (!client.connected() || !client.login(kPassword)) {
     referenceFailed.fetch_add(1);
     return;
   }
   referenceUp.fetch_add(1);
-  const proto::CodeBytes code = proto::encodeCode(proto::CMD_KEEPALIVE);
-  std::uint8_t reply[proto::REPLY_HEADER_SIZE];
   for (;;) {
-    if (!client.sendAll(code.data(), code.size()) || !client.recvAll(reply, sizeof reply)) return;
+    if (!client.request(proto::CMD_KEEPALIVE) || !client.reply()) return;
     sleepSeconds(proto::KEEPALIVE_PERIOD_MS / 1000.0);
   }
 }
@@ -305,10 +298,9 @@ bool runChild(const std::string& role, std::uint16_t port, int sessions, double 
   const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
   if (n <= 0) return false;
   std::filesystem::remove(output);
-  const pid_t pid = spawn({self, "--role", role, "--port", std::to_string(port), "--sessions",
-                           std::to_string(sessions), "--duration", format("%.0f", duration)},
-                          output.string());
-  const int status = waitChild(pid, duration + 180);
+  const int status = runToEnd({self, "--role", role, "--port", std::to_string(port), "--sessions",
+                               std::to_string(sessions), "--duration", format("%.0f", duration)},
+                              output.string(), duration + 180);
   std::ifstream in(output);
   std::string line;
   bool found = false;

@@ -3,23 +3,23 @@
 // the same rules as the library (poll before every blocking recv/send, pieces
 // of at most 1500 bytes, the file through stdio with a 1 MiB buffer) and
 // (b) the system's sftp client talking to sftp-server directly over a pipe.
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common.h"
 #include "korvex.h"
+#include "raw_client.h"
 #include "session/protocol.h"
 
 using namespace korvex::bench;
+using korvex::test::RawClient;
 namespace proto = korvex::protocol;
 namespace fs = std::filesystem;
 
@@ -28,41 +28,6 @@ namespace {
 const char* const kPassword = "bench-password";
 constexpr std::size_t kStdioBuffer = 1 << 20;
 constexpr int kPiece = proto::CHUNK_SIZE;
-
-bool waitFor(int fd, short events) {
-  pollfd p{fd, events, 0};
-  for (;;) {
-    const int n = ::poll(&p, 1, proto::IO_TIMEOUT_MS);
-    if (n > 0) return true;
-    if (n == 0 || errno != EINTR) return false;
-  }
-}
-
-bool pollRecv(int fd, void* data, std::size_t size) {
-  auto* at = static_cast<std::uint8_t*>(data);
-  while (size > 0) {
-    if (!waitFor(fd, POLLIN)) return false;
-    const ssize_t n = ::recv(fd, at, size, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    at += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-bool pollSend(int fd, const void* data, std::size_t size) {
-  const auto* at = static_cast<const std::uint8_t*>(data);
-  while (size > 0) {
-    if (!waitFor(fd, POLLOUT)) return false;
-    const ssize_t n = ::send(fd, at, size, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    at += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 // A stdio stream with the library's 1 MiB buffer.
 struct Stream {
@@ -82,20 +47,16 @@ struct Stream {
   }
 };
 
+// The raw client polls before every receive and send, as the library does.
 bool rawDownload(RawClient& raw, const std::string& phonePath, const fs::path& local) {
-  std::uint8_t request[proto::CODE_SIZE + proto::PATH_BLOCK_SIZE] = {};
-  proto::putWord(request, proto::CMD_DOWNLOAD);
-  std::memcpy(request + proto::CODE_SIZE, phonePath.data(), phonePath.size());
-  std::uint8_t reply[proto::REPLY_HEADER_SIZE];
-  if (!pollSend(raw.fd(), request, sizeof request) || !pollRecv(raw.fd(), reply, sizeof reply)) return false;
-  const proto::ReplyHeader header = proto::decodeReply(reply);
-  if (header.status != 0) return false;
+  const auto header = raw.request(proto::CMD_DOWNLOAD, proto::pathBlock(phonePath)) ? raw.reply() : std::nullopt;
+  if (!header || header->status != 0) return false;
   Stream out(local, "wb+");
   if (!out.file) return false;
   std::uint8_t piece[kPiece];
-  for (std::uint32_t remaining = header.value; remaining > 0;) {
+  for (std::uint32_t remaining = header->value; remaining > 0;) {
     const std::uint32_t n = std::min<std::uint32_t>(remaining, kPiece);
-    if (!pollRecv(raw.fd(), piece, n) || std::fwrite(piece, 1, n, out.file) != n) return false;
+    if (raw.receive(piece, n, proto::IO_TIMEOUT_MS) != n || std::fwrite(piece, 1, n, out.file) != n) return false;
     remaining -= n;
   }
   return std::fflush(out.file) == 0 && out.close();
@@ -107,17 +68,11 @@ bool rawUpload(RawClient& raw, const fs::path& local, const std::string& phonePa
   fseeko(in.file, 0, SEEK_END);
   const off_t size = ftello(in.file);
   fseeko(in.file, 0, SEEK_SET);
-  std::uint8_t request[proto::CODE_SIZE + proto::UPLOAD_BLOCK_SIZE] = {};
-  proto::putWord(request, proto::CMD_UPLOAD);
-  std::memcpy(request + proto::CODE_SIZE, phonePath.data(), phonePath.size());
-  proto::putWord(request + proto::CODE_SIZE + proto::PATH_FIELD_SIZE, static_cast<std::uint32_t>(size));
-  std::uint8_t reply[proto::REPLY_HEADER_SIZE];
-  if (!pollSend(raw.fd(), request, sizeof request) || !pollRecv(raw.fd(), reply, sizeof reply)) return false;
-  if (proto::decodeReply(reply).status != 0) return false;
+  if (raw.status(proto::CMD_UPLOAD, proto::uploadBlock(phonePath, static_cast<std::uint32_t>(size))) != 0) return false;
   std::uint8_t piece[kPiece];
   for (off_t remaining = size; remaining > 0;) {
     const std::size_t n = static_cast<std::size_t>(std::min<off_t>(remaining, kPiece));
-    if (std::fread(piece, 1, n, in.file) != n || !pollSend(raw.fd(), piece, n)) return false;
+    if (std::fread(piece, 1, n, in.file) != n || !raw.send(piece, n)) return false;
     remaining -= static_cast<off_t>(n);
   }
   return true;
@@ -139,9 +94,7 @@ bool sftpCopy(const std::string& server, const fs::path& scratch, const char* ve
     std::ofstream out(batch);
     out << verb << " \"" << from.string() << "\" \"" << to.string() << "\"\n";
   }
-  const pid_t pid = spawn({"sftp", "-q", "-b", batch.string(), "-D", server}, (scratch / "sftp.log").string());
-  const int status = waitChild(pid, 600);
-  return status == 0;
+  return runToEnd({"sftp", "-q", "-b", batch.string(), "-D", server}, (scratch / "sftp.log").string(), 600) == 0;
 }
 
 enum Who { Library = 0, Raw = 1, Sftp = 2 };
@@ -174,15 +127,11 @@ int main(int argc, char** argv) {
   makeFile(local / "desk.bin", bytes, 8);
   settle();
 
-  Service service;
-  if (!service.start(flags.text("korvexd", defaultServiceBinary()), root, kPassword, scratch.path() / "korvexd.log")) {
-    finish(1);
-  }
-  int error = 0;
-  SessionHandle session = Connect(service.address().c_str(), kPassword, &error);
-  RawClient raw;
-  if (!session || !raw.connect(service.port()) || !raw.login(kPassword)) {
-    std::fprintf(stderr, "login failed (library error %d)\n", error);
+  const auto service = startService(flags, scratch, root, kPassword);
+  SessionHandle session = connectOrFinish(service->address(), kPassword);
+  RawClient raw(service->port());
+  if (!raw.connected() || !raw.login(kPassword)) {
+    std::fprintf(stderr, "raw login failed\n");
     finish(1);
   }
 
@@ -240,7 +189,7 @@ int main(int argc, char** argv) {
     }
     std::fflush(stdout);
   }
-  service.stop();
+  service->stop();
   scratch.remove();
   if (!ok) finish(1);
 

@@ -98,16 +98,8 @@ int main(int argc, char** argv) {
   for (int i = 0; i < most; ++i) makeFile(root / sourceName(i).substr(1), bytes, 100 + static_cast<std::uint32_t>(i));
   settle();
 
-  Service service;
-  if (!service.start(flags.text("korvexd", defaultServiceBinary()), root, kPassword, scratch.path() / "korvexd.log")) {
-    finish(1);
-  }
-  int error = 0;
-  SessionHandle session = Connect(service.address().c_str(), kPassword, &error);
-  if (!session) {
-    std::fprintf(stderr, "Connect failed: %d\n", error);
-    finish(1);
-  }
+  const auto service = startService(flags, scratch, root, kPassword);
+  SessionHandle session = connectOrFinish(service->address(), kPassword);
 
   std::vector<double> syncRate;
   std::vector<std::vector<double>> asyncRate(counts.size());
@@ -217,7 +209,7 @@ int main(int argc, char** argv) {
     }
     fs::remove(dest);
   }
-  service.stop();
+  service->stop();
   scratch.remove();
   if (!ok) finish(1);
 

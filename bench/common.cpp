@@ -1,15 +1,8 @@
 #include "common.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sched.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,12 +14,11 @@
 #include <ctime>
 #include <fstream>
 #include <memory>
+#include <optional>
 
-#include "session/protocol.h"
+#include "child_process.h"
 
 namespace korvex::bench {
-
-namespace proto = korvex::protocol;
 
 double nowSeconds() {
   timespec ts{};
@@ -132,24 +124,15 @@ void armWatchdog(int seconds) {
   alarm(static_cast<unsigned>(seconds));
 }
 
-ScratchDir::ScratchDir(const std::string& base, const std::string& prefix) {
-  std::filesystem::path dir = base.empty() ? std::filesystem::temp_directory_path() : std::filesystem::path(base);
-  std::filesystem::create_directories(dir);
-  std::string pattern = (dir / (prefix + ".XXXXXX")).string();
-  if (!mkdtemp(pattern.data())) {
-    std::perror("mkdtemp");
-    std::exit(1);
-  }
-  path_ = pattern;
+ScratchDir::ScratchDir(const std::string& base, const std::string& prefix) : TempDir(prefix, base) {
   liveScratch.push_back(this);
 }
 
+ScratchDir::~ScratchDir() { remove(); }
+
 void ScratchDir::remove() {
   liveScratch.erase(std::remove(liveScratch.begin(), liveScratch.end(), this), liveScratch.end());
-  if (path_.empty()) return;
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-  path_.clear();
+  TempDir::remove();
 }
 
 void makeFile(const std::filesystem::path& path, std::uint64_t bytes, std::uint32_t seed) {
@@ -212,214 +195,49 @@ bool waitForFile(const std::filesystem::path& path, std::uint64_t bytes, double 
 
 void settle() { sync(); }
 
-// ---- child processes -------------------------------------------------------
+// ---- processes ---------------------------------------------------------------
 
-pid_t spawn(const std::vector<std::string>& argv, const std::string& outputPath) {
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  const pid_t parent = getpid();
-  const pid_t pid = fork();
-  if (pid < 0) {
-    std::perror("fork");
-    return -1;
-  }
-  if (pid == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (getppid() != parent) _exit(127);  // the parent is already gone
-    const int in = ::open("/dev/null", O_RDONLY);
-    const int out = outputPath.empty() ? ::open("/dev/null", O_WRONLY)
-                                       : ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (in < 0 || out < 0) _exit(127);
-    dup2(in, STDIN_FILENO);
-    dup2(out, STDOUT_FILENO);
-    dup2(out, STDERR_FILENO);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  return pid;
-}
-
-int waitChild(pid_t pid, double timeoutSeconds) {
-  const double deadline = nowSeconds() + timeoutSeconds;
-  for (;;) {
-    int status = 0;
-    const pid_t r = waitpid(pid, &status, WNOHANG);
-    if (r == pid) return status;
-    if (r < 0 && errno != EINTR) return -1;
-    if (nowSeconds() > deadline) {
-      stopChild(pid);
-      return -1;
-    }
-    usleep(1000);
+std::unique_ptr<test::ServiceProcess> startService(const Flags& flags, const ScratchDir& scratch,
+                                                   const std::filesystem::path& root, const std::string& password) {
+  test::ServiceProcess::Options options;
+  options.password = password;
+  options.deviceName = "bench-phone";
+  options.extraArgs = {"--idle-timeout-ms", "0"};
+  options.binary = flags.text("korvexd", "");
+  options.root = root;
+  options.workdir = scratch.path();
+  try {
+    return std::make_unique<test::ServiceProcess>(options);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "%s\n", error.what());
+    finish(1);
   }
 }
 
-void stopChild(pid_t pid) {
-  if (pid <= 0) return;
-  kill(pid, SIGTERM);
-  const double deadline = nowSeconds() + 5;
-  for (;;) {
-    int status = 0;
-    const pid_t r = waitpid(pid, &status, WNOHANG);
-    if (r == pid || (r < 0 && errno != EINTR)) return;
-    if (nowSeconds() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return;
-    }
-    usleep(2000);
+SessionHandle connectOrFinish(const std::string& address, const std::string& password) {
+  int error = 0;
+  SessionHandle session = Connect(address.c_str(), password.c_str(), &error);
+  if (!session) {
+    std::fprintf(stderr, "Connect to %s failed: %d\n", address.c_str(), error);
+    finish(1);
   }
+  return session;
 }
 
-// ---- service -----------------------------------------------------------------
-
-std::string defaultServiceBinary() {
-#ifdef KORVEX_BENCH_KORVEXD
-  return KORVEX_BENCH_KORVEXD;
-#else
-  return "korvexd";
-#endif
-}
-
-bool Service::start(const std::string& binary, const std::filesystem::path& root, const std::string& password,
-                    const std::filesystem::path& logPath) {
-  int pipeFds[2];
-  if (pipe2(pipeFds, O_CLOEXEC) != 0) return false;
-  const pid_t parent = getpid();
-  const pid_t pid = fork();
-  if (pid < 0) {
-    ::close(pipeFds[0]);
-    ::close(pipeFds[1]);
-    return false;
+int runToEnd(const std::vector<std::string>& argv, const std::string& outputPath, double timeoutSeconds) {
+  test::ChildProcess::Options options;
+  options.argv = argv;
+  options.out = {test::ChildProcess::Output::File, outputPath};
+  options.err = options.out;
+  try {
+    test::ChildProcess child(options);
+    const auto timeout = std::chrono::milliseconds(static_cast<long>(timeoutSeconds * 1000));
+    if (const std::optional<int> status = child.waitExit(timeout)) return *status;
+    child.stop(std::chrono::seconds(5));
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "%s\n", error.what());
   }
-  if (pid == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (getppid() != parent) _exit(127);
-    const int in = ::open("/dev/null", O_RDONLY);
-    const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (in < 0 || log < 0) _exit(127);
-    dup2(in, STDIN_FILENO);
-    dup2(pipeFds[1], STDOUT_FILENO);
-    dup2(log, STDERR_FILENO);
-    // Idle time-out off: a raw session may wait through a whole library phase.
-    execl(binary.c_str(), binary.c_str(), "--root", root.c_str(), "--password", password.c_str(), "--listen",
-          "127.0.0.1:0", "--idle-timeout-ms", "0", "--name", "bench-phone", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  ::close(pipeFds[1]);
-  pid_ = pid;
-  std::string line;
-  const double deadline = nowSeconds() + 10;
-  bool complete = false;
-  while (!complete) {
-    const int left = static_cast<int>((deadline - nowSeconds()) * 1000);
-    if (left <= 0) break;
-    pollfd p{pipeFds[0], POLLIN, 0};
-    const int ready = poll(&p, 1, left);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) break;
-    char c;
-    const ssize_t n = ::read(pipeFds[0], &c, 1);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    if (c == '\n') complete = true;
-    else line += c;
-  }
-  ::close(pipeFds[0]);  // korvexd prints nothing more on stdout
-  const std::size_t colon = line.rfind(':');
-  if (!complete || colon == std::string::npos) {
-    std::fprintf(stderr, "korvexd (%s) did not come up; see %s\n", binary.c_str(), logPath.c_str());
-    stop();
-    return false;
-  }
-  port_ = static_cast<std::uint16_t>(std::atoi(line.c_str() + colon + 1));
-  return port_ != 0;
-}
-
-void Service::stop() {
-  if (pid_ > 0) stopChild(pid_);
-  pid_ = -1;
-}
-
-// ---- raw client --------------------------------------------------------------
-
-bool RawClient::connect(std::uint16_t port) {
-  close();
-  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd_ < 0) return false;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    close();
-    return false;
-  }
-  return true;
-}
-
-bool RawClient::login(const std::string& password) {
-  const proto::PasswordBlock block = proto::encodePassword(password);
-  std::uint8_t answer[proto::LOGIN_REPLY_SIZE + proto::DEVICE_NAME_SIZE];
-  return sendAll(block.data(), block.size()) && recvAll(answer, sizeof answer);
-}
-
-void RawClient::close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
-
-bool sendAll(int fd, const void* data, std::size_t size) {
-  const auto* at = static_cast<const std::uint8_t*>(data);
-  while (size > 0) {
-    const ssize_t n = ::send(fd, at, size, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    at += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-bool recvAll(int fd, void* data, std::size_t size) {
-  auto* at = static_cast<std::uint8_t*>(data);
-  while (size > 0) {
-    const ssize_t n = ::recv(fd, at, size, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    at += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-bool RawClient::sendAll(const void* data, std::size_t size) { return bench::sendAll(fd_, data, size); }
-
-bool RawClient::recvAll(void* data, std::size_t size) { return bench::recvAll(fd_, data, size); }
-
-bool RawClient::sendPathRequest(std::uint32_t code, const std::string& path) {
-  std::uint8_t request[proto::CODE_SIZE + proto::PATH_BLOCK_SIZE] = {};
-  proto::putWord(request, code);
-  std::memcpy(request + proto::CODE_SIZE, path.data(), std::min(path.size(), proto::MAX_PATH_LENGTH));
-  return sendAll(request, sizeof request);
-}
-
-bool RawClient::sendUploadRequest(const std::string& path, std::uint32_t size) {
-  std::uint8_t request[proto::CODE_SIZE + proto::UPLOAD_BLOCK_SIZE] = {};
-  proto::putWord(request, proto::CMD_UPLOAD);
-  std::memcpy(request + proto::CODE_SIZE, path.data(), std::min(path.size(), proto::MAX_PATH_LENGTH));
-  proto::putWord(request + proto::CODE_SIZE + proto::PATH_FIELD_SIZE, size);
-  return sendAll(request, sizeof request);
-}
-
-bool RawClient::readReply(std::int32_t& status, std::uint32_t& value) {
-  std::uint8_t reply[proto::REPLY_HEADER_SIZE];
-  if (!recvAll(reply, sizeof reply)) return false;
-  const proto::ReplyHeader header = proto::decodeReply(reply);
-  status = header.status;
-  value = header.value;
-  return true;
+  return -1;
 }
 
 void raiseDescriptorLimit(std::uint64_t wanted) {

@@ -1,5 +1,6 @@
-// Shared pieces of the benchmarks: timing and statistics, flags, a scratch
-// directory, the korvexd process, raw protocol sockets and child processes.
+// Shared pieces of the benchmarks: timing and statistics, flags, summary
+// lines, scratch files, and the machine's limits and CPUs. Processes, raw
+// clients and peers come from the test support library.
 #pragma once
 
 #include <sys/types.h>
@@ -8,8 +9,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "korvex.h"
+#include "service_process.h"
+#include "temp_dir.h"
 
 namespace korvex::bench {
 
@@ -57,18 +63,12 @@ void armWatchdog(int seconds);
 // ---- files -----------------------------------------------------------------
 
 // A fresh directory under `base` (or the system's temporary directory),
-// removed with everything in it by remove().
-class ScratchDir {
+// removed with everything in it by remove(), or by finish().
+class ScratchDir : public test::TempDir {
  public:
-  explicit ScratchDir(const std::string& base, const std::string& prefix);
-  ~ScratchDir() { remove(); }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  const std::filesystem::path& path() const { return path_; }
+  ScratchDir(const std::string& base, const std::string& prefix);
+  ~ScratchDir();
   void remove();
-
- private:
-  std::filesystem::path path_;
 };
 
 // Writes `bytes` of pseudo-random data (not compressible, not all zero).
@@ -81,73 +81,21 @@ bool waitForFile(const std::filesystem::path& path, std::uint64_t bytes, double 
 // the next one.
 void settle();
 
-// ---- the reference service ---------------------------------------------------
+// ---- processes ---------------------------------------------------------------
 
-class Service {
- public:
-  Service() = default;
-  ~Service() { stop(); }
-  Service(const Service&) = delete;
-  Service& operator=(const Service&) = delete;
+// korvexd (the one this build made, unless --korvexd names another) serving
+// `root`, its log in the scratch directory, with the idle time-out off: a raw
+// session may wait through a whole library phase. Leaves the benchmark
+// (finish(1)) when it does not come up.
+std::unique_ptr<test::ServiceProcess> startService(const Flags& flags, const ScratchDir& scratch,
+                                                   const std::filesystem::path& root, const std::string& password);
+// A library session on `address`; leaves the benchmark when it fails.
+SessionHandle connectOrFinish(const std::string& address, const std::string& password);
 
-  // Starts korvexd serving `root`; its log goes to `logPath`. False (with a
-  // message on stderr) when it does not come up within 10 s.
-  bool start(const std::string& binary, const std::filesystem::path& root, const std::string& password,
-             const std::filesystem::path& logPath);
-  void stop();
-  std::uint16_t port() const { return port_; }
-  std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
-  pid_t pid() const { return pid_; }
-
- private:
-  pid_t pid_ = -1;
-  std::uint16_t port_ = 0;
-};
-
-// The korvexd binary this build made, unless --korvexd names another.
-std::string defaultServiceBinary();
-
-// ---- child processes -------------------------------------------------------
-
-// Starts argv[0] (searched in PATH) with stdin from /dev/null and stdout and
-// stderr to `outputPath` (or /dev/null when empty). The child gets SIGTERM
-// if this thread ends first.
-pid_t spawn(const std::vector<std::string>& argv, const std::string& outputPath);
-// The child's wait status, or -1 after killing it at the time-out.
-int waitChild(pid_t pid, double timeoutSeconds);
-void stopChild(pid_t pid);  // SIGTERM, then SIGKILL after 5 s
-
-// Blocking send and receive of exactly `size` bytes; false when the peer
-// closed or the call failed.
-bool sendAll(int fd, const void* data, std::size_t size);
-bool recvAll(int fd, void* data, std::size_t size);
-
-// ---- raw protocol client -------------------------------------------------------
-
-// One blocking TCP connection speaking the protocol directly.
-class RawClient {
- public:
-  RawClient() = default;
-  ~RawClient() { close(); }
-  RawClient(const RawClient&) = delete;
-  RawClient& operator=(const RawClient&) = delete;
-
-  bool connect(std::uint16_t port);
-  bool login(const std::string& password);  // password block, 40 + 64 bytes back
-  void close();
-  int fd() const { return fd_; }
-
-  bool sendAll(const void* data, std::size_t size);
-  bool recvAll(void* data, std::size_t size);
-  // Code and 1024-byte path block in one write.
-  bool sendPathRequest(std::uint32_t code, const std::string& path);
-  bool sendUploadRequest(const std::string& path, std::uint32_t size);
-  // Reads a 40-byte reply header; false on failure.
-  bool readReply(std::int32_t& status, std::uint32_t& value);
-
- private:
-  int fd_ = -1;
-};
+// Runs argv[0] (searched in PATH) to its end, its standard output and error
+// appended to `outputPath`; its wait status, or -1 after stopping it at the
+// time-out.
+int runToEnd(const std::vector<std::string>& argv, const std::string& outputPath, double timeoutSeconds);
 
 // Raises the soft descriptor limit to at least `wanted` (or the hard limit).
 void raiseDescriptorLimit(std::uint64_t wanted);

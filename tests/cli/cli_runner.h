@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
+
 namespace korvex::test {
 
 // The exit codes the client documents.
@@ -41,20 +43,17 @@ struct CliOptions {
 class CliProcess {
  public:
   explicit CliProcess(const std::vector<std::string>& args, CliOptions options = {});
-  ~CliProcess();  // kills a child still running
+  // A child still running is stopped when the object goes away.
   CliProcess(const CliProcess&) = delete;
   CliProcess& operator=(const CliProcess&) = delete;
 
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return static_cast<pid_t>(child_.pid()); }
   // Collects the output until the child exits; kills it at the time-out.
   CliResult wait();
 
  private:
   CliOptions options_;
-  pid_t pid_ = -1;
-  int out_ = -1;
-  int err_ = -1;
-  bool reaped_ = false;
+  ChildProcess child_;
 };
 
 CliResult runCli(const std::vector<std::string>& args, CliOptions options = {});

@@ -1,19 +1,14 @@
 #include "scripted_peer.h"
 
-#include <arpa/inet.h>
-#include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <stdexcept>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "session/protocol.h"
 
 namespace korvex::test {
+
+namespace proto = korvex::protocol;
 
 namespace {
 
@@ -24,108 +19,118 @@ int remainingMs(Clock::time_point deadline) {
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
-bool waitReadable(int fd, int ms) {
-  pollfd entry{fd, POLLIN, 0};
-  return ::poll(&entry, 1, ms) > 0;
+loopback::Socket listenOrThrow(std::uint16_t& port) {
+  const loopback::Socket listener = loopback::listenLoopback(64, port);
+  if (listener == loopback::kNoSocket) throw std::runtime_error("peer cannot listen on 127.0.0.1");
+  return listener;
+}
+
+// What an answering thread says to each command.
+struct Answers {
+  const std::atomic<std::int64_t>& fileSize;  // negative: the size query is refused
+  const Bytes* listing = nullptr;             // null: only keep-alives and size queries are answered
+};
+
+// Answers commands until the connection closes or a command falls outside
+// the answers; the caller closes the socket.
+void answerCommands(loopback::Socket socket, const Answers& answers) {
+  static const proto::ReplyBytes kStatusOne = proto::encodeReply(1, 0);
+  static const proto::ReplyBytes kDone = proto::encodeReply(0, 0);
+  static const std::uint8_t kNoSpace[proto::SPACE_REPLY_SIZE] = {};
+  std::uint8_t block[proto::MAX_BLOCK_SIZE];
+  for (;;) {
+    std::uint8_t codeBytes[proto::CODE_SIZE];
+    if (!loopback::receiveAll(socket, codeBytes, sizeof codeBytes)) return;
+    const std::uint32_t code = proto::getWord(codeBytes);
+    const bool known = code == proto::CMD_KEEPALIVE || code == proto::CMD_FILE_SIZE ||
+                       (answers.listing != nullptr && code <= proto::kLastCommandCode);
+    if (!known) return;
+    const int blockSize = proto::requestBlockSize(code);
+    if (blockSize > 0 && !loopback::receiveAll(socket, block, static_cast<std::size_t>(blockSize))) return;
+
+    proto::ReplyBytes sized;
+    const void* answer = kDone.data();
+    std::size_t size = kDone.size();
+    switch (code) {
+      case proto::CMD_FILE_SIZE: {
+        const std::int64_t fileSize = answers.fileSize.load();
+        sized = fileSize < 0 ? kStatusOne : proto::encodeReply(0, static_cast<std::uint32_t>(fileSize));
+        answer = sized.data();
+        break;
+      }
+      case proto::CMD_LIST_FILES:
+      case proto::CMD_LIST_DIRS:
+        answer = answers.listing->data();
+        size = answers.listing->size();
+        break;
+      case proto::CMD_SPACE_SIZE:
+        answer = kNoSpace;
+        size = sizeof kNoSpace;
+        break;
+      case proto::CMD_EXISTS:
+      case proto::CMD_IS_DIR:
+      // Copies are not served here: refused, so the client's stream stays in step.
+      case proto::CMD_DOWNLOAD:
+      case proto::CMD_UPLOAD:
+        answer = kStatusOne.data();
+        break;
+      default:
+        break;
+    }
+    if (!loopback::sendAll(socket, answer, size)) return;
+  }
 }
 
 }  // namespace
 
-Bytes zeros(std::size_t n) { return Bytes(n, 0); }
-
-Bytes concat(std::initializer_list<Bytes> parts) {
-  Bytes all;
-  for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
-  return all;
-}
-
-Bytes word(std::uint32_t value) {
-  Bytes bytes(4);
-  protocol::putWord(bytes.data(), value);
-  return bytes;
-}
-
-Bytes reply(std::int32_t status, std::uint32_t value) {
-  const auto encoded = protocol::encodeReply(status, value);
-  return Bytes(encoded.begin(), encoded.end());
-}
-
-Bytes pathField(std::string_view path, std::size_t size) {
-  Bytes field(size, 0);
-  std::memcpy(field.data(), path.data(), std::min(path.size(), size));
-  return field;
-}
-
-Bytes text(std::string_view s) { return Bytes(s.begin(), s.end()); }
-
-ScriptedPeer::ScriptedPeer() {
-  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(listener_, 64) != 0 ||
-      ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    throw std::runtime_error("scripted peer cannot listen");
-  }
-  port_ = ntohs(address.sin_port);
-}
+ScriptedPeer::ScriptedPeer() { listener_ = listenOrThrow(port_); }
 
 ScriptedPeer::~ScriptedPeer() {
   close();
-  for (int fd : earlier_) ::close(fd);
+  for (loopback::Socket socket : earlier_) loopback::closeSocket(socket);
   stopListening();
 }
 
 void ScriptedPeer::stopListening() {
-  if (listener_ >= 0) ::close(listener_);
-  listener_ = -1;
+  loopback::closeSocket(listener_);
+  listener_ = loopback::kNoSocket;
 }
 
 std::string ScriptedPeer::address() const { return "127.0.0.1:" + std::to_string(port_); }
 
 bool ScriptedPeer::accept(int timeoutMs) {
-  if (client_ >= 0) earlier_.push_back(client_);
-  client_ = -1;
-  if (listener_ < 0 || !waitReadable(listener_, timeoutMs)) return false;
-  client_ = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-  return client_ >= 0;
+  if (client_ != loopback::kNoSocket) earlier_.push_back(client_);
+  client_ = loopback::kNoSocket;
+  if (listener_ == loopback::kNoSocket || !loopback::waitReadable(listener_, timeoutMs)) return false;
+  client_ = loopback::acceptClient(listener_);
+  return client_ != loopback::kNoSocket;
 }
 
 Bytes ScriptedPeer::read(std::size_t n, int timeoutMs) {
   Bytes bytes(n);
   std::size_t got = 0;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (got < n && client_ >= 0) {
-    if (!waitReadable(client_, remainingMs(deadline))) break;
-    const ssize_t r = ::recv(client_, bytes.data() + got, n - got, 0);
-    if (r <= 0) break;
-    got += static_cast<std::size_t>(r);
+  while (got < n && client_ != loopback::kNoSocket) {
+    if (!loopback::waitReadable(client_, remainingMs(deadline))) break;
+    const loopback::IoResult r = loopback::receiveSome(client_, bytes.data() + got, n - got);
+    if (r.status != loopback::Io::Done) break;
+    got += r.count;
   }
   bytes.resize(got);
   return bytes;
 }
 
-void ScriptedPeer::send(const Bytes& bytes) {
-  std::size_t sent = 0;
-  while (sent < bytes.size()) {
-    const ssize_t r = ::send(client_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (r <= 0) return;
-    sent += static_cast<std::size_t>(r);
-  }
-}
+void ScriptedPeer::send(const Bytes& bytes) { loopback::sendAll(client_, bytes.data(), bytes.size()); }
 
 void ScriptedPeer::close() {
-  if (client_ >= 0) ::close(client_);
-  client_ = -1;
+  loopback::closeSocket(client_);
+  client_ = loopback::kNoSocket;
 }
 
 Bytes ScriptedPeer::acceptLogin(std::string_view deviceName) {
   if (!accept()) return {};
-  Bytes block = read(protocol::PASSWORD_BLOCK_SIZE);
-  const auto name = protocol::encodeDeviceName(deviceName);
-  send(concat({zeros(protocol::LOGIN_REPLY_SIZE), Bytes(name.begin(), name.end())}));
+  Bytes block = read(proto::PASSWORD_BLOCK_SIZE);
+  send(loginAnswer(deviceName));
   return block;
 }
 
@@ -134,8 +139,8 @@ std::uint32_t ScriptedPeer::readCode(int timeoutMs) {
   for (;;) {
     const Bytes code = read(4, remainingMs(deadline));
     if (code.size() != 4) return 0xFFFFFFFFu;
-    const std::uint32_t value = protocol::getWord(code.data());
-    if (value != protocol::CMD_KEEPALIVE) return value;
+    const std::uint32_t value = proto::getWord(code.data());
+    if (value != proto::CMD_KEEPALIVE) return value;
     send(reply(0));
     ++keepAlives_;
   }
@@ -150,9 +155,9 @@ Bytes ScriptedPeer::readRequest(std::size_t blockSize, int timeoutMs) {
 bool ScriptedPeer::quietFor(int ms) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
   while (remainingMs(deadline) > 0) {
-    if (!waitReadable(client_, remainingMs(deadline))) return true;
+    if (!loopback::waitReadable(client_, remainingMs(deadline))) return true;
     const Bytes code = read(4, 1000);
-    if (code != word(protocol::CMD_KEEPALIVE)) return false;
+    if (code != word(proto::CMD_KEEPALIVE)) return false;
     send(reply(0));
     ++keepAlives_;
   }
@@ -162,47 +167,58 @@ bool ScriptedPeer::quietFor(int ms) {
 bool ScriptedPeer::clientClosed(int timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   std::uint8_t byte;
-  while (client_ >= 0 && waitReadable(client_, remainingMs(deadline))) {
-    const ssize_t r = ::recv(client_, &byte, 1, 0);
-    if (r <= 0) return true;
+  while (client_ != loopback::kNoSocket && loopback::waitReadable(client_, remainingMs(deadline))) {
+    if (loopback::receiveSome(client_, &byte, 1).status != loopback::Io::Done) return true;
   }
   return false;
 }
 
-SessionResponder::SessionResponder(int fd) : fd_(fd) {
-  if (::pipe2(stopPipe_, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-  thread_ = std::thread([this] {
-    for (;;) {
-      pollfd entries[2] = {{fd_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
-      if (::poll(entries, 2, -1) < 0 || entries[1].revents != 0) return;
-      std::uint8_t code[4];
-      if (::recv(fd_, code, 4, MSG_WAITALL) != 4) return;
-      Bytes answer;
-      switch (protocol::getWord(code)) {
-        case protocol::CMD_KEEPALIVE:
-          answer = reply(0);
-          break;
-        case protocol::CMD_FILE_SIZE: {
-          std::uint8_t block[1024];
-          if (::recv(fd_, block, sizeof block, MSG_WAITALL) != sizeof block) return;
-          const std::int64_t size = fileSize_.load();
-          answer = size < 0 ? reply(1) : reply(0, static_cast<std::uint32_t>(size));
-          break;
-        }
-        default:
-          return;
-      }
-      if (::send(fd_, answer.data(), answer.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(answer.size())) return;
-    }
-  });
-}
+SessionResponder::SessionResponder(int client)
+    : socket_(client), thread_([this] { answerCommands(socket_, Answers{fileSize_}); }) {}
 
 SessionResponder::~SessionResponder() {
-  if (::write(stopPipe_[1], "x", 1) != 1) std::abort();
+  loopback::shutdownBoth(socket_);  // ends a receive the thread waits in
   thread_.join();
-  ::close(fd_);
-  ::close(stopPipe_[0]);
-  ::close(stopPipe_[1]);
+  loopback::closeSocket(socket_);
+}
+
+AnsweringPeer::AnsweringPeer(const std::vector<std::string>& listing, std::function<void()> onThreadStart)
+    : onThreadStart_(std::move(onThreadStart)) {
+  listing_ = concat({reply(0), word(static_cast<std::uint32_t>(listing.size()))});
+  for (const std::string& name : listing) {
+    const proto::NameRecord record = proto::encodeName(name);
+    listing_.insert(listing_.end(), record.begin(), record.end());
+  }
+  listener_ = listenOrThrow(port_);
+  acceptor_ = std::thread([this] { acceptClients(); });
+}
+
+AnsweringPeer::~AnsweringPeer() {
+  loopback::shutdownBoth(listener_);  // ends the accept loop
+  acceptor_.join();
+  for (loopback::Socket client : clients_) loopback::shutdownBoth(client);
+  for (std::thread& answerer : answerers_) answerer.join();
+  for (loopback::Socket client : clients_) loopback::closeSocket(client);
+  loopback::closeSocket(listener_);
+}
+
+void AnsweringPeer::acceptClients() {
+  if (onThreadStart_) onThreadStart_();
+  for (;;) {
+    const loopback::Socket client = loopback::acceptClient(listener_);
+    if (client == loopback::kNoSocket) return;
+    clients_.push_back(client);
+    answerers_.emplace_back([this, client] {
+      if (onThreadStart_) onThreadStart_();
+      std::uint8_t password[proto::PASSWORD_BLOCK_SIZE];
+      const Bytes welcome = loginAnswer("quick-peer");
+      if (!loopback::receiveAll(client, password, sizeof password) ||
+          !loopback::sendAll(client, welcome.data(), welcome.size())) {
+        return;
+      }
+      answerCommands(client, Answers{fileSize_, &listing_});
+    });
+  }
 }
 
 }  // namespace korvex::test

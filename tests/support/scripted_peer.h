@@ -1,24 +1,23 @@
-// A scripted service on 127.0.0.1: a test drives it step by step and checks
-// the exact bytes the library sends.
+// Peers that play the phone's service on 127.0.0.1.
+//
+// ScriptedPeer: a test drives it step by step and checks the exact bytes the
+// library sends. SessionResponder: answers one connection's keep-alives and
+// size queries on a thread of its own. AnsweringPeer: answers every client
+// at once, for measuring a client's own cost.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <thread>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
+#include "bytes.h"
+#include "socket_io.h"
+
 namespace korvex::test {
-
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes zeros(std::size_t n);
-Bytes concat(std::initializer_list<Bytes> parts);
-Bytes word(std::uint32_t value);
-Bytes reply(std::int32_t status, std::uint32_t value = 0);
-Bytes pathField(std::string_view path, std::size_t size = 1024);
-Bytes text(std::string_view s);
 
 class ScriptedPeer {
  public:
@@ -39,11 +38,11 @@ class ScriptedPeer {
   Bytes read(std::size_t n, int timeoutMs = 5000);
   void send(const Bytes& bytes);
   void close();
-  // Hands the current client's descriptor to the caller, who closes it.
+  // Hands the current client's connection to the caller, who closes it.
   int releaseClient() {
-    const int fd = client_;
-    client_ = -1;
-    return fd;
+    const auto client = client_;
+    client_ = loopback::kNoSocket;
+    return static_cast<int>(client);
   }
 
   // Reads the password block and answers the login.
@@ -62,18 +61,19 @@ class ScriptedPeer {
   int keepAlivesAnswered() const { return keepAlives_; }
 
  private:
-  int listener_ = -1;
-  int client_ = -1;
-  std::vector<int> earlier_;
+  loopback::Socket listener_ = loopback::kNoSocket;
+  loopback::Socket client_ = loopback::kNoSocket;
+  std::vector<loopback::Socket> earlier_;
   std::uint16_t port_ = 0;
   int keepAlives_ = 0;
 };
 
 // Answers a session's keep-alives (and its size queries, with a size set by
-// the test) on its own thread, so a test can work on other connections.
+// the test) on its own thread, so a test can work on other connections. Any
+// other command ends the answering: a session must send nothing else here.
 class SessionResponder {
  public:
-  explicit SessionResponder(int fd);
+  explicit SessionResponder(int client);
   ~SessionResponder();  // closes the connection: the session's next keep-alive fails
   SessionResponder(const SessionResponder&) = delete;
   SessionResponder& operator=(const SessionResponder&) = delete;
@@ -82,10 +82,40 @@ class SessionResponder {
   void setFileSize(std::int64_t size) { fileSize_.store(size); }
 
  private:
-  int fd_;
-  int stopPipe_[2] = {-1, -1};
+  loopback::Socket socket_;
   std::atomic<std::int64_t> fileSize_{-1};
   std::thread thread_;
+};
+
+// Logs every client in and answers each command at once, on a thread per
+// connection: listings with the names given, EXISTS and IS_DIR yes, sizes
+// kFileSize, free space 0; copies are refused, everything else succeeds.
+class AnsweringPeer {
+ public:
+  static constexpr std::uint32_t kFileSize = 4096;
+
+  // `onThreadStart` runs first on every thread the peer starts (to pin it
+  // to a CPU, say).
+  explicit AnsweringPeer(const std::vector<std::string>& listing, std::function<void()> onThreadStart = {});
+  // Closes every connection and joins every thread.
+  ~AnsweringPeer();
+  AnsweringPeer(const AnsweringPeer&) = delete;
+  AnsweringPeer& operator=(const AnsweringPeer&) = delete;
+
+  std::uint16_t port() const { return port_; }
+
+ private:
+  void acceptClients();
+
+  std::function<void()> onThreadStart_;
+  Bytes listing_;  // header, count and records, sent in one piece
+  std::atomic<std::int64_t> fileSize_{kFileSize};
+  loopback::Socket listener_ = loopback::kNoSocket;
+  std::uint16_t port_ = 0;
+  std::thread acceptor_;
+  // Touched by the accept thread only, and by the destructor after joining it.
+  std::vector<loopback::Socket> clients_;
+  std::vector<std::thread> answerers_;
 };
 
 }  // namespace korvex::test

@@ -1,34 +1,39 @@
-// Runs the reference service, korvexd, for one test.
+// Runs the reference service, korvexd, for one test or benchmark.
 //
-// The service serves a fresh temporary directory, listens on 127.0.0.1 at a
-// port the system picks, and is stopped (SIGTERM, then SIGKILL if it lingers)
-// when the object goes away; the directory goes with it. Its log is written
-// to a file beside the root, never inside it. Should the thread that created
-// the object end without it (a crashed test), the service gets SIGTERM, so
-// create and destroy it on the same thread.
+// The service listens on 127.0.0.1 at a port the system picks and serves a
+// fresh temporary directory (or one given); it is stopped (SIGTERM, then
+// SIGKILL if it lingers) when the object goes away, and its temporary
+// directory goes with it. Its log is written beside the root, never inside
+// it. Create and destroy it on the same thread (see ChildProcess).
 #pragma once
-
-#include <sys/types.h>
 
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "child_process.h"
+
 namespace korvex::test {
+
+class TempDir;
 
 class ServiceProcess {
  public:
   struct Options {
     std::string password = "korvex-test-password";
     std::string deviceName = "korvex-test-phone";
+    std::filesystem::path binary{};      // empty: the korvexd this build made
+    std::filesystem::path root{};        // the directory served; empty: a fresh one
+    std::filesystem::path workdir{};     // where the temporary directory goes; empty: the system's
     std::vector<std::string> extraArgs;  // more korvexd flags, e.g. "--power-exits"
   };
 
-  // Throws std::runtime_error when the service does not come up.
+  // Throws std::runtime_error, with the service's log, when it does not come up.
   ServiceProcess();
   explicit ServiceProcess(Options options);
   ~ServiceProcess();
@@ -40,27 +45,25 @@ class ServiceProcess {
   std::string address() const;  // "127.0.0.1:PORT"
   const std::string& password() const { return options_.password; }
   const std::string& deviceName() const { return options_.deviceName; }
-  pid_t pid() const { return pid_; }
+  long pid() const { return process_->pid(); }
 
   // What the service has logged so far.
   std::string log() const;
   // Waits until the log contains `text`.
   bool waitForLog(std::string_view text, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 
-  // Waits for the service to end by itself; its waitpid status, or nothing
+  // Waits for the service to end by itself; its wait status, or nothing
   // when it still runs at the time-out.
-  std::optional<int> waitExit(std::chrono::milliseconds timeout);
-  // Sends SIGTERM and waits; the waitpid status. Later calls return it again.
-  int stop();
+  std::optional<int> waitExit(std::chrono::milliseconds timeout) { return process_->waitExit(timeout); }
+  // Sends SIGTERM and waits; the wait status. Later calls return it again.
+  int stop() { return process_->stop(); }
 
  private:
   Options options_;
-  std::filesystem::path dir_;   // temporary: holds root_ and the log
+  std::unique_ptr<TempDir> dir_;  // holds the log, and the root unless one was given
   std::filesystem::path root_;
   std::filesystem::path logPath_;
-  pid_t pid_ = -1;
-  int pidFd_ = -1;
-  std::optional<int> status_;
+  std::unique_ptr<ChildProcess> process_;
   std::uint16_t port_ = 0;
 };
 

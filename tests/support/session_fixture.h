@@ -9,6 +9,7 @@
 
 #include "korvex.h"
 #include "scripted_peer.h"
+#include "temp_dir.h"
 #include "session/session.h"
 
 namespace korvex::test {
@@ -59,18 +60,8 @@ struct PeerSession {
 // off again at the end.
 class LogCapture {
  public:
-  explicit LogCapture(unsigned level = 8) {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("korvex-log-" + std::to_string(::getpid()) + "-" + std::to_string(counter()++));
-    std::filesystem::create_directories(dir_);
-    path_ = dir_ / "log.txt";
-    EnableLog(true, level, path_.c_str());
-  }
-  ~LogCapture() {
-    EnableLog(false, 0, nullptr);
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
+  explicit LogCapture(unsigned level = 8) : path_(dir_ / "log.txt") { EnableLog(true, level, path_.c_str()); }
+  ~LogCapture() { EnableLog(false, 0, nullptr); }
   std::string text() const {
     std::ifstream in(path_);
     std::stringstream all;
@@ -80,11 +71,7 @@ class LogCapture {
   const std::filesystem::path& path() const { return path_; }
 
  private:
-  static int& counter() {
-    static int n = 0;
-    return n;
-  }
-  std::filesystem::path dir_;
+  TempDir dir_{"korvex-log"};
   std::filesystem::path path_;
 };
 

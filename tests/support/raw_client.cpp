@@ -1,93 +1,80 @@
 #include "raw_client.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <algorithm>
+#include <array>
+#include <cstring>
 
 namespace korvex::test {
 
 namespace proto = korvex::protocol;
 
-RawClient::RawClient(std::uint16_t port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-    fd_ = fd;
-  } else if (fd >= 0) {
-    ::close(fd);
-  }
-}
+RawClient::RawClient(std::uint16_t port, Waits waits)
+    : socket_(loopback::connectLoopback(port)), waits_(waits) {}
 
 RawClient::~RawClient() { close(); }
 
 void RawClient::close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  loopback::closeSocket(socket_);
+  socket_ = loopback::kNoSocket;
 }
 
 bool RawClient::send(const void* data, std::size_t size) {
+  if (waits_ == Waits::Blocking) return loopback::sendAll(socket_, data, size);
   const auto* at = static_cast<const std::uint8_t*>(data);
   while (size > 0) {
-    pollfd p{fd_, POLLOUT, 0};
-    if (::poll(&p, 1, 5000) <= 0) return false;
-    ssize_t n = ::send(fd_, at, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (n <= 0) return false;
-    at += n;
-    size -= static_cast<std::size_t>(n);
+    if (!loopback::waitWritable(socket_, 5000)) return false;
+    const loopback::IoResult sent = loopback::sendSome(socket_, at, size, false);
+    if (sent.status == loopback::Io::WouldBlock) continue;
+    if (sent.status != loopback::Io::Done) return false;
+    at += sent.count;
+    size -= sent.count;
   }
   return true;
 }
 
-Bytes RawClient::read(std::size_t size, int timeoutMs) {
-  Bytes bytes(size);
+std::size_t RawClient::receive(void* data, std::size_t size, int timeoutMs) {
+  auto* at = static_cast<std::uint8_t*>(data);
   std::size_t done = 0;
   while (done < size) {
-    pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, timeoutMs) <= 0) break;
-    ssize_t n = ::recv(fd_, bytes.data() + done, size - done, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
+    if (waits_ == Waits::Polled && !loopback::waitReadable(socket_, timeoutMs)) break;
+    const loopback::IoResult got = loopback::receiveSome(socket_, at + done, size - done);
+    if (got.status != loopback::Io::Done) break;
+    done += got.count;
   }
-  bytes.resize(done);
+  return done;
+}
+
+Bytes RawClient::read(std::size_t size, int timeoutMs) {
+  Bytes bytes(size);
+  bytes.resize(receive(bytes.data(), size, timeoutMs));
   return bytes;
 }
 
 bool RawClient::closedByService(int timeoutMs) {
-  pollfd p{fd_, POLLIN, 0};
-  if (::poll(&p, 1, timeoutMs) <= 0) return false;
+  if (!loopback::waitReadable(socket_, timeoutMs)) return false;
   std::uint8_t byte;
-  ssize_t n = ::recv(fd_, &byte, 1, 0);
-  return n == 0 || (n < 0 && errno == ECONNRESET);
+  return loopback::receiveSome(socket_, &byte, 1).status == loopback::Io::Closed;
 }
 
 std::optional<std::string> RawClient::login(std::string_view password) {
   if (!send(proto::encodePassword(password).data(), proto::PASSWORD_BLOCK_SIZE)) return std::nullopt;
-  Bytes answer = read(proto::LOGIN_REPLY_SIZE + proto::DEVICE_NAME_SIZE);
-  if (answer.size() != proto::LOGIN_REPLY_SIZE + proto::DEVICE_NAME_SIZE) return std::nullopt;
+  std::array<std::uint8_t, proto::LOGIN_REPLY_SIZE + proto::DEVICE_NAME_SIZE> answer;
+  if (receive(answer.data(), answer.size()) != answer.size()) return std::nullopt;
   return std::string(proto::fieldText(answer.data() + proto::LOGIN_REPLY_SIZE, proto::DEVICE_NAME_SIZE));
 }
 
 bool RawClient::request(std::uint32_t code) { return send(proto::encodeCode(code).data(), proto::CODE_SIZE); }
 
 bool RawClient::request(std::uint32_t code, const proto::RequestBlock& block) {
-  Bytes bytes(proto::CODE_SIZE + block.size());
+  std::array<std::uint8_t, proto::CODE_SIZE + proto::MAX_BLOCK_SIZE> bytes;
   proto::putWord(bytes.data(), code);
-  std::copy(block.data(), block.data() + block.size(), bytes.begin() + proto::CODE_SIZE);
-  return send(bytes);
+  std::memcpy(bytes.data() + proto::CODE_SIZE, block.data(), static_cast<std::size_t>(block.size()));
+  return send(bytes.data(), proto::CODE_SIZE + static_cast<std::size_t>(block.size()));
 }
 
 std::optional<proto::ReplyHeader> RawClient::reply() {
-  Bytes bytes = read(proto::REPLY_HEADER_SIZE);
-  if (bytes.size() != proto::REPLY_HEADER_SIZE) return std::nullopt;
+  std::array<std::uint8_t, proto::REPLY_HEADER_SIZE> bytes;
+  if (receive(bytes.data(), bytes.size()) != bytes.size()) return std::nullopt;
   return proto::decodeReply(bytes.data());
 }
 
@@ -138,16 +125,6 @@ std::optional<std::int32_t> RawClient::space(std::string_view path) {
   Bytes word = read(proto::SPACE_REPLY_SIZE);
   if (word.size() != proto::SPACE_REPLY_SIZE) return std::nullopt;
   return static_cast<std::int32_t>(proto::getWord(word.data()));
-}
-
-Bytes patternBytes(std::size_t size, unsigned seed) {
-  Bytes bytes(size);
-  std::uint32_t state = seed * 2654435761u + 1;
-  for (auto& byte : bytes) {
-    state = state * 1103515245u + 12345u;
-    byte = static_cast<std::uint8_t>(state >> 16);
-  }
-  return bytes;
 }
 
 }  // namespace korvex::test

@@ -1,5 +1,6 @@
-// A bare client for the service tests: POSIX sockets and the wire layouts,
-// nothing of the library, so the tests see exactly the bytes korvexd sends.
+// A bare protocol client: loopback sockets and the wire layouts, nothing of
+// the library, so a test sees exactly the bytes korvexd sends and a
+// benchmark has a reference with no client code of ours in the way.
 #pragma once
 
 #include <cstdint>
@@ -8,24 +9,33 @@
 #include <string_view>
 #include <vector>
 
+#include "bytes.h"
 #include "session/protocol.h"
+#include "socket_io.h"
 
 namespace korvex::test {
 
-using Bytes = std::vector<std::uint8_t>;
-
 class RawClient {
  public:
+  // Polled: every send and receive waits for the socket first, bounded by a
+  // time-out (5 s unless given), as a test wants. Blocking: plain blocking
+  // calls with no time-out, the fewest system calls, as a benchmark's
+  // reference client wants.
+  enum class Waits { Polled, Blocking };
+
   // Connects to 127.0.0.1:port; connected() tells whether it worked.
-  explicit RawClient(std::uint16_t port);
+  explicit RawClient(std::uint16_t port, Waits waits = Waits::Polled);
   ~RawClient();
   RawClient(const RawClient&) = delete;
   RawClient& operator=(const RawClient&) = delete;
 
-  bool connected() const { return fd_ >= 0; }
+  bool connected() const { return socket_ != loopback::kNoSocket; }
   bool send(const void* data, std::size_t size);
   bool send(const Bytes& bytes) { return send(bytes.data(), bytes.size()); }
-  // Exactly `size` bytes; fewer when the service closed or the wait ran out.
+  // Up to `size` bytes into `data`; fewer only when the service closed or the
+  // wait ran out. The count received.
+  std::size_t receive(void* data, std::size_t size, int timeoutMs = 5000);
+  // The same as bytes.
   Bytes read(std::size_t size, int timeoutMs = 5000);
   // True when the service closes the connection (after sending nothing more).
   bool closedByService(int timeoutMs = 5000);
@@ -35,6 +45,7 @@ class RawClient {
   // or nothing when the service did not answer in full.
   std::optional<std::string> login(std::string_view password);
 
+  // The code, and its block in the same send.
   bool request(std::uint32_t code);
   bool request(std::uint32_t code, const protocol::RequestBlock& block);
   std::optional<protocol::ReplyHeader> reply();
@@ -57,10 +68,8 @@ class RawClient {
   std::optional<std::int32_t> space(std::string_view path);
 
  private:
-  int fd_ = -1;
+  loopback::Socket socket_ = loopback::kNoSocket;
+  Waits waits_;
 };
-
-// `size` bytes of a fixed pseudo-random pattern, so shifted data shows.
-Bytes patternBytes(std::size_t size, unsigned seed = 1);
 
 }  // namespace korvex::test
