@@ -119,10 +119,8 @@ int main(int argc, char** argv) {
   std::printf("== streaming: %llu MiB file, %d rounds, loopback; medians of MiB/s (wall clock per copy)\n",
               static_cast<unsigned long long>(sizeMiB), rounds);
   ScratchDir scratch(flags.text("workdir", ""), "korvex-bench-streaming");
-  const fs::path root = scratch.path() / "root";
-  const fs::path local = scratch.path() / "local";
-  fs::create_directories(root);
-  fs::create_directories(local);
+  const fs::path root = scratch.subdir("root");
+  const fs::path local = scratch.subdir("local");
   makeFile(root / "phone.bin", bytes, 7);
   makeFile(local / "desk.bin", bytes, 8);
   settle();

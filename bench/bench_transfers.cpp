@@ -91,10 +91,8 @@ int main(int argc, char** argv) {
   std::printf("== background downloads: %llu MiB files, %d rounds; medians\n",
               static_cast<unsigned long long>(sizeMiB), rounds);
   ScratchDir scratch(flags.text("workdir", ""), "korvex-bench-transfers");
-  const fs::path root = scratch.path() / "root";
-  const fs::path local = scratch.path() / "local";
-  fs::create_directories(root);
-  fs::create_directories(local);
+  const fs::path root = scratch.subdir("root");
+  const fs::path local = scratch.subdir("local");
   for (int i = 0; i < most; ++i) makeFile(root / sourceName(i).substr(1), bytes, 100 + static_cast<std::uint32_t>(i));
   settle();
 

@@ -135,6 +135,12 @@ void ScratchDir::remove() {
   TempDir::remove();
 }
 
+std::filesystem::path ScratchDir::subdir(const std::string& name) const {
+  const std::filesystem::path dir = path() / name;
+  std::filesystem::create_directories(dir);
+  return dir;
+}
+
 void makeFile(const std::filesystem::path& path, std::uint64_t bytes, std::uint32_t seed) {
   constexpr std::size_t kBlock = 1 << 20;
   std::unique_ptr<std::uint64_t[]> block(new std::uint64_t[kBlock / 8]);

@@ -69,6 +69,8 @@ class ScratchDir : public test::TempDir {
   ScratchDir(const std::string& base, const std::string& prefix);
   ~ScratchDir();
   void remove();
+  // A directory inside, created when missing.
+  std::filesystem::path subdir(const std::string& name) const;
 };
 
 // Writes `bytes` of pseudo-random data (not compressible, not all zero).
