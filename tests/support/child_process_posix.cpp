@@ -13,22 +13,16 @@
 #include <thread>
 
 #include "child_process.h"
+#include "deadline.h"
 
 extern char** environ;
 
 namespace korvex::test {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-int remainingMs(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
-
-int pollRetrying(pollfd* entries, nfds_t count, Clock::time_point deadline) {
+int pollRetrying(pollfd* entries, nfds_t count, const Deadline& deadline) {
   for (;;) {
-    const int ready = ::poll(entries, count, remainingMs(deadline));
+    const int ready = ::poll(entries, count, deadline.leftMs());
     if (ready >= 0 || errno != EINTR) return ready;
   }
 }
@@ -122,7 +116,7 @@ ChildProcess::~ChildProcess() {
 }
 
 std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
+  const Deadline deadline(timeout);
   std::string line;
   // One byte at a time: nothing after the line is taken from the pipe.
   for (;;) {
@@ -140,13 +134,13 @@ std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds time
 void ChildProcess::closeOutput() { closeFd(out_); }
 
 bool ChildProcess::collect(std::string& out, std::string& err, std::chrono::milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
+  const Deadline deadline(timeout);
   int* const fds[2] = {&out_, &err_};
   std::string* const sinks[2] = {&out, &err};
   for (;;) {
     pollfd entries[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
     if (out_ < 0 && err_ < 0) return true;
-    if (remainingMs(deadline) <= 0 || pollRetrying(entries, 2, deadline) < 0) return false;
+    if (deadline.leftMs() <= 0 || pollRetrying(entries, 2, deadline) < 0) return false;
     for (int i = 0; i < 2; ++i) {
       if (*fds[i] < 0 || !(entries[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       char buffer[4096];
@@ -162,13 +156,13 @@ bool ChildProcess::collect(std::string& out, std::string& err, std::chrono::mill
 
 std::optional<int> ChildProcess::waitExit(std::chrono::milliseconds timeout) {
   if (status_ || pid_ <= 0) return status_;
-  const auto deadline = Clock::now() + timeout;
+  const Deadline deadline(timeout);
   int status = 0;
   for (;;) {
     const pid_t done = ::waitpid(static_cast<pid_t>(pid_), &status, WNOHANG);
     if (done == pid_) break;
     if (done < 0 && errno != EINTR) return std::nullopt;
-    if (remainingMs(deadline) <= 0) return std::nullopt;
+    if (deadline.leftMs() <= 0) return std::nullopt;
     if (exitWatch_ >= 0) {
       pollfd entry{exitWatch_, POLLIN, 0};
       pollRetrying(&entry, 1, deadline);
@@ -203,7 +197,7 @@ FileWatch::~FileWatch() {
 }
 
 bool FileWatch::wait(std::chrono::milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
+  const Deadline deadline(timeout);
   pollfd entry{watch_, POLLIN, 0};
   if (watch_ < 0 || pollRetrying(&entry, 1, deadline) <= 0) return false;
   char events[4096];

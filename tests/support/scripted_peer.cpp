@@ -4,6 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "deadline.h"
 #include "session/protocol.h"
 
 namespace korvex::test {
@@ -11,13 +12,6 @@ namespace korvex::test {
 namespace proto = korvex::protocol;
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-int remainingMs(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
 
 loopback::Socket listenOrThrow(std::uint16_t& port) {
   const loopback::Socket listener = loopback::listenLoopback(64, port);
@@ -109,9 +103,9 @@ bool ScriptedPeer::accept(int timeoutMs) {
 Bytes ScriptedPeer::read(std::size_t n, int timeoutMs) {
   Bytes bytes(n);
   std::size_t got = 0;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  const Deadline deadline{std::chrono::milliseconds(timeoutMs)};
   while (got < n && client_ != loopback::kNoSocket) {
-    if (!loopback::waitReadable(client_, remainingMs(deadline))) break;
+    if (!loopback::waitReadable(client_, deadline.leftMs())) break;
     const loopback::IoResult r = loopback::receiveSome(client_, bytes.data() + got, n - got);
     if (r.status != loopback::Io::Done) break;
     got += r.count;
@@ -135,9 +129,9 @@ Bytes ScriptedPeer::acceptLogin(std::string_view deviceName) {
 }
 
 std::uint32_t ScriptedPeer::readCode(int timeoutMs) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  const Deadline deadline{std::chrono::milliseconds(timeoutMs)};
   for (;;) {
-    const Bytes code = read(4, remainingMs(deadline));
+    const Bytes code = read(4, deadline.leftMs());
     if (code.size() != 4) return 0xFFFFFFFFu;
     const std::uint32_t value = proto::getWord(code.data());
     if (value != proto::CMD_KEEPALIVE) return value;
@@ -153,9 +147,9 @@ Bytes ScriptedPeer::readRequest(std::size_t blockSize, int timeoutMs) {
 }
 
 bool ScriptedPeer::quietFor(int ms) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-  while (remainingMs(deadline) > 0) {
-    if (!loopback::waitReadable(client_, remainingMs(deadline))) return true;
+  const Deadline deadline{std::chrono::milliseconds(ms)};
+  while (deadline.leftMs() > 0) {
+    if (!loopback::waitReadable(client_, deadline.leftMs())) return true;
     const Bytes code = read(4, 1000);
     if (code != word(proto::CMD_KEEPALIVE)) return false;
     send(reply(0));
@@ -165,9 +159,9 @@ bool ScriptedPeer::quietFor(int ms) {
 }
 
 bool ScriptedPeer::clientClosed(int timeoutMs) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  const Deadline deadline{std::chrono::milliseconds(timeoutMs)};
   std::uint8_t byte;
-  while (client_ != loopback::kNoSocket && loopback::waitReadable(client_, remainingMs(deadline))) {
+  while (client_ != loopback::kNoSocket && loopback::waitReadable(client_, deadline.leftMs())) {
     if (loopback::receiveSome(client_, &byte, 1).status != loopback::Io::Done) return true;
   }
   return false;

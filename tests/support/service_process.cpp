@@ -1,11 +1,11 @@
 #include "service_process.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
+#include "deadline.h"
 #include "temp_dir.h"
 
 #ifndef KORVEXD_PATH
@@ -56,12 +56,11 @@ std::string ServiceProcess::log() const {
 }
 
 bool ServiceProcess::waitForLog(std::string_view text, std::chrono::milliseconds timeout) const {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  const Deadline deadline(timeout);
   FileWatch watch(logPath_);
   for (;;) {
     if (log().find(text) != std::string::npos) return true;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (!watch.wait(std::max(left, std::chrono::milliseconds(0)))) return log().find(text) != std::string::npos;
+    if (!watch.wait(deadline.left())) return log().find(text) != std::string::npos;
   }
 }
 
