@@ -37,7 +37,7 @@ void closeFd(int& fd) {
 int openOutput(const ChildProcess::Output& output, int devNull, int& parentEnd) {
   switch (output.kind) {
     case ChildProcess::Output::Inherit: return -1;
-    case ChildProcess::Output::Discard: return ::dup(devNull);
+    case ChildProcess::Output::Discard: return ::fcntl(devNull, F_DUPFD_CLOEXEC, 0);
     case ChildProcess::Output::File:
       return ::open(output.file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     case ChildProcess::Output::Pipe: {
