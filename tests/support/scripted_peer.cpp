@@ -92,6 +92,11 @@ void ScriptedPeer::stopListening() {
 
 std::string ScriptedPeer::address() const { return "127.0.0.1:" + std::to_string(port_); }
 
+void ScriptedPeer::adoptClient(loopback::Socket client) {
+  if (client_ != loopback::kNoSocket) earlier_.push_back(client_);
+  client_ = client;
+}
+
 bool ScriptedPeer::accept(int timeoutMs) {
   if (client_ != loopback::kNoSocket) earlier_.push_back(client_);
   client_ = loopback::kNoSocket;

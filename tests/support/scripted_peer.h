@@ -32,6 +32,8 @@ class ScriptedPeer {
   // Waits for the next client and makes it the current one; earlier clients
   // stay open until the peer goes away.
   bool accept(int timeoutMs = 5000);
+  // Makes a connection made elsewhere the current client, as accept does.
+  void adoptClient(loopback::Socket client);
   // No further connection is accepted: connects are refused.
   void stopListening();
   // Up to `n` bytes, fewer only when the client closed or the wait ran out.

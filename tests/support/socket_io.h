@@ -17,6 +17,10 @@ constexpr Socket kNoSocket = -1;
 Socket listenLoopback(int backlog, std::uint16_t& port);
 // A connection to 127.0.0.1:port; kNoSocket when nothing accepts it.
 Socket connectLoopback(std::uint16_t port);
+// Two connected local stream sockets. Unlike TCP, whose zero-window probes
+// now and then find room after a socket looked full, a side has room
+// exactly when the other side reads.
+bool localPair(Socket& first, Socket& second);
 // The next connection on a listener; kNoSocket when the call fails, as it
 // does once the listener is shut down.
 Socket acceptClient(Socket listener);

@@ -61,6 +61,14 @@ Socket connectLoopback(std::uint16_t port) {
   return fd;
 }
 
+bool localPair(Socket& first, Socket& second) {
+  int ends[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return false;
+  first = ends[0];
+  second = ends[1];
+  return true;
+}
+
 Socket acceptClient(Socket listener) {
   for (;;) {
     const int fd = ::accept4(fdOf(listener), nullptr, nullptr, SOCK_CLOEXEC);
