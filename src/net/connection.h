@@ -11,7 +11,7 @@ namespace korvex {
 
 // Guards every Connection's share count and the copying of its members.
 // Defined in api/module.cpp, where the order of the process-wide objects is fixed.
-extern PlainMutex connectionLock;
+extern PlainMutex& connectionLock;
 
 class Connection {
  public:

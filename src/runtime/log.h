@@ -26,7 +26,7 @@ int enableLog(bool enable, unsigned level, const char* path);
 
 // Process-wide objects defined in api/module.cpp, where their order of
 // construction is fixed.
-extern PlainMutex logMutex;
+extern PlainMutex& logMutex;
 extern FILE* logOutput GUARDED_BY(logMutex);
 
 }  // namespace korvex
