@@ -119,16 +119,38 @@ int VThread::join(void** exitValue) {
   return result;
 }
 
+int VThread::detach() {
+  if (!started_) return 0;
+  started_ = false;
+  return pthread_detach(id_);
+}
+
 // Cancelling a thread that was never created would hand the system an
 // invalid handle.
 int VThread::cancel() { return started_ ? pthread_cancel(id_) : ESRCH; }
 
 bool ThreadIf::run(int) {
   shutdown_.store(false);
+  // Held until the handle is recorded: the new thread may release itself at once.
+  LockHelper lock(handleLock_);
+  joining_ = false;
   return handle_.spawn(&ThreadIf::start, this, 1);
 }
 
-int ThreadIf::join() { return handle_.join(); }
+int ThreadIf::join() {
+  {
+    LockHelper lock(handleLock_);
+    if (!handle_.started()) return 0;
+    joining_ = true;
+  }
+  // Outside the lock: the thread may be about to take it in releaseSelf.
+  return handle_.join();
+}
+
+void ThreadIf::releaseSelf() {
+  LockHelper lock(handleLock_);
+  if (!joining_) handle_.detach();
+}
 
 int ThreadIf::cancel() { return handle_.cancel(); }
 

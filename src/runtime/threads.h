@@ -65,6 +65,8 @@ class VThread {
 
   bool spawn(Function function, void* argument, int priorityClass);
   int join(void** exitValue = nullptr);
+  // Gives up the claim to join: the system reclaims the thread when it ends.
+  int detach();
   int cancel();
   pthread_t getId() const { return id_; }
   bool started() const { return started_; }
@@ -84,6 +86,7 @@ class ThreadIf {
   ThreadIf& operator=(const ThreadIf&) = delete;
 
   virtual bool run(int unused = 0);
+  // Waits for the thread; at once when it released itself.
   virtual int join();
   virtual int cancel();
   virtual pthread_t getId() const;
@@ -93,7 +96,14 @@ class ThreadIf {
   bool isShutdown() const { return shutdown_.load(); }
 
  protected:
-  VThread handle_;
+  // Called by the thread when it ends on its own: unless a join has begun,
+  // nobody will wait for it, so the system reclaims it at its end instead of
+  // keeping it until the process exits.
+  void releaseSelf();
+
+  VThread handle_;  // spawned, joined and released under handleLock_
+  PlainMutex handleLock_;
+  bool joining_ GUARDED_BY(handleLock_) = false;
   PlainMutex ownMutex_;
   std::atomic<bool> shutdown_{true};
 

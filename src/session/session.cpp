@@ -67,6 +67,7 @@ void ClientThread::thread() {
     });
     if (!alive) {
       connected.store(false);
+      releaseSelf();  // a lost session's thread is never joined
       break;
     }
     // One system call per pause; a shutdown before or during it ends it.
