@@ -151,7 +151,9 @@ bool runTarget(const std::string& target, std::uint16_t port, const std::string&
   }
   report(target, "Exists", exists, 1.15, judged, "us", 1);
   report(target, "FileSize", size, 1.15, judged, "us", 1);
-  report(target, format("GetFiles %u", s.names), list, 1.2, judged, "ms", 1e-3);
+  // The listing is judged against the quick peer too, where the client's own
+  // cost (allocation, copying the names) is most of the time.
+  report(target, format("GetFiles %u", s.names), list, 1.2, true, "ms", 1e-3);
   return true;
 }
 

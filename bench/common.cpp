@@ -94,7 +94,7 @@ std::string format(const char* fmt, ...) {
 
 void summaryLine(const std::string& what, const std::string& library, const std::string& reference,
                  double ratio, const std::string& target, bool met) {
-  const char* verdict = target == "-" ? "-" : met ? "met" : "MISSED";
+  const char* verdict = target == "-" ? "-" : met ? "PASS" : "MISS";
   std::printf("SUMMARY|%s|%s|%s|%.3f|%s|%s\n", what.c_str(), library.c_str(), reference.c_str(), ratio,
               target.c_str(), verdict);
   std::fflush(stdout);

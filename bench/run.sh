@@ -5,7 +5,7 @@
 #   bench/run.sh [--quick] [--only NAME[,NAME...]] [--duration SECONDS] [--jobs N]
 #
 #   --quick     small files, few rounds, 5 s keep-alive window: a smoke run
-#   --only      some of: commands, streaming, transfers, keepalive
+#   --only      some of: commands, latency, streaming, transfers, keepalive
 #   --duration  keep-alive window in seconds (default 30, quick 5)
 #   --jobs      build parallelism (default 2)
 #
@@ -16,7 +16,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 quick=0
-only="commands,streaming,transfers,keepalive"
+only="commands,latency,streaming,transfers,keepalive"
 duration=""
 jobs=2
 while [ $# -gt 0 ]; do
@@ -38,7 +38,7 @@ fi
 
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVEX_BUILD_BENCH=ON -DKORVEX_BUILD_TOOLS=ON \
   -DKORVEX_BUILD_TESTS=OFF >/dev/null
-cmake --build build-bench -j "$jobs" --target korvexd bench_commands bench_streaming bench_transfers bench_keepalive
+cmake --build build-bench -j "$jobs" --target korvexd bench_commands bench_latency bench_streaming bench_transfers bench_keepalive
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/korvex-bench.XXXXXX")
 current=""
@@ -89,6 +89,7 @@ run() {
 for name in ${only//,/ }; do
   case "$name" in
     commands) run commands 900 ;;
+    latency) run latency 1500 ;;
     streaming) run streaming 1800 ;;
     transfers) run transfers 1800 ;;
     keepalive) run keepalive $((window * 4 + 600)) "${keepalive_args[@]}" ;;

@@ -1,0 +1,177 @@
+// Tail latency of two everyday patterns against korvexd, with nothing pinned:
+// an upload followed by one command, and listings of folders of several
+// sizes. A final segment held back by the transport until the peer's delayed
+// acknowledgement shows here as a tail of tens of milliseconds over a
+// median of one, so each is judged by its p99 against its own median.
+// Also reported: the resident memory a listing adds at its peak.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common.h"
+#include "korvex.h"
+
+using namespace korvex::bench;
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const kPassword = "bench-password";
+// A final piece shorter than a full one: the case the transport may hold.
+constexpr std::uint64_t kUploadBytes = (1 << 20) + 517;
+
+std::vector<long> parseList(const std::string& text) {
+  std::vector<long> out;
+  std::stringstream in(text);
+  for (std::string item; std::getline(in, item, ',');) {
+    if (!item.empty()) out.push_back(std::strtol(item.c_str(), nullptr, 10));
+  }
+  return out;
+}
+
+// The peak resident size restarts at the current one (Linux 4.0 and later);
+// false when the system refused.
+bool resetPeakResident() {
+  std::ofstream clear("/proc/self/clear_refs");
+  clear << "5";
+  clear.flush();
+  return static_cast<bool>(clear);
+}
+
+long peakResidentKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+  }
+  return -1;
+}
+
+struct Tail {
+  double p50, p99, max;
+};
+
+Tail tailOf(const std::vector<double>& ms) { return {median(ms), percentile(ms, 99), percentile(ms, 100)}; }
+
+void judge(const std::string& what, const std::vector<double>& ms, double limit) {
+  const Tail t = tailOf(ms);
+  const double ratio = t.p99 / t.p50;
+  std::printf("%-40s p50 %8.3f ms  p99 %8.3f ms  max %8.3f ms  p99/p50 %.2f  (%zu samples)\n", what.c_str(), t.p50,
+              t.p99, t.max, ratio, ms.size());
+  summaryLine(what + ": p99 vs median", format("p99 %.3f ms", t.p99), format("p50 %.3f ms", t.p50), ratio,
+              format("<= %.1f", limit), ratio <= limit);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Flags flags(argc, argv, {"quick", "korvexd", "workdir", "rounds", "list-rounds", "names", "no-upload"});
+  const bool quick = flags.has("quick");
+  const int rounds = static_cast<int>(flags.number("rounds", quick ? 30 : 300));
+  const int listRounds = static_cast<int>(flags.number("list-rounds", quick ? 30 : 300));
+  const std::vector<long> sizes = parseList(flags.text("names", "100,1000,10000"));
+  armWatchdog(quick ? 300 : 1500);
+
+  std::printf("== latency tails against korvexd, nothing pinned: %d rounds of upload (%llu bytes) + one command, "
+              "%d rounds of listings of %s names\n",
+              rounds, static_cast<unsigned long long>(kUploadBytes), listRounds,
+              flags.text("names", "100,1000,10000").c_str());
+  ScratchDir scratch(flags.text("workdir", ""), "korvex-bench-latency");
+  const fs::path root = scratch.subdir("root");
+  const fs::path local = scratch.subdir("local");
+  makeFile(root / "probe.bin", 4096, 1);
+  makeFile(local / "upload.bin", kUploadBytes, 2);
+  for (const long n : sizes) {
+    const fs::path dir = scratch.subdir("root/names" + std::to_string(n));
+    for (long i = 0; i < n; ++i) {
+      char name[64];
+      std::snprintf(name, sizeof name, "entry_%06ld_recorded_clip.mp4", i);
+      std::FILE* f = std::fopen((dir / name).c_str(), "wb");
+      if (!f) {
+        std::perror(name);
+        finish(1);
+      }
+      std::fclose(f);
+    }
+  }
+  settle();
+
+  const auto service = startService(flags, scratch, root, kPassword);
+  SessionHandle session = connectOrFinish(service->address(), kPassword);
+
+  bool ok = true;
+  if (!flags.has("no-upload")) {
+    std::vector<double> command, pattern;
+    // Round 0 is an untimed warm-up.
+    for (int r = 0; r <= rounds && ok; ++r) {
+      // A new name each round, as a host adding files does (replacing a
+      // file would add the file system's flush on rename).
+      const std::string dest = "/up" + std::to_string(r) + ".bin";
+      const double start = nowSeconds();
+      const bool uploaded = CopyToPhone(session, (local / "upload.bin").c_str(), dest.c_str());
+      const double between = nowSeconds();
+      const bool answered = Exists(session, "/probe.bin") == 1;
+      const double end = nowSeconds();
+      if (!uploaded || !answered) {
+        std::fprintf(stderr, "round %d: upload %d, command %d\n", r, uploaded, answered);
+        ok = false;
+      }
+      fs::remove(root / dest.substr(1));
+      if (r > 0) {
+        command.push_back((end - between) * 1e3);
+        pattern.push_back((end - start) * 1e3);
+      }
+    }
+    if (ok) {
+      judge("first command after an upload", command, 2.0);
+      judge("upload of 1 MiB + one command", pattern, 2.0);
+    }
+  }
+
+  for (const long n : sizes) {
+    if (!ok) break;
+    const std::string path = "/names" + std::to_string(n);
+    std::vector<double> times;
+    long peakAdded = -1;
+    for (int r = 0; r <= listRounds && ok; ++r) {
+      // The first listing of a size shows what it adds at its peak; later
+      // ones reuse memory the allocator kept.
+      const bool measurePeak = r == 0 && resetPeakResident();
+      const long before = residentKiB();
+      char* out = nullptr;
+      const double start = nowSeconds();
+      const int length = GetFiles(session, path.c_str(), &out);
+      const double seconds = nowSeconds() - start;
+      if (measurePeak) peakAdded = peakResidentKiB() - before;
+      long names = 0;
+      for (int i = 0; i < length; ++i) names += out[i] == '/';
+      FreeBuffer(out);
+      if (names != n) {
+        std::fprintf(stderr, "GetFiles %s gave %ld names, expected %ld\n", path.c_str(), names, n);
+        ok = false;
+      }
+      if (r > 0) times.push_back(seconds * 1e3);
+    }
+    if (!ok) break;
+    judge(format("GetFiles of %ld names", n), times, 2.0);
+    // A large listing is also held to a tighter tail.
+    if (n >= 10000) {
+      const Tail t = tailOf(times);
+      summaryLine(format("GetFiles of %ld names: p99 vs median, tight", n), format("p99 %.3f ms", t.p99),
+                  format("p50 %.3f ms", t.p50), t.p99 / t.p50, "<= 1.2", t.p99 / t.p50 <= 1.2);
+    }
+    if (peakAdded >= 0) {
+      std::printf("GetFiles of %ld names: peak resident memory added %ld KiB\n", n, peakAdded);
+      infoLine(format("GetFiles of %ld names: time p50, peak memory added", n),
+               format("%.3f ms, %ld KiB", tailOf(times).p50, peakAdded));
+    }
+  }
+  service->stop();
+  scratch.remove();
+  finish(ok ? 0 : 1);
+}
