@@ -64,6 +64,7 @@ class Upload {
   int begin(const Root& root, std::string_view path);
   int write(const void* data, std::size_t size);
   int commit();
+  int fd() const { return file_.get(); }
 
  private:
   void discard();

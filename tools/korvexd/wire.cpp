@@ -1,7 +1,9 @@
 #include "wire.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/sendfile.h>
+#include <unistd.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -103,6 +105,51 @@ Io Wire::sendFile(int fileFd, std::uint64_t count) {
     } else if (errno != EINTR) {
       return Io::Failed;
     }
+  }
+  return Io::Ok;
+}
+
+Io Wire::spliceToFile(const Pipe& pipe, int fileFd, std::size_t count, std::size_t& moved, int& fileError,
+                      bool& unsupported) {
+  fileError = 0;
+  unsupported = false;
+  while (count > 0) {
+    // The pipe is empty here: each round drains it into the file.
+    ssize_t in = ::splice(fd_, nullptr, pipe.write, nullptr, std::min(count, pipe.size),
+                          SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    if (in == 0) return Io::Closed;
+    if (in < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        Io waited = await(POLLIN, stallMs_);
+        if (waited != Io::Ok) return waited;
+        continue;
+      }
+      if (errno == EINTR) continue;
+      if (errno == ECONNRESET) return Io::Closed;
+      if (errno == EINVAL || errno == ENOSYS) {
+        unsupported = moved == 0;
+        if (unsupported) return Io::Ok;
+      }
+      return Io::Failed;
+    }
+    count -= static_cast<std::size_t>(in);
+    for (std::size_t left = static_cast<std::size_t>(in); left > 0;) {
+      ssize_t out = fileError ? -1 : ::splice(pipe.read, nullptr, fileFd, nullptr, left, SPLICE_F_MOVE);
+      if (out > 0) {
+        left -= static_cast<std::size_t>(out);
+        moved += static_cast<std::size_t>(out);
+        continue;
+      }
+      if (out < 0 && errno == EINTR && !fileError) continue;
+      if (!fileError) fileError = out == 0 ? EIO : errno;
+      // The file takes no more: empty the pipe so the stream stays in step.
+      char sink[4096];
+      ssize_t dropped = ::read(pipe.read, sink, std::min(left, sizeof sink));
+      if (dropped <= 0) return Io::Failed;
+      left -= static_cast<std::size_t>(dropped);
+      moved += static_cast<std::size_t>(dropped);
+    }
+    if (fileError) return Io::Ok;
   }
   return Io::Ok;
 }

@@ -40,6 +40,19 @@ class Wire {
   // ends early gives Failed with errno ENODATA: the peer already has the size.
   Io sendFile(int fileFd, std::uint64_t count);
 
+  // Moves up to `count` bytes from the socket into `fileFd` through `pipe`
+  // (splice(2): the bytes never enter user space), adding what it took from
+  // the socket to `moved`. Stops early, with Ok, when the file refuses bytes
+  // (`fileError` set; what the pipe held then is dropped) or when splice is
+  // not supported here (`unsupported` set, nothing moved): the caller reads
+  // the rest itself.
+  struct Pipe {
+    int read = -1, write = -1;
+    std::size_t size = 0;
+  };
+  Io spliceToFile(const Pipe& pipe, int fileFd, std::size_t count, std::size_t& moved, int& fileError,
+                  bool& unsupported);
+
  private:
   Io await(short events, int timeoutMs);
   Io receive(void* buffer, std::size_t size, std::size_t& got, int waitMs);
