@@ -37,6 +37,11 @@ bool VFile::openStream(const char* mode) {
   stream_ = std::strcmp(mode, "rb") == 0 ? platform::openRegularFileForReading(fullName())
                                          : std::fopen(fullName().c_str(), mode);
   if (stream_ == nullptr) return false;
+  if (direct_) {
+    // Refused, the stream keeps its own buffer: slower, still correct.
+    std::setvbuf(stream_, nullptr, _IONBF, 0);
+    return true;
+  }
   buffer_.reset(new (std::nothrow) char[kStreamBufferSize]);
   if (buffer_) std::setvbuf(stream_, buffer_.get(), _IOFBF, kStreamBufferSize);
   return true;
@@ -68,6 +73,7 @@ bool VFile::open(std::string path, int mode) {
   }
 
   mode &= 0xFF;
+  direct_ = (mode & VFILE_DIRECT) != 0;
   bool opened;
   if (mode & VFILE_NO_OPEN) {
     return true;

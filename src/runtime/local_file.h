@@ -15,6 +15,9 @@ enum VFileMode : int {
   VFILE_APPEND = 0x08,
   VFILE_CREATE = 0x10,
   VFILE_UPDATE = 0x20,
+  // The caller moves large blocks: no stream buffer, so each block goes
+  // between its memory and the file in one system call, with no copy between.
+  VFILE_DIRECT = 0x40,
 };
 
 // Replaces every '\' by '/'.
@@ -57,6 +60,7 @@ class VFile {
   bool open_ = false;
   std::FILE* stream_ = nullptr;
   bool flushFailed_ = false;
+  bool direct_ = false;
   std::unique_ptr<char[]> buffer_;  // outlives the stream that uses it
 };
 

@@ -55,7 +55,7 @@ bool streamDownload(Connection& connection, PlainMutex& lock, const std::string&
   if (record) record->total.store(static_cast<std::int32_t>(size));
 
   VFile file;
-  if (!file.open(localPath, VFILE_WRITE)) {
+  if (!file.open(localPath, VFILE_WRITE | VFILE_DIRECT)) {
     exchange.abandon();  // the file's bytes are on their way
     return fail(record);
   }
@@ -68,19 +68,29 @@ bool streamDownload(Connection& connection, PlainMutex& lock, const std::string&
     int got = 0;
     if (exchange.readSome(data.get() + held, room, got) != Connection::Complete) return fail(record);
     held += got;
-    // Whole pieces (and the file's short last one) go to disk in turn; a
-    // partial piece waits for the rest of it.
-    int at = 0;
-    for (;;) {
-      const int piece = static_cast<int>(std::min<std::uint32_t>(CHUNK_SIZE, size - written));
-      if (piece == 0 || held - at < piece) break;
-      // A failed disk write would leave the rest of the file in the socket,
-      // to be read as the next reply: drop the connection instead of
-      // draining it.
-      if (file.write(data.get() + at, piece) != piece) {
+    // Whole pieces (and the file's short last one) go to disk in turn, in
+    // one write; a partial piece waits for the rest of it.
+    const bool last = static_cast<std::uint32_t>(held) == size - written;
+    const int run = last ? held : held - held % CHUNK_SIZE;
+    if (run > 0 && file.write(data.get(), run) != run) {
+      // The rest of the file must not be read as the next reply. Within a
+      // block of the end it is read and dropped, and the session stays
+      // usable (as when a small file fails at the final flush); further off,
+      // the connection is dropped instead of drained.
+      std::uint32_t rest = size - written - static_cast<std::uint32_t>(held);
+      if (rest > static_cast<std::uint32_t>(kStreamBlock)) {
         exchange.abandon();
         return fail(record);
       }
+      while (rest > 0) {
+        if (exchange.readSome(data.get(), static_cast<int>(rest), got) != Connection::Complete) return fail(record);
+        rest -= static_cast<std::uint32_t>(got);
+      }
+      return fail(record);
+    }
+    int at = 0;
+    while (at < run) {
+      const int piece = std::min(static_cast<int>(CHUNK_SIZE), run - at);
       at += piece;
       written += static_cast<std::uint32_t>(piece);
       // The total means done: it is reported once the file is complete.
@@ -100,7 +110,7 @@ bool streamDownload(Connection& connection, PlainMutex& lock, const std::string&
 bool streamUpload(Connection& connection, PlainMutex& lock, const std::string& localPath,
                   const std::string& phonePath, TransferProgress* record) {
   VFile file;
-  if (!file.open(localPath, VFILE_READ)) return fail(record);
+  if (!file.open(localPath, VFILE_READ | VFILE_DIRECT)) return fail(record);
   const std::int64_t size = file.size();
   if (record) record->total.store(static_cast<std::int32_t>(size));
   if (!pathFits(localPath) || !pathFits(phonePath) || size < 0 || size > kMaxWireSize) {

@@ -112,25 +112,39 @@ TEST_F(CopyTest, StallMidFileKeepsWhatArrivedAndDropsTheConnection) {
 }
 
 TEST_F(CopyTest, DiskFullFailsTheDownload) {
-  // Small: the bytes sit in the stdio buffer until the final flush fails.
-  // Every byte was read, so the session stays usable.
-  auto small = download("/f", "/dev/full");
-  s.peer.readRequest(1024);
-  s.peer.send(concat({reply(0, 3000), text(patterned(3000))}));
-  EXPECT_FALSE(small.get());
-  expectSessionUsable();
-
-  // Large: a write fails with most of the file still in the socket, which
-  // must not be read as the next reply.
-  auto large = download("/f", "/dev/full");
-  s.peer.readRequest(1024);
-  const std::size_t size = 4 << 20;
-  s.peer.send(reply(0, static_cast<std::uint32_t>(size)));
-  auto sender = std::async(std::launch::async, [&] { s.peer.send(text(patterned(size))); });
-  EXPECT_FALSE(large.get());
-  EXPECT_TRUE(s.peer.clientClosed());
-  sender.get();
-  EXPECT_EQ(-1, Exists(s.handle, "/x"));
+  // The rest of a file whose write failed must never be read as the next
+  // reply: close to the end it is read and dropped and the session stays
+  // usable; far from it the connection is dropped.
+  struct Case {
+    std::size_t size;
+    std::size_t firstPart;  // sent with the reply; the rest follows separately
+    bool sessionKept;
+  };
+  const Case cases[] = {
+      {3000, 3000, true},          // all of it arrives before the failing write
+      {100000, 3000, true},        // the failing write leaves a block's worth to drain
+      {4 << 20, 4 << 20, false},   // megabytes still to come: not worth draining
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.size);
+    auto done = download("/f", "/dev/full");
+    s.peer.readRequest(1024);
+    const std::string data = patterned(c.size);
+    s.peer.send(reply(0, static_cast<std::uint32_t>(c.size)));
+    auto sender = std::async(std::launch::async, [&] {
+      s.peer.send(text(data.substr(0, c.firstPart)));
+      if (c.firstPart < c.size) s.peer.send(text(data.substr(c.firstPart)));
+    });
+    EXPECT_FALSE(done.get());
+    if (c.sessionKept) {
+      sender.get();
+      expectSessionUsable();
+    } else {
+      EXPECT_TRUE(s.peer.clientClosed());
+      sender.get();
+      EXPECT_EQ(-1, Exists(s.handle, "/x"));
+    }
+  }
 }
 
 TEST_F(CopyTest, MissingOrOverlongLocalFileSendsNothing) {
