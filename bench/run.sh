@@ -5,8 +5,10 @@
 #   bench/run.sh [--quick] [--only NAME[,NAME...]] [--duration SECONDS] [--jobs N]
 #
 #   --quick     small files, few rounds, 5 s keep-alive window: a smoke run
-#   --only      some of: commands, latency, streaming, transfers, keepalive
-#   --duration  keep-alive window in seconds (default 30, quick 5)
+#   --only      some of: commands, latency, streaming, transfers, keepalive,
+#               and scaling (not in the default set: how cost grows with
+#               sessions, listing sizes, copy sizes and concurrent copies)
+#   --duration  keep-alive window in seconds (default 60, quick 5)
 #   --jobs      build parallelism (default 2)
 #
 # Every benchmark runs under a time limit; its scratch files live in one
@@ -55,7 +57,7 @@ common=()
 [ "$quick" = 1 ] && common+=(--quick)
 keepalive_args=()
 [ -n "$duration" ] && keepalive_args+=(--duration "$duration")
-window=${duration:-$([ "$quick" = 1 ] && echo 5 || echo 30)}
+window=${duration:-$([ "$quick" = 1 ] && echo 5 || echo 60)}
 
 echo "korvex benchmarks: $(git rev-parse --short HEAD 2>/dev/null || echo '?'), $(nproc) cores," \
   "load average at start: $(cut -d' ' -f1-3 /proc/loadavg)$([ "$quick" = 1 ] && echo ', quick mode')"
@@ -65,7 +67,7 @@ outs=()
 run() {
   local name=$1 limit=$2
   shift 2
-  local out="$work/$name.out"
+  local out="$work/$name.${#outs[@]}.out"
   outs+=("$out")
   echo
   echo "### $name (load average $(cut -d' ' -f1-3 /proc/loadavg))"
@@ -93,6 +95,19 @@ for name in ${only//,/ }; do
     streaming) run streaming 1800 ;;
     transfers) run transfers 1800 ;;
     keepalive) run keepalive $((window * 4 + 600)) "${keepalive_args[@]}" ;;
+    scaling)
+      # One round each; the figures go into the scaling table.
+      span=$([ "$quick" = 1 ] && echo 5 || echo 20)
+      for n in 10 100 1000 4000; do
+        [ "$quick" = 1 ] && [ "$n" = 4000 ] && continue
+        run keepalive $((span * 2 + 600)) --sessions "$n" --rounds 1 --duration "$span"
+      done
+      run latency 1500 --no-upload --names 1000,10000,100000 --list-rounds "$([ "$quick" = 1 ] && echo 5 || echo 30)"
+      for mib in 1 64 $([ "$quick" = 1 ] || echo 1024); do
+        run streaming 1800 --size-mib "$mib" --rounds 3 --no-sftp
+      done
+      run transfers 1800 --counts 1,4,16,64 --size-mib "$([ "$quick" = 1 ] && echo 4 || echo 16)" --rounds 3
+      ;;
     *) echo "unknown benchmark: $name" >&2; exit 2 ;;
   esac
 done
