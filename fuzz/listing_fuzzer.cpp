@@ -119,7 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(out == nullptr, "a buffer was stored on failure or for no names");
   }
   check(connection.live() == want.staysOpen, "connection open after a broken stream, or closed after a whole one");
-  delete[] out;
+  std::free(out);
   connection.close();
   ::close(pair[1]);
   return 0;

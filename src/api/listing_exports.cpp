@@ -1,3 +1,5 @@
+#include <cstdlib>
+
 #include "api/boundary.h"
 #include "korvex.h"
 #include "session/session.h"
@@ -16,6 +18,6 @@ KORVEX_API int GetDirectories(SessionHandle handle, const char* path, char** out
   return api::guarded(-1, [&] { return reinterpret_cast<ClientThread*>(handle)->getDirectories(path, out); });
 }
 
-KORVEX_API void FreeBuffer(void* buffer) { delete[] static_cast<char*>(buffer); }
+KORVEX_API void FreeBuffer(void* buffer) { std::free(buffer); }
 
 }  // extern "C"

@@ -1,11 +1,11 @@
 #include "session/listing.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
-#include <string>
 
 #include "session/protocol.h"
 
@@ -21,6 +21,43 @@ constexpr int kBlockSize = 1024 * NAME_RECORD_SIZE;
 // The result is a signed 32-bit length.
 constexpr std::size_t kMaxTotal = static_cast<std::size_t>(std::numeric_limits<int>::max());
 
+// The joined names, in memory that FreeBuffer releases. Each name is copied
+// once, straight from its record; the memory grows by doubling (large blocks
+// are remapped by the allocator, not copied) and is trimmed to the exact
+// size at the end.
+class Joined {
+ public:
+  ~Joined() { std::free(text_); }
+  std::size_t size() const { return size_; }
+  bool append(std::string_view name) {
+    const std::size_t needed = size_ + name.size() + 2;  // the '/' and, at the end, the '\0'
+    if (needed > capacity_) {
+      const std::size_t grown = std::max(needed, std::max<std::size_t>(capacity_ * 2, 4096));
+      char* text = static_cast<char*>(std::realloc(text_, grown));
+      if (text == nullptr) return false;
+      text_ = text;
+      capacity_ = grown;
+    }
+    std::memcpy(text_ + size_, name.data(), name.size());
+    size_ += name.size();
+    text_[size_++] = '/';
+    return true;
+  }
+  // The text, ended by '\0', in a block of exactly that size.
+  char* release() {
+    text_[size_] = '\0';
+    char* exact = static_cast<char*>(std::realloc(text_, size_ + 1));
+    char* text = exact != nullptr ? exact : text_;  // a refused trim keeps the larger block
+    text_ = nullptr;
+    return text;
+  }
+
+ private:
+  char* text_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
 }  // namespace
 
 int receiveNames(Exchange& exchange, std::uint32_t code, std::string_view path, char** out) {
@@ -35,7 +72,7 @@ int receiveNames(Exchange& exchange, std::uint32_t code, std::string_view path, 
   // count the peer announced. Records come in large blocks (one receive per
   // name would cost a system call each); a record cut by a block's end waits
   // for the rest of it.
-  std::string joined;
+  Joined joined;
   try {
     const std::unique_ptr<std::uint8_t[]> block(new std::uint8_t[kBlockSize]);
     std::uint64_t unreceived = std::uint64_t{count} * NAME_RECORD_SIZE;
@@ -49,12 +86,10 @@ int receiveNames(Exchange& exchange, std::uint32_t code, std::string_view path, 
       int at = 0;
       for (; held - at >= NAME_RECORD_SIZE; at += NAME_RECORD_SIZE) {
         const std::string_view name = fieldText(block.get() + at, NAME_RECORD_SIZE);
-        if (joined.size() + name.size() + 1 > kMaxTotal) {
+        if (joined.size() + name.size() + 1 > kMaxTotal || !joined.append(name)) {
           exchange.abandon();  // the rest of the records are still in the socket
           return -1;
         }
-        joined.append(name);
-        joined.push_back('/');
       }
       std::memmove(block.get(), block.get() + at, static_cast<std::size_t>(held - at));
       held -= at;
@@ -64,13 +99,9 @@ int receiveNames(Exchange& exchange, std::uint32_t code, std::string_view path, 
     return -1;
   }
   if (joined.size() <= 1) return 0;
-  // Every record has been read: the stream is in step whatever happens now.
-  char* buffer = new (std::nothrow) char[joined.size() + 1];
-  if (buffer == nullptr) return -1;
-  std::memcpy(buffer, joined.data(), joined.size());
-  buffer[joined.size()] = '\0';
-  *out = buffer;
-  return static_cast<int>(joined.size());
+  const int length = static_cast<int>(joined.size());
+  *out = joined.release();
+  return length;
 }
 
 }  // namespace korvex::listing
