@@ -141,7 +141,8 @@ const char* const kWhoName[] = {"library", "raw", "bulk", "sftp"};
 }  // namespace
 
 int main(int argc, char** argv) {
-  Flags flags(argc, argv, {"quick", "korvexd", "workdir", "rounds", "size-mib", "sftp-server", "no-sftp"});
+  Flags flags(argc, argv,
+              {"quick", "korvexd", "workdir", "rounds", "size-mib", "sftp-server", "no-sftp", "into-existing"});
   const bool quick = flags.has("quick");
   const int rounds = static_cast<int>(flags.number("rounds", quick ? 2 : 5));
   const std::uint64_t sizeMiB = static_cast<std::uint64_t>(flags.number("size-mib", quick ? 16 : 256));
@@ -198,7 +199,9 @@ int main(int argc, char** argv) {
       if (r > 0) down[who].push_back(static_cast<double>(sizeMiB) / seconds);
       std::printf("%s %d  download %-7s %8.1f MiB/s  (%.3f s)\n", r ? "round" : "warm-up", r, kWhoName[who],
                   static_cast<double>(sizeMiB) / seconds, seconds);
-      fs::remove(dest);
+      // By default every download makes a new file; --into-existing leaves
+      // it, so the next round truncates and rewrites a file of full size.
+      if (!flags.has("into-existing")) fs::remove(dest);
       settle();
     }
     for (int i = 0; i < sides && ok; ++i) {
