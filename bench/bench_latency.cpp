@@ -76,7 +76,8 @@ void judge(const std::string& what, const std::vector<double>& ms, double limit)
 }  // namespace
 
 int main(int argc, char** argv) {
-  Flags flags(argc, argv, {"quick", "korvexd", "workdir", "rounds", "list-rounds", "names", "no-upload"});
+  Flags flags(argc, argv, {"quick", "korvexd", "workdir", "rounds", "list-rounds", "names", "no-upload", "replace"});
+  const bool replace = flags.has("replace");
   const bool quick = flags.has("quick");
   const int rounds = static_cast<int>(flags.number("rounds", quick ? 30 : 300));
   const int listRounds = static_cast<int>(flags.number("list-rounds", quick ? 30 : 300));
@@ -122,9 +123,9 @@ int main(int argc, char** argv) {
     std::vector<double> command, pattern;
     // Round 0 is an untimed warm-up.
     for (int r = 0; r <= rounds && ok; ++r) {
-      // A new name each round, as a host adding files does (replacing a
-      // file would add the file system's flush on rename).
-      const std::string dest = "/up" + std::to_string(r) + ".bin";
+      // A new name each round, as a host adding files does; --replace
+      // uploads over one of two existing files instead.
+      const std::string dest = "/up" + std::to_string(replace ? r % 2 : r) + ".bin";
       const double start = nowSeconds();
       const bool uploaded = CopyToPhone(session, (local / "upload.bin").c_str(), dest.c_str());
       const double between = nowSeconds();
@@ -134,7 +135,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "round %d: upload %d, command %d\n", r, uploaded, answered);
         ok = false;
       }
-      fs::remove(root / dest.substr(1));
+      if (!replace) fs::remove(root / dest.substr(1));
       if (r > 0) {
         command.push_back((end - between) * 1e3);
         pattern.push_back((end - start) * 1e3);
