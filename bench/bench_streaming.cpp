@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -116,6 +117,15 @@ bool bulkUpload(RawClient& raw, const fs::path& local, const std::string& phoneP
   return ok;
 }
 
+// CPU seconds of the calling thread (where the library's and the raw
+// clients' synchronous copies run); less sensitive to a loaded machine than
+// the wall clock.
+double threadCpuSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
 std::string findSftpServer(const std::string& given) {
   if (!given.empty()) return given;
   for (const char* candidate : {"/usr/lib/openssh/sftp-server", "/usr/lib/sftp-server", "/usr/libexec/sftp-server",
@@ -182,7 +192,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < sides && ok; ++i) {
       const Who who = static_cast<Who>((i + r) % sides);
       const fs::path dest = local / (std::string("down-") + kWhoName[who] + ".bin");
-      const double start = nowSeconds();
+      const double start = nowSeconds(), cpuStart = threadCpuSeconds();
       bool good = false;
       switch (who) {
         case Library: good = DownFromPhone(session, "/phone.bin", dest.c_str()); break;
@@ -190,15 +200,15 @@ int main(int argc, char** argv) {
         case Bulk: good = bulkDownload(bulk, "/phone.bin", dest); break;
         case Sftp: good = sftpCopy(sftpServer, scratch.path(), "get", root / "phone.bin", dest); break;
       }
-      const double seconds = nowSeconds() - start;
+      const double seconds = nowSeconds() - start, cpu = threadCpuSeconds() - cpuStart;
       good = good && fileSizeOr0(dest) == bytes && (r > 0 || sameContent(dest, root / "phone.bin"));
       if (!good) {
         std::fprintf(stderr, "download by %s failed or arrived wrong\n", kWhoName[who]);
         ok = false;
       }
       if (r > 0) down[who].push_back(static_cast<double>(sizeMiB) / seconds);
-      std::printf("%s %d  download %-7s %8.1f MiB/s  (%.3f s)\n", r ? "round" : "warm-up", r, kWhoName[who],
-                  static_cast<double>(sizeMiB) / seconds, seconds);
+      std::printf("%s %d  download %-7s %8.1f MiB/s  (%.3f s, CPU of this thread %.3f s)\n", r ? "round" : "warm-up",
+                  r, kWhoName[who], static_cast<double>(sizeMiB) / seconds, seconds, cpu);
       // By default every download makes a new file; --into-existing leaves
       // it, so the next round truncates and rewrites a file of full size.
       if (!flags.has("into-existing")) fs::remove(dest);
@@ -207,7 +217,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < sides && ok; ++i) {
       const Who who = static_cast<Who>((i + r) % sides);
       const std::string name = std::string("up-") + kWhoName[who] + ".bin";
-      const double start = nowSeconds();
+      const double start = nowSeconds(), cpuStart = threadCpuSeconds();
       bool good = false;
       switch (who) {
         case Library: good = CopyToPhone(session, (local / "desk.bin").c_str(), ("/" + name).c_str()); break;
@@ -215,7 +225,7 @@ int main(int argc, char** argv) {
         case Bulk: good = bulkUpload(bulk, local / "desk.bin", "/" + name); break;
         case Sftp: good = sftpCopy(sftpServer, scratch.path(), "put", local / "desk.bin", root / name); break;
       }
-      const double seconds = nowSeconds() - start;
+      const double seconds = nowSeconds() - start, cpu = threadCpuSeconds() - cpuStart;
       // korvexd puts the file in place after the last byte; wait for that
       // outside the timing so it does not slow the next copy.
       good = good && waitForFile(root / name, bytes, 60) && (r > 0 || sameContent(root / name, local / "desk.bin"));
@@ -224,8 +234,8 @@ int main(int argc, char** argv) {
         ok = false;
       }
       if (r > 0) up[who].push_back(static_cast<double>(sizeMiB) / seconds);
-      std::printf("%s %d  upload   %-7s %8.1f MiB/s  (%.3f s)\n", r ? "round" : "warm-up", r, kWhoName[who],
-                  static_cast<double>(sizeMiB) / seconds, seconds);
+      std::printf("%s %d  upload   %-7s %8.1f MiB/s  (%.3f s, CPU of this thread %.3f s)\n", r ? "round" : "warm-up",
+                  r, kWhoName[who], static_cast<double>(sizeMiB) / seconds, seconds, cpu);
       fs::remove(root / name);
       settle();
     }
