@@ -255,10 +255,11 @@ bool Connection::receiveFile(std::string_view path, std::uint32_t length) {
       pipeRead.reset(ends[0]);
       pipeWrite.reset(ends[1]);
       // A larger pipe moves more per call; the default (64 KiB) still works.
-      const int size = ::fcntl(ends[1], F_SETPIPE_SZ, static_cast<int>(kSplicePipe));
-      pipe = {ends[0], ends[1], static_cast<std::size_t>(size > 0 ? size : ::fcntl(ends[1], F_GETPIPE_SZ))};
+      int size = ::fcntl(ends[1], F_SETPIPE_SZ, static_cast<int>(kSplicePipe));
+      if (size <= 0) size = ::fcntl(ends[1], F_GETPIPE_SZ);
+      if (size > 0) pipe = {ends[0], ends[1], static_cast<std::size_t>(size)};
     }
-    if (pipe.read >= 0 && pipe.size > 0) {
+    if (pipe.read >= 0) {
       std::size_t moved = 0;
       bool unsupported = false;
       Io io = wire_.spliceToFile(pipe, upload.fd(), length, moved, writeError, unsupported);
