@@ -9,7 +9,8 @@
 
 namespace korvex::sys {
 
-// Wide enough for a descriptor and for a Winsock SOCKET.
+// A descriptor on POSIX systems; on Windows the address of the socket
+// layer's record for one SOCKET (see socket_win32.cpp).
 using SocketHandle = std::intptr_t;
 constexpr SocketHandle kNoSocket = -1;
 
@@ -62,5 +63,11 @@ bool waitWritable(SocketHandle socket, int ms);
 // The first IPv4 address of a host name.
 bool resolveIpv4(const std::string& host, std::array<std::uint8_t, 4>& out);
 std::string ipv4Text(const std::array<std::uint8_t, 4>& address);
+
+// The error of the last failed socket call on this thread, and the system's
+// text for it. Socket errors are not errno values everywhere: on Windows
+// they come from WSAGetLastError() and strerror() knows none of them.
+int lastSocketError();
+std::string socketErrorText(int error);
 
 }  // namespace korvex::sys

@@ -1,4 +1,5 @@
 #include "net/socket.h"
+#include "runtime/platform.h"
 
 #include <algorithm>
 
@@ -119,5 +120,9 @@ std::string ipv4Text(const std::array<std::uint8_t, 4>& address) {
   ::inet_ntop(AF_INET, address.data(), text, sizeof text);
   return text;
 }
+
+int lastSocketError() { return errno; }
+
+std::string socketErrorText(int error) { return platform::errorText(error); }
 
 }  // namespace korvex::sys
