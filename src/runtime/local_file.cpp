@@ -130,9 +130,9 @@ std::int64_t VFile::size() {
 }
 
 bool VFile::seek(std::int64_t offset, int origin) {
-  return open_ && fseeko(stream_, static_cast<off_t>(offset), origin) == 0;
+  return open_ && platform::seekFile(stream_, offset, origin);
 }
 
-std::int64_t VFile::tell() { return open_ ? static_cast<std::int64_t>(ftello(stream_)) : -1; }
+std::int64_t VFile::tell() { return open_ ? platform::tellFile(stream_) : -1; }
 
 }  // namespace korvex

@@ -1,14 +1,20 @@
 // Mutex wrappers used by every lock of the library.
 #pragma once
 
-#include <pthread.h>
+#if !defined(_WIN32)
+#include <mutex>
+#endif
 
 #include "runtime/thread_annotations.h"
 
 namespace korvex {
 
+class VCondition;
+
 // A non-recursive mutex. Constant-initialised, so the process-wide mutexes
 // exist before any static constructor runs and creating them cannot fail.
+// The system's lock stays opaque here: code above the runtime includes no
+// system header. Its calls are in threads_posix.cpp / threads_win32.cpp.
 class CAPABILITY("mutex") PlainMutex {
  public:
   constexpr PlainMutex() = default;
@@ -18,10 +24,14 @@ class CAPABILITY("mutex") PlainMutex {
 
   int lock() ACQUIRE();
   int unlock() RELEASE();
-  pthread_mutex_t* native() { return &mutex_; }
 
  private:
-  pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
+  friend class VCondition;
+#if defined(_WIN32)
+  void* native_ = nullptr;  // an SRW lock; all zeros is its unlocked state
+#else
+  std::mutex native_;  // a pthread mutex, reached through native_handle()
+#endif
 };
 
 // Holds a mutex for the rest of the enclosing block.

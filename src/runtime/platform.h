@@ -1,4 +1,6 @@
-// Process, thread, clock and error-text services of the host system.
+// Process, thread, clock, error-text and file-position services of the host
+// system. One implementation per system and concern: platform_posix.cpp /
+// platform_win32.cpp, local_file_posix.cpp / local_file_win32.cpp.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +18,9 @@ struct WallTime {
 };
 WallTime wallClock();
 
+// Microseconds on a clock that setting the system time does not move.
+std::int64_t monotonicMicros();
+
 // "%m-%d %H:%M:%S" in local time.
 std::string localTimeStamp(std::int64_t seconds);
 
@@ -27,5 +32,9 @@ std::FILE* openRegularFileForReading(const std::string& path);
 // The system's text for an error number; thread-safe.
 std::string errorText(int errnum);
 int lastError();
+
+// 64-bit positions in a stdio stream, also where `long` has 32 bits.
+bool seekFile(std::FILE* stream, std::int64_t offset, int origin);
+std::int64_t tellFile(std::FILE* stream);
 
 }  // namespace korvex::platform

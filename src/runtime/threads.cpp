@@ -1,11 +1,8 @@
+// The platform-neutral half of the thread wrappers; the system calls are in
+// threads_posix.cpp and threads_win32.cpp.
 #include "runtime/threads.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <ctime>
-#include <sched.h>
-
-#include "runtime/log.h"
+#include "runtime/platform.h"
 
 namespace korvex {
 namespace {
@@ -15,18 +12,16 @@ constexpr std::int64_t kMicrosPerSecond = 1000000;
 }  // namespace
 
 TimeVal& TimeVal::now() {
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  seconds_ = ts.tv_sec;
-  micros_ = ts.tv_nsec / 1000000 * 1000;
+  const platform::WallTime wall = platform::wallClock();
+  seconds_ = wall.seconds;
+  micros_ = static_cast<std::int64_t>(wall.milliseconds) * 1000;
   return *this;
 }
 
 TimeVal& TimeVal::monotonicNow() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  seconds_ = ts.tv_sec;
-  micros_ = ts.tv_nsec / 1000;
+  const std::int64_t micros = platform::monotonicMicros();
+  seconds_ = micros / kMicrosPerSecond;
+  micros_ = micros % kMicrosPerSecond;
   return *this;
 }
 
@@ -49,30 +44,8 @@ TimeVal& TimeVal::normalize() {
   return *this;
 }
 
-VCondition::VCondition() {
-  pthread_condattr_t attributes;
-  pthread_condattr_init(&attributes);
-  pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
-  pthread_cond_init(&cond_, &attributes);
-  pthread_condattr_destroy(&attributes);
-}
-
-VCondition::~VCondition() {
-  const int result = pthread_cond_destroy(&cond_);
-  if (result != 0) logPrint(ERR, "condition was not destroyed: %d", result);
-}
-
-int VCondition::broadcast() { return pthread_cond_broadcast(&cond_); }
-
-int VCondition::waitUntil(PlainMutex& mutex, const TimeVal& deadline) {
-  timespec ts{};
-  ts.tv_sec = static_cast<time_t>(deadline.seconds());
-  ts.tv_nsec = static_cast<long>(deadline.microseconds() * 1000);
-  return pthread_cond_timedwait(&cond_, mutex.native(), &ts);
-}
-
 int VCondition::waitMicros(PlainMutex& mutex, std::int64_t micros) {
-  if (micros < 0) return pthread_cond_wait(&cond_, mutex.native());
+  if (micros < 0) return waitUntimed(mutex);
   TimeVal deadline;
   deadline.monotonicNow().add(TimeVal(0, micros));
   return waitUntil(mutex, deadline);
@@ -90,44 +63,6 @@ std::optional<int> schedulingPriorityForClass(int priorityClass) {
     default: return std::nullopt;
   }
 }
-
-bool VThread::spawn(Function function, void* argument, int priorityClass) {
-  if (pthread_attr_init(&attributes_) != 0) return false;
-  if (const auto priority = schedulingPriorityForClass(priorityClass)) {
-    // The default policy offers one priority here; the relative order of
-    // the three classes is kept by clamping into the policy's range.
-    int policy = SCHED_OTHER;
-    pthread_attr_getschedpolicy(&attributes_, &policy);
-    sched_param param{};
-    param.sched_priority = std::min(*priority, sched_get_priority_max(policy));
-    if (pthread_attr_setschedparam(&attributes_, &param) != 0) {
-      pthread_attr_destroy(&attributes_);
-      return false;
-    }
-  }
-  const int result = pthread_create(&id_, &attributes_, function, argument);
-  pthread_attr_destroy(&attributes_);
-  // Only a thread that exists may be joined later.
-  started_ = result == 0;
-  return started_;
-}
-
-int VThread::join(void** exitValue) {
-  if (!started_) return 0;
-  const int result = pthread_join(id_, exitValue);
-  started_ = false;
-  return result;
-}
-
-int VThread::detach() {
-  if (!started_) return 0;
-  started_ = false;
-  return pthread_detach(id_);
-}
-
-// Cancelling a thread that was never created would hand the system an
-// invalid handle.
-int VThread::cancel() { return started_ ? pthread_cancel(id_) : ESRCH; }
 
 bool ThreadIf::run(int) {
   shutdown_.store(false);
@@ -154,7 +89,7 @@ void ThreadIf::releaseSelf() {
 
 int ThreadIf::cancel() { return handle_.cancel(); }
 
-pthread_t ThreadIf::getId() const { return handle_.getId(); }
+ThreadId ThreadIf::getId() const { return handle_.getId(); }
 
 void ThreadIf::shutdown() { shutdown_.store(true); }
 

@@ -2,9 +2,9 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <pthread.h>
 
 #include "runtime/mutex.h"
 
@@ -48,8 +48,17 @@ class VCondition {
   int waitUntil(PlainMutex& mutex, const TimeVal& monotonicDeadline);
 
  private:
-  pthread_cond_t cond_;
+  int waitUntimed(PlainMutex& mutex);
+
+  // The system's condition variable, built in place by the platform file:
+  // a pthread condition on the monotonic clock, or a Windows condition
+  // variable.
+  alignas(8) unsigned char native_[48];
 };
+
+// Identifies a running thread: its pthread_t, or its Windows thread id.
+using ThreadId = std::uint64_t;
+ThreadId currentThreadId();
 
 // The scheduling priority a priority class asks for, if any.
 std::optional<int> schedulingPriorityForClass(int priorityClass);
@@ -68,12 +77,15 @@ class VThread {
   // Gives up the claim to join: the system reclaims the thread when it ends.
   int detach();
   int cancel();
-  pthread_t getId() const { return id_; }
+  ThreadId getId() const { return id_; }
   bool started() const { return started_; }
 
  private:
-  pthread_t id_{};
-  pthread_attr_t attributes_{};
+  ThreadId id_ = 0;
+  // Windows: the thread's handle, and the block that carries the function
+  // and its exit value across the native thread routine.
+  void* native_ = nullptr;
+  void* start_ = nullptr;
   bool started_ = false;
 };
 
@@ -89,7 +101,7 @@ class ThreadIf {
   // Waits for the thread; at once when it released itself.
   virtual int join();
   virtual int cancel();
-  virtual pthread_t getId() const;
+  virtual ThreadId getId() const;
   virtual void shutdown();
   virtual void thread() = 0;
 

@@ -190,7 +190,7 @@ TEST(WakeEvent, RunsItsTimeUnlessSignalled) {
 class Worker : public ThreadIf {
  public:
   void thread() override {
-    bodyId_.store(pthread_self());
+    bodyId_.store(currentThreadId());
     sawRunning_.store(!isShutdown());
     entered_.store(true);
     while (!isShutdown()) std::this_thread::yield();
@@ -198,7 +198,7 @@ class Worker : public ThreadIf {
     finished_.store(true);
   }
 
-  std::atomic<pthread_t> bodyId_{};
+  std::atomic<ThreadId> bodyId_{};
   std::atomic<bool> entered_{false};
   std::atomic<bool> sawRunning_{false};
   std::atomic<bool> finished_{false};
@@ -211,8 +211,8 @@ TEST(ThreadIf, RunShutdownJoin) {
   EXPECT_FALSE(worker.isShutdown());
   while (!worker.entered_.load()) std::this_thread::yield();
   EXPECT_TRUE(worker.sawRunning_.load());
-  EXPECT_FALSE(pthread_equal(pthread_self(), worker.bodyId_.load()));
-  EXPECT_TRUE(pthread_equal(worker.getId(), worker.bodyId_.load()));
+  EXPECT_NE(currentThreadId(), worker.bodyId_.load());
+  EXPECT_EQ(worker.getId(), worker.bodyId_.load());
   worker.shutdown();
   EXPECT_TRUE(worker.isShutdown());
   EXPECT_EQ(0, worker.join());
