@@ -24,7 +24,7 @@
 #endif
 
 #if defined(_WIN32) && defined(KORVEX_BUILDING_LIBRARY)
-#define KORVEX_API __declspec(dllexport)
+#define KORVEX_API /* the module-definition file decides what is exported */
 #elif defined(_WIN32)
 #define KORVEX_API __declspec(dllimport)
 #else
@@ -152,9 +152,29 @@ KORVEX_API bool RestartiPod(void);   /* true */
 
 /* Changes the owner and group of a phone path. true when the phone applied
  * them; false when it refused, the exchange failed, or the path was too
- * long. The session is passed as a pointer-sized integer. C++ linkage:
- * hosts that bind by name (dlsym) use the symbol "_Z5ChownmPcii". */
-KORVEX_API bool Chown(unsigned long handle, char* path, int owner, int group);
+ * long. The session is passed as a pointer-sized integer (cast the
+ * SessionHandle). C++ linkage, so hosts that bind by name look up:
+ *   Linux:          "_Z5ChownmPcii"           bool Chown(unsigned long, ...)
+ *   32-bit Windows: "?Chown@@YA_NIPADHH@Z"    bool Chown(unsigned int, ...)
+ *   64-bit Windows: "?Chown@@YA_N_KPEADHH@Z"  bool Chown(unsigned __int64, ...)
+ * On Windows that is ordinal 1. The 64-bit DLL takes a 64-bit handle: a
+ * 32-bit one would cut the session's address. */
+#if defined(_WIN64)
+#define KORVEX_CHOWN_HANDLE unsigned long long
+#define KORVEX_CHOWN_ASM "\"?Chown@@YA_N_KPEADHH@Z\""
+#elif defined(_WIN32)
+#define KORVEX_CHOWN_HANDLE unsigned int
+#define KORVEX_CHOWN_ASM "\"_?Chown@@YA_NIPADHH@Z\"" /* with the C symbol prefix */
+#else
+#define KORVEX_CHOWN_HANDLE unsigned long
+#endif
+#if defined(_WIN32) && defined(__GNUC__) && !defined(KORVEX_BUILDING_LIBRARY)
+/* GCC would mangle the name its own way: call the exported one, through
+ * the import library's stub (the quoted name rules out dllimport). */
+bool Chown(KORVEX_CHOWN_HANDLE handle, char* path, int owner, int group) __asm__(KORVEX_CHOWN_ASM);
+#else
+KORVEX_API bool Chown(KORVEX_CHOWN_HANDLE handle, char* path, int owner, int group);
+#endif
 #endif
 
 #endif /* KORVEX_H */

@@ -80,7 +80,7 @@ KORVEX_API bool Restart(SessionHandle handle) {
 }  // extern "C"
 
 // C++ linkage: the session travels as a pointer-sized integer.
-KORVEX_API bool Chown(unsigned long handle, char* path, int owner, int group) {
+KORVEX_API bool Chown(KORVEX_CHOWN_HANDLE handle, char* path, int owner, int group) {
   return api::guarded(false, [&] {
     return reinterpret_cast<ClientThread*>(static_cast<std::uintptr_t>(handle))->chown(path, owner, group);
   });

@@ -1,0 +1,55 @@
+// Process, thread, clock and error-text services on Windows.
+#include <windows.h>
+
+#include <sys/timeb.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "runtime/platform.h"
+
+namespace korvex::platform {
+
+int processId() { return static_cast<int>(GetCurrentProcessId()); }
+
+int threadId() { return static_cast<int>(GetCurrentThreadId()); }
+
+WallTime wallClock() {
+  __timeb64 now{};
+  _ftime64_s(&now);
+  return {static_cast<std::int64_t>(now.time), static_cast<int>(now.millitm)};
+}
+
+std::int64_t monotonicMicros() {
+  // The counter's frequency is fixed at boot; read it once.
+  static const std::int64_t frequency = [] {
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return static_cast<std::int64_t>(f.QuadPart);
+  }();
+  LARGE_INTEGER count;
+  QueryPerformanceCounter(&count);
+  const std::int64_t ticks = count.QuadPart;
+  // Split so that the multiplication cannot overflow after long uptimes.
+  return ticks / frequency * 1000000 + ticks % frequency * 1000000 / frequency;
+}
+
+std::string localTimeStamp(std::int64_t seconds) {
+  const __time64_t t = static_cast<__time64_t>(seconds);
+  tm local{};
+  _localtime64_s(&local, &t);
+  char text[64];
+  const size_t n = strftime(text, sizeof text, "%m-%d %H:%M:%S", &local);
+  return std::string(text, n);
+}
+
+std::string errorText(int errnum) {
+  char buffer[256];
+  if (strerror_s(buffer, sizeof buffer, errnum) != 0) return "unknown error";
+  return buffer;
+}
+
+int lastError() { return errno; }
+
+}  // namespace korvex::platform
