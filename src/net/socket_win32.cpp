@@ -124,6 +124,12 @@ bool setNonBlocking(SocketHandle socket, bool nonBlocking) {
   return true;
 }
 
+bool setNoDelay(SocketHandle socket) {
+  const BOOL on = TRUE;
+  return ::setsockopt(record(socket)->socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
+                      sizeof on) == 0;
+}
+
 void shutdownBoth(SocketHandle socket) {
   WinSocket& s = *record(socket);
   s.shut.store(true);
@@ -172,7 +178,9 @@ bool setReceiveTimeout(SocketHandle socket, int ms) {
   return true;
 }
 
-IoResult sendNow(SocketHandle socket, const ConstBuffer* parts, std::size_t count) {
+// Winsock has no way to hold a short tail for the next send (no MSG_MORE):
+// `moreFollows` is ignored, and each send leaves as it is.
+IoResult sendNow(SocketHandle socket, const ConstBuffer* parts, std::size_t count, bool) {
   WinSocket& s = *record(socket);
   if (s.shut.load()) {
     ::WSASetLastError(WSAESHUTDOWN);

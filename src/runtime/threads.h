@@ -56,6 +56,16 @@ class VCondition {
   alignas(8) unsigned char native_[48];
 };
 
+// Stack reserved for each library thread (keep-alive, transfers). Explicit
+// and small, so that a 32-bit host's 2 GiB hold a thousand sessions; the
+// deepest path measured under 10 KiB (bulk buffers are on the heap).
+// Sanitizers enlarge frames several times over.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr std::size_t kLibraryThreadStackBytes = std::size_t{2} << 20;
+#else
+constexpr std::size_t kLibraryThreadStackBytes = std::size_t{256} << 10;
+#endif
+
 // Identifies a running thread: its pthread_t, or its Windows thread id.
 using ThreadId = std::uint64_t;
 ThreadId currentThreadId();

@@ -56,6 +56,10 @@ bool VThread::spawn(Function function, void* argument, int priorityClass) {
   static_assert(sizeof(pthread_t) <= sizeof(ThreadId));
   pthread_attr_t attributes;
   if (pthread_attr_init(&attributes) != 0) return false;
+  if (pthread_attr_setstacksize(&attributes, kLibraryThreadStackBytes) != 0) {
+    pthread_attr_destroy(&attributes);
+    return false;
+  }
   if (const auto priority = schedulingPriorityForClass(priorityClass)) {
     // The default policy offers one priority here; the relative order of
     // the three classes is kept by clamping into the policy's range.

@@ -17,12 +17,6 @@
 namespace korvex {
 namespace {
 
-// Stack reserved for each keep-alive and transfer thread. A 32-bit host has
-// 2 GiB of address space; at the executable's default (often 1-2 MiB per
-// thread) 1000 sessions would exhaust it. The threads' deepest path (a
-// listing's 16 KiB buffer, a log line) needs a few tens of KiB.
-constexpr unsigned kLibraryThreadStackBytes = 256 * 1024;
-
 SRWLOCK* nativeLock(void** storage) { return reinterpret_cast<SRWLOCK*>(storage); }
 
 CONDITION_VARIABLE* nativeCondition(unsigned char* storage) {
@@ -110,7 +104,8 @@ bool VThread::spawn(Function function, void* argument, int priorityClass) {
   unsigned id = 0;
   // Created suspended so that the priority holds from the first instruction.
   const auto handle = reinterpret_cast<HANDLE>(_beginthreadex(
-      nullptr, kLibraryThreadStackBytes, &threadMain, block, CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION,
+      nullptr, static_cast<unsigned>(kLibraryThreadStackBytes), &threadMain, block,
+      CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION,
       &id));
   if (handle == nullptr) {
     delete block;
