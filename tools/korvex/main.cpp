@@ -100,6 +100,8 @@ int main(int argc, char** argv) {
   // At most one command; a missing one is reported after parsing, so that an
   // unknown word is named as such rather than as a missing command.
   app.require_subcommand(0, 1);
+  // Phone paths start with '/': never read one as a Windows-style option.
+  app.allow_windows_style_options(false);
   app.fallthrough();  // global options may follow the command too
   app.set_version_flag("--version", KORVEX_CLI_VERSION);
   app.footer("Exit codes: 0 ok, 1 refused by the phone, 2 usage, 3 cannot connect, 4 login refused,\n"
