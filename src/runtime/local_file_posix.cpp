@@ -1,12 +1,35 @@
-// File positions on POSIX systems: off_t is 64 bits in this build.
-#include <cstdio>
+// Opening and positioning local files on POSIX systems: off_t is 64 bits in
+// this build.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
 
 #include "runtime/platform.h"
 
 namespace korvex::platform {
 
 static_assert(sizeof(off_t) == 8, "local files of 2 GiB and more need 64-bit offsets");
+
+std::FILE* openRegularFileForReading(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat st{};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    const int error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    ::close(fd);
+    errno = error;
+    return nullptr;
+  }
+  // A regular file never blocks; the flag only mattered for the open.
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  std::FILE* file = fdopen(fd, "rb");
+  if (file == nullptr) ::close(fd);
+  return file;
+}
 
 bool seekFile(std::FILE* stream, std::int64_t offset, int origin) {
   return fseeko(stream, static_cast<off_t>(offset), origin) == 0;

@@ -1,4 +1,4 @@
-// Process, thread, clock, error-text and file-position services of the host
+// Process, thread, clock, error-text and local-file services of the host
 // system. One implementation per system and concern: platform_posix.cpp /
 // platform_win32.cpp, local_file_posix.cpp / local_file_win32.cpp.
 #pragma once

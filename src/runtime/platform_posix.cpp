@@ -3,8 +3,6 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -13,23 +11,6 @@ namespace korvex::platform {
 int processId() { return static_cast<int>(getpid()); }
 
 int threadId() { return static_cast<int>(syscall(SYS_gettid)); }
-
-std::FILE* openRegularFileForReading(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  struct stat st{};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    const int error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-    ::close(fd);
-    errno = error;
-    return nullptr;
-  }
-  // A regular file never blocks; the flag only mattered for the open.
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  std::FILE* file = fdopen(fd, "rb");
-  if (file == nullptr) ::close(fd);
-  return file;
-}
 
 WallTime wallClock() {
   timespec ts{};
