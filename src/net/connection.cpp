@@ -126,8 +126,8 @@ void Connection::adopt(sys::SocketHandle socket, const sys::Ipv4Endpoint& peer, 
 void Connection::applyBlocking(Share& share) {
   if (!blocking_) share.receiveTimeout.store(0);
   if (!sys::setNonBlocking(share.socket, !blocking_)) {
-    const int error = platform::lastError();
-    logPrint(ERR, "Error setting Connection FIONBIO: %s", platform::errorText(error).c_str());
+    const int error = sys::lastSocketError();
+    logPrint(ERR, "Error setting Connection FIONBIO: %s", sys::socketErrorText(error).c_str());
   }
 }
 

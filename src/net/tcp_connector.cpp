@@ -19,9 +19,9 @@ bool TcpConnector::connect() {
   }
   const sys::SocketHandle socket = sys::createTcpSocket();
   if (socket == sys::kNoSocket) {
-    const int error = platform::lastError();
+    const int error = sys::lastSocketError();
     logPrint(ERR, "Failed to create socket when connect to fserver %s, reason %s\n", host_.c_str(),
-             platform::errorText(error).c_str());
+             sys::socketErrorText(error).c_str());
     return false;
   }
   HostAddress address(host_, port_);
@@ -33,10 +33,10 @@ bool TcpConnector::connect() {
   }
   const sys::Ipv4Endpoint peer{address.address(), address.port()};
   if (!sys::connectTo(socket, peer)) {
-    const int error = platform::lastError();
+    const int error = sys::lastSocketError();
     sys::closeSocket(socket);
     logPrint(ERR, "Failed to connect to server %s, reason %s\n", host_.c_str(),
-             platform::errorText(error).c_str());
+             sys::socketErrorText(error).c_str());
     return false;
   }
   // Without it the last, short piece of a request waits for the peer's

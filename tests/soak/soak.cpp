@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "korvex.h"
+#include "process_counts.h"
 #include "service_process.h"
 
 #ifndef FAULT_PROXY_PATH
@@ -76,20 +77,6 @@ std::string readFile(const fs::path& path) {
 
 void writeFile(const fs::path& path, const std::string& data) {
   std::ofstream(path, std::ios::binary).write(data.data(), static_cast<std::streamsize>(data.size()));
-}
-
-long countEntries(const char* dir) {
-  std::error_code error;
-  long n = 0;
-  for (auto it = fs::directory_iterator(dir, error); !error && it != fs::directory_iterator(); it.increment(error)) ++n;
-  return n;
-}
-
-long residentKiB() {
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);)
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-  return -1;
 }
 
 // What every operation kind did, and every broken check.
@@ -228,8 +215,8 @@ class Soak {
       if (s) ConnectionState(s, &state, address, name);
       connected += state;
     }
-    Sample s{countEntries("/proc/self/fd"), countEntries("/proc/self/task"), connected, residentKiB(),
-             connects_.load()};
+    const ProcessCounts counts = processCounts();
+    Sample s{counts.handles, counts.threads, connected, counts.residentKiB, connects_.load()};
     pause_ = false;
     wake_.notify_all();
     return s;

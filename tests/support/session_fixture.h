@@ -60,13 +60,16 @@ struct PeerSession {
 // off again at the end.
 class LogCapture {
  public:
-  explicit LogCapture(unsigned level = 8) : path_(dir_ / "log.txt") { EnableLog(true, level, path_.c_str()); }
+  explicit LogCapture(unsigned level = 8) : path_(dir_ / "log.txt") { EnableLog(true, level, path_.string().c_str()); }
   ~LogCapture() { EnableLog(false, 0, nullptr); }
+  // Lines end in "\n" here also where the log, a text file, ends them in "\r\n".
   std::string text() const {
     std::ifstream in(path_);
     std::stringstream all;
     all << in.rdbuf();
-    return all.str();
+    std::string lines = all.str();
+    for (std::size_t at = 0; (at = lines.find("\r\n", at)) != std::string::npos;) lines.erase(at, 1);
+    return lines;
   }
   const std::filesystem::path& path() const { return path_; }
 

@@ -1,6 +1,6 @@
 // TCP on 127.0.0.1 for the support library and the benchmarks: the few
 // socket calls they make, one implementation per platform
-// (socket_posix.cpp). Nothing else in the support library includes a system
+// (socket_posix.cpp, socket_win32.cpp). Nothing else in the support library includes a system
 // socket header. Interrupted calls are retried inside.
 #pragma once
 
@@ -19,7 +19,7 @@ Socket listenLoopback(int backlog, std::uint16_t& port);
 Socket connectLoopback(std::uint16_t port);
 // Two connected local stream sockets. Unlike TCP, whose zero-window probes
 // now and then find room after a socket looked full, a side has room
-// exactly when the other side reads.
+// exactly when the other side reads. Windows has no such pair: false there.
 bool localPair(Socket& first, Socket& second);
 // The next connection on a listener; kNoSocket when the call fails, as it
 // does once the listener is shut down.

@@ -41,6 +41,7 @@
 #include "korvex.h"
 #include "session/login.h"
 #include "session/protocol.h"
+#include "process_counts.h"
 #include "session_fixture.h"
 #include "temp_dir.h"
 
@@ -203,7 +204,7 @@ std::vector<Row> rows() {
   const Bytes download = concat({reply(0, kFileSize), text(fileText())});
   all.push_back({"DownFromPhone", Row::Scripted, {expect(CODE_SIZE + PATH_BLOCK_SIZE, true), send(download, {0, 4})},
                  [](Context& c) {
-                   const bool ok = DownFromPhone(c.session, "/d", c.local.c_str());
+                   const bool ok = DownFromPhone(c.session, "/d", c.local.string().c_str());
                    return result(ok);
                  }});
   all.push_back({"CopyToPhone", Row::Scripted,
@@ -215,7 +216,7 @@ std::vector<Row> rows() {
                   send(download, {0, 4})},
                  [](Context& c) {
                    Outcome o;
-                   TransferHandle t = DownFromPhoneAsync(c.session, "/d", c.local.c_str());
+                   TransferHandle t = DownFromPhoneAsync(c.session, "/d", c.local.string().c_str());
                    if (!t) return o;
                    const int progress = followTransfer(t, o.problem);
                    o.success = progress == static_cast<int>(kFileSize);
@@ -429,12 +430,6 @@ class FaultMatrix : public ::testing::Test {
   static void TearDownTestSuite() { setExchangeTimeoutForTesting(0); }
 };
 
-long entries(const char* dir) {
-  long n = 0;
-  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir)) ++n;
-  return n;
-}
-
 TEST_F(FaultMatrix, EveryExchangeAtEveryPoint) {
   TempDir dir;
   writeFile(dir / "source", fileText());
@@ -450,8 +445,9 @@ TEST_F(FaultMatrix, EveryExchangeAtEveryPoint) {
   // A sanitizer starts a thread of its own with the process's first thread:
   // start one before counting, so that thread is counted both times.
   std::thread([] {}).join();
-  const long descriptorsBefore = entries("/proc/self/fd");
-  const long threadsBefore = entries("/proc/self/task");
+  const ProcessCounts before = processCounts();
+  ASSERT_GE(before.handles, 0);
+  ASSERT_GE(before.threads, 0);
   // Cases wait on time-outs, not on the CPU: run many at once.
   std::atomic<std::size_t> next{0};
   std::mutex mutex;
@@ -472,8 +468,9 @@ TEST_F(FaultMatrix, EveryExchangeAtEveryPoint) {
   }
   for (std::thread& t : workers) t.join();
   for (const std::string& f : failures) ADD_FAILURE() << f;
-  EXPECT_EQ(descriptorsBefore, entries("/proc/self/fd"));
-  EXPECT_EQ(threadsBefore, entries("/proc/self/task"));
+  const ProcessCounts after = processCounts();
+  EXPECT_EQ(before.handles, after.handles);
+  EXPECT_EQ(before.threads, after.threads);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "runtime/local_file.h"
 #include "runtime/log.h"
+#include "temp_dir.h"
 
 namespace korvex {
 namespace {
@@ -28,15 +29,12 @@ void put(const std::string& path, const std::string& content) {
 class VFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = ::testing::TempDir() + "vfile_test_XXXXXX";
-    ASSERT_NE(nullptr, ::mkdtemp(pattern.data()));
-    dir_ = pattern + "/";
+    dir_ = temp_.path().generic_string() + "/";  // the separator the file layer writes
     logPath_ = dir_ + "test.log";
     ASSERT_EQ(1, enableLog(true, ERR, logPath_.c_str()));
   }
   void TearDown() override {
     enableLog(false, DEBUG, nullptr);
-    std::filesystem::remove_all(dir_);
   }
 
   // Messages logged since the last call, without their prefixes.
@@ -45,12 +43,14 @@ class VFileTest : public ::testing::Test {
     std::istringstream in(slurp(logPath_).substr(logSeen_));
     logSeen_ = slurp(logPath_).size();
     for (std::string line; std::getline(in, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();  // a Windows text file
       const std::size_t end = line.find(']', line.find("] ") + 2);
       out.push_back(line.substr(line.find("] ") + 2, 6) + line.substr(end + 1));
     }
     return out;
   }
 
+  test::TempDir temp_{"vfile_test"};
   std::string dir_;
   std::string logPath_;
   std::size_t logSeen_ = 0;

@@ -11,15 +11,30 @@
 #include <optional>
 #include <sstream>
 #include <string>
-#include <sys/syscall.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "runtime/log.h"
+#include "temp_dir.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
 
 namespace korvex {
 namespace {
+
+// The ids as the system reports them, not as the library's platform layer does.
+#if defined(_WIN32)
+int systemProcessId() { return static_cast<int>(GetCurrentProcessId()); }
+int systemThreadId() { return static_cast<int>(GetCurrentThreadId()); }
+#else
+int systemProcessId() { return static_cast<int>(::getpid()); }
+int systemThreadId() { return static_cast<int>(::syscall(SYS_gettid)); }
+#endif
 
 const char* const kLabels[] = {"EMRG", "ALRT", "CRIT", "ERR ", "WARN", "NOTC", "INFO", "DBUG", "DSTK"};
 
@@ -68,7 +83,10 @@ std::string readFile(const std::string& path) {
 std::vector<std::string> readLines(const std::string& path) {
   std::vector<std::string> lines;
   std::istringstream in(readFile(path));
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();  // a Windows text file
+    lines.push_back(line);
+  }
   return lines;
 }
 
@@ -85,10 +103,13 @@ std::vector<std::string> messages(const std::string& path) {
 
 std::string stampNow() {
   // The writer's clock; time() may trail it by a tick.
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
+  const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
   tm local{};
-  localtime_r(&ts.tv_sec, &local);
+#if defined(_WIN32)
+  localtime_s(&local, &now);
+#else
+  localtime_r(&now, &local);
+#endif
   char text[32];
   std::strftime(text, sizeof text, "%m-%d %H:%M:%S", &local);
   return text;
@@ -97,16 +118,14 @@ std::string stampNow() {
 class LogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = ::testing::TempDir() + "log_test_XXXXXX";
-    ASSERT_NE(nullptr, ::mkdtemp(pattern.data()));
-    dir_ = pattern + "/";
+    dir_ = temp_.path().string() + "/";
     path_ = dir_ + "a.log";
   }
   void TearDown() override {
     enableLog(false, DEBUG, nullptr);
-    std::filesystem::remove_all(dir_);
   }
 
+  test::TempDir temp_{"log_test"};
   std::string dir_;
   std::string path_;
 };
@@ -131,15 +150,15 @@ TEST_F(LogTest, LineLayoutLabelsAndIds) {
   logPrint(NOTICE, "ends in newline\n");
   int otherTid = 0;
   std::thread([&] {
-    otherTid = static_cast<int>(::syscall(SYS_gettid));
+    otherTid = systemThreadId();
     logPrint(ERR, "from another thread");
   }).join();
   const std::string after = stampNow();
 
   const std::vector<std::string> lines = readLines(path_);
   ASSERT_EQ(13u, lines.size());
-  const int pid = ::getpid();
-  const int tid = static_cast<int>(::syscall(SYS_gettid));
+  const int pid = systemProcessId();
+  const int tid = systemThreadId();
   std::vector<std::string> texts;
   for (std::size_t i = 0; i < lines.size(); ++i) {
     if (i == 11) {
@@ -175,6 +194,7 @@ TEST_F(LogTest, ThresholdFollowsLevelArgument) {
 
   // Out-of-range levels, including a negative one passed as unsigned, mean DEBUG.
   for (const unsigned level : {9u, static_cast<unsigned>(-1)}) {
+    enableLog(false, DEBUG, nullptr);  // Windows removes no open file
     ASSERT_EQ(0, std::remove(path_.c_str()));
     ASSERT_EQ(1, enableLog(true, level, path_.c_str()));
     logAll();
@@ -185,6 +205,7 @@ TEST_F(LogTest, ThresholdFollowsLevelArgument) {
   }
 
   // Without a path only the threshold changes; lines keep going to the file.
+  enableLog(false, DEBUG, nullptr);
   ASSERT_EQ(0, std::remove(path_.c_str()));
   ASSERT_EQ(1, enableLog(true, INFO, path_.c_str()));
   EXPECT_EQ(0, enableLog(true, DEBUG_STACK, nullptr));

@@ -3,10 +3,10 @@
 
 #include <chrono>
 #include <set>
-#include <unistd.h>
 #include <thread>
 #include <vector>
 
+#include "runtime/platform.h"
 #include "session_fixture.h"
 
 namespace korvex::test {
@@ -135,7 +135,7 @@ TEST(Login, TraceLinesHideThePassword) {
   EXPECT_EQ(std::string::npos, lines.find("hunter2"));
   const std::string connect = lineWith(lines, "]CONNECT IP " + peer.address() + " pasw ********");
   // The logger's "[pid-tid]", then the export's own.
-  const std::string pid = std::to_string(::getpid());
+  const std::string pid = std::to_string(platform::processId());
   EXPECT_NE(std::string::npos, connect.find("] DBUG: [" + pid + "-")) << connect;
   EXPECT_NE(std::string::npos, connect.find("][" + pid + "-")) << connect;
   EXPECT_FALSE(lineWith(lines, "]OSKAVEL INIT").empty());
@@ -184,7 +184,7 @@ TEST(Login, ManyConnectsAtOnce) {
     }
   }
   EXPECT_EQ(static_cast<std::size_t>(kThreads * kPerThread), distinct.size());
-  for (int fd : accepted) ::close(fd);
+  for (int client : accepted) loopback::closeSocket(client);
   for (SessionHandle h : distinct) endSession(h);
 }
 

@@ -1,11 +1,14 @@
 // Synchronous copies over a scripted peer: request bytes, piece sizes, and
 // what each failure leaves behind on disk and on the connection.
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#if !defined(_WIN32)
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
+#include <vector>
 
 #include "session/protocol.h"
 #include "session_fixture.h"
@@ -19,10 +22,10 @@ using namespace protocol;
 class CopyTest : public ::testing::Test {
  protected:
   std::future<bool> download(const std::string& phone, const std::filesystem::path& local) {
-    return std::async(std::launch::async, [=, this] { return DownFromPhone(s.handle, phone.c_str(), local.c_str()); });
+    return std::async(std::launch::async, [=, this] { return DownFromPhone(s.handle, phone.c_str(), local.string().c_str()); });
   }
   std::future<bool> upload(const std::filesystem::path& local, const std::string& phone) {
-    return std::async(std::launch::async, [=, this] { return CopyToPhone(s.handle, local.c_str(), phone.c_str()); });
+    return std::async(std::launch::async, [=, this] { return CopyToPhone(s.handle, local.string().c_str(), phone.c_str()); });
   }
   // After a failure that dropped the connection, commands fail at once.
   void expectConnectionDropped() {
@@ -97,7 +100,7 @@ TEST_F(CopyTest, DownloadIntoAMissingDirectoryDropsTheConnection) {
   s.peer.send(reply(0, 10));
   EXPECT_FALSE(done.get());
   EXPECT_NE(std::string::npos, log.text().find("] ERR : ["));
-  EXPECT_NE(std::string::npos, log.text().find("File " + local.string() + " open error\n"));
+  EXPECT_NE(std::string::npos, log.text().find("File " + local.generic_string() + " open error\n"));
   expectConnectionDropped();
 }
 
@@ -112,6 +115,9 @@ TEST_F(CopyTest, StallMidFileKeepsWhatArrivedAndDropsTheConnection) {
 }
 
 TEST_F(CopyTest, DiskFullFailsTheDownload) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "no device that is always full here";
+#endif
   // The rest of a file whose write failed must never be read as the next
   // reply: close to the end it is read and dropped and the session stays
   // usable; far from it the connection is dropped.
@@ -149,10 +155,10 @@ TEST_F(CopyTest, DiskFullFailsTheDownload) {
 
 TEST_F(CopyTest, MissingOrOverlongLocalFileSendsNothing) {
   LogCapture log(3);
-  EXPECT_FALSE(CopyToPhone(s.handle, (dir / "absent").c_str(), "/p"));
-  EXPECT_NE(std::string::npos, log.text().find("File " + (dir / "absent").string() + " open error"));
-  EXPECT_FALSE(CopyToPhone(s.handle, (dir / "absent").c_str(), std::string(1023, 'p').c_str()));
-  EXPECT_FALSE(DownFromPhone(s.handle, std::string(1023, 'p').c_str(), (dir / "x").c_str()));
+  EXPECT_FALSE(CopyToPhone(s.handle, (dir / "absent").string().c_str(), "/p"));
+  EXPECT_NE(std::string::npos, log.text().find("File " + (dir / "absent").generic_string() + " open error"));
+  EXPECT_FALSE(CopyToPhone(s.handle, (dir / "absent").string().c_str(), std::string(1023, 'p').c_str()));
+  EXPECT_FALSE(DownFromPhone(s.handle, std::string(1023, 'p').c_str(), (dir / "x").string().c_str()));
   EXPECT_FALSE(DownFromPhone(s.handle, "/p", ("/" + std::string(1022, 'l')).c_str()));
   EXPECT_TRUE(s.peer.quietFor(100));
   expectSessionUsable();
@@ -162,7 +168,7 @@ TEST_F(CopyTest, FileTooLargeToAnnounceIsRefused) {
   const auto local = dir / "huge";
   writeFile(local, "");
   std::filesystem::resize_file(local, 1ULL << 32);  // sparse: takes no disk space
-  EXPECT_FALSE(CopyToPhone(s.handle, local.c_str(), "/p"));
+  EXPECT_FALSE(CopyToPhone(s.handle, local.string().c_str(), "/p"));
   EXPECT_TRUE(s.peer.quietFor(100));
 }
 
@@ -197,7 +203,7 @@ TEST_F(CopyTest, FileThatGrowsSendsOnlyWhatWasAnnounced) {
 
 TEST_F(CopyTest, TraceLines) {
   LogCapture log;
-  EXPECT_FALSE(CopyToPhone(s.handle, (dir / "absent").c_str(), "/dst"));
+  EXPECT_FALSE(CopyToPhone(s.handle, (dir / "absent").string().c_str(), "/dst"));
   const auto number = static_cast<int>(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(s.handle)));
   EXPECT_NE(std::string::npos, log.text().find("-" + std::to_string(number) + "]CopyToPhone source " +
                                                (dir / "absent").string() + " dest /dst\n"));
@@ -209,19 +215,27 @@ TEST_F(CopyTest, TraceLines) {
 // the call in its open.
 TEST_F(CopyTest, SourcesThatAreNotRegularFilesAreRefusedUnopened) {
   LogCapture log(3);
+  std::filesystem::create_directory(dir / "directory");
+  std::vector<std::filesystem::path> sources{dir / "directory"};
+#if defined(_WIN32)
+  sources.emplace_back("./NUL");  // the file layer writes a bare name with "./"
+#else
   const std::filesystem::path fifo = dir / "fifo";
   ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
-  std::filesystem::create_directory(dir / "directory");
-  for (const std::filesystem::path& source : {dir / "directory", fifo, std::filesystem::path("/dev/null")}) {
+  sources.insert(sources.end(), {fifo, "/dev/null"});
+#endif
+  for (const std::filesystem::path& source : sources) {
     SCOPED_TRACE(source);
     auto copied = upload(source, "/p");
     if (copied.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
       ADD_FAILURE() << "CopyToPhone blocked";
+#if !defined(_WIN32)
       ::close(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK));  // lets a blocked open go
+#endif
     }
     EXPECT_FALSE(copied.get());
-    EXPECT_EQ(nullptr, CopyToPhoneAsync(s.handle, source.c_str(), "/p"));
-    EXPECT_NE(std::string::npos, log.text().find("File " + source.string() + " open error"));
+    EXPECT_EQ(nullptr, CopyToPhoneAsync(s.handle, source.string().c_str(), "/p"));
+    EXPECT_NE(std::string::npos, log.text().find("File " + source.generic_string() + " open error"));
   }
   EXPECT_TRUE(s.peer.quietFor(100));
   expectSessionUsable();

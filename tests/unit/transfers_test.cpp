@@ -90,7 +90,7 @@ class TransferTest : public ::testing::Test {
 TEST_F(TransferTest, UploadReportsTotalFromTheStartAndEndsDone) {
   const std::string data = patterned(5000);
   writeFile(dir / "up", data);
-  TransferHandle transfer = CopyToPhoneAsync(handle, (dir / "up").c_str(), "/phone/up");
+  TransferHandle transfer = CopyToPhoneAsync(handle, (dir / "up").string().c_str(), "/phone/up");
   ASSERT_NE(nullptr, transfer);
   const Progress before = poll(transfer);
   EXPECT_EQ(-1, before.result);
@@ -112,7 +112,7 @@ TEST_F(TransferTest, UploadReportsTotalFromTheStartAndEndsDone) {
 
 TEST_F(TransferTest, DownloadTotalComesFromTheSizeQueryThenTheReply) {
   responder->setFileSize(1234);
-  TransferHandle transfer = DownFromPhoneAsync(handle, "/phone/f", (dir / "down").c_str());
+  TransferHandle transfer = DownFromPhoneAsync(handle, "/phone/f", (dir / "down").string().c_str());
   ASSERT_NE(nullptr, transfer);
   EXPECT_EQ(1234, poll(transfer).total);
   EXPECT_EQ(-1, poll(transfer).progress);
@@ -127,7 +127,7 @@ TEST_F(TransferTest, DownloadTotalComesFromTheSizeQueryThenTheReply) {
 }
 
 TEST_F(TransferTest, RefusedDownloadFailsWithoutALocalFile) {
-  TransferHandle transfer = DownFromPhoneAsync(handle, "/missing", (dir / "never").c_str());
+  TransferHandle transfer = DownFromPhoneAsync(handle, "/missing", (dir / "never").string().c_str());
   ASSERT_NE(nullptr, transfer);
   EXPECT_EQ(-1, poll(transfer).total);  // the size query was refused
   acceptTransfer();
@@ -140,10 +140,10 @@ TEST_F(TransferTest, RefusedDownloadFailsWithoutALocalFile) {
 
 TEST_F(TransferTest, MissingLocalFileGivesNoHandle) {
   LogCapture log;
-  EXPECT_EQ(nullptr, CopyToPhoneAsync(handle, (dir / "absent").c_str(), "/p"));
+  EXPECT_EQ(nullptr, CopyToPhoneAsync(handle, (dir / "absent").string().c_str(), "/p"));
   const std::string lines = log.text();
   const auto trace = lines.find("]CopyToPhoneAsync source " + (dir / "absent").string() + " dest /p\n");
-  const auto error = lines.find("File " + (dir / "absent").string() + " open error\n");
+  const auto error = lines.find("File " + (dir / "absent").generic_string() + " open error\n");
   ASSERT_NE(std::string::npos, trace);
   ASSERT_NE(std::string::npos, error);
   EXPECT_LT(trace, error);
@@ -151,7 +151,7 @@ TEST_F(TransferTest, MissingLocalFileGivesNoHandle) {
 
 TEST_F(TransferTest, CloseDuringAStalledStreamEndsItAtOnce) {
   responder->setFileSize(1 << 20);
-  TransferHandle transfer = DownFromPhoneAsync(handle, "/big", (dir / "partial").c_str());
+  TransferHandle transfer = DownFromPhoneAsync(handle, "/big", (dir / "partial").string().c_str());
   acceptTransfer();
   peer.read(1028);
   peer.send(concat({reply(0, 1 << 20), text(patterned(4500))}));
@@ -165,7 +165,7 @@ TEST_F(TransferTest, CloseDuringAStalledStreamEndsItAtOnce) {
 
 TEST_F(TransferTest, CloseWhileLoggingInEndsPromptly) {
   writeFile(dir / "up", "x");
-  TransferHandle transfer = CopyToPhoneAsync(handle, (dir / "up").c_str(), "/p");
+  TransferHandle transfer = CopyToPhoneAsync(handle, (dir / "up").string().c_str(), "/p");
   ASSERT_TRUE(peer.accept());
   peer.read(256);
   const auto start = Clock::now();
@@ -176,7 +176,7 @@ TEST_F(TransferTest, CloseWhileLoggingInEndsPromptly) {
 
 TEST_F(TransferTest, EmptyUploadIsNotDoneBeforeThePhoneAcceptsIt) {
   writeFile(dir / "empty", "");
-  TransferHandle transfer = CopyToPhoneAsync(handle, (dir / "empty").c_str(), "/e");
+  TransferHandle transfer = CopyToPhoneAsync(handle, (dir / "empty").string().c_str(), "/e");
   acceptTransfer();
   EXPECT_EQ(concat({word(CMD_UPLOAD), pathField("/e"), word(0)}), peer.read(1032));
   EXPECT_EQ(-1, poll(transfer).progress);
@@ -188,7 +188,7 @@ TEST_F(TransferTest, EmptyUploadIsNotDoneBeforeThePhoneAcceptsIt) {
 TEST_F(TransferTest, RefusedConnectionLeavesMinusOne) {
   writeFile(dir / "up", "abc");
   peer.stopListening();
-  TransferHandle transfer = CopyToPhoneAsync(handle, (dir / "up").c_str(), "/p");
+  TransferHandle transfer = CopyToPhoneAsync(handle, (dir / "up").string().c_str(), "/p");
   ASSERT_NE(nullptr, transfer);
   std::this_thread::sleep_for(milliseconds(100));
   EXPECT_EQ(-1, poll(transfer).progress);
@@ -198,14 +198,14 @@ TEST_F(TransferTest, RefusedConnectionLeavesMinusOne) {
 
 TEST_F(TransferTest, LostSessionStopsItsTransfers) {
   responder->setFileSize(1 << 20);
-  TransferHandle streaming = DownFromPhoneAsync(handle, "/big", (dir / "d1").c_str());
+  TransferHandle streaming = DownFromPhoneAsync(handle, "/big", (dir / "d1").string().c_str());
   acceptTransfer();
   peer.read(1028);
   peer.send(concat({reply(0, 1 << 20), text(patterned(3000))}));
   ASSERT_TRUE(progressReaches(streaming, 3000));
 
   writeFile(dir / "up", "abc");
-  TransferHandle loggingIn = CopyToPhoneAsync(handle, (dir / "up").c_str(), "/p");
+  TransferHandle loggingIn = CopyToPhoneAsync(handle, (dir / "up").string().c_str(), "/p");
   ASSERT_TRUE(peer.accept());
   peer.read(256);
 
@@ -217,7 +217,7 @@ TEST_F(TransferTest, LostSessionStopsItsTransfers) {
   EXPECT_EQ(0, CloseTransHandle(streaming));
   EXPECT_EQ(0, CloseTransHandle(loggingIn));
   // A new transfer on the disconnected session still runs on its own connection.
-  TransferHandle later = CopyToPhoneAsync(handle, (dir / "up").c_str(), "/p2");
+  TransferHandle later = CopyToPhoneAsync(handle, (dir / "up").string().c_str(), "/p2");
   ASSERT_NE(nullptr, later);
   acceptTransfer();
   EXPECT_EQ(concat({word(CMD_UPLOAD), pathField("/p2"), word(3)}), peer.read(1032));

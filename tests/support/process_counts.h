@@ -1,0 +1,17 @@
+// What this process holds, for checks that nothing is left behind. One
+// implementation per platform (process_counts_posix.cpp, process_counts_win32.cpp).
+#pragma once
+
+namespace korvex::test {
+
+struct ProcessCounts {
+  long handles = -1;  // open descriptors (POSIX) or kernel handles (Windows); -1 when unknown
+  long threads = -1;
+  long residentKiB = -1;
+
+  bool operator==(const ProcessCounts&) const = default;
+};
+
+ProcessCounts processCounts();
+
+}  // namespace korvex::test
