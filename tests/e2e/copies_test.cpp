@@ -40,12 +40,12 @@ TEST_F(ServiceCopies, SynchronousRoundTripsAreByteIdentical) {
     const std::string name = "f" + std::to_string(size);
     const std::string data = patterned(size, static_cast<unsigned>(size));
     writeFile(local / name, data);
-    ASSERT_TRUE(CopyToPhone(handle, (local / name).c_str(), ("/" + name).c_str())) << size;
+    ASSERT_TRUE(CopyToPhone(handle, (local / name).string().c_str(), ("/" + name).c_str())) << size;
     EXPECT_EQ(static_cast<int>(size), FileSize(handle, ("/" + name).c_str()));
-    ASSERT_TRUE(DownFromPhone(handle, ("/" + name).c_str(), (local / (name + ".back")).c_str())) << size;
+    ASSERT_TRUE(DownFromPhone(handle, ("/" + name).c_str(), (local / (name + ".back")).string().c_str())) << size;
     EXPECT_TRUE(readFile(local / (name + ".back")) == data) << size;
   }
-  EXPECT_FALSE(DownFromPhone(handle, "/absent", (local / "absent").c_str()));
+  EXPECT_FALSE(DownFromPhone(handle, "/absent", (local / "absent").string().c_str()));
   EXPECT_FALSE(fs::exists(local / "absent"));
   EXPECT_EQ(1, Exists(handle, "/f1"));  // a refusal leaves the session usable
 }
@@ -54,7 +54,7 @@ TEST_F(ServiceCopies, BackgroundRoundTrip) {
   ASSERT_NE(nullptr, handle);
   const std::string data = patterned(5 << 20, 3);
   writeFile(local / "up", data);
-  TransferHandle up = CopyToPhoneAsync(handle, (local / "up").c_str(), "/up");
+  TransferHandle up = CopyToPhoneAsync(handle, (local / "up").string().c_str(), "/up");
   ASSERT_NE(nullptr, up);
   EXPECT_EQ(static_cast<int>(data.size()), waitDone(up));
   CloseTransHandle(up);
@@ -65,7 +65,7 @@ TEST_F(ServiceCopies, BackgroundRoundTrip) {
   }
   EXPECT_TRUE(readFile(service.root() / "up") == data);
 
-  TransferHandle down = DownFromPhoneAsync(handle, "/up", (local / "down").c_str());
+  TransferHandle down = DownFromPhoneAsync(handle, "/up", (local / "down").string().c_str());
   ASSERT_NE(nullptr, down);
   int total = 0;
   int progress = 0;
@@ -75,7 +75,7 @@ TEST_F(ServiceCopies, BackgroundRoundTrip) {
   CloseTransHandle(down);
   EXPECT_TRUE(readFile(local / "down") == data);
 
-  TransferHandle refused = DownFromPhoneAsync(handle, "/absent", (local / "absent").c_str());
+  TransferHandle refused = DownFromPhoneAsync(handle, "/absent", (local / "absent").string().c_str());
   EXPECT_EQ(-2, waitDone(refused));
   CloseTransHandle(refused);
   EXPECT_FALSE(fs::exists(local / "absent"));

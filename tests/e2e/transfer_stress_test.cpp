@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
+#include "process_counts.h"
 #include "service_process.h"
 #include "session_fixture.h"
 #include "temp_dir.h"
@@ -14,10 +16,6 @@ namespace korvex::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::size_t entries(const char* dir) {
-  return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
-}
 
 TEST(TransferStress, StartPollAndCloseFromManyThreads) {
   constexpr int kThreads = 4;
@@ -29,8 +27,7 @@ TEST(TransferStress, StartPollAndCloseFromManyThreads) {
   writeFile(local / "up", patterned(200000));
   SessionHandle handle = Connect(service.address().c_str(), service.password().c_str(), nullptr);
   ASSERT_NE(nullptr, handle);
-  const std::size_t fdsBefore = entries("/proc/self/fd");
-  const std::size_t threadsBefore = entries("/proc/self/task");
+  const ProcessCounts before = processCounts();
 
   std::atomic<int> completed{0};
   std::atomic<int> wrongEnd{0};
@@ -41,7 +38,7 @@ TEST(TransferStress, StartPollAndCloseFromManyThreads) {
         const std::string target = (local / ("d" + std::to_string(t) + "-" + std::to_string(i % 8))).string();
         const int stage = (i + t) % 5;
         TransferHandle transfer =
-            stage == 4 ? CopyToPhoneAsync(handle, (local / "up").c_str(), ("/u" + std::to_string(t)).c_str())
+            stage == 4 ? CopyToPhoneAsync(handle, (local / "up").string().c_str(), ("/u" + std::to_string(t)).c_str())
                        : DownFromPhoneAsync(handle, stage == 3 ? "/small" : "/big", target.c_str());
         if (transfer == nullptr) {
           ++wrongEnd;
@@ -59,7 +56,9 @@ TEST(TransferStress, StartPollAndCloseFromManyThreads) {
             while (GetTransProgress(transfer, &total, &progress) == -1) std::this_thread::yield();
             break;
           default:  // finished
-            for (int n = 0; n < 20000; ++n) {
+            // By the clock: a short sleep may return at once (Windows).
+            for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+                 std::chrono::steady_clock::now() < end;) {
               GetTransProgress(transfer, &total, &progress);
               if (progress == -2 || (progress >= 0 && progress == total)) break;
               std::this_thread::sleep_for(std::chrono::microseconds(100));
@@ -77,8 +76,9 @@ TEST(TransferStress, StartPollAndCloseFromManyThreads) {
   for (auto& host : hosts) host.join();
   EXPECT_EQ(0, wrongEnd.load());
   EXPECT_EQ(kThreads * kPerThread * 2 / 5, completed.load());
-  EXPECT_EQ(fdsBefore, entries("/proc/self/fd"));
-  EXPECT_EQ(threadsBefore, entries("/proc/self/task"));
+  const ProcessCounts after = processCounts();
+  EXPECT_EQ(before.handles, after.handles);
+  EXPECT_EQ(before.threads, after.threads);
   EXPECT_EQ(1, Exists(handle, "/big"));  // the session itself was never disturbed
   endSession(handle);
 }

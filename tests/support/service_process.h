@@ -5,6 +5,10 @@
 // SIGKILL if it lingers) when the object goes away, and its temporary
 // directory goes with it. Its log is written beside the root, never inside
 // it. Create and destroy it on the same thread (see ChildProcess).
+//
+// Windows test programs cannot start the Linux korvexd: there the service
+// is started outside the test (tests/windows/with_service.sh) and named in
+// the environment, and only the default options can be honoured.
 #pragma once
 
 #include <chrono>
@@ -45,7 +49,7 @@ class ServiceProcess {
   std::string address() const;  // "127.0.0.1:PORT"
   const std::string& password() const { return options_.password; }
   const std::string& deviceName() const { return options_.deviceName; }
-  long pid() const { return process_->pid(); }
+  long pid() const;
 
   // What the service has logged so far.
   std::string log() const;
@@ -54,16 +58,18 @@ class ServiceProcess {
 
   // Waits for the service to end by itself; its wait status, or nothing
   // when it still runs at the time-out.
-  std::optional<int> waitExit(std::chrono::milliseconds timeout) { return process_->waitExit(timeout); }
+  std::optional<int> waitExit(std::chrono::milliseconds timeout);
   // Sends SIGTERM and waits; the wait status. Later calls return it again.
-  int stop() { return process_->stop(); }
+  int stop();
 
  private:
   Options options_;
   std::unique_ptr<TempDir> dir_;  // holds the log, and the root unless one was given
   std::filesystem::path root_;
   std::filesystem::path logPath_;
-  std::unique_ptr<ChildProcess> process_;
+  // Shared, not unique: its deleter is fixed where a process is started, so
+  // Windows builds, which start none, need no ChildProcess.
+  std::shared_ptr<ChildProcess> process_;
   std::uint16_t port_ = 0;
 };
 
