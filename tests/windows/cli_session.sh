@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # korvex.exe under Wine against korvexd: state, put with a backslashed
 # drive-letter path, a phone path that starts with '/', ls, get with a byte
-# comparison, and the exit code of a refusal.
+# comparison, tree copies both ways through backslashed paths, a phone name
+# that Windows would read as a path, the JSON listing and the exit codes.
 # Usage (through with_korvexd.sh): cli_session.sh WINE KORVEX_EXE ADDRESS PASSWORD WORK_DIR
+# WORK_DIR's sibling root/ is the directory korvexd serves.
 set -uo pipefail
 wine=$1 exe=$2 address=$3 password=$4 work=$5
+root=$(dirname "$work")/root
 failures=0
 korvex() { "$wine" "$exe" --host "$address" --password "$password" "$@"; }
 check() {  # check DESCRIPTION COMMAND...
@@ -15,9 +18,11 @@ check() {  # check DESCRIPTION COMMAND...
     failures=$((failures + 1))
   fi
 }
+winpath() { local path=${1//\//\\}; echo "Z:$path"; }  # as a Windows program is handed it
+status_of() { "$@" >/dev/null 2>&1; echo $?; }
 
 head -c 300001 /dev/urandom >"$work/up.bin"
-windows_path="Z:${work//\//\\}\\up.bin"
+windows_path=$(winpath "$work/up.bin")
 
 out=$(korvex state | tr -d '\r')
 check "state reports a connection ($out)" grep -q '^connected: yes$' <<<"$out"
@@ -26,7 +31,74 @@ out=$(korvex ls / | tr -d '\r')
 check "ls lists the upload ($out)" grep -qx 'copied.bin' <<<"$out"
 check "get" korvex get --progress never /copied.bin "Z:$work/back.bin"
 check "get brings the same bytes" cmp -s "$work/up.bin" "$work/back.bin"
-korvex stat /nothing >/dev/null 2>&1
+
+# A tree, named with a trailing backslash: its name on the phone is the
+# last component, and the phone paths below it use '/' only.
+mkdir -p "$work/tree/sub/deeper" "$work/tree/empty"
+head -c 70000 /dev/urandom >"$work/tree/a.bin"
+head -c 5 /dev/urandom >"$work/tree/sub/b.bin"
+: >"$work/tree/sub/deeper/c.bin"
+check "put -r of a backslashed tree" korvex put -r --progress never "$(winpath "$work/tree")\\" /
+check "the tree arrives under its own name with '/' paths" diff -r "$work/tree" "$root/tree"
+mkdir "$work/tree-back"
+check "get -r into a backslashed directory" korvex get -r --progress never /tree "$(winpath "$work/tree-back")"
+check "get -r brings the tree back" diff -r "$work/tree" "$work/tree-back/tree"
+
+# korvexd serves Linux names, where '\' is an ordinary character; on
+# Windows it would lead the download out of the destination.
+mkdir -p "$root/trap"
+echo inside >"$root/trap/ok.bin"
+echo outside >"$root/trap/..\\escape.bin"
+mkdir "$work/trapped"
+status=$(status_of korvex get -r --progress never /trap "$(winpath "$work/trapped")")
+check "a name holding '\\' is refused (exit $status, not 1)" test "$status" -eq 1
+check "the other file still arrives" cmp -s "$root/trap/ok.bin" "$work/trapped/trap/ok.bin"
+check "nothing is written outside the destination" test ! -e "$work/trapped/escape.bin" -a ! -e "$work/escape.bin"
+
+# Sizes and names as numbers and strings, '/' separated below the directory.
+out=$(korvex ls -R --json /tree | tr -d '\r')
+check "ls -R --json lists the tree ($out)" python3 -c '
+import json, sys
+got = sorted((e["name"], e["type"], e.get("size")) for e in json.loads(sys.argv[1]))
+want = sorted([("a.bin", "file", 70000), ("empty", "directory", None), ("sub", "directory", None),
+               ("sub/b.bin", "file", 5), ("sub/deeper", "directory", None), ("sub/deeper/c.bin", "file", 0)])
+sys.exit(got != want)' "$out"
+
+# Ctrl-C reaches the program as SIGINT through the C runtime: the copy is
+# cancelled through the library, exits 130 and leaves no partial file. Over
+# 2 GiB, so the sizes are 64-bit all the way.
+truncate -s $((3 * 1024 * 1024 * 1024)) "$root/huge.bin"
+out=$(korvex stat --json /huge.bin | tr -d '\r')
+check "stat --json tells a size over 2 GiB ($out)" grep -q '"size":3221225472' <<<"$out"
+# Wine runs the program as a process of its own in the same process group:
+# a group of its own (job control) takes SIGINT as a terminal sends Ctrl-C,
+# and does not start with SIGINT ignored as a script's background command.
+set -m
+"$wine" "$exe" --host "$address" --password "$password" get --progress never /huge.bin \
+  "$(winpath "$work/huge.bin")" >/dev/null 2>"$work/cancel.err" &
+copy=$!
+set +m
+for _ in $(seq 600); do
+  [ -s "$work/huge.bin" ] && break
+  sleep 0.05
+done
+kill -INT -- -"$copy"
+wait "$copy"
 status=$?
+check "Ctrl-C cancels the download with exit 130 (got $status: $(cat "$work/cancel.err"))" test "$status" -eq 130
+check "the partial download is removed" test ! -e "$work/huge.bin"
+rm -f "$root/huge.bin"
+
+status=$(status_of korvex stat /nothing)
 check "stat of a missing path exits 1 (got $status)" test "$status" -eq 1
+status=$(status_of korvex put "$(winpath "$work/missing.bin")" /x.bin)
+check "put of a missing local file exits 5 (got $status)" test "$status" -eq 5
+status=$(status_of korvex get /copied.bin "$(winpath "$work/no/such/dir/x.bin")")
+check "get into a missing local directory exits 5 (got $status)" test "$status" -eq 5
+status=$(status_of korvex put "$(winpath "$work/tree")" /)
+check "put of a directory without -r exits 5 (got $status)" test "$status" -eq 5
+status=$(status_of "$wine" "$exe" --host "$address" --password "not-$password" state)
+check "a refused login exits 4 (got $status)" test "$status" -eq 4
+status=$(status_of korvex ls)
+check "a missing argument exits 2 (got $status)" test "$status" -eq 2
 exit $((failures > 0))

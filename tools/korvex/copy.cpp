@@ -1,17 +1,8 @@
 // get and put: background copies watched from the main thread.
-#include <fcntl.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
-#include <deque>
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -19,10 +10,9 @@
 #include "commands.h"
 #include "copy_support.h"
 #include "korvex.hpp"
+#include "local_files.h"
 
 namespace korvex::cli {
-
-volatile std::sig_atomic_t stopSignal = 0;
 
 namespace {
 
@@ -40,7 +30,7 @@ struct Watched {
 // releases the handle.
 Watched watch(TransferHandle transfer, const CopyOptions& options) {
   const bool bar = options.progress == ProgressMode::Always ||
-                   (options.progress == ProgressMode::Auto && isatty(STDOUT_FILENO));
+                   (options.progress == ProgressMode::Auto && outputIsTerminal());
   Watched result;
   const Clock::time_point start = Clock::now();
   ProgressBar display(bar, start);
@@ -123,20 +113,18 @@ Failure interrupted(const char* what, const Watched& watched) {
 
 int putCommand(Context& context, const std::string& localPath, const std::string& phonePath,
                const CopyOptions& options) {
-  struct stat info {};
-  if (stat(localPath.c_str(), &info) != 0) localFailure("put", localPath, std::strerror(errno));
-  if (S_ISDIR(info.st_mode)) localFailure("put", localPath, "is a directory (use -r)");
-  if (!S_ISREG(info.st_mode)) localFailure("put", localPath, "not a regular file");
-  const int probe = open(localPath.c_str(), O_RDONLY | O_CLOEXEC);
-  if (probe < 0) localFailure("put", localPath, std::strerror(errno));
-  close(probe);
-  if (info.st_size > kMaxCopySize) localFailure("put", localPath, kTooLarge);
-  const std::int64_t size = info.st_size;
+  const LocalStatus info = localStatus(localPath);
+  if (info.kind == LocalStatus::Kind::Missing) localFailure("put", localPath, std::strerror(info.error));
+  if (info.kind == LocalStatus::Kind::Directory) localFailure("put", localPath, "is a directory (use -r)");
+  if (info.kind != LocalStatus::Kind::Regular) localFailure("put", localPath, "not a regular file");
+  if (const int error = readableError(localPath)) localFailure("put", localPath, std::strerror(error));
+  if (info.size > kMaxCopySize) localFailure("put", localPath, kTooLarge);
+  const std::int64_t size = info.size;
 
   StopSignals signals;
   Phone& phone = context.phone();
   std::string dest = phonePath;
-  if (dest.back() == '/' || phone.isDirectory(dest) == 1) dest = joinPhone(dest, baseName(localPath));
+  if (dest.back() == '/' || phone.isDirectory(dest) == 1) dest = joinPhone(dest, localName(localPath));
   if (dest.size() > kMaxPhonePath) throw Failure{kUsage, "put: " + dest + ": phone path too long"};
   if (stopSignal) throw Failure{kSignalBase + stopSignal, "put: cancelled before the copy started"};
 
@@ -183,19 +171,25 @@ int putCommand(Context& context, const std::string& localPath, const std::string
 int getCommand(Context& context, const std::string& phonePath, const std::string& localPath,
                const CopyOptions& options) {
   namespace fs = std::filesystem;
+  using Kind = LocalStatus::Kind;
   std::string dest = localPath;
-  struct stat info {};
-  if (stat(dest.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-    dest = (fs::path(dest) / baseName(phonePath)).string();
+  if (localStatus(dest).kind == Kind::Directory) {
+    const std::string name = baseName(phonePath);
+    if (!fitsLocalName(name)) localFailure("get", phonePath, "its name cannot name a local file");
+    dest = (fs::path(dest) / name).string();
   }
   fs::path parent = fs::path(dest).parent_path();
   if (parent.empty()) parent = ".";
-  if (stat(parent.c_str(), &info) != 0) localFailure("get", parent.string(), std::strerror(errno));
-  if (!S_ISDIR(info.st_mode)) localFailure("get", parent.string(), "not a directory");
-  if (access(parent.c_str(), W_OK) != 0) localFailure("get", parent.string(), std::strerror(errno));
-  const bool existed = stat(dest.c_str(), &info) == 0;
-  if (existed && S_ISDIR(info.st_mode)) localFailure("get", dest, "is a directory");
-  if (existed && access(dest.c_str(), W_OK) != 0) localFailure("get", dest, std::strerror(errno));
+  const LocalStatus directory = localStatus(parent.string());
+  if (directory.kind == Kind::Missing) localFailure("get", parent.string(), std::strerror(directory.error));
+  if (directory.kind != Kind::Directory) localFailure("get", parent.string(), "not a directory");
+  if (const int error = writableError(parent.string())) localFailure("get", parent.string(), std::strerror(error));
+  const LocalStatus target = localStatus(dest);
+  const bool existed = target.kind != Kind::Missing;
+  if (target.kind == Kind::Directory) localFailure("get", dest, "is a directory");
+  if (existed) {
+    if (const int error = writableError(dest)) localFailure("get", dest, std::strerror(error));
+  }
 
   StopSignals signals;
   Phone& phone = context.phone();

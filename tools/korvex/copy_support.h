@@ -2,20 +2,17 @@
 // progress bar drawn in place on a terminal.
 #pragma once
 
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
-#include <ctime>
 #include <deque>
 #include <functional>
 #include <string>
 #include <utility>
 
+#include "console.h"
 #include "progress.h"
+#include "stop_signals.h"
 
 namespace korvex::cli {
 
@@ -33,53 +30,12 @@ constexpr auto kConfirmTimeout = std::chrono::seconds(5);
 constexpr std::int64_t kMaxCopySize = 0xFFFFFFFDLL;
 constexpr const char* kTooLarge = "too large: copies stop at 4 GiB - 3 bytes";
 
-// The signal that asked the running copy to stop, or 0.
-extern volatile std::sig_atomic_t stopSignal;
-
-// While a copy runs, SIGINT and SIGTERM only raise the flag: the main loop
-// cancels through the library, which must not be entered from a handler.
-class StopSignals {
- public:
-  StopSignals() {
-    struct sigaction action {};
-    action.sa_handler = [](int signal) { stopSignal = signal; };
-    sigemptyset(&action.sa_mask);
-    install(SIGINT, action, oldInt_);
-    install(SIGTERM, action, oldTerm_);
-  }
-  ~StopSignals() {
-    sigaction(SIGINT, &oldInt_, nullptr);
-    sigaction(SIGTERM, &oldTerm_, nullptr);
-  }
-  StopSignals(const StopSignals&) = delete;
-  StopSignals& operator=(const StopSignals&) = delete;
-
- private:
-  // A signal ignored from the start (nohup, a background job) stays ignored.
-  static void install(int signal, const struct sigaction& action, struct sigaction& old) {
-    sigaction(signal, nullptr, &old);
-    if (old.sa_handler != SIG_IGN) sigaction(signal, &action, nullptr);
-  }
-
-  struct sigaction oldInt_ {};
-  struct sigaction oldTerm_ {};
-};
-
 inline double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// Sleeps one poll period; a signal that lands on this thread ends it early.
-inline void pause() {
-  timespec period{0, std::chrono::nanoseconds(kPollPeriod).count()};
-  nanosleep(&period, nullptr);
-}
-
-inline int terminalWidth() {
-  winsize size{};
-  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
-  return 80;
-}
+// Sleeps one poll period; a stop signal may end it early.
+inline void pause() { sleepUnlessStopped(kPollPeriod); }
 
 // The bar on a terminal; nothing otherwise.
 class ProgressBar {

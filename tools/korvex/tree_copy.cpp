@@ -1,10 +1,7 @@
 // get -r / put -r and several sources: a plan of directories and files,
 // then up to N background copies at once under one progress line. A file
 // that fails is reported and the rest goes on.
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -14,6 +11,7 @@
 #include "commands.h"
 #include "copy_support.h"
 #include "korvex.hpp"
+#include "local_files.h"
 
 namespace korvex::cli {
 
@@ -88,20 +86,20 @@ Plan planPut(const Phone& phone, const std::vector<std::string>& sources, const 
     throw Failure{kRefused, "put: " + dest + ": not a phone directory (several sources need one)"};
   }
   for (const std::string& source : sources) {
-    struct stat info {};
-    if (stat(source.c_str(), &info) != 0) {
-      plan.failures.push_back({kLocalFile, "put: " + source + ": " + std::strerror(errno)});
+    const LocalStatus info = localStatus(source);
+    if (info.kind == LocalStatus::Kind::Missing) {
+      plan.failures.push_back({kLocalFile, "put: " + source + ": " + std::strerror(info.error)});
       continue;
     }
-    const std::string name = baseName(source);
-    if (S_ISREG(info.st_mode)) {
+    const std::string name = localName(source);
+    if (info.kind == LocalStatus::Kind::Regular) {
       const std::string target = intoDirectory || dest.back() == '/' ? joinPhone(dest, name) : dest;
-      if (info.st_size > kMaxCopySize) {
+      if (info.size > kMaxCopySize) {
         plan.failures.push_back(tooLargeFailure("put", source));
       } else {
-        plan.jobs.push_back({source, target, info.st_size});
+        plan.jobs.push_back({source, target, info.size});
       }
-    } else if (S_ISDIR(info.st_mode)) {
+    } else if (info.kind == LocalStatus::Kind::Directory) {
       if (!recursive) {
         plan.failures.push_back({kLocalFile, "put: " + source + ": is a directory (use -r)"});
         continue;
@@ -129,7 +127,7 @@ void planPhoneTree(const Phone& phone, const std::string& path, const fs::path& 
     return;
   }
   auto skipped = [&](const std::string& name) {
-    if (!unsafeName(name)) return false;
+    if (!unsafeName(name) && fitsLocalName(name)) return false;
     plan.failures.push_back({kRefused, "get: " + path + ": the phone listed the name \"" + name + "\", skipped"});
     return true;
   };
@@ -167,6 +165,10 @@ Plan planGet(const Phone& phone, const std::vector<std::string>& sources, const 
     }
     // The phone's root has no name: its contents go into the destination.
     const std::string name = baseName(source);
+    if (intoDirectory && !unsafeName(name) && !fitsLocalName(name)) {
+      plan.failures.push_back({kRefused, "get: " + source + ": its name cannot name a local file"});
+      continue;
+    }
     const fs::path target = intoDirectory && !unsafeName(name) ? fs::path(dest) / name : fs::path(dest);
     if (phone.isDirectory(source) == 1) {
       if (!recursive) {
@@ -199,7 +201,7 @@ class Runner {
         what_(direction == Direction::Get ? "get" : "put"),
         start_(Clock::now()),
         bar_(options.copy.progress == ProgressMode::Always ||
-                 (options.copy.progress == ProgressMode::Auto && isatty(STDOUT_FILENO)),
+                 (options.copy.progress == ProgressMode::Auto && outputIsTerminal()),
              start_) {}
 
   int run(Plan& plan) {
@@ -331,9 +333,9 @@ class Runner {
   static bool writable(const std::string& path) {
     std::error_code ignored;
     if (fs::is_directory(path, ignored)) return false;
-    if (fs::exists(path, ignored)) return access(path.c_str(), W_OK) == 0;
-    fs::path parent = fs::path(path).parent_path();
-    return access(parent.empty() ? "." : parent.c_str(), W_OK) == 0;
+    if (fs::exists(path, ignored)) return writableError(path) == 0;
+    const fs::path parent = fs::path(path).parent_path();
+    return writableError(parent.empty() ? std::string(".") : parent.string()) == 0;
   }
 
   void verify(const Job& job) {
@@ -400,7 +402,7 @@ class Runner {
     std::vector<std::string> current;
     for (const Active& active : active_) {
       moving += std::max<std::int64_t>(active.moved, 0);
-      current.push_back(baseName(active.job->from));
+      current.push_back(direction_ == Direction::Put ? localName(active.job->from) : baseName(active.job->from));
     }
     const std::int64_t done = arrivedBytes_ + moving;
     const std::size_t ended = arrived_ + failures_.size();

@@ -1,0 +1,11 @@
+// The terminal the client draws its progress bar on.
+#pragma once
+
+namespace korvex::cli {
+
+// Whether standard output is an interactive console or terminal.
+bool outputIsTerminal();
+// Columns of that terminal; 80 when it cannot tell.
+int terminalWidth();
+
+}  // namespace korvex::cli

@@ -1,0 +1,30 @@
+// Local files as the copy commands see them before they hand a path to the
+// library, and the local names that paths are split into and built from.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace korvex::cli {
+
+struct LocalStatus {
+  enum class Kind { Missing, Regular, Directory, Other };
+  Kind kind = Kind::Missing;
+  std::int64_t size = 0;  // of a regular file
+  int error = 0;          // errno when it is Missing: absent, or cannot be looked at
+};
+
+// Follows symbolic links.
+LocalStatus localStatus(const std::string& path);
+// 0 when the file can be opened for reading, or its errno.
+int readableError(const std::string& path);
+// 0 when the file or directory can be written to, or its errno.
+int writableError(const std::string& path);
+
+// The last component of a local path; a root has none.
+std::string localName(const std::string& path);
+// Whether a name from the phone can name a local file without reaching
+// outside the directory it is put in or naming a device.
+bool fitsLocalName(const std::string& name);
+
+}  // namespace korvex::cli

@@ -1,0 +1,34 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "local_files.h"
+#include "phone.h"
+
+namespace korvex::cli {
+
+LocalStatus localStatus(const std::string& path) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) return {LocalStatus::Kind::Missing, 0, errno};
+  if (S_ISREG(info.st_mode)) return {LocalStatus::Kind::Regular, static_cast<std::int64_t>(info.st_size), 0};
+  return {S_ISDIR(info.st_mode) ? LocalStatus::Kind::Directory : LocalStatus::Kind::Other, 0, 0};
+}
+
+int readableError(const std::string& path) {
+  const int probe = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (probe < 0) return errno;
+  close(probe);
+  return 0;
+}
+
+int writableError(const std::string& path) { return access(path.c_str(), W_OK) == 0 ? 0 : errno; }
+
+// Local and phone paths share the separator here.
+std::string localName(const std::string& path) { return baseName(path); }
+
+// '/' is the only separator, and the callers refuse it already.
+bool fitsLocalName(const std::string&) { return true; }
+
+}  // namespace korvex::cli
