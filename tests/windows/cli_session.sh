@@ -6,6 +6,10 @@
 # Usage (through with_korvexd.sh): cli_session.sh WINE KORVEX_EXE ADDRESS PASSWORD WORK_DIR
 # WORK_DIR's sibling root/ is the directory korvexd serves.
 set -uo pipefail
+# Wine reads Linux file names in the locale's character set: UTF-8 here,
+# whatever the caller's locale, so that the non-ASCII names below exist for
+# the program (their code page stays the Windows one).
+export LC_ALL=C.UTF-8
 wine=$1 exe=$2 address=$3 password=$4 work=$5
 root=$(dirname "$work")/root
 failures=0
@@ -33,16 +37,24 @@ check "get" korvex get --progress never /copied.bin "Z:$work/back.bin"
 check "get brings the same bytes" cmp -s "$work/up.bin" "$work/back.bin"
 
 # A tree, named with a trailing backslash: its name on the phone is the
-# last component, and the phone paths below it use '/' only.
-mkdir -p "$work/tree/sub/deeper" "$work/tree/empty"
+# last component, and the phone paths below it use '/' only. Local names
+# are in the ANSI code page, phone names in UTF-8.
+mkdir -p "$work/tree/sub/deeper" "$work/tree/empty" "$work/tree/dür"
 head -c 70000 /dev/urandom >"$work/tree/a.bin"
 head -c 5 /dev/urandom >"$work/tree/sub/b.bin"
 : >"$work/tree/sub/deeper/c.bin"
+head -c 7 /dev/urandom >"$work/tree/dür/naïve é.bin"
 check "put -r of a backslashed tree" korvex put -r --progress never "$(winpath "$work/tree")\\" /
 check "the tree arrives under its own name with '/' paths" diff -r "$work/tree" "$root/tree"
 mkdir "$work/tree-back"
 check "get -r into a backslashed directory" korvex get -r --progress never /tree "$(winpath "$work/tree-back")"
 check "get -r brings the tree back" diff -r "$work/tree" "$work/tree-back/tree"
+check "put of a file named in the code page" korvex put "$(winpath "$work/tree/dür/naïve é.bin")" /
+check "its phone name is UTF-8" cmp -s "$work/tree/dür/naïve é.bin" "$root/naïve é.bin"
+check "get of a phone path named in UTF-8" korvex get "/tree/dür/naïve é.bin" "$(winpath "$work/back é.bin")"
+check "it arrives under the local name" cmp -s "$work/tree/dür/naïve é.bin" "$work/back é.bin"
+out=$(korvex stat "/tree/dür" | tr -d '\r')
+check "stat of a phone path named in UTF-8 ($out)" grep -q '^type: directory$' <<<"$out"
 
 # korvexd serves Linux names, where '\' is an ordinary character; on
 # Windows it would lead the download out of the destination.
@@ -61,7 +73,8 @@ check "ls -R --json lists the tree ($out)" python3 -c '
 import json, sys
 got = sorted((e["name"], e["type"], e.get("size")) for e in json.loads(sys.argv[1]))
 want = sorted([("a.bin", "file", 70000), ("empty", "directory", None), ("sub", "directory", None),
-               ("sub/b.bin", "file", 5), ("sub/deeper", "directory", None), ("sub/deeper/c.bin", "file", 0)])
+               ("sub/b.bin", "file", 5), ("sub/deeper", "directory", None), ("sub/deeper/c.bin", "file", 0),
+               ("d\u00fcr", "directory", None), ("d\u00fcr/na\u00efve \u00e9.bin", "file", 7)])
 sys.exit(got != want)' "$out"
 
 # Ctrl-C reaches the program as SIGINT through the C runtime: the copy is

@@ -176,14 +176,14 @@ int getCommand(Context& context, const std::string& phonePath, const std::string
   if (localStatus(dest).kind == Kind::Directory) {
     const std::string name = baseName(phonePath);
     if (!fitsLocalName(name)) localFailure("get", phonePath, "its name cannot name a local file");
-    dest = (fs::path(dest) / name).string();
+    dest = localText(localPathOf(dest) / localComponent(name));
   }
-  fs::path parent = fs::path(dest).parent_path();
+  std::string parent = localText(localPathOf(dest).parent_path());
   if (parent.empty()) parent = ".";
-  const LocalStatus directory = localStatus(parent.string());
-  if (directory.kind == Kind::Missing) localFailure("get", parent.string(), std::strerror(directory.error));
-  if (directory.kind != Kind::Directory) localFailure("get", parent.string(), "not a directory");
-  if (const int error = writableError(parent.string())) localFailure("get", parent.string(), std::strerror(error));
+  const LocalStatus directory = localStatus(parent);
+  if (directory.kind == Kind::Missing) localFailure("get", parent, std::strerror(directory.error));
+  if (directory.kind != Kind::Directory) localFailure("get", parent, "not a directory");
+  if (const int error = writableError(parent)) localFailure("get", parent, std::strerror(error));
   const LocalStatus target = localStatus(dest);
   const bool existed = target.kind != Kind::Missing;
   if (target.kind == Kind::Directory) localFailure("get", dest, "is a directory");
@@ -207,8 +207,8 @@ int getCommand(Context& context, const std::string& phonePath, const std::string
     // The library leaves what it wrote; a partial copy is worse than none.
     // Only a file it opened (or created) goes.
     std::error_code ignored;
-    const bool created = !existed && fs::exists(dest, ignored);
-    const bool removed = (watched.moved >= 0 || created) && fs::remove(dest, ignored);
+    const bool created = !existed && fs::exists(localPathOf(dest), ignored);
+    const bool removed = (watched.moved >= 0 || created) && fs::remove(localPathOf(dest), ignored);
     // A download reports 0 only once the phone accepted the request.
     if (watched.outcome == Outcome::Failed && watched.moved < 0) {
       throw phone.refusal("get", phonePath, "the phone refused to send it");
@@ -218,7 +218,7 @@ int getCommand(Context& context, const std::string& phonePath, const std::string
     throw failure;
   }
   std::error_code error;
-  const std::uintmax_t written = fs::file_size(dest, error);
+  const std::uintmax_t written = fs::file_size(localPathOf(dest), error);
   if (error || written != static_cast<std::uintmax_t>(watched.total)) {
     localFailure("get", dest, error ? error.message() : "holds " + std::to_string(written) + " bytes, not " +
                                                             std::to_string(watched.total));

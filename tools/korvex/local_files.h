@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 namespace korvex::cli {
@@ -21,7 +22,19 @@ int readableError(const std::string& path);
 // 0 when the file or directory can be written to, or its errno.
 int writableError(const std::string& path);
 
-// The last component of a local path; a root has none.
+// Local paths are handed around as the narrow text the C runtime and the
+// library open files with; phone names are UTF-8. These convert between
+// that text, std::filesystem paths and phone text.
+std::filesystem::path localPathOf(const std::string& text);
+std::string localText(const std::filesystem::path& path);
+// One phone name as a component of a local path.
+std::filesystem::path localComponent(const std::string& phoneName);
+// A relative local path as phone text, '/' between the components.
+std::string phoneText(const std::filesystem::path& relative);
+// A phone path given on the command line, as phone text.
+std::string phoneArgument(const std::string& text);
+
+// The last component of a local path, as phone text; a root has none.
 std::string localName(const std::string& path);
 // Whether a name from the phone can name a local file without reaching
 // outside the directory it is put in or naming a device.

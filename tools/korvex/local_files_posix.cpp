@@ -25,6 +25,13 @@ int readableError(const std::string& path) {
 
 int writableError(const std::string& path) { return access(path.c_str(), W_OK) == 0 ? 0 : errno; }
 
+// Both are bytes here, whatever the locale.
+std::filesystem::path localPathOf(const std::string& text) { return text; }
+std::string localText(const std::filesystem::path& path) { return path.string(); }
+std::filesystem::path localComponent(const std::string& phoneName) { return phoneName; }
+std::string phoneText(const std::filesystem::path& relative) { return relative.generic_string(); }
+std::string phoneArgument(const std::string& text) { return text; }
+
 // Local and phone paths share the separator here.
 std::string localName(const std::string& path) { return baseName(path); }
 

@@ -1,12 +1,14 @@
 #include <io.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <string>
 #include <string_view>
 
 #include "local_files.h"
@@ -15,20 +17,41 @@ namespace korvex::cli {
 
 namespace {
 
-constexpr std::string_view kSeparators = "/\\";
-
 bool isDriveLetter(char c) { return std::isalpha(static_cast<unsigned char>(c)) != 0; }
+
+// Narrow text here is in the ANSI code page (what main() receives and fopen
+// takes), while std::filesystem reads narrow text as UTF-8.
+std::wstring widen(const std::string& text, UINT codePage) {
+  if (text.empty()) return {};
+  const int length = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
+  return wide;
+}
+
+// A character the ANSI code page lacks becomes '?', which no file name holds:
+// opening it fails and is reported.
+std::string narrow(const std::wstring& wide, UINT codePage) {
+  if (wide.empty()) return {};
+  const int length =
+      WideCharToMultiByte(codePage, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+  std::string text(static_cast<std::size_t>(length), '\0');
+  WideCharToMultiByte(codePage, 0, wide.data(), static_cast<int>(wide.size()), text.data(), length, nullptr, nullptr);
+  return text;
+}
 
 }  // namespace
 
-// _stat64: the plain stat has a 32-bit size. It finds no directory named
-// with a trailing separator, except a root.
+// _wstat64: the plain stat has a 32-bit size. It finds no directory named
+// with a trailing separator, except a root; trimmed wide, since a
+// double-byte code page may hold the byte of '\' inside a character.
 LocalStatus localStatus(const std::string& path) {
-  std::string trimmed = path;
-  while (!trimmed.empty() && kSeparators.find(trimmed.back()) != std::string_view::npos) trimmed.pop_back();
-  if (trimmed.size() < path.size() && (trimmed.empty() || trimmed.back() == ':')) trimmed += '\\';
+  const std::wstring wide = widen(path, CP_ACP);
+  std::wstring trimmed = wide;
+  while (!trimmed.empty() && (trimmed.back() == L'/' || trimmed.back() == L'\\')) trimmed.pop_back();
+  if (trimmed.size() < wide.size() && (trimmed.empty() || trimmed.back() == L':')) trimmed += L'\\';
   struct _stat64 info {};
-  if (_stat64(trimmed.c_str(), &info) != 0) return {LocalStatus::Kind::Missing, 0, errno};
+  if (_wstat64(trimmed.c_str(), &info) != 0) return {LocalStatus::Kind::Missing, 0, errno};
   switch (info.st_mode & _S_IFMT) {
     case _S_IFREG:
       return {LocalStatus::Kind::Regular, static_cast<std::int64_t>(info.st_size), 0};
@@ -48,14 +71,31 @@ int readableError(const std::string& path) {
 
 int writableError(const std::string& path) { return _access(path.c_str(), 2) == 0 ? 0 : errno; }
 
+std::filesystem::path localPathOf(const std::string& text) { return widen(text, CP_ACP); }
+std::string localText(const std::filesystem::path& path) { return narrow(path.native(), CP_ACP); }
+std::filesystem::path localComponent(const std::string& phoneName) { return widen(phoneName, CP_UTF8); }
+
+std::string phoneText(const std::filesystem::path& relative) {
+  std::string text = narrow(relative.native(), CP_UTF8);
+  std::replace(text.begin(), text.end(), '\\', '/');
+  return text;
+}
+
+// The command line arrives in the ANSI code page too.
+std::string phoneArgument(const std::string& text) { return narrow(widen(text, CP_ACP), CP_UTF8); }
+
 // Both separators, and a drive prefix: "Z:\a\b\" and "Z:b" name "b"; "Z:\"
 // and "\" name nothing.
 std::string localName(const std::string& path) {
-  std::string_view rest = path;
-  if (rest.size() >= 2 && rest[1] == ':' && isDriveLetter(rest[0])) rest.remove_prefix(2);
-  while (!rest.empty() && kSeparators.find(rest.back()) != std::string_view::npos) rest.remove_suffix(1);
-  const std::size_t last = rest.find_last_of(kSeparators);
-  return std::string(last == std::string_view::npos ? rest : rest.substr(last + 1));
+  const std::wstring wide = widen(path, CP_ACP);
+  std::wstring_view rest = wide;
+  if (rest.size() >= 2 && rest[1] == L':' && rest[0] < 0x80 && isDriveLetter(static_cast<char>(rest[0]))) {
+    rest.remove_prefix(2);
+  }
+  constexpr std::wstring_view separators = L"/\\";
+  while (!rest.empty() && separators.find(rest.back()) != std::wstring_view::npos) rest.remove_suffix(1);
+  const std::size_t last = rest.find_last_of(separators);
+  return narrow(std::wstring(last == std::wstring_view::npos ? rest : rest.substr(last + 1)), CP_UTF8);
 }
 
 // Besides the separators, ':' would pick a drive or a data stream, and the

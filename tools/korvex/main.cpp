@@ -10,6 +10,7 @@
 #include <CLI/CLI.hpp>
 
 #include "commands.h"
+#include "local_files.h"
 
 using namespace korvex::cli;
 
@@ -20,6 +21,7 @@ constexpr std::size_t kMaxPassword = 255;
 CLI::Validator phonePath(std::size_t limit) {
   return CLI::Validator(
       [limit](std::string& value) -> std::string {
+        value = phoneArgument(value);
         if (value.empty()) return "a phone path cannot be empty";
         if (value.size() > limit) return "phone path longer than " + std::to_string(limit) + " bytes";
         return {};
@@ -152,16 +154,16 @@ int main(int argc, char** argv) {
   ls->add_flag("-l,--long", listOptions.longFormat, "show the type (d or -) and the size in bytes of each entry");
   ls->add_flag("-R,--recursive", listOptions.recursive, "the whole tree, as paths relative to PATH");
   ls->add_flag("--json", listOptions.json, "one JSON array of {name, type, size}");
-  ls->add_option("PATH", path, "phone directory")->required()->check(phonePath(kMaxPhonePath));
+  ls->add_option("PATH", path, "phone directory")->required()->transform(phonePath(kMaxPhonePath));
   ls->callback([&] { run = [&](Context& c) { return listCommand(c, path, listOptions); }; });
 
   auto* tree = app.add_subcommand("tree", "draw the tree below a phone directory");
-  tree->add_option("PATH", path, "phone directory")->required()->check(phonePath(kMaxPhonePath));
+  tree->add_option("PATH", path, "phone directory")->required()->transform(phonePath(kMaxPhonePath));
   tree->callback([&] { run = [&](Context& c) { return treeCommand(c, path); }; });
 
   auto* stat = app.add_subcommand("stat", "show whether a phone path exists, its type and size");
   stat->add_flag("--json", json, "one JSON object of {path, exists, type, size}");
-  stat->add_option("PATH", path, "phone path")->required()->check(phonePath(kMaxPhonePath));
+  stat->add_option("PATH", path, "phone path")->required()->transform(phonePath(kMaxPhonePath));
   stat->callback([&] { run = [&](Context& c) { return statCommand(c, path, json); }; });
 
   // get and put take one or more sources and a destination; with -r or
@@ -187,7 +189,8 @@ int main(int argc, char** argv) {
     run = [&](Context& c) {
       const std::string local = paths.back();
       paths.pop_back();
-      for (const std::string& source : paths) {
+      for (std::string& source : paths) {
+        source = phoneArgument(source);
         if (source.empty() || source.size() > kMaxPhonePath) throw Failure{kUsage, "get: " + source.substr(0, 40) + ": not a usable phone path"};
       }
       if (!recursive && paths.size() == 1) return getCommand(c, paths.front(), local, copyOptions);
@@ -202,7 +205,7 @@ int main(int argc, char** argv) {
   put->callback([&] {
     needTwo("put");
     run = [&](Context& c) {
-      const std::string phone = paths.back();
+      const std::string phone = phoneArgument(paths.back());
       paths.pop_back();
       if (phone.empty() || phone.size() > kMaxPhonePath) throw Failure{kUsage, "put: " + phone.substr(0, 40) + ": not a usable phone path"};
       if (!recursive && paths.size() == 1) return putCommand(c, paths.front(), phone, copyOptions);
@@ -211,33 +214,33 @@ int main(int argc, char** argv) {
   });
 
   auto* mv = app.add_subcommand("mv", "rename or move a phone file or directory");
-  mv->add_option("SRC", path, "phone path")->required()->check(phonePath(kMaxPhonePath));
-  mv->add_option("DST", path2, "new phone path")->required()->check(phonePath(kMaxRenameDest));
+  mv->add_option("SRC", path, "phone path")->required()->transform(phonePath(kMaxPhonePath));
+  mv->add_option("DST", path2, "new phone path")->required()->transform(phonePath(kMaxRenameDest));
   mv->callback([&] { run = [&](Context& c) { return moveCommand(c, path, path2); }; });
 
   auto* rm = app.add_subcommand("rm", "delete a phone file");
-  rm->add_option("PATH", path, "phone file")->required()->check(phonePath(kMaxPhonePath));
+  rm->add_option("PATH", path, "phone file")->required()->transform(phonePath(kMaxPhonePath));
   rm->callback([&] { run = [&](Context& c) { return removeCommand(c, path); }; });
 
   auto* rmdir = app.add_subcommand("rmdir", "delete an empty phone directory (a whole tree with -r)");
   rmdir->add_flag("-r,--recursive", flag, "delete the directory with everything in it");
-  rmdir->add_option("PATH", path, "phone directory")->required()->check(phonePath(kMaxPhonePath));
+  rmdir->add_option("PATH", path, "phone directory")->required()->transform(phonePath(kMaxPhonePath));
   rmdir->callback([&] { run = [&](Context& c) { return removeDirectoryCommand(c, path, flag); }; });
 
   auto* mkdir = app.add_subcommand("mkdir", "create a phone directory (its parent must exist, unless -p)");
   mkdir->add_flag("-p,--parents", flag, "create missing parents too; an existing directory is no error");
-  mkdir->add_option("PATH", path, "phone directory")->required()->check(phonePath(kMaxPhonePath));
+  mkdir->add_option("PATH", path, "phone directory")->required()->transform(phonePath(kMaxPhonePath));
   mkdir->callback([&] { run = [&](Context& c) { return makeDirectoryCommand(c, path, flag); }; });
 
   auto* chown = app.add_subcommand("chown", "change the owner and group of a phone path");
-  chown->add_option("PATH", path, "phone path")->required()->check(phonePath(kMaxPhonePath));
+  chown->add_option("PATH", path, "phone path")->required()->transform(phonePath(kMaxPhonePath));
   chown->add_option("UID", owner, "numeric owner")->required();
   chown->add_option("GID", group, "numeric group")->required();
   chown->callback([&] { run = [&](Context& c) { return chownCommand(c, path, owner, group); }; });
 
   auto* df = app.add_subcommand("df", "show the free space for a phone path (the phone's word read as KiB)");
   df->add_flag("--json", json, "one JSON object with the phone's raw word as free, and its unit");
-  df->add_option("PATH", path, "phone path")->required()->check(phonePath(kMaxPhonePath));
+  df->add_option("PATH", path, "phone path")->required()->transform(phonePath(kMaxPhonePath));
   df->callback([&] { run = [&](Context& c) { return freeSpaceCommand(c, path, json); }; });
 
   auto* state = app.add_subcommand("state", "connect and show the connection state, address and device name");

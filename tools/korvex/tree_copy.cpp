@@ -54,16 +54,16 @@ void planLocalTree(const fs::path& source, const std::string& root, Plan& plan) 
   std::error_code error;
   fs::recursive_directory_iterator it(source, fs::directory_options::skip_permission_denied, error);
   if (error) {
-    plan.failures.push_back({kLocalFile, "put: " + source.string() + ": " + error.message()});
+    plan.failures.push_back({kLocalFile, "put: " + localText(source) + ": " + error.message()});
     return;
   }
   for (; it != fs::recursive_directory_iterator(); it.increment(error)) {
     if (error) {
-      plan.failures.push_back({kLocalFile, "put: " + source.string() + ": " + error.message()});
+      plan.failures.push_back({kLocalFile, "put: " + localText(source) + ": " + error.message()});
       return;
     }
     const fs::directory_entry& entry = *it;
-    const std::string target = joinPhone(root, fs::relative(entry.path(), source).generic_string());
+    const std::string target = joinPhone(root, phoneText(fs::relative(entry.path(), source)));
     std::error_code ignored;
     // Linked directories are not followed (a link may loop); linked files are.
     if (fs::is_directory(entry.symlink_status(ignored))) {
@@ -71,9 +71,9 @@ void planLocalTree(const fs::path& source, const std::string& root, Plan& plan) 
     } else if (entry.is_regular_file(ignored)) {
       const std::int64_t size = static_cast<std::int64_t>(entry.file_size(ignored));
       if (size > kMaxCopySize) {
-        plan.failures.push_back(tooLargeFailure("put", entry.path().string()));
+        plan.failures.push_back(tooLargeFailure("put", localText(entry.path())));
       } else {
-        plan.jobs.push_back({entry.path().string(), target, size});
+        plan.jobs.push_back({localText(entry.path()), target, size});
       }
     }
   }
@@ -106,7 +106,7 @@ Plan planPut(const Phone& phone, const std::vector<std::string>& sources, const 
       }
       std::string root = intoDirectory && !unsafeName(name) ? joinPhone(dest, name) : dest;
       while (root.size() > 1 && root.back() == '/') root.pop_back();
-      planLocalTree(source, root, plan);
+      planLocalTree(localPathOf(source), root, plan);
     } else {
       plan.failures.push_back({kLocalFile, "put: " + source + ": not a regular file"});
     }
@@ -117,7 +117,7 @@ Plan planPut(const Phone& phone, const std::vector<std::string>& sources, const 
 // Lists a phone directory tree into the plan; a subdirectory that cannot be
 // listed is a failure of its own.
 void planPhoneTree(const Phone& phone, const std::string& path, const fs::path& root, Plan& plan) {
-  plan.directories.push_back(root.string());
+  plan.directories.push_back(localText(root));
   auto directories = phone.list(path, true);
   auto files = phone.list(path, false);
   if (!directories || !files) {
@@ -132,7 +132,7 @@ void planPhoneTree(const Phone& phone, const std::string& path, const fs::path& 
     return true;
   };
   for (const std::string& name : *directories) {
-    if (!skipped(name)) planPhoneTree(phone, joinPhone(path, name), root / name, plan);
+    if (!skipped(name)) planPhoneTree(phone, joinPhone(path, name), root / localComponent(name), plan);
   }
   for (const std::string& name : *files) {
     if (skipped(name)) continue;
@@ -143,15 +143,14 @@ void planPhoneTree(const Phone& phone, const std::string& path, const fs::path& 
     } else if (size > kMaxCopySize) {
       plan.failures.push_back(tooLargeFailure("get", from));
     } else {
-      plan.jobs.push_back({from, (root / name).string(), size});
+      plan.jobs.push_back({from, localText(root / localComponent(name)), size});
     }
   }
 }
 
 Plan planGet(const Phone& phone, const std::vector<std::string>& sources, const std::string& dest, bool recursive) {
   Plan plan;
-  std::error_code ignored;
-  const bool intoDirectory = fs::is_directory(dest, ignored);
+  const bool intoDirectory = localStatus(dest).kind == LocalStatus::Kind::Directory;
   if (sources.size() > 1 && !intoDirectory) {
     throw Failure{kLocalFile, "get: " + dest + ": not a directory (several sources need one)"};
   }
@@ -169,7 +168,7 @@ Plan planGet(const Phone& phone, const std::vector<std::string>& sources, const 
       plan.failures.push_back({kRefused, "get: " + source + ": its name cannot name a local file"});
       continue;
     }
-    const fs::path target = intoDirectory && !unsafeName(name) ? fs::path(dest) / name : fs::path(dest);
+    const fs::path target = intoDirectory && !unsafeName(name) ? localPathOf(dest) / localComponent(name) : localPathOf(dest);
     if (phone.isDirectory(source) == 1) {
       if (!recursive) {
         plan.failures.push_back({kRefused, "get: " + source + ": is a directory (use -r)"});
@@ -184,7 +183,7 @@ Plan planGet(const Phone& phone, const std::vector<std::string>& sources, const 
     } else if (size > kMaxCopySize) {
       plan.failures.push_back(tooLargeFailure("get", source));
     } else {
-      plan.jobs.push_back({source, target.string(), size});
+      plan.jobs.push_back({source, localText(target), size});
     }
   }
   return plan;
@@ -255,7 +254,7 @@ class Runner {
     for (const std::string& directory : directories) {
       if (direction_ == Direction::Get) {
         std::error_code error;
-        fs::create_directories(directory, error);
+        fs::create_directories(localPathOf(directory), error);
         if (error) report({kLocalFile, "get: " + directory + ": " + error.message()});
       } else if (phone_.isDirectory(directory) != 1 && !CreatePhoneDirectory(phone_.handle(), directory.c_str())) {
         report(phone_.refusal("put", directory, "the phone refused to create the directory"));
@@ -276,7 +275,7 @@ class Runner {
     Active active{&job, nullptr, Clock::now()};
     if (direction_ == Direction::Get) {
       std::error_code ignored;
-      active.existed = fs::exists(job.to, ignored);
+      active.existed = fs::exists(localPathOf(job.to), ignored);
       active.handle = DownFromPhoneAsync(phone_.handle(), job.from.c_str(), job.to.c_str());
     } else {
       active.handle = CopyToPhoneAsync(phone_.handle(), job.from.c_str(), job.to.c_str());
@@ -315,7 +314,7 @@ class Runner {
       verify(*active.job);
     } else if (active.moved < 0 && direction_ == Direction::Get && !writable(active.job->to)) {
       report({kLocalFile, "get: " + active.job->to + ": cannot be written" +
-                              (fs::is_directory(active.job->to, ignored) ? " (a directory is in the way)" : "")});
+                              (fs::is_directory(localPathOf(active.job->to), ignored) ? " (a directory is in the way)" : "")});
     } else if (active.moved < 0) {
       removePartial(active);
       report(phone_.refusal(what_, direction_ == Direction::Get ? active.job->from : active.job->to,
@@ -332,16 +331,16 @@ class Runner {
   // Whether a download could create or replace `path`.
   static bool writable(const std::string& path) {
     std::error_code ignored;
-    if (fs::is_directory(path, ignored)) return false;
-    if (fs::exists(path, ignored)) return writableError(path) == 0;
-    const fs::path parent = fs::path(path).parent_path();
-    return writableError(parent.empty() ? std::string(".") : parent.string()) == 0;
+    if (fs::is_directory(localPathOf(path), ignored)) return false;
+    if (fs::exists(localPathOf(path), ignored)) return writableError(path) == 0;
+    const std::string parent = localText(localPathOf(path).parent_path());
+    return writableError(parent.empty() ? std::string(".") : parent) == 0;
   }
 
   void verify(const Job& job) {
     if (direction_ == Direction::Get) {
       std::error_code error;
-      const std::uintmax_t written = fs::file_size(job.to, error);
+      const std::uintmax_t written = fs::file_size(localPathOf(job.to), error);
       if (error || written != static_cast<std::uintmax_t>(job.size)) {
         report({kLocalFile, "get: " + job.to + ": holds " + std::to_string(written) + " bytes, not " +
                                 std::to_string(job.size)});
@@ -378,7 +377,7 @@ class Runner {
   void removePartial(const Active& active) {
     if (direction_ != Direction::Get) return;
     std::error_code ignored;
-    if (active.moved >= 0 || !active.existed) fs::remove(active.job->to, ignored);
+    if (active.moved >= 0 || !active.existed) fs::remove(localPathOf(active.job->to), ignored);
   }
 
   void closeAll() {
