@@ -57,13 +57,18 @@ out=$(korvex stat "/tree/dür" | tr -d '\r')
 check "stat of a phone path named in UTF-8 ($out)" grep -q '^type: directory$' <<<"$out"
 
 # korvexd serves Linux names, where '\' is an ordinary character; on
-# Windows it would lead the download out of the destination.
+# Windows it would lead the download out of the destination. aux.bin would
+# name a device.
 mkdir -p "$root/trap"
 echo inside >"$root/trap/ok.bin"
 echo outside >"$root/trap/..\\escape.bin"
+echo device >"$root/trap/aux.bin"
 mkdir "$work/trapped"
-status=$(status_of korvex get -r --progress never /trap "$(winpath "$work/trapped")")
+korvex get -r --progress never /trap "$(winpath "$work/trapped")" >/dev/null 2>"$work/trap.err"
+status=$?
 check "a name holding '\\' is refused (exit $status, not 1)" test "$status" -eq 1
+check "both names are reported as skipped ($(tr -d '\r' <"$work/trap.err"))" \
+  test "$(grep -c -e 'escape.bin", skipped' -e '"aux.bin", skipped' "$work/trap.err")" -eq 2
 check "the other file still arrives" cmp -s "$root/trap/ok.bin" "$work/trapped/trap/ok.bin"
 check "nothing is written outside the destination" test ! -e "$work/trapped/escape.bin" -a ! -e "$work/escape.bin"
 
