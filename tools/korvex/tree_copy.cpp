@@ -168,7 +168,8 @@ Plan planGet(const Phone& phone, const std::vector<std::string>& sources, const 
       plan.failures.push_back({kRefused, "get: " + source + ": its name cannot name a local file"});
       continue;
     }
-    const fs::path target = intoDirectory && !unsafeName(name) ? localPathOf(dest) / localComponent(name) : localPathOf(dest);
+    const fs::path target =
+        intoDirectory && !unsafeName(name) ? localPathOf(dest) / localComponent(name) : localPathOf(dest);
     if (phone.isDirectory(source) == 1) {
       if (!recursive) {
         plan.failures.push_back({kRefused, "get: " + source + ": is a directory (use -r)"});
@@ -313,8 +314,9 @@ class Runner {
     if (done) {
       verify(*active.job);
     } else if (active.moved < 0 && direction_ == Direction::Get && !writable(active.job->to)) {
+      const bool directory = fs::is_directory(localPathOf(active.job->to), ignored);
       report({kLocalFile, "get: " + active.job->to + ": cannot be written" +
-                              (fs::is_directory(localPathOf(active.job->to), ignored) ? " (a directory is in the way)" : "")});
+                              (directory ? " (a directory is in the way)" : "")});
     } else if (active.moved < 0) {
       removePartial(active);
       report(phone_.refusal(what_, direction_ == Direction::Get ? active.job->from : active.job->to,
