@@ -7,6 +7,7 @@
 
 #include <process.h>
 
+#include <atomic>
 #include <cerrno>
 #include <limits>
 #include <new>
@@ -24,16 +25,23 @@ CONDITION_VARIABLE* nativeCondition(unsigned char* storage) {
 }
 
 // What the native thread routine needs, and where it leaves the exit value
-// for join.
+// for join. Owned by the thread and by its VThread until it detaches or
+// joins: the last of the two frees it.
 struct StartBlock {
   VThread::Function function;
   void* argument;
   void* result = nullptr;
+  std::atomic<int> owners{2};
 };
+
+void release(StartBlock* block) {
+  if (block->owners.fetch_sub(1) == 1) delete block;
+}
 
 unsigned __stdcall threadMain(void* raw) {
   auto* block = static_cast<StartBlock*>(raw);
   block->result = block->function(block->argument);
+  release(block);
   return 0;
 }
 
@@ -137,7 +145,17 @@ int VThread::join(void** exitValue) {
   if (WaitForSingleObject(static_cast<HANDLE>(native_), INFINITE) != WAIT_OBJECT_0) return EINVAL;
   if (exitValue) *exitValue = block->result;
   CloseHandle(static_cast<HANDLE>(native_));
-  delete block;
+  release(block);
+  native_ = nullptr;
+  start_ = nullptr;
+  started_ = false;
+  return 0;
+}
+
+int VThread::detach() {
+  if (!started_) return 0;
+  CloseHandle(static_cast<HANDLE>(native_));
+  release(static_cast<StartBlock*>(start_));
   native_ = nullptr;
   start_ = nullptr;
   started_ = false;
