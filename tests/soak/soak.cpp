@@ -215,7 +215,7 @@ class Soak {
       if (s) ConnectionState(s, &state, address, name);
       connected += state;
     }
-    const ProcessCounts counts = processCounts();
+    const korvex::test::ProcessCounts counts = korvex::test::processCounts();
     Sample s{counts.handles, counts.threads, connected, counts.residentKiB, connects_.load()};
     pause_ = false;
     wake_.notify_all();
