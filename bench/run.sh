@@ -105,8 +105,8 @@ for name in ${only//,/ }; do
       run latency 1500 --no-upload --names 1000,10000,100000 --list-rounds "$([ "$quick" = 1 ] && echo 5 || echo 30)"
       # A small copy takes a millisecond, so one scheduling delay decides it:
       # more rounds for the smaller sizes.
-      for spec in 1:21 64:5 $([ "$quick" = 1 ] || echo 1024:3); do
-        run streaming 1800 --size-mib "${spec%:*}" --rounds "${spec#*:}" --no-sftp
+      for size_rounds in 1:21 64:5 $([ "$quick" = 1 ] || echo 1024:3); do
+        run streaming 1800 --size-mib "${size_rounds%:*}" --rounds "${size_rounds#*:}" --no-sftp
       done
       run transfers 1800 --counts 1,4,16,64 --size-mib "$([ "$quick" = 1 ] && echo 4 || echo 16)" --rounds 3
       ;;
