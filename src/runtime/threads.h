@@ -126,7 +126,6 @@ class ThreadIf {
   VThread handle_;  // spawned, joined and released under handleLock_
   PlainMutex handleLock_;
   bool joining_ GUARDED_BY(handleLock_) = false;
-  PlainMutex ownMutex_;
   std::atomic<bool> shutdown_{true};
 
  private:
