@@ -59,6 +59,7 @@ void ClientThread::getState(char* connectedOut, char* addressOut, char* nameOut)
 // --- Keep-alive
 
 void ClientThread::thread() {
+  bool lost = false;
   while (!isShutdown()) {
     const bool alive = underCommandLock(false, true, [](Exchange& e) {
       if (commands::keepAlive(e)) return true;
@@ -67,13 +68,16 @@ void ClientThread::thread() {
     });
     if (!alive) {
       connected.store(false);
-      releaseSelf();  // a lost session's thread is never joined
+      lost = true;
       break;
     }
     // One system call per pause; a shutdown before or during it ends it.
     wakeup.waitFor(KEEPALIVE_PERIOD_MS);
   }
   stopAllTransfers();
+  // Last: a join that finds the thread released returns at once, and its
+  // caller may free the session.
+  if (lost) releaseSelf();  // a lost session's thread is never joined
 }
 
 void ClientThread::shutdown() {
