@@ -14,4 +14,9 @@ struct ProcessCounts {
 
 ProcessCounts processCounts();
 
+// The counts once their handles and threads equal `expected`, or after two
+// seconds, whichever comes first. A joined thread may still be listed for a
+// moment: the kernel wakes the joiner before it reaps the thread.
+ProcessCounts settledCounts(const ProcessCounts& expected);
+
 }  // namespace korvex::test

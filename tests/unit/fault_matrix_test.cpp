@@ -468,7 +468,7 @@ TEST_F(FaultMatrix, EveryExchangeAtEveryPoint) {
   }
   for (std::thread& t : workers) t.join();
   for (const std::string& f : failures) ADD_FAILURE() << f;
-  const ProcessCounts after = processCounts();
+  const ProcessCounts after = settledCounts(before);
   EXPECT_EQ(before.handles, after.handles);
   EXPECT_EQ(before.threads, after.threads);
 }
