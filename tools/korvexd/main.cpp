@@ -166,6 +166,8 @@ int main(int argc, char** argv) {
   sigaddset(&stopSignals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
+  // A file-size limit fails that one write (EFBIG), never the whole service.
+  signal(SIGXFSZ, SIG_IGN);
   korvexd::Fd stopFd(signalfd(-1, &stopSignals, SFD_CLOEXEC));
   raiseDescriptorLimit();
 
