@@ -30,6 +30,9 @@ class RawClient {
   RawClient& operator=(const RawClient&) = delete;
 
   bool connected() const { return socket_ != loopback::kNoSocket; }
+  // No Nagle delay from here on: a request right after the tail of an upload
+  // leaves at once, as the library's does.
+  void sendAtOnce() { loopback::sendAtOnce(socket_); }
   bool send(const void* data, std::size_t size);
   bool send(const Bytes& bytes) { return send(bytes.data(), bytes.size()); }
   // Up to `size` bytes into `data`; fewer only when the service closed or the

@@ -17,6 +17,9 @@ constexpr Socket kNoSocket = -1;
 Socket listenLoopback(int backlog, std::uint16_t& port);
 // A connection to 127.0.0.1:port; kNoSocket when nothing accepts it.
 Socket connectLoopback(std::uint16_t port);
+// Small sends leave at once instead of waiting for the acknowledgement of
+// what went before (no Nagle delay), as the library's do.
+void sendAtOnce(Socket socket);
 // Two connected local stream sockets. Unlike TCP, whose zero-window probes
 // now and then find room after a socket looked full, a side has room
 // exactly when the other side reads. Windows has no such pair: false there.

@@ -1,5 +1,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -59,6 +60,11 @@ Socket connectLoopback(std::uint16_t port) {
     return kNoSocket;
   }
   return fd;
+}
+
+void sendAtOnce(Socket socket) {
+  const int on = 1;
+  ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
 bool localPair(Socket& first, Socket& second) {

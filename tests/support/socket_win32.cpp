@@ -72,6 +72,11 @@ Socket connectLoopback(std::uint16_t port) {
   return s;
 }
 
+void sendAtOnce(Socket socket) {
+  const BOOL on = TRUE;
+  ::setsockopt(handleOf(socket), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+}
+
 bool localPair(Socket&, Socket&) { return false; }
 
 Socket acceptClient(Socket listener) {
