@@ -197,18 +197,6 @@ Connection::ReadResult Connection::readSome(void* buffer, int size, int* got, in
   return r.result;
 }
 
-Connection::ReadResult Connection::readQueued(void* buffer, int size, int* got) {
-  *got = 0;
-  if (!live()) return Closed;
-  if (size <= 0) return Complete;
-  Use use(*this);
-  if (!use) return Closed;
-  const Received r = takeQueued(use.share(), buffer, size);
-  if (r.result == Closed) return Closed;
-  *got = r.count;
-  return Complete;
-}
-
 int Connection::writeAll(const void* buffer, int len, int ms, bool moreFollows) {
   const sys::ConstBuffer part{buffer, len > 0 ? static_cast<std::size_t>(len) : 0};
   return writeAll(std::span(&part, 1), ms, moreFollows);

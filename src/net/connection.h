@@ -42,9 +42,6 @@ class Connection {
   // At least one byte and at most `size`: what is queued, or the first to
   // arrive within the wait. For bulk data taken in large blocks.
   ReadResult readSome(void* buffer, int size, int* got, int ms = -1);
-  // What is queued, up to `size`, without waiting: Complete with `got` 0
-  // when nothing is.
-  ReadResult readQueued(void* buffer, int size, int* got);
   // The count sent (all of `len` on success), or -1 when nothing could be
   // sent. `moreFollows` marks a piece that the caller follows at once with
   // another, so the two can share a segment.

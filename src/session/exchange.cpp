@@ -45,12 +45,6 @@ Connection::ReadResult Exchange::readSome(void* buffer, int size, int& got) {
   return result;
 }
 
-Connection::ReadResult Exchange::readQueued(void* buffer, int size, int& got) {
-  const Connection::ReadResult result = connection_.readQueued(buffer, size, &got);
-  if (result != Connection::Complete) abandon();
-  return result;
-}
-
 bool Exchange::write(const void* buffer, int size, bool moreFollows) {
   if (connection_.writeAll(buffer, size, -1, moreFollows) == size) return true;
   abandon();

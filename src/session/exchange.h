@@ -32,8 +32,6 @@ class Exchange {
   Connection::ReadResult read(void* buffer, int size);
   // Between 1 and `size` bytes into `buffer`, their count in `got`.
   Connection::ReadResult readSome(void* buffer, int size, int& got);
-  // Up to `size` bytes already queued; `got` may be 0.
-  Connection::ReadResult readQueued(void* buffer, int size, int& got);
   // `moreFollows`: another write comes at once (pieces of one upload).
   bool write(const void* buffer, int size, bool moreFollows = false);
 

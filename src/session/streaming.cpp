@@ -30,8 +30,6 @@ bool fail(TransferProgress* record) {
 // One system call moves up to this much. A download still hands the file
 // and the progress CHUNK_SIZE pieces, in turn.
 constexpr int kStreamBlock = 256 * 1024;
-// A download writes once this many whole pieces are held.
-constexpr int kDownloadBlock = kStreamBlock / CHUNK_SIZE * CHUNK_SIZE;
 
 // Taken before anything is sent, so a failed allocation leaves the stream
 // untouched.
@@ -65,32 +63,21 @@ bool streamDownload(Connection& connection, PlainMutex& lock, const std::string&
   std::uint32_t written = 0;
   int held = 0;  // received bytes at the start of `data` that are not on disk yet
   while (written < size) {
-    const std::uint32_t unwritten = size - written;
-    const int room = static_cast<int>(std::min<std::uint32_t>(kStreamBlock - held, unwritten - held));
-    // What is queued fills the block without a wait: one write per block
-    // while the link is fast. Before any wait, the whole pieces held go to
-    // disk, so that the file and the progress follow a slow link.
+    const std::uint32_t unreceived = size - written - static_cast<std::uint32_t>(held);
+    const int room = static_cast<int>(std::min<std::uint32_t>(kStreamBlock - held, unreceived));
     int got = 0;
-    Connection::ReadResult received = exchange.readQueued(data.get() + held, room, got);
-    bool wouldWait = false;
-    if (received == Connection::Complete && got == 0) {
-      wouldWait = held >= CHUNK_SIZE;
-      if (!wouldWait) received = exchange.readSome(data.get() + held, room, got);
-    }
+    if (exchange.readSome(data.get() + held, room, got) != Connection::Complete) return fail(record);
     held += got;
-    const bool last = static_cast<std::uint32_t>(held) == unwritten;
-    if (received == Connection::Complete && !wouldWait && !last && held < kDownloadBlock) continue;
-
-    // Whole pieces (and the file's short last one) go to disk in one write;
-    // after a failed receive, so do the whole pieces that did arrive.
+    // Whole pieces (and the file's short last one) go to disk in turn, in
+    // one write; a partial piece waits for the rest of it.
+    const bool last = static_cast<std::uint32_t>(held) == size - written;
     const int run = last ? held : held - held % CHUNK_SIZE;
     if (run > 0 && file.write(data.get(), run) != run) {
-      if (received != Connection::Complete) return fail(record);
       // The rest of the file must not be read as the next reply. Within a
       // block of the end it is read and dropped, and the session stays
       // usable (as when a small file fails at the final flush); further off,
       // the connection is dropped instead of drained.
-      std::uint32_t rest = unwritten - static_cast<std::uint32_t>(held);
+      std::uint32_t rest = size - written - static_cast<std::uint32_t>(held);
       if (rest > static_cast<std::uint32_t>(kStreamBlock)) {
         exchange.abandon();
         return fail(record);
@@ -101,16 +88,16 @@ bool streamDownload(Connection& connection, PlainMutex& lock, const std::string&
       }
       return fail(record);
     }
-    for (int at = 0; at < run;) {
+    int at = 0;
+    while (at < run) {
       const int piece = std::min(static_cast<int>(CHUNK_SIZE), run - at);
       at += piece;
       written += static_cast<std::uint32_t>(piece);
       // The total means done: it is reported once the file is complete.
       if (written < size) report(record, static_cast<std::int32_t>(written));
     }
-    if (received != Connection::Complete) return fail(record);
-    std::memmove(data.get(), data.get() + run, static_cast<std::size_t>(held - run));
-    held -= run;
+    std::memmove(data.get(), data.get() + at, static_cast<std::size_t>(held - at));
+    held -= at;
   }
   // Every byte has been read; a file that cannot be completed on disk fails
   // the copy but leaves the stream in step.
