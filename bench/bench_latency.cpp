@@ -74,6 +74,15 @@ void judge(const std::string& what, const std::vector<double>& ms, double limit)
               format("<= %.1f", limit), ratio <= limit);
 }
 
+// The bare client's tail beside the library's: what the service and the
+// machine add.
+void showBare(const std::string& what, const std::vector<double>& ms) {
+  const Tail t = tailOf(ms);
+  std::printf("%-40s p50 %8.3f ms  p99 %8.3f ms  max %8.3f ms  p99/p50 %.2f\n", "  the same, bare client", t.p50,
+              t.p99, t.max, t.p99 / t.p50);
+  infoLine(what + ": bare client's p99 vs median", format("%.3f / %.3f ms = %.2f", t.p99, t.p50, t.p99 / t.p50));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -160,11 +169,7 @@ int main(int argc, char** argv) {
     }
     if (ok) {
       judge("first command after an upload", command, 2.0);
-      const Tail bare = tailOf(bareCommand);
-      std::printf("%-40s p50 %8.3f ms  p99 %8.3f ms  max %8.3f ms  p99/p50 %.2f\n", "  the same, bare client", bare.p50,
-                  bare.p99, bare.max, bare.p99 / bare.p50);
-      infoLine("first command after an upload: bare client's p99 vs median",
-               format("%.3f / %.3f ms = %.2f", bare.p99, bare.p50, bare.p99 / bare.p50));
+      showBare("first command after an upload", bareCommand);
       judge("upload of 1 MiB + one command", pattern, 2.0);
     }
   }
@@ -209,14 +214,9 @@ int main(int argc, char** argv) {
       summaryLine(format("GetFiles of %ld names: p99 vs median, tight", n), format("p99 %.3f ms", t.p99),
                   format("p50 %.3f ms", t.p50), t.p99 / t.p50, "<= 1.2", t.p99 / t.p50 <= 1.2);
     }
-    // The bare client's tail beside it: what the service and the machine add.
-    const Tail bare = tailOf(rawTimes);
-    std::printf("%-40s p50 %8.3f ms  p99 %8.3f ms  max %8.3f ms  p99/p50 %.2f\n", "  the same, bare client", bare.p50,
-                bare.p99, bare.max, bare.p99 / bare.p50);
-    infoLine(format("GetFiles of %ld names: bare client's p99 vs median", n),
-             format("%.3f / %.3f ms = %.2f", bare.p99, bare.p50, bare.p99 / bare.p50));
+    showBare(format("GetFiles of %ld names", n), rawTimes);
     medians.push_back(tailOf(times).p50);
-    rawMedians.push_back(bare.p50);
+    rawMedians.push_back(median(rawTimes));
   }
 
   // Peak memory, after the timing: large blocks now come straight from the
