@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -116,6 +117,42 @@ class Status {
 // Longest phone paths the library sends (a rename's destination: 254).
 inline constexpr std::size_t kMaxPath = 1022;
 inline constexpr std::size_t kMaxRenameDest = 254;
+
+// Which file system a local name is checked for.
+enum class NameRules { posix, windows };
+#ifdef _WIN32
+inline constexpr NameRules kHostNameRules = NameRules::windows;
+#else
+inline constexpr NameRules kHostNameRules = NameRules::posix;
+#endif
+
+// Whether a name from a listing can be used as one component of a local path
+// without reaching outside the folder it is put in: a phone may send "..",
+// "a/b" or "..\x". Everywhere: not empty, "." or "..", and no '/', '\',
+// NUL or control byte. Windows also refuses :*?"<>|, a trailing dot or space
+// and the device names (CON, NUL, COM1... with any extension). Check the
+// name in the encoding the file will be opened with, after any conversion.
+inline bool is_plain_name(std::string_view name, NameRules rules = kHostNameRules) {
+  if (name.empty() || name == "." || name == "..") return false;
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F || c == '/' || c == '\\') return false;
+    if (rules == NameRules::windows && std::string_view(":*?\"<>|").find(c) != std::string_view::npos) return false;
+  }
+  if (rules == NameRules::posix) return true;
+  if (name.back() == '.' || name.back() == ' ') return false;
+  std::string stem(name.substr(0, name.find('.')));
+  while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+  for (char& c : stem) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
+    if (stem == device) return false;
+  }
+  const bool numbered = stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
+                        stem[3] >= '0' && stem[3] <= '9';
+  return !numbered;
+}
 
 // Where a background copy stands.
 struct Progress {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
@@ -74,6 +75,41 @@ TEST(WrapperProgress, DecodesTheLibraryValues) {
     EXPECT_EQ(c.phase, p.phase) << c.value << " of " << c.total;
     EXPECT_EQ(c.done, p.done) << c.value << " of " << c.total;
     EXPECT_EQ(c.size, p.total) << c.value << " of " << c.total;
+  }
+}
+
+TEST(WrapperNames, OnlyPlainNamesBecomeLocalComponents) {
+  struct Case {
+    std::string_view name;
+    bool posix, windows;
+  };
+  using namespace std::string_view_literals;
+  const Case cases[] = {
+      {"photo.jpg", true, true},
+      {"caf\xc3\xa9 .. x", true, true},  // dots and spaces inside a name are fine
+      {"", false, false},
+      {".", false, false},
+      {"..", false, false},
+      {"a/b", false, false},
+      {"..\\..\\x", false, false},
+      {"a\0b"sv, false, false},
+      {"\x1b]0;title\x07", false, false},
+      {"del\x7f", false, false},
+      {"a:b", true, false},
+      {"what?", true, false},
+      {"trailing.", true, false},
+      {"trailing ", true, false},
+      {"CON", true, false},
+      {"con.txt", true, false},
+      {"Com1.tar.gz", true, false},
+      {"LPT9", true, false},
+      {"NUL .txt", true, false},
+      {"CONSOLE", true, true},
+      {"COM10", true, true},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.posix, korvex::is_plain_name(c.name, korvex::NameRules::posix)) << c.name;
+    EXPECT_EQ(c.windows, korvex::is_plain_name(c.name, korvex::NameRules::windows)) << c.name;
   }
 }
 
