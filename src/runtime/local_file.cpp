@@ -34,8 +34,12 @@ void VFile::close() {
 
 bool VFile::openStream(const char* mode) {
   // Read-only opens are the sources of uploads: only a regular file will do.
-  stream_ = std::strcmp(mode, "rb") == 0 ? platform::openRegularFileForReading(fullName())
-                                         : std::fopen(fullName().c_str(), mode);
+  return adoptStream(std::strcmp(mode, "rb") == 0 ? platform::openRegularFileForReading(fullName())
+                                                   : std::fopen(fullName().c_str(), mode));
+}
+
+bool VFile::adoptStream(std::FILE* stream) {
+  stream_ = stream;
   if (stream_ == nullptr) return false;
   if (direct_) {
     // Refused, the stream keeps its own buffer: slower, still correct.
@@ -80,6 +84,11 @@ bool VFile::open(std::string path, int mode) {
   } else if (mode & VFILE_READ) {
     opened = openExisting("rb", mode & VFILE_CREATE);
   } else if (mode & VFILE_WRITE) {
+    if (mode & VFILE_NEW) {
+      if (!adoptStream(platform::createNewFile(fullName()))) return false;
+      open_ = true;
+      return true;
+    }
     opened = openStream("wb+");
   } else if (mode & VFILE_UPDATE) {
     opened = openExisting("r+b", mode & VFILE_CREATE);

@@ -18,6 +18,9 @@ enum VFileMode : int {
   // The caller moves large blocks: no stream buffer, so each block goes
   // between its memory and the file in one system call, with no copy between.
   VFILE_DIRECT = 0x40,
+  // With VFILE_WRITE: the file is created and must not exist yet. A failure
+  // is not logged: the caller made the name up and logs what it was for.
+  VFILE_NEW = 0x80,
 };
 
 // Replaces every '\' by '/'.
@@ -52,6 +55,8 @@ class VFile {
 
  private:
   bool openStream(const char* mode);
+  // Buffering as the open mode asks; false for a null stream.
+  bool adoptStream(std::FILE* stream);
   // Opens an existing file; with `create`, a missing one is created empty first.
   bool openExisting(const char* mode, bool create);
 

@@ -37,4 +37,20 @@ int lastError();
 bool seekFile(std::FILE* stream, std::int64_t offset, int origin);
 std::int64_t tellFile(std::FILE* stream);
 
+// What a path names, following symbolic links.
+enum class FileKind { Missing, Regular, Directory, Other };
+FileKind fileKind(const std::string& path);
+// The path a replacement of `path` must take the place of: the regular file
+// a symbolic link ends at, or `path` itself.
+std::string linkTarget(const std::string& path);
+// Creates a new, empty file for writing and reading; fails (errno EEXIST)
+// when anything already has that name. Null on failure.
+std::FILE* createNewFile(const std::string& path);
+// Gives `path` the permission bits of `model`, where the system has them.
+void copyPermissions(const std::string& model, const std::string& path);
+// Puts the file `from` in the place of `to` in one step, replacing a file
+// that is there.
+bool replaceFile(const std::string& from, const std::string& to);
+bool removeFile(const std::string& path);
+
 }  // namespace korvex::platform

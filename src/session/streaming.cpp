@@ -6,6 +6,8 @@
 #include <new>
 
 #include "runtime/local_file.h"
+#include "runtime/log.h"
+#include "runtime/replacing_file.h"
 #include "session/exchange.h"
 #include "session/protocol.h"
 
@@ -37,6 +39,27 @@ std::unique_ptr<std::uint8_t[]> streamBlock() {
   return std::unique_ptr<std::uint8_t[]>(new (std::nothrow) std::uint8_t[kStreamBlock]);
 }
 
+bool fileGrew(VFile& file) {
+  std::uint8_t extra;
+  return file.readFully(&extra, 1) != 0;
+}
+
+// The protocol has no closing reply for an upload, and the phone may fail to
+// store what it received (its disk full, say; it then drops the connection).
+// Only the size it answers afterwards, on the same connection and so after
+// the upload, says the file has landed.
+bool confirmUpload(Exchange& exchange, const std::string& phonePath, std::uint32_t size) {
+  const RequestBlock block = pathBlock(phonePath);
+  ReplyHeader reply;
+  const bool answered = exchange.request(CMD_FILE_SIZE, &block, reply) == Stage::Replied;
+  if (answered && reply.status == 0 && reply.value == size) return true;
+  const std::string held = !answered         ? std::string("no answer from the phone")
+                           : reply.status != 0 ? std::string("the phone has no such file")
+                                               : "the phone holds " + std::to_string(reply.value);
+  logPrint(ERR, "Upload %s not confirmed: %u bytes sent, %s", phonePath.c_str(), size, held.c_str());
+  return false;
+}
+
 }  // namespace
 
 bool streamDownload(Connection& connection, PlainMutex& lock, const std::string& phonePath,
@@ -54,8 +77,9 @@ bool streamDownload(Connection& connection, PlainMutex& lock, const std::string&
   const std::uint32_t size = reply.value;
   if (record) record->total.store(static_cast<std::int32_t>(size));
 
-  VFile file;
-  if (!file.open(localPath, VFILE_WRITE | VFILE_DIRECT)) {
+  // The destination changes only once the whole file is on disk.
+  ReplacingFile file;
+  if (!file.open(localPath)) {
     exchange.abandon();  // the file's bytes are on their way
     return fail(record);
   }
@@ -101,8 +125,7 @@ bool streamDownload(Connection& connection, PlainMutex& lock, const std::string&
   }
   // Every byte has been read; a file that cannot be completed on disk fails
   // the copy but leaves the stream in step.
-  if (!file.flush()) return fail(record);
-  file.close();
+  if (!file.commit()) return fail(record);
   if (size > 0) report(record, static_cast<std::int32_t>(size));
   return true;
 }
@@ -126,10 +149,11 @@ bool streamUpload(Connection& connection, PlainMutex& lock, const std::string& l
   if (exchange.request(CMD_UPLOAD, &block, reply) != Stage::Replied || reply.status != 0) {
     return fail(record);
   }
-  // Only now is the copy under way: an empty file reported 0 of 0 before the
-  // phone accepted it would read as done.
-  report(record, 0);
+  // Only now is the copy under way. Done is reported once the phone has
+  // confirmed the file: an empty one stays "not started" until then.
+  if (size > 0) report(record, 0);
   std::int64_t sent = 0;
+  bool grew = false;
   while (sent < size) {
     const int want = static_cast<int>(std::min<std::int64_t>(kStreamBlock, size - sent));
     if (file.readFully(data.get(), want) != want) {
@@ -138,14 +162,19 @@ bool streamUpload(Connection& connection, PlainMutex& lock, const std::string& l
       exchange.abandon();
       return fail(record);
     }
-    // Blocks of one upload share segments; the last leaves at once.
-    if (!exchange.write(data.get(), want, sent + want < size)) return fail(record);
+    const bool last = sent + want == size;
+    if (last) grew = fileGrew(file);
+    // Blocks of one upload share segments, and so does the last with the
+    // confirming request that follows it.
+    if (!exchange.write(data.get(), want, !last || !grew)) return fail(record);
     sent += want;
-    report(record, static_cast<std::int32_t>(sent));
+    if (sent < size) report(record, static_cast<std::int32_t>(sent));
   }
-  // A file that grew since it was sized is not sent whole: report it.
-  std::uint8_t extra;
-  if (file.readFully(&extra, 1) != 0) return fail(record);
+  // A file that grew since it was sized was not sent whole: report it.
+  if (size == 0) grew = fileGrew(file);
+  if (grew) return fail(record);
+  if (!confirmUpload(exchange, phonePath, static_cast<std::uint32_t>(size))) return fail(record);
+  report(record, static_cast<std::int32_t>(size));
   return true;
 }
 

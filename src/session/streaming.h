@@ -21,11 +21,14 @@ struct TransferProgress {
 
 // Phone to host. Any failure after the request went out leaves the
 // connection closed unless the phone refused it, since the stream may be out
-// of step; an unwritable local file fails the copy.
+// of step; an unwritable local file fails the copy. The local file changes
+// only when the whole file has arrived: until then, and after any failure,
+// it is as it was.
 bool streamDownload(Connection& connection, PlainMutex& lock, const std::string& phonePath,
                     const std::string& localPath, TransferProgress* record);
 
-// Host to phone. Sends exactly the size announced, or fails.
+// Host to phone. Sends exactly the size announced, or fails; succeeds only
+// when the phone then answers that size for the file, one more round trip.
 bool streamUpload(Connection& connection, PlainMutex& lock, const std::string& localPath,
                   const std::string& phonePath, TransferProgress* record);
 

@@ -133,6 +133,12 @@ Bytes ScriptedPeer::acceptLogin(std::string_view deviceName) {
   return block;
 }
 
+Bytes ScriptedPeer::answerSizeCheck(std::uint32_t size) {
+  Bytes request = readRequest(proto::PATH_BLOCK_SIZE);
+  send(reply(0, size));
+  return request;
+}
+
 std::uint32_t ScriptedPeer::readCode(int timeoutMs) {
   const Deadline deadline{std::chrono::milliseconds(timeoutMs)};
   for (;;) {

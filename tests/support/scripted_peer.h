@@ -55,6 +55,10 @@ class ScriptedPeer {
   // The next command (after keep-alives) with its request block.
   Bytes readRequest(std::size_t blockSize, int timeoutMs = 5000);
 
+  // The size question that confirms an upload: reads its request (after
+  // keep-alives) and answers `size`.
+  Bytes answerSizeCheck(std::uint32_t size);
+
   // True when nothing but keep-alives (answered) arrives for `ms`.
   bool quietFor(int ms);
   // True when the client closes within the time.

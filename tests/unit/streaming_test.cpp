@@ -66,9 +66,54 @@ TEST_F(CopyTest, UploadAnnouncesTheSizeAndSendsExactlyIt) {
               s.peer.readRequest(1028));
     s.peer.send(reply(0));
     EXPECT_EQ(text(data), s.peer.read(size)) << size;
+    EXPECT_EQ(concat({word(CMD_FILE_SIZE), pathField("/phone/up")}), s.peer.answerSizeCheck(static_cast<std::uint32_t>(size)));
     EXPECT_TRUE(done.get()) << size;
   }
   expectSessionUsable();
+}
+
+// The protocol has no closing reply for an upload: it is done only when the
+// phone then answers the size sent for the file. Anything else fails it,
+// and an old file of the same size cannot pass for a failed store.
+TEST_F(CopyTest, AnUploadIsDoneOnlyWhenThePhoneConfirmsItsSize) {
+  struct Case {
+    const char* name;
+    Bytes answer;  // to the size question; empty: the phone drops the link
+    bool sessionKept;
+    const char* logged;
+  };
+  const Case cases[] = {
+      {"the link drops after the last byte (the phone could not store it)", {}, false, "no answer from the phone"},
+      {"another size", reply(0, 999), true, "the phone holds 999"},
+      {"no such file", reply(1), true, "the phone has no such file"},
+  };
+  const std::string data = patterned(1000);
+  const auto local = dir / "up";
+  writeFile(local, data);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PeerSession fresh;
+    LogCapture log(3);
+    auto done = std::async(std::launch::async, [&] { return CopyToPhone(fresh.handle, local.string().c_str(), "/p"); });
+    fresh.peer.readRequest(1028);
+    fresh.peer.send(reply(0));
+    EXPECT_EQ(text(data), fresh.peer.read(1000));
+    EXPECT_EQ(concat({word(CMD_FILE_SIZE), pathField("/p")}), fresh.peer.readRequest(1024));
+    if (c.answer.empty()) {
+      fresh.peer.close();
+    } else {
+      fresh.peer.send(c.answer);
+    }
+    EXPECT_FALSE(done.get());
+    EXPECT_NE(std::string::npos, log.text().find("]Upload /p not confirmed: 1000 bytes sent, " + std::string(c.logged) + "\n"))
+        << log.text();
+    if (c.sessionKept) {
+      auto call = std::async(std::launch::async, [&] { return Exists(fresh.handle, "/x"); });
+      fresh.peer.readRequest(1024);
+      fresh.peer.send(reply(1));
+      EXPECT_EQ(1, call.get());
+    }
+  }
 }
 
 TEST_F(CopyTest, BackslashLocalPathsWork) {
@@ -104,14 +149,57 @@ TEST_F(CopyTest, DownloadIntoAMissingDirectoryDropsTheConnection) {
   expectConnectionDropped();
 }
 
-TEST_F(CopyTest, StallMidFileKeepsWhatArrivedAndDropsTheConnection) {
-  const auto local = dir / "partial";
-  auto done = download("/big", local);
+// A download that fails part-way never touches what the destination held,
+// its content or its absence, and leaves no temporary file beside it.
+TEST_F(CopyTest, ACutDownloadLeavesTheDestinationAsItWas) {
+  struct Case {
+    const char* name;
+    const char* before;  // null: no file there
+    bool stall;          // the phone stops sending; otherwise it drops the link
+  };
+  const Case cases[] = {
+      {"link dropped, over a file", "the user's only copy", false},
+      {"link dropped, no file", nullptr, false},
+      {"phone stalls, over a file", "the user's only copy", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir into;
+    const auto local = into / "file";
+    if (c.before) writeFile(local, c.before);
+    PeerSession fresh;
+    auto done = std::async(std::launch::async,
+                           [&] { return DownFromPhone(fresh.handle, "/big", local.string().c_str()); });
+    fresh.peer.readRequest(1024);
+    fresh.peer.send(concat({reply(0, 100000), text(patterned(4000))}));
+    if (!c.stall) fresh.peer.close();
+    EXPECT_FALSE(done.get());
+    if (c.before) {
+      EXPECT_EQ(c.before, readFile(local));
+    } else {
+      EXPECT_FALSE(std::filesystem::exists(local));
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(into.path()), {}), c.before ? 1 : 0);
+  }
+}
+
+TEST_F(CopyTest, ACompleteDownloadReplacesTheDestination) {
+  const auto local = dir / "file";
+  writeFile(local, "old content, longer than the new");
+#if !defined(_WIN32)
+  std::filesystem::permissions(local, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+#endif
+  auto done = download("/f", local);
   s.peer.readRequest(1024);
-  s.peer.send(concat({reply(0, 10000), text(patterned(4000))}));
-  EXPECT_FALSE(done.get());  // after one time-out
-  EXPECT_EQ(patterned(3000), readFile(local));  // two whole pieces reached the disk
-  expectConnectionDropped();
+  s.peer.send(concat({reply(0, 3), text("new")}));
+  EXPECT_TRUE(done.get());
+  EXPECT_EQ("new", readFile(local));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+#if !defined(_WIN32)
+  // The replacement keeps who may read it.
+  EXPECT_EQ(std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
+            std::filesystem::status(local).permissions());
+#endif
 }
 
 TEST_F(CopyTest, DiskFullFailsTheDownload) {

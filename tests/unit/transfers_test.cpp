@@ -105,8 +105,23 @@ TEST_F(TransferTest, UploadReportsTotalFromTheStartAndEndsDone) {
   EXPECT_EQ(-1, poll(transfer).progress);  // not under way until the phone accepts it
   peer.send(reply(0));
   EXPECT_EQ(text(data), peer.read(5000));
+  EXPECT_EQ(0, poll(transfer).progress);  // every byte sent, none confirmed yet
+  EXPECT_EQ(concat({word(CMD_FILE_SIZE), pathField("/phone/up")}), peer.answerSizeCheck(5000));
   ASSERT_TRUE(progressReaches(transfer, 5000));
   EXPECT_EQ(5000, poll(transfer).result);
+  EXPECT_EQ(0, CloseTransHandle(transfer));
+}
+
+TEST_F(TransferTest, AnUploadThePhoneDoesNotConfirmFails) {
+  writeFile(dir / "up", "abc");
+  TransferHandle transfer = CopyToPhoneAsync(handle, (dir / "up").string().c_str(), "/p");
+  acceptTransfer();
+  peer.read(1032);
+  peer.send(reply(0));
+  EXPECT_EQ(text("abc"), peer.read(3));
+  peer.readRequest(1024);
+  peer.close();  // as a phone that could not store the file
+  EXPECT_TRUE(progressReaches(transfer, -2));
   EXPECT_EQ(0, CloseTransHandle(transfer));
 }
 
@@ -151,6 +166,7 @@ TEST_F(TransferTest, MissingLocalFileGivesNoHandle) {
 
 TEST_F(TransferTest, CloseDuringAStalledStreamEndsItAtOnce) {
   responder->setFileSize(1 << 20);
+  writeFile(dir / "partial", "before");
   TransferHandle transfer = DownFromPhoneAsync(handle, "/big", (dir / "partial").string().c_str());
   acceptTransfer();
   peer.read(1028);
@@ -160,7 +176,9 @@ TEST_F(TransferTest, CloseDuringAStalledStreamEndsItAtOnce) {
   EXPECT_EQ(0, CloseTransHandle(transfer));
   EXPECT_LT(Clock::now() - start, milliseconds(1000));  // well within the 3 s time-out
   EXPECT_TRUE(peer.clientClosed());
-  EXPECT_EQ(patterned(4500), readFile(dir / "partial"));  // what arrived stays on disk
+  // The destination is as before, and nothing was left beside it.
+  EXPECT_EQ("before", readFile(dir / "partial"));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
 }
 
 TEST_F(TransferTest, CloseWhileLoggingInEndsPromptly) {
@@ -181,6 +199,7 @@ TEST_F(TransferTest, EmptyUploadIsNotDoneBeforeThePhoneAcceptsIt) {
   EXPECT_EQ(concat({word(CMD_UPLOAD), pathField("/e"), word(0)}), peer.read(1032));
   EXPECT_EQ(-1, poll(transfer).progress);
   peer.send(reply(0));
+  peer.answerSizeCheck(0);
   EXPECT_TRUE(progressReaches(transfer, 0));
   EXPECT_EQ(0, CloseTransHandle(transfer));
 }
@@ -223,6 +242,7 @@ TEST_F(TransferTest, LostSessionStopsItsTransfers) {
   EXPECT_EQ(concat({word(CMD_UPLOAD), pathField("/p2"), word(3)}), peer.read(1032));
   peer.send(reply(0));
   EXPECT_EQ(text("abc"), peer.read(3));
+  peer.answerSizeCheck(3);
   EXPECT_TRUE(progressReaches(later, 3));
   EXPECT_EQ(0, CloseTransHandle(later));
 }
