@@ -104,21 +104,23 @@ TEST_F(TransferTest, BrokenUploadLeavesNoFileAndKeepsTheOldOne) {
   EXPECT_EQ(readFile(root() / "kept"), (Bytes{'o', 'l', 'd'}));
 }
 
-// A file the service cannot write whole (here: over its file-size limit) is
-// refused after the last byte is read, whether it went through memory or
-// was spliced, and the old file stays.
-TEST_F(TransferTest, AnUploadTheDiskCannotHoldIsReadWholeAndLeavesTheOldFile) {
+// A file the service cannot write whole (here: over its file-size limit),
+// whether it went through memory or was spliced, leaves the old file, and
+// the connection is closed: an upload has no closing reply, so the client's
+// next exchange must fail rather than find the old file.
+TEST_F(TransferTest, AnUploadTheDiskCannotHoldClosesTheConnectionAndLeavesTheOldFile) {
   const rlimit limit{64 * 1024, 64 * 1024};
   ASSERT_EQ(0, ::prlimit(static_cast<pid_t>(service_.pid()), RLIMIT_FSIZE, &limit, nullptr));
   writeFile(root() / "kept", Bytes{'o', 'l', 'd'});
   for (const std::size_t size : {std::size_t{65 * 1024}, std::size_t{3 << 20}}) {  // memory, splice
     SCOPED_TRACE(size);
-    ASSERT_EQ(client_->upload("/kept", patternBytes(size)), 0);
-    ASSERT_EQ(client_->status(proto::CMD_KEEPALIVE), 0);  // every byte was read, and no more
+    auto client = loggedIn();
+    ASSERT_EQ(client->upload("/kept", patternBytes(size)), 0);
+    EXPECT_EQ(client->status(proto::CMD_FILE_SIZE, "/kept"), std::nullopt);  // closed
     EXPECT_EQ(readFile(root() / "kept"), (Bytes{'o', 'l', 'd'}));
     EXPECT_EQ(entries(root()), std::vector<std::string>{"kept"});
   }
-  EXPECT_TRUE(service_.waitForLog("refused UPLOAD \"/kept\"")) << service_.log();
+  EXPECT_TRUE(service_.waitForLog("upload of \"/kept\" not stored: ")) << service_.log();
 }
 
 TEST_F(TransferTest, UploadTemporariesNeverShowAndTheirNamesAreReserved) {

@@ -286,8 +286,10 @@ bool Connection::receiveFile(std::string_view path, std::uint32_t length) {
     received += static_cast<std::uint32_t>(got);
   }
   if (!writeError) writeError = upload.commit();
-  if (writeError) refused(proto::CMD_UPLOAD, printable(path), describePathError(writeError));
-  return true;
+  if (!writeError) return true;
+  // An upload has no closing reply: only a closed connection tells the client
+  // that the file did not land, before it takes the old file for the new one.
+  return closeWith("upload of \"" + printable(path) + "\" not stored: " + describePathError(writeError));
 }
 
 }  // namespace korvexd
