@@ -5,15 +5,26 @@ import ctypes
 import os
 import sys
 import threading
-from typing import List, Optional
+from typing import List, Optional, Tuple, Type
 
 _WINDOWS = sys.platform == "win32"
 _NAMES = ["korvex.dll"] if _WINDOWS else (["libkorvex.1.dylib"] if sys.platform == "darwin" else ["libkorvex.so.1"])
-# Chown has C++ linkage: hosts reach it by its decorated name.
-_CHOWN_SYMBOLS = ["?Chown@@YA_NKPEADHH@Z"] if _WINDOWS else ["_Z5ChownmPcii"]
 
 _lock = threading.Lock()
 _library: Optional[ctypes.CDLL] = None
+
+
+def chown_binding(platform: str, pointer_size: int) -> Tuple[str, Type["ctypes._SimpleCData[int]"]]:
+    """Chown's exported name and the integer type of its handle, for sys.platform and sizeof(void*).
+
+    Chown has C++ linkage and takes the session as a pointer-sized unsigned
+    integer: hosts reach it by its decorated name, MSVC's on Windows (the
+    names the .def files export), the Itanium one elsewhere.
+    """
+    handle = ctypes.c_uint64 if pointer_size == 8 else ctypes.c_uint32
+    if platform == "win32":
+        return ("?Chown@@YA_N_KPEADHH@Z" if pointer_size == 8 else "?Chown@@YA_NIPADHH@Z"), handle
+    return "_Z5ChownmPcii", handle  # unsigned long: pointer-sized outside Windows
 
 
 def _candidates() -> List[str]:
@@ -58,16 +69,14 @@ def _bind(lib: ctypes.CDLL) -> ctypes.CDLL:
         function = getattr(lib, name)
         function.restype = restype
         function.argtypes = argtypes
-    for symbol in _CHOWN_SYMBOLS:
-        try:
-            chown = getattr(lib, symbol)
-        except AttributeError:
-            continue
-        # The session travels as an unsigned long, as the C++ signature has it.
-        chown.restype = c_bool
-        chown.argtypes = [ctypes.c_ulong, c_char_p, c_int, c_int]
-        setattr(lib, "korvex_chown", chown)
-        break
+    symbol, handle = chown_binding(sys.platform, ctypes.sizeof(c_void_p))
+    try:
+        chown = getattr(lib, symbol)
+    except AttributeError:
+        return lib
+    chown.restype = c_bool
+    chown.argtypes = [handle, c_char_p, c_int, c_int]
+    setattr(lib, "korvex_chown", chown)
     return lib
 
 
