@@ -6,7 +6,10 @@
 
 Failures raise korvex.Error subclasses: ConnectError, LoginError,
 RefusedError (with .operation and .path), ConnectionLost, TransferError.
+walk() lists only names that is_plain_name() accepts and warns
+(UnsafeNameWarning) of each other one it skips.
 """
+from ._names import UnsafeNameWarning, is_plain_name
 from ._session import (
     MAX_COPY_SIZE,
     ConnectError,
@@ -38,7 +41,9 @@ __all__ = [
     "State",
     "Transfer",
     "TransferError",
+    "UnsafeNameWarning",
     "connect",
     "disable_log",
     "enable_log",
+    "is_plain_name",
 ]

@@ -5,9 +5,11 @@ import ctypes
 import os
 import threading
 import time
+import warnings
 from typing import Callable, Iterator, List, NamedTuple, Optional, Tuple, Union
 
 from ._library import library
+from ._names import UnsafeNameWarning, is_plain_name
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 ProgressCallback = Callable[[int, int], None]
@@ -78,6 +80,21 @@ def _phone(path: str, limit: int = MAX_PATH) -> bytes:
 
 def _name(raw: bytes) -> str:
     return raw.decode("utf-8", "surrogateescape")
+
+
+def _plain(directory: str, names: List[str]) -> List[str]:
+    kept = []
+    for name in names:
+        if is_plain_name(name):
+            kept.append(name)
+        else:
+            # repr() escapes control characters: a hostile name cannot drive the terminal.
+            warnings.warn(
+                f"skipped {name!r} listed in {directory!r}: not usable as a local file name",
+                UnsafeNameWarning,
+                stacklevel=3,
+            )
+    return kept
 
 
 def _local(path: PathLike) -> bytes:
@@ -262,6 +279,10 @@ class Session:
         """(dirpath, dirnames, filenames) for each directory below top, as os.walk.
 
         With topdown, pruning dirnames in place skips those subdirectories.
+        Only names that is_plain_name accepts are listed, so joining one to a
+        local folder stays inside it: any other name is skipped with an
+        UnsafeNameWarning, except "." and ".." as directories, which are
+        skipped silently.
         """
         try:
             dirnames, filenames = self.dirs(top), self.files(top)
@@ -271,6 +292,8 @@ class Session:
             if onerror is not None:
                 onerror(error)
             return
+        dirnames = _plain(top, [name for name in dirnames if name not in (".", "..")])
+        filenames = _plain(top, filenames)
         if topdown:
             yield top, dirnames, filenames
         for name in dirnames:
