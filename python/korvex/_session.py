@@ -82,7 +82,7 @@ def _name(raw: bytes) -> str:
     return raw.decode("utf-8", "surrogateescape")
 
 
-def _plain(directory: str, names: List[str]) -> List[str]:
+def _plain(directory: str, names: List[str], stacklevel: int) -> List[str]:
     kept = []
     for name in names:
         if is_plain_name(name):
@@ -92,7 +92,7 @@ def _plain(directory: str, names: List[str]) -> List[str]:
             warnings.warn(
                 f"skipped {name!r} listed in {directory!r}: not usable as a local file name",
                 UnsafeNameWarning,
-                stacklevel=3,
+                stacklevel=stacklevel,
             )
     return kept
 
@@ -284,6 +284,12 @@ class Session:
         UnsafeNameWarning, except "." and ".." as directories, which are
         skipped silently.
         """
+        return self._walk(top, topdown, onerror, 0)
+
+    def _walk(
+        self, top: str, topdown: bool, onerror: Optional[Callable[[Error], None]], depth: int
+    ) -> Iterator[Tuple[str, List[str], List[str]]]:
+        # Each level below top is one more generator frame between a warning and the caller's loop.
         try:
             dirnames, filenames = self.dirs(top), self.files(top)
         except ConnectionLost:
@@ -292,12 +298,12 @@ class Session:
             if onerror is not None:
                 onerror(error)
             return
-        dirnames = _plain(top, [name for name in dirnames if name not in (".", "..")])
-        filenames = _plain(top, filenames)
+        dirnames = _plain(top, [name for name in dirnames if name not in (".", "..")], 3 + depth)
+        filenames = _plain(top, filenames, 3 + depth)
         if topdown:
             yield top, dirnames, filenames
         for name in dirnames:
-            yield from self.walk(top.rstrip("/") + "/" + name, topdown, onerror)
+            yield from self._walk(top.rstrip("/") + "/" + name, topdown, onerror, depth + 1)
         if not topdown:
             yield top, dirnames, filenames
 

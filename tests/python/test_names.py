@@ -111,7 +111,7 @@ def test_walk_skips_names_korvexd_serves_that_are_no_local_names(service, phone)
 def test_walk_ignores_dot_entries_and_never_lists_below_a_skipped_name():
     phone_side = ScriptedPhone(
         dirs={"/": [b".", b"..", b"sub", b"..\\up", b"con"], "/sub": [b".", b".."], "/con": []},
-        files={"/": [b"ok.txt", b"a\x1b]0;title\x07b", b"\xff\xfe"], "/sub": [b"inner"], "/con": []},
+        files={"/": [b"ok.txt", b"a\x1b]0;title\x07b", b"\xff\xfe"], "/sub": [b"inner", b"tab\there"], "/con": []},
     )
     try:
         phone = korvex.connect(phone_side.address, PASSWORD)
@@ -128,6 +128,9 @@ def test_walk_ignores_dot_entries_and_never_lists_below_a_skipped_name():
     # Nothing below a skipped name, nor "/." or "/..", was asked for.
     assert {path for _, path in phone_side.listed} == {"/", "/sub", "/con"}
     messages = skipped(caught)
-    assert len(messages) == 2, messages  # the dot entries went silently
+    assert len(messages) == 3, messages  # the dot entries went silently
+    assert any(repr("tab\there") in message and "'/sub'" in message for message in messages)
+    # Each warning points at the caller's loop, however deep the name was.
+    assert {w.filename for w in caught} == {__file__}
     assert any(repr("..\\up") in message for message in messages)
     assert any(repr("a\x1b]0;title\x07b") in message for message in messages)
