@@ -398,21 +398,16 @@ class Session:
         """Copies a phone file to a local path, calling progress(done, total) as bytes arrive.
 
         Raises on failure; KeyboardInterrupt (or any exception from progress)
-        cancels the copy. A failed or cancelled copy leaves no partial file.
+        cancels the copy. The library replaces local only once every byte has
+        arrived: a failed or cancelled copy leaves it as it was, or absent.
         """
         if os.path.isdir(local):
             raise IsADirectoryError(f"{os.fsdecode(_local(local))}: is a directory")
-        existed = os.path.exists(local)
         with self.start_download(remote, local) as transfer:
             try:
                 self._follow(transfer, progress, start_timeout, poll_interval)
             except BaseException:
                 transfer.cancel()
-                if not existed or transfer.started:
-                    try:
-                        os.remove(local)
-                    except OSError:
-                        pass
                 raise
 
     def upload(
@@ -425,29 +420,16 @@ class Session:
     ) -> None:
         """Copies a local file to the phone, calling progress(done, total) as bytes leave.
 
-        Returns once the phone holds the whole file; raises on failure;
-        KeyboardInterrupt cancels the copy.
+        Returns once the phone has confirmed it holds the whole file (the
+        library asks for its size before reporting the copy done); raises on
+        failure; KeyboardInterrupt cancels the copy.
         """
-        size = os.path.getsize(local)
         with self.start_upload(local, remote) as transfer:
             try:
                 self._follow(transfer, progress, start_timeout, poll_interval)
             except BaseException:
                 transfer.cancel()
                 raise
-        # The last byte sent is not the phone storing the file: it puts it in
-        # place once every byte has arrived.
-        deadline = time.monotonic() + 5.0
-        while True:
-            try:
-                stored = self.size(remote)
-            except RefusedError:
-                stored = -1
-            if stored == size:
-                return
-            if time.monotonic() > deadline:
-                raise TransferError("upload", remote, f"the phone holds {stored} bytes, not {size}", size, size)
-            time.sleep(poll_interval)
 
     def _follow(
         self, transfer: Transfer, progress: Optional[ProgressCallback], start_timeout: float, poll_interval: float
