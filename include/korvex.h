@@ -118,7 +118,11 @@ KORVEX_API void FreeBuffer(void* buffer);
  * device, is refused unopened, with nothing sent; one of 4 GiB or more
  * cannot be sent). After a failure in mid-copy
  * the session's connection is closed; a refusal by the phone leaves it
- * usable. */
+ * usable.
+ * A download goes to a new temporary file beside dest (".NAME.PID-N.part"),
+ * which replaces dest in one rename once complete: after any failure dest is
+ * exactly as it was, its content or its absence. An upload is done only when
+ * the phone then answers the size sent for dest (one more round trip). */
 KORVEX_API bool CopyToPhone(SessionHandle handle, const char* source, const char* dest);
 KORVEX_API bool DownFromPhone(SessionHandle handle, const char* source, const char* dest);
 
@@ -130,12 +134,13 @@ KORVEX_API TransferHandle DownFromPhoneAsync(SessionHandle handle, const char* s
 
 /* Stores the size in *total and the progress in *progress, and returns the
  * progress: -1 not started (connecting, logging in, or that failed), -2
- * failed or cancelled, otherwise the bytes moved; equal to *total when done.
- * Never blocks. */
+ * failed or cancelled, otherwise the bytes moved; equal to *total when done,
+ * that is once the download replaced its destination or the phone confirmed
+ * the upload. Never blocks. */
 KORVEX_API int GetTransProgress(TransferHandle handle, int* total, int* progress);
 
 /* Cancels the copy if it still runs, waits for its thread and frees the
- * handle. A partly downloaded local file stays on disk. Returns 0. */
+ * handle. A cancelled download leaves its destination as it was. Returns 0. */
 KORVEX_API int CloseTransHandle(TransferHandle handle);
 
 /* ---- Fixed results ------------------------------------------------------ */
