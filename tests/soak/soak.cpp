@@ -5,11 +5,11 @@
 //
 // The client side uses the library's exports only. Checks, any of which
 // fails the run (exit 1):
-//   - a download that reports success is byte-identical; a failed one never
-//     leaves a local file of the full size;
-//   - an upload that reports success, and whose session then answers, is
-//     complete on the service side; no upload is ever visible under its
-//     final name with anything but its whole content;
+//   - a download that reports success is byte-identical; a failed one leaves
+//     no local file, not even a temporary one beside it;
+//   - an upload that reports success is complete on the service side; no
+//     upload is ever visible under its final name with anything but its
+//     whole content;
 //   - results are failures or correct answers, never wrong ones;
 //   - nothing takes longer than its bound (nothing hangs);
 //   - descriptors and threads, taken while every worker is idle, and
@@ -394,10 +394,22 @@ class Soak {
     const std::string got = readFile(local);
     if (ok && got == file.content) figures_.count("DownFromPhone: ok, identical");
     else if (ok) figures_.violation("DownFromPhone of " + file.path + " reported success with " + std::to_string(got.size()) + " bytes not identical");
-    else if (got.size() >= file.content.size()) figures_.violation("failed DownFromPhone of " + file.path + " left a full-size file");
     else figures_.count("DownFromPhone: failed");
+    if (!ok) checkNothingLeft("DownFromPhone of " + file.path, local);
     std::error_code ignored;
     fs::remove(local, ignored);
+  }
+
+  // A failed download leaves its destination as it was (here: absent), and
+  // its temporary file (".NAME.*.part" beside it) is gone.
+  void checkNothingLeft(const std::string& what, const fs::path& local) {
+    std::error_code error;
+    if (fs::exists(local, error)) figures_.violation("failed " + what + " left a local file");
+    const std::string prefix = "." + local.filename().string() + ".";
+    for (const auto& entry : fs::directory_iterator(local.parent_path(), error)) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind(prefix, 0) == 0) figures_.violation("failed " + what + " left " + name);
+    }
   }
 
   // The final name holds the whole content or nothing: never a part.
@@ -410,28 +422,18 @@ class Soak {
                          std::to_string(content.size()) + " bytes");
   }
 
-  // An upload the client sent whole but nothing confirmed: the service must
-  // either put it in place (the proxy may still hold its last piece, for up
-  // to a stall) or have seen its link break. Anything else is a lie.
-  std::string arrival(const std::string& phonePath, const std::string& content) {
+  // Done means stored: the library reports an upload done only once the
+  // service has answered its size, on the same connection.
+  void checkLanded(const std::string& what, const std::string& phonePath, const std::string& content) {
     const fs::path onDisk = service_.root() / phonePath.substr(1);
-    const std::string broken = "upload of \"" + phonePath + "\" broken";
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    for (;;) {
-      std::error_code error;
-      if (fs::exists(onDisk, error)) {
-        checkNoPartial(phonePath, content);
-        return "arrived";
-      }
-      if (service_.log().find(broken) != std::string::npos) {
-        if (options_.rate == 0) figures_.violation("upload " + phonePath + " broken with no fault injected");
-        return "lost in transit (the service saw its link break)";
-      }
-      if (Clock::now() > deadline) {
-        figures_.violation("upload " + phonePath + " reported whole, neither arrived nor seen broken");
-        return "missing";
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::error_code error;
+    if (!fs::exists(onDisk, error)) {
+      figures_.count("uploads reported done whose file never arrived");
+      figures_.violation(what + " to " + phonePath + " reported done, the file never arrived");
+    } else if (readFile(onDisk) != content) {
+      figures_.violation(what + " to " + phonePath + " reported done, the service holds other bytes");
+    } else {
+      figures_.count(what + ": done, landed identical");
     }
   }
 
@@ -454,23 +456,12 @@ class Soak {
       checkNoPartial(dest, source.content);
       return;
     }
-    // No reply closes an upload: the service has it all once it answers the
-    // next request on the same connection.
-    const int size = timed(k, "FileSize", kCommandBound, [&] { return FileSize(session, dest.c_str()); });
-    if (size == static_cast<int>(source.content.size())) {
-      const std::string onDisk = readFile(service_.root() / dest.substr(1));
-      if (onDisk == source.content) figures_.count("CopyToPhone: ok, confirmed identical");
-      else figures_.violation("CopyToPhone to " + dest + " confirmed but the service holds other bytes");
-      const bool deleted = timed(k, "DeletePhoneFile", kCommandBound, [&] { return DeletePhoneFile(session, dest.c_str()); });
-      std::error_code error;
-      if (deleted && fs::exists(service_.root() / dest.substr(1), error))
-        figures_.violation("DeletePhoneFile of " + dest + " reported success, the file is still there");
-      figures_.count(deleted ? "DeletePhoneFile: ok" : "DeletePhoneFile: failed");
-    } else if (size == -1 || size == 0) {
-      figures_.count("CopyToPhone: ok, unconfirmed (the link broke), " + arrival(dest, source.content));
-    } else {
-      figures_.violation("CopyToPhone to " + dest + " reported success, the service has " + std::to_string(size) + " bytes");
-    }
+    checkLanded("CopyToPhone", dest, source.content);
+    const bool deleted = timed(k, "DeletePhoneFile", kCommandBound, [&] { return DeletePhoneFile(session, dest.c_str()); });
+    std::error_code error;
+    if (deleted && fs::exists(service_.root() / dest.substr(1), error))
+      figures_.violation("DeletePhoneFile of " + dest + " reported success, the file is still there");
+    figures_.count(deleted ? "DeletePhoneFile: ok" : "DeletePhoneFile: failed");
   }
 
   // Polls until the copy ends, or cancels it part-way; false when it took too long.
@@ -511,12 +502,21 @@ class Soak {
     const int progress = followTransfer(k, transfer, pick, cancelled);
     const std::string got = readFile(local);
     const auto size = static_cast<int>(file.content.size());
-    if (progress == size && got == file.content) figures_.count("DownFromPhoneAsync: done, identical");
-    else if (progress == size) figures_.violation("DownFromPhoneAsync of " + file.path + " done but the file differs");
-    else if (cancelled) figures_.count("DownFromPhoneAsync: cancelled");
-    else if (progress == -2) figures_.count("DownFromPhoneAsync: failed (-2)");
-    else if (progress == -1) figures_.count("DownFromPhoneAsync: never started (-1: its log-in failed)");
-    else figures_.violation("DownFromPhoneAsync of " + file.path + " ended at " + std::to_string(progress));
+    if (progress == size && got == file.content) {
+      figures_.count("DownFromPhoneAsync: done, identical");
+    } else if (progress == size) {
+      figures_.violation("DownFromPhoneAsync of " + file.path + " done but the file differs");
+    } else if (cancelled && got == file.content) {
+      // The cancel met a copy that had just completed: the last poll did not
+      // see it, but the whole file is in place.
+      figures_.count("DownFromPhoneAsync: cancelled as it completed, identical");
+    } else {
+      if (cancelled) figures_.count("DownFromPhoneAsync: cancelled");
+      else if (progress == -2) figures_.count("DownFromPhoneAsync: failed (-2)");
+      else if (progress == -1) figures_.count("DownFromPhoneAsync: never started (-1: its log-in failed)");
+      else figures_.violation("DownFromPhoneAsync of " + file.path + " ended at " + std::to_string(progress));
+      checkNothingLeft("DownFromPhoneAsync of " + file.path, local);
+    }
     std::error_code ignored;
     fs::remove(local, ignored);
   }
@@ -533,8 +533,7 @@ class Soak {
     const int progress = followTransfer(k, transfer, pick, cancelled);
     const auto size = static_cast<int>(source.content.size());
     if (progress == size) {
-      // Nothing confirms it on the copy's own connection, which is now closed.
-      figures_.count("CopyToPhoneAsync: done, " + arrival(dest, source.content));
+      checkLanded("CopyToPhoneAsync", dest, source.content);
     } else if (cancelled) {
       figures_.count("CopyToPhoneAsync: cancelled");
     } else if (progress == -2) {
