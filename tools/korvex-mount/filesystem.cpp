@@ -1,5 +1,6 @@
 #include "filesystem.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -16,9 +17,11 @@
 #include <vector>
 
 #include "korvex.h"
+#include "korvex.hpp"
 #include "meta_cache.h"
 #include "note.h"
 #include "phone.h"
+#include "unsent.h"
 
 namespace korvex::mount {
 namespace {
@@ -27,12 +30,15 @@ using Clock = std::chrono::steady_clock;
 
 // Sizes travel as 32-bit words.
 constexpr std::uint64_t kMaxFileSize = 0xFFFFFFFFu;
+// The largest size a download can report: the two above it read as the
+// progress markers -1 and -2.
+constexpr std::uint32_t kMaxDownloadSize = 0xFFFFFFFDu;
 constexpr std::size_t kMaxPath = 1022;
 constexpr std::size_t kMaxRenameDest = 254;
-// How long the phone may take to show an uploaded file at its full size: it
-// puts the file in place only after the last byte arrived.
-constexpr auto kConfirmTimeout = std::chrono::seconds(5);
 constexpr std::uint32_t kBlockSize = 128 * 1024;
+// The cache file's name inside the open file's own directory; the library
+// may put a temporary beside it while it downloads.
+constexpr const char* kCacheName = "data";
 
 // Copies report progress only when polled.
 void pause() { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
@@ -102,10 +108,16 @@ class Space {
 
 enum class Content { Loading, Complete, Failed };
 
-// One open() of a phone file, with its own cache file.
+// One open() of a phone file, with its own cache file in a directory of its
+// own: a download may fill a temporary there and put it in place at the end.
 struct OpenFile {
-  std::string local;
-  int fd = -1;
+  std::filesystem::path dir;
+  std::string local;  // dir / kCacheName
+  // The cache file's contents, -1 while a download has none to show yet.
+  // Replaced descriptors stay open until the file is discarded, so a read
+  // that took one never reads another file's descriptor.
+  std::atomic<int> fd{-1};
+  std::vector<int> retired;  // guarded by mutex
   bool writable = false;
 
   std::mutex pathMutex;   // a leaf lock: rename moves open files
@@ -119,8 +131,11 @@ struct OpenFile {
   TransferHandle download = nullptr;
   SessionHandle session = nullptr;  // the download's
   Content content = Content::Complete;
+  int failure = -EIO;  // what a failed download makes reads and open() return
   Clock::time_point started;
   bool holdsSlot = false;
+  // Written here and not yet confirmed by the phone: the cache file is the
+  // only copy, so it is never deleted but kept as unsent.
   bool dirty = false;
   bool uploadFailed = false;   // close() already reported it: release does not try again
   std::uint64_t reserved = 0;  // bytes of Space held
@@ -152,7 +167,10 @@ class Filesystem {
     dirMode_ = 0777 & ~mask;
   }
 
-  ~Filesystem() {
+  ~Filesystem() { closeAll(); }
+
+  // Discards the files still open (at unmount).
+  void closeAll() {
     std::set<OpenFile*> left;
     {
       std::lock_guard hold(filesMutex_);
@@ -160,6 +178,8 @@ class Filesystem {
     }
     for (OpenFile* file : left) discard(file);
   }
+
+  bool leftInCache() const { return leftInCache_.load(); }
 
   void* init(fuse_conn_info* conn, fuse_config* cfg) {
     const double seconds = std::chrono::duration<double>(options_.attrTimeout).count();
@@ -214,6 +234,20 @@ class Filesystem {
         FreeBuffer(names);
       }
     }
+    // A phone's name is one component here, never a path: "..", "a\\b" or a
+    // name carrying terminal escapes is left out. The phone's own "." and
+    // ".." directories give way to the mount's.
+    for (int i = 0; i < 2; ++i) {
+      std::vector<std::string> kept;
+      for (std::string& name : lists[i]) {
+        if (korvex::is_plain_name(name)) {
+          kept.push_back(std::move(name));
+        } else if (i == 0 || (name != "." && name != "..")) {
+          refused(path, name);
+        }
+      }
+      lists[i] = std::move(kept);
+    }
     // Always asked afresh: a listing is how changes made elsewhere show up.
     meta_.rememberListing(path, lists[0], lists[1]);
 
@@ -238,8 +272,9 @@ class Filesystem {
     auto file = std::make_unique<OpenFile>();
     file->writable = access != O_RDONLY;
     file->phonePath = path;
-    if (const int error = makeLocal(*file)) return error;
-    if (file->writable && (fi->flags & O_TRUNC)) {
+    const bool truncating = file->writable && (fi->flags & O_TRUNC);
+    if (const int error = makeLocal(*file, truncating)) return error;
+    if (truncating) {
       file->dirty = true;
       file->current = true;
     } else {
@@ -262,7 +297,7 @@ class Filesystem {
     auto file = std::make_unique<OpenFile>();
     file->writable = true;
     file->phonePath = path;
-    if (const int error = makeLocal(*file)) return error;
+    if (const int error = makeLocal(*file, true)) return error;
     // Nothing reaches the phone before close: an empty upload then creates it.
     file->dirty = true;
     file->current = true;
@@ -274,7 +309,7 @@ class Filesystem {
   int read(char* buffer, std::size_t size, off_t offset, fuse_file_info* fi) {
     OpenFile& file = *fileOf(fi);
     if (const int error = waitContent(file, static_cast<std::uint64_t>(offset) + size)) return error;
-    const ssize_t got = ::pread(file.fd, buffer, size, offset);
+    const ssize_t got = ::pread(file.fd.load(), buffer, size, offset);
     return got < 0 ? -errno : static_cast<int>(got);
   }
 
@@ -287,7 +322,7 @@ class Filesystem {
     if (end > kMaxFileSize) return -EFBIG;
     std::lock_guard hold(file.mutex);
     if (const int error = grow(file, end)) return error;
-    const ssize_t put = ::pwrite(file.fd, buffer, size, offset);
+    const ssize_t put = ::pwrite(file.fd.load(), buffer, size, offset);
     if (put < 0) return -errno;
     file.dirty = true;
     file.uploadFailed = false;
@@ -312,7 +347,7 @@ class Filesystem {
     if (const int error = waitContent(file, UINT64_MAX)) return error;
     std::lock_guard hold(file.mutex);
     if (const int error = grow(file, static_cast<std::uint64_t>(size))) return error;
-    if (::ftruncate(file.fd, size) != 0) return -errno;
+    if (::ftruncate(file.fd.load(), size) != 0) return -errno;
     file.dirty = true;
     file.current = true;
     return 0;
@@ -329,9 +364,9 @@ class Filesystem {
     OpenFile* file = fileOf(fi);
     if (file->writable) {
       std::lock_guard hold(file->mutex);
-      // close() uploads; this catches a handle that was never flushed.
-      if (file->dirty && !file->uploadFailed && upload(*file) != 0)
-        note("%s: changes lost, the upload failed", file->path().c_str());
+      // close() uploads; this catches a handle that was never flushed. What
+      // is still unsent is kept by discard().
+      if (file->dirty && !file->uploadFailed) upload(*file);
     }
     {
       std::lock_guard hold(filesMutex_);
@@ -501,15 +536,29 @@ class Filesystem {
 
   int fillLocal(OpenFile& file, struct stat* st) const {
     struct stat local;
-    if (::fstat(file.fd, &local) != 0) return -errno;
+    if (::fstat(file.fd.load(), &local) != 0) return -errno;
     fill(Attr{Kind::File, static_cast<std::uint32_t>(local.st_size)}, st);
     return 0;
   }
 
-  int makeLocal(OpenFile& file) {
-    file.local = (options_.cacheDir / std::to_string(++counter_)).string();
+  // The file's own cache directory, and its empty cache file when `create`
+  // (a download makes its own).
+  int makeLocal(OpenFile& file, bool create) {
+    file.dir = options_.cacheDir / std::to_string(++counter_);
+    file.local = (file.dir / kCacheName).string();
+    if (::mkdir(file.dir.c_str(), 0700) != 0) return -errno;
+    if (!create) return 0;
     file.fd = ::open(file.local.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    return file.fd < 0 ? -errno : 0;
+    return file.fd.load() < 0 ? -errno : 0;
+  }
+
+  // Logs a refused name once per directory.
+  void refused(const std::string& dir, const std::string& name) {
+    {
+      std::lock_guard hold(refusedMutex_);
+      if (!refused_.insert(dir + '\0' + name).second) return;
+    }
+    note("%s: the phone lists \"%s\", which is not a plain name: left out", dir.c_str(), escapedName(name).c_str());
   }
 
   OpenFile* track(OpenFile* file) {
@@ -518,7 +567,9 @@ class Filesystem {
     return file;
   }
 
-  // Stops the file's download, gives its space back and removes its cache file.
+  // Stops the file's download, gives its space back and removes its cache
+  // directory, unless it holds what was written and not confirmed: that is
+  // moved to the unsent directory, or else left in place.
   void discard(OpenFile* file) {
     {
       std::lock_guard hold(file->mutex);
@@ -528,9 +579,25 @@ class Filesystem {
       file->holdsSlot = false;
       space_.give(file->reserved);
       file->reserved = 0;
+      for (const int fd : file->retired) ::close(fd);
     }
-    if (file->fd >= 0) ::close(file->fd);
-    ::unlink(file->local.c_str());
+    if (file->fd.load() >= 0) ::close(file->fd.load());
+    bool keep = false;
+    if (file->writable && file->dirty) {
+      const std::string path = file->path();
+      std::string why;
+      const std::filesystem::path kept = keepUnsent(file->local, path, options_.unsentDir, why);
+      if (!kept.empty()) {
+        noteError("%s: not sent to the phone; what was written is kept in %s", path.c_str(), kept.c_str());
+      } else {
+        keep = true;
+        leftInCache_ = true;
+        noteError("%s: not sent to the phone, and not moved to the unsent directory (%s); it stays in %s",
+                  path.c_str(), why.c_str(), file->local.c_str());
+      }
+    }
+    std::error_code ignored;
+    if (!keep && !file->dir.empty()) std::filesystem::remove_all(file->dir, ignored);
     delete file;
   }
 
@@ -589,7 +656,7 @@ class Filesystem {
 
   int startDownload(OpenFile& file, const std::string& path, std::uint32_t size) {
     std::lock_guard hold(file.mutex);
-    if (size > space_.limit()) return -EFBIG;
+    if (size > space_.limit() || size > kMaxDownloadSize) return -EFBIG;
     if (const int error = grow(file, size)) return error;
     if (!slots_.acquire()) return -EINTR;
     file.holdsSlot = true;
@@ -601,7 +668,7 @@ class Filesystem {
     file.content = Content::Loading;
     file.started = Clock::now();
     // Wait for the phone to take the request, so that a file that is gone
-    // fails open() rather than the first read.
+    // (or too large) fails open() rather than the first read.
     int total = 0, progress = 0;
     while (GetTransProgress(file.download, &total, &progress) == -1) {
       if (fuse_interrupted()) return -EINTR;
@@ -610,6 +677,7 @@ class Filesystem {
     }
     advance(file);
     if (file.content != Content::Failed) return 0;
+    if (file.failure != -EIO) return file.failure;
     session = phone_.session();
     return session && Exists(session, path.c_str()) == 0 ? -ENOENT : -EIO;
   }
@@ -626,51 +694,100 @@ class Filesystem {
     if (file.content != Content::Loading) return;
     int total = 0, progress = 0;
     const int value = GetTransProgress(file.download, &total, &progress);
+    const auto announced = static_cast<std::uint32_t>(total);
     bool done = false;
     if (value == -1) {
       if (!neverStarts(file.session, file.started)) return;
       note("%s: the download did not start", file.path().c_str());
     } else if (value != -2) {
-      if (static_cast<std::uint32_t>(value) != static_cast<std::uint32_t>(total)) return;
-      done = true;
+      // The reply's size is what arrives, whatever FileSize said before:
+      // the cache bound holds against it.
+      if (announced > kMaxDownloadSize || announced > space_.limit()) {
+        file.failure = -EFBIG;
+      } else if (grow(file, announced) != 0) {
+        file.failure = -ENOSPC;
+      } else if (static_cast<std::uint32_t>(value) != announced) {
+        return;
+      } else {
+        done = true;
+      }
     }
-    // Closing waits for the copy's thread, which writes the last bytes out.
+    // Closing waits for the copy's thread, which puts the file in place.
     CloseTransHandle(file.download);
     file.download = nullptr;
     if (file.holdsSlot) slots_.release();
     file.holdsSlot = false;
-    struct stat local;
-    if (done && ::fstat(file.fd, &local) == 0 &&
-        static_cast<std::uint64_t>(local.st_size) == static_cast<std::uint32_t>(total)) {
+    if (done && adoptComplete(file, announced)) {
       file.content = Content::Complete;
       if (file.writable) file.current = true;
-    } else {
-      if (done || value == -2) note("%s: the download failed", file.path().c_str());
-      file.content = Content::Failed;
+      return;
+    }
+    if (file.failure == -EFBIG) {
+      note("%s: the phone sends %u bytes, more than the cache takes", file.path().c_str(), announced);
+    } else if (done || value == -2) {
+      note("%s: the download failed", file.path().c_str());
+    }
+    file.content = Content::Failed;
+  }
+
+  // Makes the downloaded cache file the one reads and writes use; false when
+  // it is not there at its announced size. Called with the file's mutex.
+  bool adoptComplete(OpenFile& file, std::uint32_t size) {
+    const int fresh = ::open(file.local.c_str(), O_RDWR | O_CLOEXEC);
+    if (fresh < 0) return false;
+    struct stat now, before;
+    if (::fstat(fresh, &now) != 0 || static_cast<std::uint64_t>(now.st_size) != size) {
+      ::close(fresh);
+      return false;
+    }
+    const int old = file.fd.load();
+    if (old >= 0 && ::fstat(old, &before) == 0 && before.st_ino == now.st_ino && before.st_dev == now.st_dev) {
+      ::close(fresh);  // the file read so far is the one put in place
+      return true;
+    }
+    if (old >= 0) file.retired.push_back(old);
+    file.fd = fresh;
+    return true;
+  }
+
+  // While a download runs, its bytes land in the one file in the open
+  // file's directory (the library's temporary, later put in place): reads
+  // are served from it as they arrive. Called with the file's mutex.
+  void adoptPartial(OpenFile& file) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(file.dir, error)) {
+      if (!entry.is_regular_file(error)) continue;
+      const int fd = ::open(entry.path().c_str(), O_RDWR | O_CLOEXEC);
+      if (fd >= 0) {
+        file.fd = fd;
+        return;
+      }
     }
   }
 
   // Waits until the cache file holds `end` bytes or the whole file.
   int waitContent(OpenFile& file, std::uint64_t end) {
     for (;;) {
+      int fd;
       {
         std::lock_guard hold(file.mutex);
         advance(file);
-        if (file.content == Content::Failed) return -EIO;
+        if (file.content == Content::Failed) return file.failure;
         if (file.content == Content::Complete) return 0;
+        if (file.fd.load() < 0) adoptPartial(file);
+        fd = file.fd.load();
       }
       struct stat local;
-      if (::fstat(file.fd, &local) == 0 && static_cast<std::uint64_t>(local.st_size) >= end) return 0;
+      if (fd >= 0 && ::fstat(fd, &local) == 0 && static_cast<std::uint64_t>(local.st_size) >= end) return 0;
       if (fuse_interrupted()) return -EINTR;
       pause();
     }
   }
 
-  // Sends the whole cache file to the phone. Called with the file's mutex.
+  // Sends the whole cache file to the phone. The library confirms the size
+  // the phone stored: a copy at its total is there. Called with the file's
+  // mutex.
   int upload(OpenFile& file) {
-    struct stat local;
-    if (::fstat(file.fd, &local) != 0) return -errno;
-    const std::uint32_t size = static_cast<std::uint32_t>(local.st_size);
     const std::string dest = file.path();
     if (!slots_.acquire()) return -EINTR;
     int result = -EIO;
@@ -697,7 +814,6 @@ class Filesystem {
     }
     slots_.release();
     meta_.forget(dest);
-    if (result == 0) result = confirm(session, dest, size);
     file.uploadFailed = result != 0;
     if (result == 0) {
       file.dirty = false;
@@ -705,19 +821,6 @@ class Filesystem {
       note("%s: the upload failed", dest.c_str());
     }
     return result;
-  }
-
-  // The phone accepts an upload before it has the bytes and says nothing
-  // after them: the file is there once it shows its full size.
-  int confirm(SessionHandle session, const std::string& dest, std::uint32_t size) {
-    const auto deadline = Clock::now() + kConfirmTimeout;
-    for (;;) {
-      const int stored = FileSize(session, dest.c_str());
-      if (!phone_.alive(session)) return -EIO;
-      if (stored != -1 && static_cast<std::uint32_t>(stored) == size) return 0;
-      if (Clock::now() > deadline) return -EIO;
-      pause();
-    }
   }
 
   Phone& phone_;
@@ -733,6 +836,9 @@ class Filesystem {
   std::atomic<std::uint64_t> counter_{0};
   std::mutex filesMutex_;
   std::set<OpenFile*> files_;  // guarded by filesMutex_
+  std::mutex refusedMutex_;
+  std::set<std::string> refused_;  // guarded by refusedMutex_: directory, NUL, name
+  std::atomic<bool> leftInCache_{false};
 };
 
 namespace {
@@ -742,7 +848,12 @@ Filesystem& self() { return *static_cast<Filesystem*>(fuse_get_context()->privat
 }  // namespace
 
 Filesystem* newFilesystem(Phone& phone, const Options& options) { return new Filesystem(phone, options); }
-void deleteFilesystem(Filesystem* filesystem) { delete filesystem; }
+bool deleteFilesystem(Filesystem* filesystem) {
+  filesystem->closeAll();
+  const bool left = filesystem->leftInCache();
+  delete filesystem;
+  return left;
+}
 
 fuse_operations operations() {
   fuse_operations ops{};

@@ -1,4 +1,5 @@
 // korvex-mount: the phone's files as a local folder, through FUSE.
+#include <pwd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,6 +38,7 @@ struct Settings {
   std::string passwordFile;
   std::string mountpoint;
   std::string cacheParent;
+  std::string unsentDir;
   std::string logFile;
   unsigned logLevel = 6;
   bool foreground = false;
@@ -79,6 +81,42 @@ int checkLogin(const std::string& address, const std::string& password) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }
 
+// $XDG_CACHE_HOME/korvex-mount/unsent, else ~/.cache/korvex-mount/unsent.
+std::filesystem::path defaultUnsentDir() {
+  std::filesystem::path base;
+  const char* cache = std::getenv("XDG_CACHE_HOME");
+  if (cache && *cache == '/') {
+    base = cache;
+  } else {
+    const char* home = std::getenv("HOME");
+    if (!home || !*home) {
+      const passwd* entry = getpwuid(getuid());
+      home = entry ? entry->pw_dir : nullptr;
+    }
+    if (!home || !*home) return {};
+    base = std::filesystem::path(home) / ".cache";
+  }
+  return base / "korvex-mount" / "unsent";
+}
+
+// With allow_other, other users reach the files as the user who mounted:
+// the kernel must check the modes shown.
+void addDefaultPermissions(std::vector<std::string>& options) {
+  bool allowOther = false;
+  for (const std::string& group : options) {
+    std::size_t start = 0;
+    for (;;) {
+      const std::size_t comma = group.find(',', start);
+      const std::string option = group.substr(start, comma - start);
+      if (option == "default_permissions") return;
+      if (option == "allow_other") allowOther = true;
+      if (comma == std::string::npos) break;
+      start = comma + 1;
+    }
+  }
+  if (allowOther) options.push_back("default_permissions");
+}
+
 int connectError(int error, const std::string& address) {
   if (error == 2) return fail(kLoginRefused, address + ": login refused (wrong password, or no answer within 3 s)");
   return fail(kNoConnect, address + ": cannot connect");
@@ -86,14 +124,44 @@ int connectError(int error, const std::string& address) {
 
 }  // namespace
 
+namespace {
+
+void writeNote(const char* level, const char* format, va_list args) {
+  char line[3200];
+  std::vsnprintf(line, sizeof line, format, args);
+  std::fprintf(noteOutput, "korvex-mount: %s%s\n", level, line);
+  std::fflush(noteOutput);
+}
+
+}  // namespace
+
 void note(const char* format, ...) {
-  char line[1200];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(line, sizeof line, format, args);
+  writeNote("", format, args);
   va_end(args);
-  std::fprintf(noteOutput, "korvex-mount: %s\n", line);
-  std::fflush(noteOutput);
+}
+
+void noteError(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  writeNote("error: ", format, args);
+  va_end(args);
+}
+
+std::string escapedName(std::string_view name) {
+  std::string shown;
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte >= 0x7F || c == '\\') {
+      char escape[5];
+      std::snprintf(escape, sizeof escape, "\\%03o", byte);
+      shown += escape;
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
 }
 
 int run(int argc, char** argv) {
@@ -126,6 +194,10 @@ int run(int argc, char** argv) {
       ->capture_default_str();
   app.add_option("--cache-dir", settings.cacheParent,
                  "where the private cache directory is made (default: $TMPDIR or /tmp)")
+      ->type_name("DIR");
+  app.add_option("--unsent-dir", settings.unsentDir,
+                 "where written files the phone did not take are kept "
+                 "(default: $XDG_CACHE_HOME/korvex-mount/unsent or ~/.cache/korvex-mount/unsent)")
       ->type_name("DIR");
   app.add_option("--start-timeout", settings.startTimeout,
                  "seconds a copy may take to connect and log in on its own connection")
@@ -165,6 +237,10 @@ int run(int argc, char** argv) {
     EnableLog(true, settings.logLevel, settings.logFile.empty() ? nullptr : settings.logFile.c_str());
 
   std::error_code error;
+  std::filesystem::path unsent = settings.unsentDir.empty() ? defaultUnsentDir() : std::filesystem::path(settings.unsentDir);
+  if (unsent.empty()) return fail(kUsage, "no home directory: give --unsent-dir");
+  unsent = std::filesystem::absolute(unsent, error);  // the background process runs in /
+  if (error) return fail(kLocalFile, "--unsent-dir: " + error.message());
   std::filesystem::path parent = settings.cacheParent;
   if (parent.empty()) {
     const char* tmp = std::getenv("TMPDIR");
@@ -190,6 +266,8 @@ int run(int argc, char** argv) {
   options.cacheBytes = settings.cacheMiB << 20;
   options.copies = settings.copies;
   options.cacheDir = cacheTemplate;
+  options.unsentDir = unsent;
+  addDefaultPermissions(settings.fuseOptions);
 
   // A comma would end the name early in the option list.
   std::string source = settings.host;
@@ -231,9 +309,12 @@ int run(int argc, char** argv) {
     fuse_destroy(fs);
   }
   fuse_opt_free_args(&fuseArgs);
-  deleteFilesystem(filesystem);
-  std::filesystem::remove_all(cacheTemplate, error);
-  if (error) note("%s: not removed: %s", cacheTemplate.c_str(), error.message().c_str());
+  if (deleteFilesystem(filesystem)) {
+    noteError("%s: kept: it holds written files that could not be sent nor moved", cacheTemplate.c_str());
+  } else {
+    std::filesystem::remove_all(cacheTemplate, error);
+    if (error) note("%s: not removed: %s", cacheTemplate.c_str(), error.message().c_str());
+  }
   return status;
 }
 
