@@ -153,7 +153,7 @@ MountProcess::MountProcess(const std::string& address, const std::string& passwo
                                 passwordFile,      "--cache-dir", cacheParent_, "-f"};
   args.insert(args.end(), extraArgs.begin(), extraArgs.end());
   args.push_back(mountpoint_);
-  ExecArrays exec(std::move(args), {});
+  ExecArrays exec(std::move(args), {{"XDG_CACHE_HOME", (dir_ / "xdg").string()}});
   const int logFd = ::open(logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   const int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   const pid_t parent = getpid();
@@ -201,16 +201,18 @@ std::string MountProcess::log() const {
   return text.str();
 }
 
-bool MountProcess::mounted() const {
+bool MountProcess::mounted() const { return !mountInfo().empty(); }
+
+std::string MountProcess::mountInfo() const {
   std::ifstream mounts("/proc/self/mountinfo");
   std::string line;
   while (std::getline(mounts, line)) {
     std::istringstream fields(line);
     std::string id, parent, device, root, point;
     fields >> id >> parent >> device >> root >> point;
-    if (point == mountpoint_.string()) return true;
+    if (point == mountpoint_.string()) return line;
   }
-  return false;
+  return {};
 }
 
 bool MountProcess::waitExit(std::chrono::milliseconds timeout) {

@@ -57,6 +57,11 @@ class MountProcess {
 
   const std::filesystem::path& path() const { return mountpoint_; }
   const std::filesystem::path& cacheParent() const { return cacheParent_; }
+  // Where the program keeps unsent files by default: XDG_CACHE_HOME is set
+  // to a directory of the test's own.
+  std::filesystem::path defaultUnsentDir() const { return dir_ / "xdg/korvex-mount/unsent"; }
+  // The mount's line in /proc/self/mountinfo, empty when not mounted.
+  std::string mountInfo() const;
   std::string log() const;
   bool mounted() const;
   // Sends the program a signal (SIGINT ends the mount as Ctrl-C does).

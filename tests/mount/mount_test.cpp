@@ -5,15 +5,18 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <optional>
 #include <thread>
 
 #include "mount_harness.h"
+#include "scripted_peer.h"
 #include "service_process.h"
 #include "temp_dir.h"
 
@@ -53,6 +56,25 @@ class MountTest : public ::testing::Test {
           << mount_->log();
       EXPECT_NE(result.output.find(step.output), std::string::npos) << step.script << "\n" << result.output;
     }
+  }
+
+  // Unsent files are kept at release, which the kernel sends after close()
+  // has returned.
+  static bool waitFor(const std::filesystem::path& path) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!std::filesystem::exists(path)) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+  }
+
+  static std::vector<std::string> entries(const std::filesystem::path& dir) {
+    std::vector<std::string> names;
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ignored)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
   }
 
   void TearDown() override {
@@ -149,6 +171,13 @@ TEST_F(MountTest, AFailedUploadFailsCpAndTheMountReconnects) {
   const ShellResult copied = copy.wait();
   EXPECT_NE(copied.status, 0) << copied.output;
   EXPECT_NE(copied.output.find("Input/output error"), std::string::npos) << copied.output;
+  // What cp wrote is the only copy: kept, and where is logged.
+  const std::filesystem::path kept = mount_->defaultUnsentDir() / "late.bin";
+  ASSERT_TRUE(waitFor(kept)) << mount_->log();
+  EXPECT_EQ(readFile(kept), "data");
+  EXPECT_NE(mount_->log().find("error: /late.bin: not sent to the phone; what was written is kept in " + kept.string()),
+            std::string::npos)
+      << mount_->log();
 
   walk({{"a lost service fails operations with EIO", "ls $M", false, "Input/output error"},
         {"the mount stays", "mountpoint -q $M", true, ""}});
@@ -164,13 +193,101 @@ TEST_F(MountTest, AFailedUploadFailsCpAndTheMountReconnects) {
          "cmp $L/new $R/new",
          true, ""}});
   EXPECT_NE(mount_->log().find("connected to " + service_->address() + " again"), std::string::npos) << mount_->log();
+  EXPECT_EQ(entries(mount_->defaultUnsentDir()), std::vector<std::string>{"late.bin"});  // what was sent is not kept
+}
+
+// The service takes the bytes but cannot store them (its file-size limit):
+// the phone keeps its old file, of the very size sent, so only the
+// library's confirmation tells. close() fails and nothing written is lost.
+TEST_F(MountTest, WhatThePhoneCannotStoreIsKeptUnsent) {
+  const std::string old = patterned(100 * 1024, 5);
+  std::filesystem::create_directory(service_->root() / "d");
+  writeFile(service_->root() / "same.bin", old);
+  writeFile(service_->root() / "d/same.bin", old);
+  const rlimit limit{64 * 1024, 64 * 1024};
+  ASSERT_EQ(0, ::prlimit(static_cast<pid_t>(service_->pid()), RLIMIT_FSIZE, &limit, nullptr));
+  const std::filesystem::path unsent = local_ / "unsent";
+  mount({"--unsent-dir", unsent.string()});
+  const struct {
+    const char* what;
+    const char* script;
+    unsigned seed;
+    const char* phonePath;
+    const char* kept;
+  } cases[] = {
+      {"cp", "cp $L/new $M/same.bin", 6, "same.bin", "same.bin"},
+      {"a shell redirection, to the same path again", "cat $L/new > $M/same.bin", 7, "same.bin", "same.bin.1"},
+      {"in a directory", "cp $L/new $M/d/same.bin", 8, "d/same.bin", "d%2Fsame.bin"},
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(row.what);
+    const std::string data = patterned(old.size(), row.seed);
+    writeFile(local_ / "new", data);
+    const ShellResult result = runShell(row.script, env());
+    ASSERT_FALSE(result.timedOut);
+    EXPECT_NE(result.status, 0) << result.output << "\nmount log:\n" << mount_->log();
+    EXPECT_NE(result.output.find("Input/output error"), std::string::npos) << result.output;
+    ASSERT_TRUE(waitFor(unsent / row.kept)) << mount_->log();
+    EXPECT_EQ(readFile(unsent / row.kept), data);
+    EXPECT_EQ(readFile(service_->root() / row.phonePath), old);
+  }
+  EXPECT_EQ(entries(unsent), (std::vector<std::string>{"d%2Fsame.bin", "same.bin", "same.bin.1"}));
+}
+
+// A phone that lists "..", names with a backslash or terminal escapes: ls
+// shows none of them, and the log shows them escaped, once.
+TEST_F(MountTest, PhoneNamesThatAreNotPlainNamesAreLeftOut) {
+  const std::string title = "\x1b]2;owned\x07";
+  AnsweringPeer peer({".", "..", "..\\x", title, "\x1b[31mred", "plain"});  // as files and as directories
+  mount_ = std::make_unique<MountProcess>("127.0.0.1:" + std::to_string(peer.port()), "any");
+  for (int run = 0; run < 2; ++run) {
+    const ShellResult listed = runShell("LC_ALL=C ls -a $M", env());
+    EXPECT_EQ(listed.status, 0) << listed.output << mount_->log();
+    EXPECT_EQ(listed.output, ".\n..\nplain\nplain\n");
+  }
+  const std::string log = mount_->log();
+  EXPECT_EQ(log.find('\x1b'), std::string::npos) << log;
+  const auto count = [&log](const std::string& text) {
+    std::size_t n = 0;
+    for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(count("\"..\\134x\""), 1u) << log;
+  EXPECT_EQ(count("\"\\033]2;owned\\007\""), 1u) << log;
+  EXPECT_EQ(count("\"\\033[31mred\""), 1u) << log;
+  mount_.reset();  // before the peer goes
+}
+
+// Other users reach the files as the user who mounted: the kernel checks
+// the modes shown.
+TEST_F(MountTest, AllowOtherImpliesDefaultPermissions) {
+  const struct {
+    std::vector<std::string> args;
+    bool checked;
+  } cases[] = {
+      {{"-o", "allow_other"}, true},
+      {{"-o", "ro,allow_other"}, true},
+      {{"-o", "ro"}, false},
+      {{}, false},
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(row.args.empty() ? "no options" : row.args.back());
+    mount(row.args);
+    const std::string info = mount_->mountInfo();
+    EXPECT_EQ(info.find("default_permissions") != std::string::npos, row.checked) << info;
+    mount_.reset();
+  }
 }
 
 TEST_F(MountTest, TheCacheIsBoundedAndRemovedAtUnmount) {
   writeFile(service_->root() / "two.bin", patterned(2 << 20, 4));
-  mount({"--cache-size", "1"});
+  writeFile(service_->root() / "grows.bin", "small");
+  mount({"--cache-size", "1", "--attr-timeout", "60"});
   walk({
       {"a file larger than the cache cannot be read", "cat $M/two.bin > /dev/null", false, "File too large"},
+      {"nor one that grew past it since its size was asked",
+       "stat $M/grows.bin > /dev/null && head -c 2000000 /dev/zero > $R/grows.bin && cat $M/grows.bin > /dev/null",
+       false, "File too large"},
       {"nor written", "head -c 2000000 /dev/zero > $M/w.bin", false, "No space left on device"},
       {"a smaller file goes both ways",
        "head -c 500000 /dev/urandom > $L/s && cp $L/s $M/s && cmp $L/s $R/s && "
