@@ -137,6 +137,11 @@ struct OpenFile {
   // Written here and not yet confirmed by the phone: the cache file is the
   // only copy, so it is never deleted but kept as unsent.
   bool dirty = false;
+  // Written or cut through this handle. A handle only opened with O_TRUNC
+  // (a shell's "> file" closes a duplicate before anything is written) is
+  // sent at release: sending it at every close would replace the phone's
+  // file with an empty one before the new content is there.
+  bool written = false;
   bool uploadFailed = false;   // close() already reported it: release does not try again
   std::uint64_t reserved = 0;  // bytes of Space held
 
@@ -325,6 +330,7 @@ class Filesystem {
     const ssize_t put = ::pwrite(file.fd.load(), buffer, size, offset);
     if (put < 0) return -errno;
     file.dirty = true;
+    file.written = true;
     file.uploadFailed = false;
     file.current = true;
     return static_cast<int>(put);
@@ -349,6 +355,7 @@ class Filesystem {
     if (const int error = grow(file, static_cast<std::uint64_t>(size))) return error;
     if (::ftruncate(file.fd.load(), size) != 0) return -errno;
     file.dirty = true;
+    file.written = true;
     file.current = true;
     return 0;
   }
@@ -357,7 +364,7 @@ class Filesystem {
     OpenFile& file = *fileOf(fi);
     if (!file.writable) return 0;
     std::lock_guard hold(file.mutex);
-    return file.dirty ? upload(file) : 0;
+    return file.dirty && file.written ? upload(file) : 0;
   }
 
   int release(fuse_file_info* fi) {
