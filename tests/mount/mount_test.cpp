@@ -211,8 +211,15 @@ TEST_F(MountTest, WhatThePhoneCannotStoreIsKeptUnsent) {
   writeFile(service_->root() / "d/same.bin", old);
   const rlimit limit{64 * 1024, 64 * 1024};
   ASSERT_EQ(0, ::prlimit(static_cast<pid_t>(service_->pid()), RLIMIT_FSIZE, &limit, nullptr));
-  const std::filesystem::path unsent = local_ / "unsent";
-  mount({"--unsent-dir", unsent.string()});
+  // Beside the cache (linked in), and on another file system when there is
+  // one (copied, then the cache file removed).
+  std::vector<std::filesystem::path> places{local_ / "unsent"};
+  std::unique_ptr<TempDir> shm;
+  struct stat here {}, there {};
+  if (::stat("/dev/shm", &there) == 0 && ::stat(local_.path().c_str(), &here) == 0 && here.st_dev != there.st_dev) {
+    shm = std::make_unique<TempDir>("korvex-unsent", "/dev/shm");
+    places.push_back(shm->path() / "unsent");
+  }
   const struct {
     const char* what;
     const char* script;
@@ -224,21 +231,50 @@ TEST_F(MountTest, WhatThePhoneCannotStoreIsKeptUnsent) {
       {"a shell redirection, to the same path again", "cat $L/new > $M/same.bin", 7, "same.bin", "same.bin.1"},
       {"in a directory", "cp $L/new $M/d/same.bin", 8, "d/same.bin", "d%2Fsame.bin"},
   };
-  for (const auto& row : cases) {
-    SCOPED_TRACE(row.what);
-    const std::string data = patterned(old.size(), row.seed);
-    writeFile(local_ / "new", data);
-    const ShellResult result = runShell(row.script, env());
-    ASSERT_FALSE(result.timedOut);
-    EXPECT_NE(result.status, 0) << result.output << "\nmount log:\n" << mount_->log();
-    EXPECT_NE(result.output.find("Input/output error"), std::string::npos) << result.output;
-    ASSERT_TRUE(waitFor(unsent / row.kept)) << mount_->log();
-    // Compared whole, reported by size: the bytes would flood the output.
-    const std::string kept = readFile(unsent / row.kept), held = readFile(service_->root() / row.phonePath);
-    EXPECT_TRUE(kept == data) << "kept " << kept.size() << " bytes";
-    EXPECT_TRUE(held == old) << "the phone holds " << held.size() << " bytes\nmount log:\n" << mount_->log();
+  for (const std::filesystem::path& unsent : places) {
+    SCOPED_TRACE(unsent);
+    mount({"--unsent-dir", unsent.string()});
+    for (const auto& row : cases) {
+      SCOPED_TRACE(row.what);
+      const std::string data = patterned(old.size(), row.seed);
+      writeFile(local_ / "new", data);
+      const ShellResult result = runShell(row.script, env());
+      ASSERT_FALSE(result.timedOut);
+      EXPECT_NE(result.status, 0) << result.output << "\nmount log:\n" << mount_->log();
+      EXPECT_NE(result.output.find("Input/output error"), std::string::npos) << result.output;
+      ASSERT_TRUE(waitFor(unsent / row.kept)) << mount_->log();
+      // Compared whole, reported by size: the bytes would flood the output.
+      const std::string kept = readFile(unsent / row.kept), held = readFile(service_->root() / row.phonePath);
+      EXPECT_TRUE(kept == data) << "kept " << kept.size() << " bytes";
+      EXPECT_TRUE(held == old) << "the phone holds " << held.size() << " bytes\nmount log:\n" << mount_->log();
+    }
+    EXPECT_EQ(entries(unsent), (std::vector<std::string>{"d%2Fsame.bin", "same.bin", "same.bin.1"}));
+    // Nothing of it stays in the cache.
+    EXPECT_EQ(mount_->unmount(), 0) << mount_->log();
+    EXPECT_TRUE(std::filesystem::is_empty(mount_->cacheParent())) << mount_->log();
+    mount_.reset();
   }
-  EXPECT_EQ(entries(unsent), (std::vector<std::string>{"d%2Fsame.bin", "same.bin", "same.bin.1"}));
+}
+
+// No unsent directory can be made: the written file stays in the cache,
+// which the unmount then leaves in place.
+TEST_F(MountTest, AFileThatCannotBeKeptUnsentStaysInTheCache) {
+  writeFile(local_ / "plain-file", "");
+  const rlimit limit{64 * 1024, 64 * 1024};
+  ASSERT_EQ(0, ::prlimit(static_cast<pid_t>(service_->pid()), RLIMIT_FSIZE, &limit, nullptr));
+  mount({"--unsent-dir", (local_ / "plain-file/unsent").string()});
+  const std::string data = patterned(100 * 1024, 9);
+  writeFile(local_ / "new", data);
+  const ShellResult result = runShell("cp $L/new $M/lost.bin", env());
+  EXPECT_NE(result.status, 0) << result.output;
+  EXPECT_EQ(mount_->unmount(), 0) << mount_->log();
+  const std::string log = mount_->log();
+  const std::string marker = "it stays in ";
+  const std::size_t at = log.find(marker);
+  ASSERT_NE(at, std::string::npos) << log;
+  const std::filesystem::path left = log.substr(at + marker.size(), log.find('\n', at) - at - marker.size());
+  EXPECT_EQ(left.parent_path().parent_path().parent_path(), mount_->cacheParent()) << log;
+  EXPECT_TRUE(readFile(left) == data) << log;
 }
 
 // A phone that lists "..", names with a backslash or terminal escapes: ls
