@@ -17,15 +17,12 @@ constexpr int kMaxSuffix = 9999;
 
 std::string errnoText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
-// Writes the whole of `from` into the new file `to`, which must not exist.
-// 0, or the errno; a partial copy is removed.
-int copyNew(const std::string& from, const std::string& to) {
+// Writes the whole of `from` into `out`, and closes it. 0, or the errno.
+int copyInto(const std::string& from, int out) {
   const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return errno;
-  const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (out < 0) {
+  if (in < 0) {
     const int error = errno;
-    ::close(in);
+    ::close(out);
     return error;
   }
   int error = 0;
@@ -48,8 +45,18 @@ int copyNew(const std::string& from, const std::string& to) {
   if (!error && ::fsync(out) != 0) error = errno;
   if (::close(out) != 0 && !error) error = errno;
   ::close(in);
-  if (error) ::unlink(to.c_str());
   return error;
+}
+
+// Gives `from` the name `to` unless that name exists. 0, or the errno
+// (EEXIST when taken).
+int nameNew(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL) return errno;
+  // A file system without that flag: a link never replaces a name either.
+  if (::link(from.c_str(), to.c_str()) != 0) return errno;
+  ::unlink(from.c_str());
+  return 0;
 }
 
 }  // namespace
@@ -81,24 +88,42 @@ std::filesystem::path keepUnsent(const std::string& local, const std::string& ph
     std::filesystem::permissions(dir, std::filesystem::perms::owner_all, error);
   }
   const std::string stem = unsentName(phonePath);
+  const auto target = [&](int n) { return (dir / (n == 0 ? stem : stem + "." + std::to_string(n))).string(); };
+  // On the cache's file system a link moves it, never over an earlier name.
   for (int n = 0; n <= kMaxSuffix; ++n) {
-    const std::filesystem::path target = dir / (n == 0 ? stem : stem + "." + std::to_string(n));
-    // A link never replaces an existing name.
-    if (::link(local.c_str(), target.c_str()) == 0) {
+    if (::link(local.c_str(), target(n).c_str()) == 0) {
       ::unlink(local.c_str());
-      return target;
+      return target(n);
     }
-    if (errno == EEXIST) continue;
-    const int copied = copyNew(local, target.string());
-    if (copied == EEXIST) continue;
-    if (copied != 0) {
-      errno = copied;
-      why = errnoText(target.c_str());
+    if (errno != EEXIST) break;
+  }
+  // Elsewhere the bytes are copied into a hidden file first, so the kept
+  // file shows only whole; the cache file goes once the copy is named.
+  std::string temporary = (dir / ".korvex-mount-unsent-XXXXXX").string();
+  const int out = ::mkostemp(temporary.data(), O_CLOEXEC);
+  if (out < 0) {
+    why = errnoText(temporary.c_str());
+    return {};
+  }
+  if (const int copied = copyInto(local, out)) {
+    ::unlink(temporary.c_str());
+    errno = copied;
+    why = errnoText(temporary.c_str());
+    return {};
+  }
+  for (int n = 0; n <= kMaxSuffix; ++n) {
+    const int named = nameNew(temporary, target(n));
+    if (named == EEXIST) continue;
+    if (named != 0) {
+      ::unlink(temporary.c_str());
+      errno = named;
+      why = errnoText(target(n).c_str());
       return {};
     }
     ::unlink(local.c_str());
-    return target;
+    return target(n);
   }
+  ::unlink(temporary.c_str());
   why = dir.string() + ": every name for " + stem + " is taken";
   return {};
 }
