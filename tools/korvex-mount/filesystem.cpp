@@ -556,7 +556,10 @@ class Filesystem {
     if (::mkdir(file.dir.c_str(), 0700) != 0) return -errno;
     if (!create) return 0;
     file.fd = ::open(file.local.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    return file.fd.load() < 0 ? -errno : 0;
+    if (file.fd.load() >= 0) return 0;
+    const int error = errno;
+    ::rmdir(file.dir.c_str());
+    return -error;
   }
 
   // Logs a refused name once per directory.
