@@ -367,6 +367,14 @@ class Filesystem {
     return file.dirty && file.written ? upload(file) : 0;
   }
 
+  // Asked for explicitly: whatever is unsent goes now.
+  int fsync(fuse_file_info* fi) {
+    OpenFile& file = *fileOf(fi);
+    if (!file.writable) return 0;
+    std::lock_guard hold(file.mutex);
+    return file.dirty ? upload(file) : 0;
+  }
+
   int release(fuse_file_info* fi) {
     OpenFile* file = fileOf(fi);
     if (file->writable) {
@@ -884,7 +892,7 @@ fuse_operations operations() {
   };
   ops.truncate = [](const char* path, off_t size, fuse_file_info* fi) { return self().truncate(path, size, fi); };
   ops.flush = [](const char*, fuse_file_info* fi) { return self().flush(fi); };
-  ops.fsync = [](const char*, int, fuse_file_info* fi) { return self().flush(fi); };
+  ops.fsync = [](const char*, int, fuse_file_info* fi) { return self().fsync(fi); };
   ops.release = [](const char*, fuse_file_info* fi) { return self().release(fi); };
   ops.mkdir = [](const char* path, mode_t) { return self().mkdir(path); };
   ops.unlink = [](const char* path) { return self().unlink(path); };
