@@ -772,15 +772,19 @@ class Filesystem {
   // file's directory (the library's temporary, later put in place): reads
   // are served from it as they arrive. Called with the file's mutex.
   void adoptPartial(OpenFile& file) {
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(file.dir, error)) {
-      if (!entry.is_regular_file(error)) continue;
-      const int fd = ::open(entry.path().c_str(), O_RDWR | O_CLOEXEC);
-      if (fd >= 0) {
+    DIR* dir = ::opendir(file.dir.c_str());
+    if (!dir) return;
+    while (const dirent* entry = ::readdir(dir)) {
+      if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN) continue;
+      const int fd = ::openat(::dirfd(dir), entry->d_name, O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+      struct stat st;
+      if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
         file.fd = fd;
-        return;
+        break;
       }
+      if (fd >= 0) ::close(fd);
     }
+    ::closedir(dir);
   }
 
   // Waits until the cache file holds `end` bytes or the whole file.
