@@ -181,6 +181,26 @@ TEST_F(TransferTest, CloseDuringAStalledStreamEndsItAtOnce) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
 }
 
+// The phone drops the link part-way, before or after the first piece: the
+// existing destination keeps its content and nothing is left beside it.
+TEST_F(TransferTest, ADownloadCutByThePhoneLeavesTheDestinationAsItWas) {
+  for (const std::size_t arrived : {std::size_t{0}, std::size_t{10}, std::size_t{999}}) {
+    SCOPED_TRACE(arrived);
+    TempDir into;
+    writeFile(into / "file", "the user's only copy");
+    responder->setFileSize(1000);
+    TransferHandle transfer = DownFromPhoneAsync(handle, "/f", (into / "file").string().c_str());
+    acceptTransfer();
+    peer.read(1028);
+    peer.send(concat({reply(0, 1000), text(patterned(arrived))}));
+    peer.close();
+    EXPECT_TRUE(progressReaches(transfer, -2));
+    EXPECT_EQ(0, CloseTransHandle(transfer));
+    EXPECT_EQ("the user's only copy", readFile(into / "file"));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(into.path()), {}), 1);
+  }
+}
+
 TEST_F(TransferTest, CloseWhileLoggingInEndsPromptly) {
   writeFile(dir / "up", "x");
   TransferHandle transfer = CopyToPhoneAsync(handle, (dir / "up").string().c_str(), "/p");
