@@ -6,6 +6,7 @@
 
 #include "json.h"
 #include "progress.h"
+#include "text.h"
 
 namespace korvex::cli {
 namespace {
@@ -74,8 +75,28 @@ TEST(ProgressTextTest, TreeLineCountsFilesAndNamesTheCurrentOnes) {
       EXPECT_EQ(line.substr(line.size() - 3), "...");
     }
   }
+  // A name is shown, never obeyed.
+  EXPECT_NE(treeProgressLine(halfway, {"a\x1b[2J", "b\r"}, 140).find("  a\\033[2J, b\\r"), std::string::npos);
   // Nothing but empty files: done when every file has ended.
   EXPECT_NE(treeProgressLine({0, 0, 3, 3, 0}, {}, 80).find("100%"), std::string::npos);
+}
+
+// One scheme, as `ls -b` has it: C escapes where C has one, octal for the
+// other control bytes, C1 controls and invalid UTF-8; the rest untouched.
+TEST(TerminalTextTest, ControlBytesAreShownEscaped) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"plain name.jpg", "plain name.jpg"},
+      {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x93\xb7", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x93\xb7"},
+      {"\x1b]0;pwned\x07", "\\033]0;pwned\\a"},
+      {"\a\b\f\n\r\t\v", "\\a\\b\\f\\n\\r\\t\\v"},
+      {"..\\x", "..\\\\x"},
+      {std::string("n\0ul\x01\x1f\x7f", 7), "n\\000ul\\001\\037\\177"},
+      {"\xc2\x9b" "31m", "\\302\\23331m"},          // CSI as a C1 character
+      {"\xc2\xa0", "\xc2\xa0"},                       // U+00A0 is printable
+      {"l\xe9gacy \xc3", "l\\351gacy \\303"},         // invalid UTF-8
+      {"\xc0\xaf", "\\300\\257"},                    // an overlong '/'
+  };
+  for (const auto& [text, terminal] : cases) EXPECT_EQ(shown(text), terminal) << terminal;
 }
 
 TEST(JsonTextTest, StringsAreEscapedAndStayValidUtf8) {
@@ -88,6 +109,7 @@ TEST(JsonTextTest, StringsAreEscapedAndStayValidUtf8) {
       {"\xc3", "\"\\u00c3\""},                     // a sequence cut short
       {"\xc0\xaf", "\"\\u00c0\\u00af\""},         // an overlong '/'
       {"\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\""},  // a surrogate
+      {"\x1b]0;t\x07 \xc2\x9b[2J", "\"\\u001b]0;t\\u0007 \\u009b[2J\""},  // C0 and C1 controls
   };
   for (const auto& [text, json] : cases) EXPECT_EQ(jsonString(text), json) << text;
 }

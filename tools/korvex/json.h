@@ -10,7 +10,8 @@ namespace korvex::cli {
 
 // A quoted JSON string. Phone names are bytes: a byte that is not part of
 // valid UTF-8 is written as the code point of the same value (\u00XX), so
-// the output stays valid JSON.
+// the output stays valid JSON. Every control character (C0, DEL and C1) is
+// escaped too, so the output is also safe to print on a terminal.
 std::string jsonString(std::string_view text);
 
 class JsonObject {

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "text.h"
+
 namespace korvex::cli {
 
 std::string formatBytes(std::int64_t bytes) {
@@ -98,7 +100,7 @@ std::string treeProgressLine(const TreeProgress& progress, const std::vector<std
   line += info;
   if (!current.empty()) {
     std::string names;
-    for (const std::string& name : current) names += (names.empty() ? "" : ", ") + name;
+    for (const std::string& name : current) names += (names.empty() ? "" : ", ") + shown(name);
     line += "  " + names;
   }
   if (line.size() > room) {

@@ -27,8 +27,8 @@ struct TreeProgress {
 };
 
 // One terminal line of at most `width` columns: a short bar, percentage,
-// bytes, files, rate and time left, then the files being copied now, cut
-// to fit.
+// bytes, files, rate and time left, then the files being copied now
+// (escaped as shown() does), cut to fit.
 std::string treeProgressLine(const TreeProgress& progress, const std::vector<std::string>& current, int width);
 
 }  // namespace korvex::cli
