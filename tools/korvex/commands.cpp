@@ -8,6 +8,7 @@
 
 #include "json.h"
 #include "progress.h"
+#include "text.h"
 
 namespace korvex::cli {
 
@@ -60,8 +61,7 @@ class Walker {
     if (!directories || !files) {
       if (prefix.empty()) throw directoryRefusal(phone_, "ls", path);
       const Failure failure = phone_.refusal("ls", path, "cannot be listed");
-      std::fflush(stdout);
-      std::fprintf(stderr, "korvex: %s\n", failure.message.c_str());
+      printMessage(failure.message);
       if (failure.code == kBroken) throw failure;
       incomplete = true;
       return;
@@ -133,10 +133,10 @@ int listCommand(Context& context, const std::string& path, const ListOptions& as
     for (const Entry& entry : entries) {
       if (options.longFormat) {
         const std::string size = entry.directory ? "-" : entry.size < 0 ? "?" : std::to_string(entry.size);
-        std::printf("%c %12s  %s\n", entry.directory ? 'd' : '-', size.c_str(), entry.name.c_str());
+        std::printf("%c %12s  %s\n", entry.directory ? 'd' : '-', size.c_str(), shown(entry.name).c_str());
       } else {
         const bool mark = entry.directory && options.which == ListOptions::Which::All;
-        std::printf("%s%s\n", entry.name.c_str(), mark ? "/" : "");
+        std::printf("%s%s\n", shown(entry.name).c_str(), mark ? "/" : "");
       }
     }
   }
@@ -168,7 +168,7 @@ void printTree(const Phone& phone, const std::string& path, const std::string& i
     const bool isDirectory = i < directories->size();
     const std::string& name = isDirectory ? (*directories)[i] : (*files)[i - directories->size()];
     const bool last = i + 1 == count;
-    std::printf("%s%s%s%s\n", indent.c_str(), last ? "\u2514\u2500\u2500 " : "\u251c\u2500\u2500 ", name.c_str(),
+    std::printf("%s%s%s%s\n", indent.c_str(), last ? "\u2514\u2500\u2500 " : "\u251c\u2500\u2500 ", shown(name).c_str(),
                 isDirectory ? "/" : "");
     if (isDirectory) {
       ++counts.directories;
@@ -185,7 +185,7 @@ int treeCommand(Context& context, const std::string& path) {
   Phone& phone = context.phone();
   if (phone.isDirectory(path) != 1) throw directoryRefusal(phone, "tree", path);
   TreeCounts counts;
-  std::printf("%s\n", path.c_str());
+  std::printf("%s\n", shown(path).c_str());
   printTree(phone, path, "", counts);
   std::printf("\n%zu %s, %zu %s\n", counts.directories, counts.directories == 1 ? "directory" : "directories",
               counts.files, counts.files == 1 ? "file" : "files");
@@ -212,7 +212,7 @@ int statCommand(Context& context, const std::string& path, bool json) {
     if (!directory) object.add("size", size);
     std::printf("%s\n", object.str().c_str());
   } else {
-    std::printf("path: %s\nexists: yes\ntype: %s\n", path.c_str(), directory ? "directory" : "file");
+    std::printf("path: %s\nexists: yes\ntype: %s\n", shown(path).c_str(), directory ? "directory" : "file");
     if (!directory) std::printf("size: %lld\n", static_cast<long long>(size));
   }
   return kOk;
@@ -294,7 +294,7 @@ int freeSpaceCommand(Context& context, const std::string& path, bool json) {
   if (json) {
     std::printf("%s\n", JsonObject().add("path", path).add("free", word).add("unit", "KiB").str().c_str());
   } else {
-    std::printf("%s: %s free\n", path.c_str(), formatBytes(word * 1024).c_str());
+    std::printf("%s: %s free\n", shown(path).c_str(), formatBytes(word * 1024).c_str());
   }
   return kOk;
 }
@@ -314,7 +314,8 @@ int stateCommand(Context& context, bool json) {
                             .str()
                             .c_str());
   } else {
-    std::printf("connected: %s\naddress: %s\ndevice: %s\n", connected ? "yes" : "no", address.c_str(), name);
+    std::printf("connected: %s\naddress: %s\ndevice: %s\n", connected ? "yes" : "no", shown(address.c_str()).c_str(),
+                shown(name).c_str());
   }
   return connected ? kOk : kBroken;
 }
@@ -325,15 +326,15 @@ int powerCommand(Context& context, Power what) {
   switch (what) {
     case Power::Shutdown:
       Shutdown(phone.handle());
-      std::printf("asked %s to shut down\n", phone.address().c_str());
+      std::printf("asked %s to shut down\n", shown(phone.address()).c_str());
       break;
     case Power::Reboot:
       Reboot(phone.handle());
-      std::printf("asked %s to reboot\n", phone.address().c_str());
+      std::printf("asked %s to reboot\n", shown(phone.address()).c_str());
       break;
     case Power::Restart:
       Restart(phone.handle());
-      std::printf("asked %s to restart its service\n", phone.address().c_str());
+      std::printf("asked %s to restart its service\n", shown(phone.address()).c_str());
       break;
   }
   return kOk;

@@ -11,6 +11,7 @@
 #include "copy_support.h"
 #include "korvex.hpp"
 #include "local_files.h"
+#include "text.h"
 
 namespace korvex::cli {
 
@@ -86,7 +87,7 @@ void printSummary(const char* what, const std::string& from, const std::string& 
   if (seconds > 0.0 && bytes > 0) {
     line += " (" + formatBytes(static_cast<std::int64_t>(static_cast<double>(bytes) / seconds)) + "/s)";
   }
-  std::printf("%s\n", line.c_str());
+  std::printf("%s\n", shown(line).c_str());
 }
 
 [[noreturn]] void localFailure(const std::string& what, const std::string& path, const std::string& reason) {
@@ -174,9 +175,9 @@ int getCommand(Context& context, const std::string& phonePath, const std::string
   using Kind = LocalStatus::Kind;
   std::string dest = localPath;
   if (localStatus(dest).kind == Kind::Directory) {
-    const std::string name = baseName(phonePath);
-    if (!fitsLocalName(name)) localFailure("get", phonePath, "its name cannot name a local file");
-    dest = localText(localPathOf(dest) / localComponent(name));
+    const auto name = localComponent(baseName(phonePath));
+    if (!name) localFailure("get", phonePath, "its name cannot name a local file");
+    dest = localText(localPathOf(dest) / *name);
   }
   std::string parent = localText(localPathOf(dest).parent_path());
   if (parent.empty()) parent = ".";

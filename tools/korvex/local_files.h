@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 namespace korvex::cli {
@@ -27,8 +28,11 @@ int writableError(const std::string& path);
 // that text, std::filesystem paths and phone text.
 std::filesystem::path localPathOf(const std::string& text);
 std::string localText(const std::filesystem::path& path);
-// One phone name as a component of a local path.
-std::filesystem::path localComponent(const std::string& phoneName);
+// A phone name from a listing as one component of a local path, or nothing
+// when, in the local encoding, it is not a plain name (korvex::is_plain_name):
+// a phone may list "..", "..\x" or a device name, and a name must never
+// lead a copy out of the directory it is put in.
+std::optional<std::filesystem::path> localComponent(const std::string& phoneName);
 // A relative local path as phone text, '/' between the components.
 std::string phoneText(const std::filesystem::path& relative);
 // A phone path given on the command line, as phone text.
@@ -36,8 +40,5 @@ std::string phoneArgument(const std::string& text);
 
 // The last component of a local path, as phone text; a root has none.
 std::string localName(const std::string& path);
-// Whether a name from the phone can name a local file without reaching
-// outside the directory it is put in or naming a device.
-bool fitsLocalName(const std::string& name);
 
 }  // namespace korvex::cli

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "korvex.hpp"
 #include "local_files.h"
 #include "phone.h"
 
@@ -28,14 +29,14 @@ int writableError(const std::string& path) { return access(path.c_str(), W_OK) =
 // Both are bytes here, whatever the locale.
 std::filesystem::path localPathOf(const std::string& text) { return text; }
 std::string localText(const std::filesystem::path& path) { return path.string(); }
-std::filesystem::path localComponent(const std::string& phoneName) { return phoneName; }
+std::optional<std::filesystem::path> localComponent(const std::string& phoneName) {
+  if (!korvex::is_plain_name(phoneName)) return std::nullopt;
+  return std::filesystem::path(phoneName);
+}
 std::string phoneText(const std::filesystem::path& relative) { return relative.generic_string(); }
 std::string phoneArgument(const std::string& text) { return text; }
 
 // Local and phone paths share the separator here.
 std::string localName(const std::string& path) { return baseName(path); }
-
-// '/' is the only separator, and the callers refuse it already.
-bool fitsLocalName(const std::string&) { return true; }
 
 }  // namespace korvex::cli

@@ -4,13 +4,13 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <string>
 #include <string_view>
 
+#include "korvex.hpp"
 #include "local_files.h"
 
 namespace korvex::cli {
@@ -73,7 +73,33 @@ int writableError(const std::string& path) { return _access(path.c_str(), 2) == 
 
 std::filesystem::path localPathOf(const std::string& text) { return widen(text, CP_ACP); }
 std::string localText(const std::filesystem::path& path) { return narrow(path.native(), CP_ACP); }
-std::filesystem::path localComponent(const std::string& phoneName) { return widen(phoneName, CP_UTF8); }
+// The name is checked as the file will be opened: in the ANSI code page.
+// Best-fit mapping is off, since it would turn look-alikes into the very
+// characters the check refuses (fullwidth U+FF0E and U+FF3C into '.' and
+// '\'); a name that needs the default character has no ANSI form at all.
+std::optional<std::filesystem::path> localComponent(const std::string& phoneName) {
+  if (phoneName.empty()) return std::nullopt;
+  const int size = static_cast<int>(phoneName.size());
+  const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, phoneName.data(), size, nullptr, 0);
+  if (length <= 0) return std::nullopt;
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, phoneName.data(), size, wide.data(), length);
+  // A UTF-8 code page takes the name as it is (and no flag nor default there).
+  if (GetACP() == CP_UTF8) {
+    if (!korvex::is_plain_name(phoneName)) return std::nullopt;
+    return std::filesystem::path(wide);
+  }
+  BOOL usedDefault = FALSE;
+  const int narrowLength = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), length, nullptr, 0,
+                                               nullptr, &usedDefault);
+  if (narrowLength <= 0 || usedDefault) return std::nullopt;
+  std::string local(static_cast<std::size_t>(narrowLength), '\0');
+  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), length, local.data(), narrowLength, nullptr,
+                      &usedDefault);
+  if (usedDefault || !korvex::is_plain_name(local)) return std::nullopt;
+  // The component is made from the text that was checked.
+  return std::filesystem::path(widen(local, CP_ACP));
+}
 
 std::string phoneText(const std::filesystem::path& relative) {
   std::string text = narrow(relative.native(), CP_UTF8);
@@ -96,25 +122,6 @@ std::string localName(const std::string& path) {
   while (!rest.empty() && separators.find(rest.back()) != std::wstring_view::npos) rest.remove_suffix(1);
   const std::size_t last = rest.find_last_of(separators);
   return narrow(std::wstring(last == std::wstring_view::npos ? rest : rest.substr(last + 1)), CP_UTF8);
-}
-
-// Besides the separators, ':' would pick a drive or a data stream, and the
-// device names open the device whatever the extension or the directory.
-bool fitsLocalName(const std::string& name) {
-  for (const char c : name) {
-    if (static_cast<unsigned char>(c) < 0x20 || std::string_view("\\/:*?\"<>|").find(c) != std::string_view::npos) {
-      return false;
-    }
-  }
-  std::string stem = name.substr(0, name.find('.'));
-  while (!stem.empty() && stem.back() == ' ') stem.pop_back();
-  std::transform(stem.begin(), stem.end(), stem.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  static constexpr std::array<std::string_view, 4> kDevices{"CON", "PRN", "AUX", "NUL"};
-  if (std::find(kDevices.begin(), kDevices.end(), stem) != kDevices.end()) return false;
-  const bool numbered = stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
-                        stem[3] >= '1' && stem[3] <= '9';
-  return !numbered;
 }
 
 }  // namespace korvex::cli

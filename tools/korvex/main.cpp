@@ -272,11 +272,10 @@ int main(int argc, char** argv) {
     Context context(globals.host, resolvePassword(globals));
     return run(context);
   } catch (const Failure& failure) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "korvex: %s\n", failure.message.c_str());
+    printMessage(failure.message);
     return failure.code;
   } catch (const std::exception& error) {
-    std::fprintf(stderr, "korvex: unexpected error: %s\n", error.what());
+    printMessage(std::string("unexpected error: ") + error.what());
     return kBroken;
   }
 }

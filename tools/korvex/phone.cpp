@@ -1,6 +1,15 @@
 #include "phone.h"
 
+#include <cstdio>
+
+#include "text.h"
+
 namespace korvex::cli {
+
+void printMessage(const std::string& message) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "korvex: %s\n", shown(message).c_str());
+}
 
 Phone::Phone(const std::string& address, const std::string& password) : address_(address) {
   int error = 0;
@@ -38,7 +47,8 @@ std::optional<std::vector<std::string>> Phone::list(const std::string& path, boo
   while (start < text.size()) {
     std::size_t slash = text.find('/', start);
     if (slash == std::string::npos) slash = text.size();
-    if (slash > start) names.push_back(text.substr(start, slash - start));
+    const std::string_view name(text.data() + start, slash - start);
+    if (!name.empty() && !(directories && (name == "." || name == ".."))) names.emplace_back(name);
     start = slash + 1;
   }
   return names;

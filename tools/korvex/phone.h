@@ -17,6 +17,10 @@ struct Failure {
   std::string message;
 };
 
+// "korvex: MESSAGE" on standard error, after what standard output holds,
+// with the message escaped (shown()): it may name anything the phone sent.
+void printMessage(const std::string& message);
+
 // Longest phone paths the library sends (a rename's destination: kMaxRenameDest).
 constexpr std::size_t kMaxPhonePath = 1022;
 constexpr std::size_t kMaxRenameDest = 254;
@@ -37,7 +41,8 @@ class Phone {
   // phone refused (a file of exactly 4 GiB - 1 bytes reads so too).
   std::int64_t fileSize(const std::string& path) const;
   // The files or subdirectories of a directory in the phone's order; nothing
-  // when the listing failed.
+  // when the listing failed. "." and ".." listed as subdirectories are left
+  // out: every walk would go round in them.
   std::optional<std::vector<std::string>> list(const std::string& path, bool directories) const;
 
   // A refused request as a Failure: the reason comes from asking the phone

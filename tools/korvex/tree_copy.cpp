@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -37,11 +38,9 @@ struct Plan {
   }
 };
 
-// A name that would not stay inside the directory it is joined to: a phone
-// could list one, and a root source has no name of its own.
-bool unsafeName(const std::string& name) {
-  return name.empty() || name == "." || name == ".." || name == "/" || name.find('/') != std::string::npos;
-}
+// A source given as a root, "." or ".." has no name of its own: what it
+// holds goes into the destination itself.
+bool unnamed(const std::string& name) { return name.empty() || name == "." || name == ".."; }
 
 Failure tooLargeFailure(const char* what, const std::string& path) {
   return {kLocalFile, std::string(what) + ": " + path + ": " + kTooLarge};
@@ -104,7 +103,7 @@ Plan planPut(const Phone& phone, const std::vector<std::string>& sources, const 
         plan.failures.push_back({kLocalFile, "put: " + source + ": is a directory (use -r)"});
         continue;
       }
-      std::string root = intoDirectory && !unsafeName(name) ? joinPhone(dest, name) : dest;
+      std::string root = intoDirectory && !unnamed(name) ? joinPhone(dest, name) : dest;
       while (root.size() > 1 && root.back() == '/') root.pop_back();
       planLocalTree(localPathOf(source), root, plan);
     } else {
@@ -126,16 +125,20 @@ void planPhoneTree(const Phone& phone, const std::string& path, const fs::path& 
     plan.failures.push_back(std::move(failure));
     return;
   }
-  auto skipped = [&](const std::string& name) {
-    if (!unsafeName(name) && fitsLocalName(name)) return false;
-    plan.failures.push_back({kRefused, "get: " + path + ": the phone listed the name \"" + name + "\", skipped"});
-    return true;
+  // A name that is not a plain local name is skipped, and the copy goes on.
+  auto component = [&](const std::string& name) {
+    std::optional<fs::path> local = localComponent(name);
+    if (!local) {
+      plan.failures.push_back({kRefused, "get: " + path + ": the phone listed the name \"" + name + "\", skipped"});
+    }
+    return local;
   };
   for (const std::string& name : *directories) {
-    if (!skipped(name)) planPhoneTree(phone, joinPhone(path, name), root / localComponent(name), plan);
+    if (const auto local = component(name)) planPhoneTree(phone, joinPhone(path, name), root / *local, plan);
   }
   for (const std::string& name : *files) {
-    if (skipped(name)) continue;
+    const auto local = component(name);
+    if (!local) continue;
     const std::string from = joinPhone(path, name);
     const std::int64_t size = phone.fileSize(from);
     if (size < 0) {
@@ -143,7 +146,7 @@ void planPhoneTree(const Phone& phone, const std::string& path, const fs::path& 
     } else if (size > kMaxCopySize) {
       plan.failures.push_back(tooLargeFailure("get", from));
     } else {
-      plan.jobs.push_back({from, localText(root / localComponent(name)), size});
+      plan.jobs.push_back({from, localText(root / *local), size});
     }
   }
 }
@@ -164,12 +167,15 @@ Plan planGet(const Phone& phone, const std::vector<std::string>& sources, const 
     }
     // The phone's root has no name: its contents go into the destination.
     const std::string name = baseName(source);
-    if (intoDirectory && !unsafeName(name) && !fitsLocalName(name)) {
-      plan.failures.push_back({kRefused, "get: " + source + ": its name cannot name a local file"});
-      continue;
+    fs::path target = localPathOf(dest);
+    if (intoDirectory && !unnamed(name)) {
+      const auto local = localComponent(name);
+      if (!local) {
+        plan.failures.push_back({kRefused, "get: " + source + ": its name cannot name a local file"});
+        continue;
+      }
+      target /= *local;
     }
-    const fs::path target =
-        intoDirectory && !unsafeName(name) ? localPathOf(dest) / localComponent(name) : localPathOf(dest);
     if (phone.isDirectory(source) == 1) {
       if (!recursive) {
         plan.failures.push_back({kRefused, "get: " + source + ": is a directory (use -r)"});
@@ -246,8 +252,7 @@ class Runner {
 
   void report(Failure failure) {
     bar_.clear();
-    std::fflush(stdout);
-    std::fprintf(stderr, "korvex: %s\n", failure.message.c_str());
+    printMessage(failure.message);
     failures_.push_back(std::move(failure));
   }
 
