@@ -145,8 +145,8 @@ int putCommand(Context& context, const std::string& localPath, const std::string
     TransferHandle transfer = CopyToPhoneAsync(phone.handle(), localPath.c_str(), dest.c_str());
     if (!transfer) localFailure("put", localPath, "cannot be opened");
     const Watched watched = watch(transfer, options);
-    // An upload reports 0 before it sends its request: a failure there is
-    // the phone turning the request down.
+    // Failed before a whole block was counted: the phone turned the request
+    // down, or could not store the file (its confirmation failed).
     if (watched.outcome == Outcome::Failed && watched.moved <= 0) throw refusal();
     if (watched.outcome != Outcome::Done) {
       Failure failure = interrupted("put", watched);
@@ -154,17 +154,7 @@ int putCommand(Context& context, const std::string& localPath, const std::string
       throw failure;
     }
   }
-
-  const Clock::time_point confirmBy = Clock::now() + kConfirmTimeout;
-  std::int64_t stored = phone.fileSize(dest);
-  while (stored != size && Clock::now() < confirmBy && !stopSignal) {
-    pause();
-    stored = phone.fileSize(dest);
-  }
-  if (stored != size) {
-    throw Failure{kBroken, "put: " + dest + ": the phone holds " + std::to_string(stored) + " bytes, not " +
-                               std::to_string(size)};
-  }
+  // The library reports an upload done only once the phone confirmed its size.
   printSummary("put", localPath, dest, size, secondsSince(start));
   return kOk;
 }
@@ -186,9 +176,8 @@ int getCommand(Context& context, const std::string& phonePath, const std::string
   if (directory.kind != Kind::Directory) localFailure("get", parent, "not a directory");
   if (const int error = writableError(parent)) localFailure("get", parent, std::strerror(error));
   const LocalStatus target = localStatus(dest);
-  const bool existed = target.kind != Kind::Missing;
   if (target.kind == Kind::Directory) localFailure("get", dest, "is a directory");
-  if (existed) {
+  if (target.kind != Kind::Missing) {
     if (const int error = writableError(dest)) localFailure("get", dest, std::strerror(error));
   }
 
@@ -205,18 +194,13 @@ int getCommand(Context& context, const std::string& phonePath, const std::string
   if (!transfer) throw Failure{kBroken, "get: " + phonePath + ": the session is closing"};
   const Watched watched = watch(transfer, options);
   if (watched.outcome != Outcome::Done) {
-    // The library leaves what it wrote; a partial copy is worse than none.
-    // Only a file it opened (or created) goes.
-    std::error_code ignored;
-    const bool created = !existed && fs::exists(localPathOf(dest), ignored);
-    const bool removed = (watched.moved >= 0 || created) && fs::remove(localPathOf(dest), ignored);
+    // The library puts the file in place only once every byte has arrived:
+    // what stood at `dest` before is still there, untouched.
     // A download reports 0 only once the phone accepted the request.
     if (watched.outcome == Outcome::Failed && watched.moved < 0) {
       throw phone.refusal("get", phonePath, "the phone refused to send it");
     }
-    Failure failure = interrupted("get", watched);
-    if (removed) failure.message += "; removed the partial " + dest;
-    throw failure;
+    throw interrupted("get", watched);
   }
   std::error_code error;
   const std::uintmax_t written = fs::file_size(localPathOf(dest), error);

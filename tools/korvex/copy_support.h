@@ -21,9 +21,6 @@ using Clock = std::chrono::steady_clock;
 // of quick copies honest, while the bar is redrawn less often.
 constexpr auto kPollPeriod = std::chrono::milliseconds(20);
 constexpr auto kRedrawPeriod = std::chrono::milliseconds(100);
-// Writing the last byte is not the phone storing it: the size check after an
-// upload waits this long for the phone to finish.
-constexpr auto kConfirmTimeout = std::chrono::seconds(5);
 
 // Sizes travel as unsigned 32-bit words, and the two largest read the same
 // as the library's "not started" and "failed" progress values.

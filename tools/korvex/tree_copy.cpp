@@ -247,7 +247,6 @@ class Runner {
     TransferHandle handle;
     Clock::time_point started;
     std::int64_t moved = -1;  // -1 until the copy runs
-    bool existed = false;     // get: the local file was there before
   };
 
   void report(Failure failure) {
@@ -280,8 +279,6 @@ class Runner {
     }
     Active active{&job, nullptr, Clock::now()};
     if (direction_ == Direction::Get) {
-      std::error_code ignored;
-      active.existed = fs::exists(localPathOf(job.to), ignored);
       active.handle = DownFromPhoneAsync(phone_.handle(), job.from.c_str(), job.to.c_str());
     } else {
       active.handle = CopyToPhoneAsync(phone_.handle(), job.from.c_str(), job.to.c_str());
@@ -323,12 +320,10 @@ class Runner {
       report({kLocalFile, "get: " + active.job->to + ": cannot be written" +
                               (directory ? " (a directory is in the way)" : "")});
     } else if (active.moved < 0) {
-      removePartial(active);
       report(phone_.refusal(what_, direction_ == Direction::Get ? active.job->from : active.job->to,
                             direction_ == Direction::Get ? "the phone refused to send it"
                                                          : "the phone refused to store it"));
     } else {
-      removePartial(active);
       report({kBroken, std::string(what_) + ": " + active.job->from + ": the copy broke off after " +
                            std::to_string(active.moved) + " of " + std::to_string(active.job->size) + " bytes"});
     }
@@ -344,6 +339,7 @@ class Runner {
     return writableError(parent.empty() ? std::string(".") : parent) == 0;
   }
 
+  // An upload reported done was confirmed by the phone already.
   void verify(const Job& job) {
     if (direction_ == Direction::Get) {
       std::error_code error;
@@ -351,19 +347,6 @@ class Runner {
       if (error || written != static_cast<std::uintmax_t>(job.size)) {
         report({kLocalFile, "get: " + job.to + ": holds " + std::to_string(written) + " bytes, not " +
                                 std::to_string(job.size)});
-        return;
-      }
-    } else {
-      // The phone stores an upload once its last byte is in.
-      const Clock::time_point confirmBy = Clock::now() + kConfirmTimeout;
-      std::int64_t stored = phone_.fileSize(job.to);
-      while (stored != job.size && Clock::now() < confirmBy && !stopSignal) {
-        pause();
-        stored = phone_.fileSize(job.to);
-      }
-      if (stored != job.size) {
-        report({kBroken, "put: " + job.to + ": the phone holds " + std::to_string(stored) + " bytes, not " +
-                             std::to_string(job.size)});
         return;
       }
     }
@@ -380,18 +363,9 @@ class Runner {
     active.handle = nullptr;
   }
 
-  // A partial download is worse than none; only a file the copy made goes.
-  void removePartial(const Active& active) {
-    if (direction_ != Direction::Get) return;
-    std::error_code ignored;
-    if (active.moved >= 0 || !active.existed) fs::remove(localPathOf(active.job->to), ignored);
-  }
-
+  // A download that did not end leaves the local file as it was.
   void closeAll() {
-    for (Active& active : active_) {
-      close(active);
-      removePartial(active);
-    }
+    for (Active& active : active_) close(active);
     active_.clear();
   }
 

@@ -1,0 +1,103 @@
+// Whatever the phone does, a copy never loses, misplaces or fakes a file: a
+// download broken off leaves the local file as it was, and an upload the
+// phone cannot store is a failure even when an old file of the same size
+// stands at its name.
+#include <sys/resource.h>
+
+#include <set>
+
+#include "cli_fixture.h"
+#include "hostile_phone.h"
+
+namespace korvex::test {
+namespace {
+
+using namespace exit_code;
+using ::testing::HasSubstr;
+
+// Every entry below `root`, directories with a trailing '/'.
+std::set<std::string> entriesBelow(const fs::path& root) {
+  std::set<std::string> entries;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    entries.insert(fs::relative(entry.path(), root).string() + (entry.is_directory() ? "/" : ""));
+  }
+  return entries;
+}
+
+using DownloadCutTest = CliTest;
+
+TEST_F(DownloadCutTest, ADownloadBrokenOffLeavesTheLocalFileAsItWas) {
+  constexpr std::size_t kSize = 300000;  // more than one of the library's blocks
+  const std::string content = randomBytes(kSize, 5);
+  const std::string old = "the local file before the copy";
+  fs::create_directories(local("one"));
+  fs::create_directories(local("tree/dir"));
+  for (const std::size_t cut : {std::size_t{0}, std::size_t{1}, kSize / 2, kSize - 1, std::string::npos}) {
+    SCOPED_TRACE(cut);
+    HostilePhone phone({{"/dir", {{}, {"f.bin"}}}},
+                       {{"/f.bin", {content, cut}}, {"/dir/f.bin", {content, cut}}});
+    writeFile(local("one/f.bin"), old);
+    writeFile(local("tree/dir/f.bin"), old);
+    std::vector<std::string> single = phone.login(), tree = phone.login();
+    single.insert(single.end(), {"get", "/f.bin", local("one/f.bin").string()});
+    tree.insert(tree.end(), {"get", "-r", "/dir", local("tree").string()});
+    const bool whole = cut == std::string::npos;
+    for (const auto& args : {single, tree}) {
+      SCOPED_TRACE(args[5]);
+      CliResult result = runCli(args);
+      EXPECT_EQ(result.exitCode, whole ? kOk : kBroken) << result.all();
+    }
+    for (const char* name : {"one/f.bin", "tree/dir/f.bin"}) {
+      const std::string now = readFile(local(name));
+      EXPECT_TRUE(now == (whole ? content : old)) << name << " holds " << now.size() << " bytes: "
+                                                  << (now == old ? "the old ones" : now.substr(0, 40));
+    }
+    // Nothing else is left beside them.
+    EXPECT_EQ(entriesBelow(local("")), (std::set<std::string>{"one/", "one/f.bin", "tree/", "tree/dir/",
+                                                                "tree/dir/f.bin"}));
+  }
+}
+
+using UploadLimitTest = CliTest;
+
+TEST_F(UploadLimitTest, AnUploadThePhoneCannotStoreFailsAndLeavesTheOldFile) {
+  constexpr std::size_t kSize = 200 * 1024;
+  const std::string old = randomBytes(kSize, 1), fresh = randomBytes(kSize, 2);
+  fs::create_directories(phone("tree/up"));
+  writeFile(phone("same.bin"), old);
+  writeFile(phone("tree/up/same.bin"), old);
+  fs::create_directories(local("up"));
+  writeFile(local("same.bin"), fresh);
+  writeFile(local("up/same.bin"), fresh);
+  writeFile(local("small.bin"), "fits under the limit");
+  // The service cannot write a file past 64 KiB: every byte of the upload
+  // can arrive, but the phone cannot store it.
+  const rlimit limit{64 * 1024, 64 * 1024};
+  ASSERT_EQ(0, ::prlimit(static_cast<pid_t>(service().pid()), RLIMIT_FSIZE, &limit, nullptr));
+
+  struct Case {
+    std::vector<std::string> args;
+    fs::path stored;
+    std::string before;
+  };
+  const Case cases[] = {
+      {{"put", local("same.bin"), "/same.bin"}, phone("same.bin"), old},
+      {{"put", "-r", local("up"), "/tree"}, phone("tree/up/same.bin"), old},
+      {{"put", local("small.bin"), "/small.bin"}, phone("small.bin"), ""},  // under the limit: stored
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[1]);
+    CliResult result = korvex(c.args);
+    if (c.before.empty()) {
+      EXPECT_EQ(result.exitCode, kOk) << result.all();
+      EXPECT_EQ(readFile(c.stored), "fits under the limit");
+      continue;
+    }
+    EXPECT_NE(result.exitCode, kOk) << result.all();
+    EXPECT_THAT(result.err, HasSubstr(c.args[1] == "-r" ? "/tree/up/same.bin" : "/same.bin"));
+    EXPECT_TRUE(readFile(c.stored) == c.before) << c.stored << " changed";
+  }
+}
+
+}  // namespace
+}  // namespace korvex::test
