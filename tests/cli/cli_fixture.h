@@ -68,6 +68,19 @@ class CliTest : public ::testing::Test {
   fs::path local_;
 };
 
+// Whether a download of NAME into `directory` is under way: the library
+// writes to a hidden temporary beside the destination (".NAME.PID-N.part")
+// and puts it in place only once complete.
+inline bool downloading(const fs::path& directory, const std::string& name) {
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(directory, error)) {
+    const std::string file = entry.path().filename().string();
+    const std::uintmax_t size = entry.file_size(error);
+    if (!error && size > 0 && file.starts_with("." + name + ".") && file.ends_with(".part")) return true;
+  }
+  return false;
+}
+
 // Lines of a command's output, without their ends.
 inline std::vector<std::string> lines(const std::string& text) {
   std::vector<std::string> result;

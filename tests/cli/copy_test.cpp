@@ -104,21 +104,31 @@ TEST_F(CopyTest, ProgressCanBeForcedWithoutATerminal) {
   EXPECT_THAT(lines(result.out).back(), HasSubstr("put: "));
 }
 
-TEST_F(CopyTest, CtrlCCancelsADownloadAndRemovesThePartialFile) {
+TEST_F(CopyTest, CtrlCCancelsADownloadAndLeavesTheLocalFileAsItWas) {
   makeSparse(phone("huge.bin"));
-  const fs::path target = local("huge.bin");
-  CliProcess child({"--host", service().address(), "--password", service().password(), "get", "/huge.bin",
-                    target.string()});
-  std::error_code ignored;
-  ASSERT_TRUE(waitFor([&] { return fs::exists(target) && fs::file_size(target, ignored) > 0; }))
-      << "the download never started";
-  ASSERT_EQ(kill(child.pid(), SIGINT), 0);
-  CliResult result = child.wait();
-  EXPECT_EQ(result.signal, 0) << "killed by a signal instead of exiting";
-  EXPECT_EQ(result.exitCode, kInterrupted) << result.all();
-  EXPECT_THAT(result.err, HasSubstr("get: cancelled"));
-  EXPECT_THAT(result.err, HasSubstr("removed the partial " + target.string()));
-  EXPECT_FALSE(fs::exists(target));
+  fs::create_directory(local("new"));
+  fs::create_directory(local("old"));
+  writeFile(local("old/huge.bin"), "the old file");
+  // Into a new name and over an existing file: afterwards the directory
+  // holds exactly what it held before.
+  for (const char* directory : {"new", "old"}) {
+    SCOPED_TRACE(directory);
+    const fs::path target = local(directory) / "huge.bin";
+    const bool existed = fs::exists(target);
+    CliProcess child({"--host", service().address(), "--password", service().password(), "get", "/huge.bin",
+                      target.string()});
+    ASSERT_TRUE(waitFor([&] { return downloading(local(directory), "huge.bin"); })) << "the download never started";
+    ASSERT_EQ(kill(child.pid(), SIGINT), 0);
+    CliResult result = child.wait();
+    EXPECT_EQ(result.signal, 0) << "killed by a signal instead of exiting";
+    EXPECT_EQ(result.exitCode, kInterrupted) << result.all();
+    EXPECT_THAT(result.err, HasSubstr("get: cancelled after "));
+    const std::vector<fs::path> left(fs::directory_iterator(local(directory)), fs::directory_iterator());
+    EXPECT_EQ(left, existed ? std::vector<fs::path>{target} : std::vector<fs::path>{});
+    if (existed) {
+      EXPECT_EQ(readFile(target), "the old file");
+    }
+  }
   // The service is none the worse for it.
   EXPECT_EQ(korvex({"state"}).exitCode, kOk);
 }

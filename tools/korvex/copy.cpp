@@ -198,7 +198,7 @@ int getCommand(Context& context, const std::string& phonePath, const std::string
     // what stood at `dest` before is still there, untouched.
     // A download reports 0 only once the phone accepted the request.
     if (watched.outcome == Outcome::Failed && watched.moved < 0) {
-      throw phone.refusal("get", phonePath, "the phone refused to send it");
+      throw phone.refusal("get", phonePath, "the phone did not send it whole");
     }
     throw interrupted("get", watched);
   }

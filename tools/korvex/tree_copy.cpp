@@ -321,7 +321,7 @@ class Runner {
                               (directory ? " (a directory is in the way)" : "")});
     } else if (active.moved < 0) {
       report(phone_.refusal(what_, direction_ == Direction::Get ? active.job->from : active.job->to,
-                            direction_ == Direction::Get ? "the phone refused to send it"
+                            direction_ == Direction::Get ? "the phone did not send it whole"
                                                          : "the phone refused to store it"));
     } else {
       report({kBroken, std::string(what_) + ": " + active.job->from + ": the copy broke off after " +
