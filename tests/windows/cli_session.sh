@@ -57,20 +57,28 @@ out=$(korvex stat "/tree/dür" | tr -d '\r')
 check "stat of a phone path named in UTF-8 ($out)" grep -q '^type: directory$' <<<"$out"
 
 # korvexd serves Linux names, where '\' is an ordinary character; on
-# Windows it would lead the download out of the destination. aux.bin would
-# name a device.
+# Windows it would lead the download out of the destination. aux.bin and
+# CON.txt would name devices. The fullwidth dots and backslashes of
+# "．．＼．．＼x" (U+FF0E, U+FF3C) would become "..\..\x" if converted to
+# the ANSI code page with best fit.
 mkdir -p "$root/trap"
 echo inside >"$root/trap/ok.bin"
 echo outside >"$root/trap/..\\escape.bin"
 echo device >"$root/trap/aux.bin"
+echo device >"$root/trap/CON.txt"
+echo outside >"$root/trap/．．＼．．＼x"
 mkdir "$work/trapped"
 korvex get -r --progress never /trap "$(winpath "$work/trapped")" >/dev/null 2>"$work/trap.err"
 status=$?
 check "a name holding '\\' is refused (exit $status, not 1)" test "$status" -eq 1
-check "both names are reported as skipped ($(tr -d '\r' <"$work/trap.err"))" \
-  test "$(grep -c -e 'escape.bin", skipped' -e '"aux.bin", skipped' "$work/trap.err")" -eq 2
+check "the four names are reported as skipped ($(tr -d '\r' <"$work/trap.err"))" \
+  test "$(grep -c -e 'escape.bin", skipped' -e '"aux.bin", skipped' -e '"CON.txt", skipped' \
+    -e '"．．＼．．＼x", skipped' "$work/trap.err")" -eq 4
 check "the other file still arrives" cmp -s "$root/trap/ok.bin" "$work/trapped/trap/ok.bin"
-check "nothing is written outside the destination" test ! -e "$work/trapped/escape.bin" -a ! -e "$work/escape.bin"
+check "only the plain name is written ($(ls -A "$work/trapped/trap" | tr '\n' ' '))" \
+  test "$(ls -A "$work/trapped/trap")" = ok.bin
+check "nothing is written outside the destination" \
+  test ! -e "$work/trapped/escape.bin" -a ! -e "$work/escape.bin" -a ! -e "$work/x" -a ! -e "$work/trapped/x"
 
 # Sizes and names as numbers and strings, '/' separated below the directory.
 out=$(korvex ls -R --json /tree | tr -d '\r')
@@ -83,8 +91,9 @@ want = sorted([("a.bin", "file", 70000), ("empty", "directory", None), ("sub", "
 sys.exit(got != want)' "$out"
 
 # Ctrl-C reaches the program as SIGINT through the C runtime: the copy is
-# cancelled through the library, exits 130 and leaves no partial file. Over
-# 2 GiB, so the sizes are 64-bit all the way.
+# cancelled through the library, exits 130 and leaves no partial file (the
+# library writes to ".huge.bin.PID-N.part" until the end). Over 2 GiB, so
+# the sizes are 64-bit all the way.
 truncate -s $((3 * 1024 * 1024 * 1024)) "$root/huge.bin"
 out=$(korvex stat --json /huge.bin | tr -d '\r')
 check "stat --json tells a size over 2 GiB ($out)" grep -q '"size":3221225472' <<<"$out"
@@ -96,15 +105,16 @@ set -m
   "$(winpath "$work/huge.bin")" >/dev/null 2>"$work/cancel.err" &
 copy=$!
 set +m
+partial() { find "$work" -maxdepth 1 -name '.huge.bin.*.part' "$@"; }
 for _ in $(seq 600); do
-  [ -s "$work/huge.bin" ] && break
+  [ -n "$(partial -size +0)" ] && break
   sleep 0.05
 done
 kill -INT -- -"$copy"
 wait "$copy"
 status=$?
 check "Ctrl-C cancels the download with exit 130 (got $status: $(cat "$work/cancel.err"))" test "$status" -eq 130
-check "the partial download is removed" test ! -e "$work/huge.bin"
+check "the partial download is removed" test ! -e "$work/huge.bin" -a -z "$(partial)"
 rm -f "$root/huge.bin"
 
 status=$(status_of korvex stat /nothing)
