@@ -96,7 +96,18 @@ TEST(TerminalTextTest, ControlBytesAreShownEscaped) {
       {"l\xe9gacy \xc3", "l\\351gacy \\303"},         // invalid UTF-8
       {"\xc0\xaf", "\\300\\257"},                    // an overlong '/'
   };
-  for (const auto& [text, terminal] : cases) EXPECT_EQ(shown(text), terminal) << terminal;
+  for (const auto& [text, terminal] : cases) EXPECT_EQ(shown(text, ConsoleText::utf8), terminal) << terminal;
+}
+
+// A Windows console prints ANSI text, local paths among it: control bytes
+// are escaped, separators and letters from 0x80 are not.
+TEST(TerminalTextTest, AnAnsiConsoleIsToldOnlyOfControlBytes) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"C:\\Users\\d\xfcr\\clip.mp4", "C:\\Users\\d\xfcr\\clip.mp4"},
+      {"\x1b]0;pwned\x07", "\\033]0;pwned\\a"},
+      {std::string("n\0ul\x7f", 5), "n\\000ul\\177"},
+  };
+  for (const auto& [text, terminal] : cases) EXPECT_EQ(shown(text, ConsoleText::ansi), terminal) << terminal;
 }
 
 TEST(JsonTextTest, StringsAreEscapedAndStayValidUtf8) {

@@ -39,12 +39,13 @@ void octal(std::string& out, unsigned char c) {
 
 }  // namespace
 
-std::string shown(std::string_view text) {
+std::string shown(std::string_view text, ConsoleText console) {
+  const bool utf8 = console == ConsoleText::utf8;
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size();) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x80) {
+    if (c >= 0x80 && utf8) {
       const std::size_t length = utf8Length(text, i);
       // U+0080..U+009F are C2 80..C2 9F.
       const bool c1 = length == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0;
@@ -58,7 +59,7 @@ std::string shown(std::string_view text) {
       continue;
     }
     switch (c) {
-      case '\\': out += "\\\\"; break;
+      case '\\': out += utf8 ? "\\\\" : "\\"; break;
       case '\a': out += "\\a"; break;
       case '\b': out += "\\b"; break;
       case '\f': out += "\\f"; break;
