@@ -13,8 +13,13 @@
  * session's lock; sessions are independent of each other.
  *
  * Handles are not checked: pass only what Connect() or a *Async() call
- * returned. A session lives until the process ends; a transfer until
- * CloseTransHandle().
+ * returned. A session lives until Disconnect() (or the process ends); a
+ * transfer until CloseTransHandle().
+ *
+ * Extensions: the 30 functions of the table and their Windows ordinals 1-30
+ * never change. Functions added later are plain C names with ordinals from
+ * 31 up, in the Extensions section below, each with the version that added
+ * it.
  */
 #ifndef KORVEX_H
 #define KORVEX_H
@@ -151,6 +156,18 @@ KORVEX_API int GetSize(void);        /* 0 */
 KORVEX_API bool SetAttribute(void);  /* true */
 KORVEX_API bool ScreenSnap(void);    /* true */
 KORVEX_API bool RestartiPod(void);   /* true */
+
+/* ---- Extensions (ordinals from 31) -------------------------------------- */
+
+/* Since 1.1, ordinal 31. Ends a session: stops its keep-alive, closes its
+ * connection (a call blocked on it on another thread fails at once, and
+ * Disconnect waits for it to return), stops its background copies as a lost
+ * link does (their handles stay valid until CloseTransHandle, ending at -2
+ * unless already done), and frees the session. true when it was still
+ * connected; false when its link had been lost, or for NULL. Afterwards the
+ * handle is freed memory: using it again, or disconnecting it twice, is the
+ * caller's error, as with free(). Safe on a session whose link was lost. */
+KORVEX_API bool Disconnect(SessionHandle handle);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -35,4 +35,14 @@ KORVEX_API void ConnectionState(SessionHandle handle, char* connected, char* add
   reinterpret_cast<const ClientThread*>(handle)->getState(connected, address, name);
 }
 
+// Extensions: ordinals from 31 up.
+
+KORVEX_API bool Disconnect(SessionHandle handle) {
+  api::trace("[%d-%d-%d]Disconnect", handle);
+  if (handle == nullptr) return false;
+  return api::guarded(false, [&] {
+    return ConnManage::instance().disconnectSession(reinterpret_cast<ClientThread*>(handle));
+  });
+}
+
 }  // extern "C"

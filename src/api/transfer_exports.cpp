@@ -32,7 +32,10 @@ KORVEX_API int GetTransProgress(TransferHandle handle, int* total, int* progress
 KORVEX_API int CloseTransHandle(TransferHandle handle) {
   return api::guarded(0, [&] {
     auto* task = reinterpret_cast<TransferTask*>(handle);
-    return task->owner->closeTransfer(task);
+    // Held here: closing frees the task, and with its last handle the list.
+    const std::shared_ptr<TransferList> list = task->list;
+    list->close(task);
+    return 0;
   });
 }
 

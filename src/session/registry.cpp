@@ -23,12 +23,16 @@ ClientThread* ConnManage::createSession() {
   return session;
 }
 
-void ConnManage::abandonSession(ClientThread* session) {
-  LockHelper lock(registryLock);
-  const auto found = std::find(sessions.begin(), sessions.end(), session);
-  if (found == sessions.end()) return;
-  (*found)->shutdown();
-  (*found)->join();
+void ConnManage::abandonSession(ClientThread* session) { disconnectSession(session); }
+
+bool ConnManage::disconnectSession(ClientThread* session) {
+  {
+    LockHelper lock(registryLock);
+    sessions.remove(session);
+  }
+  const bool wasConnected = session->disconnect();
+  delete session;
+  return wasConnected;
 }
 
 }  // namespace korvex

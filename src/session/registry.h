@@ -1,5 +1,5 @@
-// The process's sessions. Sessions are never freed: their handles stay
-// valid until the process ends.
+// The process's sessions. A session lives until the host disconnects it;
+// one whose link was lost stays, so its handle still answers.
 #pragma once
 
 #include <list>
@@ -14,8 +14,12 @@ class ConnManage {
   static ConnManage& instance();
 
   ClientThread* createSession();
-  // Shuts down and joins a session whose open failed; it stays registered.
+  // Shuts down and frees a session whose open failed; its handle was never
+  // given out.
   void abandonSession(ClientThread* session);
+  // Ends the session (ClientThread::disconnect) and frees it; true when it
+  // was still connected.
+  bool disconnectSession(ClientThread* session);
 
  private:
   ConnManage() = default;

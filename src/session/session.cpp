@@ -25,6 +25,8 @@ Result ClientThread::underCommandLock(Result refused, bool fits, Operation opera
   return operation(exchange);
 }
 
+ClientThread::ClientThread() : transfers(std::make_shared<TransferList>()) {}
+
 // --- Opening and state
 
 bool ClientThread::open(const std::string& addressText, const std::string& passwordText,
@@ -83,6 +85,20 @@ void ClientThread::thread() {
 void ClientThread::shutdown() {
   ThreadIf::shutdown();
   wakeup.signal();
+}
+
+bool ClientThread::disconnect() NO_THREAD_SAFETY_ANALYSIS {
+  const bool wasConnected = connected.exchange(false);
+  shutdown();
+  // Without the command lock, which a call blocked on the connection holds:
+  // the close wakes it (a connection may be closed from any thread).
+  connection.close();
+  join();
+  transfers->stopAll(true);
+  // A call still running on another thread has failed by now; wait for it
+  // to let go of the session.
+  LockHelper settled(commandLock);
+  return wasConnected;
 }
 
 // --- Path and device commands
@@ -177,16 +193,13 @@ bool ClientThread::upload(const std::string& localPath, const std::string& phone
 
 // --- Background copies
 
-void ClientThread::startTransfer(TransferTask* task) {
+TransferTask* ClientThread::startTransfer(std::unique_ptr<TransferTask> task) {
   task->address = address;
   task->password = password;
   task->port = port;
-  task->owner = this;
-  LockHelper lock(transferLock);
-  transfers.push_back(task);
-  // Started under the lock, so a concurrent stop never joins a thread that
-  // is still being created.
-  task->thread.spawn(&runTransfer, task, 0);
+  task->list = transfers;
+  if (!transfers->start(task.get())) return nullptr;
+  return task.release();
 }
 
 TransferTask* ClientThread::startUpload(const std::string& localPath, const std::string& phonePath) {
@@ -198,8 +211,7 @@ TransferTask* ClientThread::startUpload(const std::string& localPath, const std:
   task->state.total.store(static_cast<std::int32_t>(file.size()));
   task->phonePath = phonePath;
   task->localPath = localPath;
-  startTransfer(task.get());
-  return task.release();
+  return startTransfer(std::move(task));
 }
 
 TransferTask* ClientThread::startDownload(const std::string& phonePath, const std::string& localPath) {
@@ -209,22 +221,9 @@ TransferTask* ClientThread::startDownload(const std::string& phonePath, const st
   task->phonePath = phonePath;
   task->localPath = localPath;
   task->state.total.store(fileSize(phonePath));
-  startTransfer(task.get());
-  return task.release();
+  return startTransfer(std::move(task));
 }
 
-int ClientThread::closeTransfer(TransferTask* task) {
-  std::unique_ptr<TransferTask> release(task);
-  LockHelper lock(transferLock);
-  const auto found = std::find(transfers.begin(), transfers.end(), task);
-  if (found != transfers.end()) transfers.erase(found);
-  stopTransfer(*task);
-  return 0;
-}
-
-void ClientThread::stopAllTransfers() {
-  LockHelper lock(transferLock);
-  for (TransferTask* task : transfers) stopTransfer(*task);
-}
+void ClientThread::stopAllTransfers() { transfers->stopAll(); }
 
 }  // namespace korvex

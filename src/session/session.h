@@ -6,7 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
-#include <list>
+#include <memory>
 #include <string>
 
 #include "net/connection.h"
@@ -17,13 +17,14 @@
 namespace korvex {
 
 struct TransferTask;
+class TransferList;
 namespace listing {
 struct TraceFormat;
 }
 
 class ClientThread : public ThreadIf {
  public:
-  ClientThread() = default;
+  ClientThread();
   ~ClientThread() override = default;
 
   // Connects, logs in and starts the keep-alive thread. `error` (may be
@@ -35,6 +36,12 @@ class ClientThread : public ThreadIf {
   // The keep-alive loop, and a shutdown that wakes it at once.
   void thread() override;
   void shutdown() override;
+
+  // Ends the session for good: stops the keep-alive, closes the connection
+  // (a call blocked on it on another thread fails at once) and waits for
+  // that call, stops the background copies (their handles stay open). True
+  // when the session was still connected. The caller then frees it.
+  bool disconnect();
 
   // Path and device commands: one exchange each under the command lock.
   // Paths over the length limit are refused before anything is sent.
@@ -61,8 +68,6 @@ class ClientThread : public ThreadIf {
   // Background copies on connections of their own.
   TransferTask* startUpload(const std::string& localPath, const std::string& phonePath);
   TransferTask* startDownload(const std::string& phonePath, const std::string& localPath);
-  // Stops a transfer of this session, takes it off the list and frees it.
-  int closeTransfer(TransferTask* task);
   void stopAllTransfers();
 
  private:
@@ -71,10 +76,9 @@ class ClientThread : public ThreadIf {
   template <typename Result, typename Operation>
   Result underCommandLock(Result refused, bool fits, Operation operation);
   int listNames(std::uint32_t code, const std::string& path, char** out, const listing::TraceFormat& format);
-  void startTransfer(TransferTask* task);
+  TransferTask* startTransfer(std::unique_ptr<TransferTask> task);
 
-  PlainMutex transferLock;
-  std::list<TransferTask*> transfers GUARDED_BY(transferLock);
+  const std::shared_ptr<TransferList> transfers;
   PlainMutex commandLock;
   Connection connection GUARDED_BY(commandLock);
   std::string address;

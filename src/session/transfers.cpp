@@ -1,5 +1,7 @@
 #include "session/transfers.h"
 
+#include <algorithm>
+
 #include "session/login.h"
 
 namespace korvex {
@@ -46,6 +48,30 @@ void* runTransfer(void* argument) {
   }
   connection->close();
   return nullptr;
+}
+
+bool TransferList::start(TransferTask* task) {
+  LockHelper hold(lock_);
+  if (closed_) return false;
+  tasks_.push_back(task);
+  // Started under the lock, so a concurrent stop never joins a thread that
+  // is still being created.
+  task->thread.spawn(&runTransfer, task, 0);
+  return true;
+}
+
+void TransferList::close(TransferTask* task) {
+  std::unique_ptr<TransferTask> release(task);
+  LockHelper hold(lock_);
+  const auto found = std::find(tasks_.begin(), tasks_.end(), task);
+  if (found != tasks_.end()) tasks_.erase(found);
+  stopTransfer(*task);
+}
+
+void TransferList::stopAll(bool closeList) {
+  LockHelper hold(lock_);
+  if (closeList) closed_ = true;
+  for (TransferTask* task : tasks_) stopTransfer(*task);
 }
 
 void stopTransfer(TransferTask& task) {

@@ -3,15 +3,18 @@
 
 #include <atomic>
 #include <cstdint>
+#include <list>
+#include <memory>
 #include <string>
 
 #include "net/connection.h"
+#include "runtime/mutex.h"
 #include "runtime/threads.h"
 #include "session/streaming.h"
 
 namespace korvex {
 
-class ClientThread;
+struct TransferTask;
 
 // Where a transfer's thread hands its heap connection to whoever stops the
 // transfer. The thread publishes the connection once it is connected; a stop
@@ -44,9 +47,30 @@ struct TransferTask {
   std::string localPath;
   VThread thread;
   TransferSlot slot;
-  ClientThread* owner = nullptr;
+  // Shared with the session, so a handle stays closable after its session
+  // is gone.
+  std::shared_ptr<class TransferList> list;
   TransferProgress state;
   Direction direction = Direction::Download;
+};
+
+// A session's transfers that have not been closed. It outlives the session
+// while any of their handles is open.
+class TransferList {
+ public:
+  // Lists and starts the task's thread; false (nothing started) once the
+  // list is closed.
+  bool start(TransferTask* task);
+  // Stops the task, takes it off the list and frees it.
+  void close(TransferTask* task);
+  // Stops every listed task; their handles stay open. With `closeList`, no
+  // task starts from then on.
+  void stopAll(bool closeList = false);
+
+ private:
+  PlainMutex lock_;
+  std::list<TransferTask*> tasks_ GUARDED_BY(lock_);
+  bool closed_ GUARDED_BY(lock_) = false;
 };
 
 // The body of a transfer's thread; `argument` is its TransferTask.

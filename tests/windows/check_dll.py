@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Checks korvex.dll as `objdump -p` shows it: the module name, the 30
-exported names with their ordinals, 27 entry points with the two shared
-groups, no plain Chown, and imports from system DLLs only.
+exported names of the table with their ordinals, 27 entry points with the
+two shared groups, the extensions from ordinal 31, no plain Chown, and
+imports from system DLLs only.
 
 Usage: check_dll.py OBJDUMP DLL 32|64
 """
@@ -14,6 +15,8 @@ NAMES = ["CloseTransHandle", "Connect", "ConnectionState", "CopyToPhone", "CopyT
          "EnableLog", "Exists", "FileSize", "FreeBuffer", "GetAttribute", "GetDirectories", "GetFiles", "GetSize",
          "GetSpaceSize", "GetTransProgress", "HasDirectories", "IsDirectory", "Reboot", "Rename", "Restart",
          "RestartiPod", "ScreenSnap", "SetAttribute", "Shutdown"]
+# Extensions, in ordinal order from 31; never renumbered.
+EXTENSIONS = ["Disconnect"]
 CHOWN = {"32": "?Chown@@YA_NIPADHH@Z", "64": "?Chown@@YA_N_KPEADHH@Z"}
 # What a Windows installation always has; the compiler's own runtime DLLs
 # (libstdc++-6, libgcc_s_*, libwinpthread-1) must not appear.
@@ -33,15 +36,15 @@ def main():
     rvas = {int(m.group(1)): m.group(2) for m in re.finditer(r"\+base\[\s*(\d+)\]\s+([0-9a-f]+) Export RVA", text)}
     names_section = text.split("[Ordinal/Name Pointer] Table", 1)[-1]
     names = [m.group(2) for m in re.finditer(r"^\s+\[\s*(\d+)\]\s+(\S+)\s*$", names_section, re.M)]
-    want = [CHOWN[bits]] + NAMES
+    want = [CHOWN[bits]] + NAMES + EXTENSIONS
     if names != want:
         problems.append(f"exported names in ordinal order:\n  got  {names}\n  want {want}")
-    if sorted(rvas) != list(range(1, 31)):
-        problems.append(f"ordinals {sorted(rvas)}, want 1..30")
+    if sorted(rvas) != list(range(1, len(want) + 1)):
+        problems.append(f"ordinals {sorted(rvas)}, want 1..{len(want)}")
     elif names == want:
         at = {name: rvas[i + 1] for i, name in enumerate(names)}
-        if len(set(rvas.values())) != 27:
-            problems.append(f"{len(set(rvas.values()))} entry points, want 27")
+        if len(set(rvas.values())) != 27 + len(EXTENSIONS):
+            problems.append(f"{len(set(rvas.values()))} entry points, want {27 + len(EXTENSIONS)}")
         if at["GetAttribute"] != at["GetSize"]:
             problems.append("GetAttribute and GetSize differ")
         if not at["RestartiPod"] == at["ScreenSnap"] == at["SetAttribute"]:

@@ -156,7 +156,11 @@ int main(int argc, char** argv) {
       ++failures;
     }
   }
-  CHECK(GetProcAddress(module, MAKEINTRESOURCEA(31)) == NULL);
+  /* Extensions follow the table, from ordinal 31. */
+  typedef bool (*DisconnectFn)(void*);
+  const DisconnectFn disconnect = (DisconnectFn)GetProcAddress(module, "Disconnect");
+  CHECK(disconnect != NULL && (AnyFn)disconnect == (AnyFn)GetProcAddress(module, MAKEINTRESOURCEA(31)));
+  CHECK(GetProcAddress(module, MAKEINTRESOURCEA(32)) == NULL);
   for (size_t i = 0; i < sizeof kAbsent / sizeof kAbsent[0]; ++i) {
     if (GetProcAddress(module, kAbsent[i]) != NULL) {
       fprintf(stderr, "unexpected export %s\n", kAbsent[i]);
@@ -303,9 +307,8 @@ int main(int argc, char** argv) {
   CHECK(closeTransfer(transfer) == 0);
   const DWORD closeMs = GetTickCount() - closing;
   CHECK(closeMs < 2500);
-  size_t partial = 0;
-  free(readFile(cancelled, &partial));
-  CHECK(partial < BIG_SIZE);
+  /* A cancelled download leaves no file where none was. */
+  CHECK(GetFileAttributesA(cancelled) == INVALID_FILE_ATTRIBUTES);
 
   /* The session is still usable, and the log has the trace lines. */
   connectionState(session, &connected, address, name);
@@ -322,7 +325,8 @@ int main(int argc, char** argv) {
   free(log);
   free(small);
   free(medium);
-  if (failures == 0) printf("loadlibrary_host: ok (%d-bit), device %s, cancel took %lu ms, %zu of %d bytes\n",
-                            (int)(sizeof(void*) * 8), name, (unsigned long)closeMs, partial, BIG_SIZE);
+  CHECK(disconnect((void*)session));
+  if (failures == 0) printf("loadlibrary_host: ok (%d-bit), device %s, cancel took %lu ms\n",
+                            (int)(sizeof(void*) * 8), name, (unsigned long)closeMs);
   return failures == 0 ? 0 : 1;
 }
