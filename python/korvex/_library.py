@@ -64,6 +64,7 @@ def _bind(lib: ctypes.CDLL) -> ctypes.CDLL:
         "DownFromPhoneAsync": (c_void_p, [c_void_p, c_char_p, c_char_p]),
         "GetTransProgress": (c_int, [c_void_p, int_p, int_p]),
         "CloseTransHandle": (c_int, [c_void_p]),
+        "Disconnect": (c_bool, [c_void_p]),
     }
     for name, (restype, argtypes) in table.items():
         function = getattr(lib, name)

@@ -205,11 +205,47 @@ class Transfer:
 
 
 class Session:
-    """A logged-in session. The library keeps sessions until the process ends."""
+    """A logged-in session, until close().
+
+    Use it as a context manager (``with korvex.connect(...) as phone:``) or
+    call close(); a session collected unclosed closes itself with a
+    ResourceWarning, as files do. Transfers started on it stay usable after.
+    """
 
     def __init__(self, handle: int, address: bytes) -> None:
-        self._handle = handle
+        self._open_handle: Optional[int] = handle
+        self._close_lock = threading.Lock()
         self._address = address
+
+    @property
+    def _handle(self) -> int:
+        handle = self._open_handle
+        if handle is None:
+            raise Error("session closed")
+        return handle
+
+    @property
+    def closed(self) -> bool:
+        return self._open_handle is None
+
+    def close(self) -> None:
+        """Ends the session: its connection closes and its copies stop. Idempotent."""
+        with self._close_lock:
+            handle, self._open_handle = self._open_handle, None
+        if handle is not None:
+            library().Disconnect(handle)
+
+    def __enter__(self) -> "Session":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        if getattr(self, "_open_handle", None) is not None:
+            warnings.warn(f"unclosed korvex session {self._address.decode(errors='replace')}", ResourceWarning,
+                          source=self)
+            self.close()
 
     # ---- state ---------------------------------------------------------------
 

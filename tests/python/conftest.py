@@ -59,4 +59,5 @@ def service(tmp_path):
 
 @pytest.fixture
 def phone(service):
-    return korvex.connect(service.address, PASSWORD)
+    with korvex.connect(service.address, PASSWORD) as session:
+        yield session
