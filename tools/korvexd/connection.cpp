@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <memory>
@@ -54,13 +55,17 @@ constexpr std::size_t kRecordsPerSend = 64;
 }  // namespace
 
 Connection::Connection(int fd, std::uint64_t id, std::string peer, const Root& root, const ServiceConfig& config,
-                       std::function<void()> powerOff)
+                       std::function<void()> powerOff, LoginThrottle* throttle, std::function<bool()> admit)
     : wire_(fd, config.ioTimeoutMs),
       id_(id),
       peer_(std::move(peer)),
       root_(root),
       config_(config),
-      powerOff_(std::move(powerOff)) {}
+      powerOff_(std::move(powerOff)),
+      throttle_(throttle),
+      admit_(std::move(admit)),
+      // Taken at once: the thread starts right after the accept.
+      loginDeadline_(LoginThrottle::Clock::now() + std::chrono::milliseconds(config.loginTimeoutMs)) {}
 
 void Connection::serve() {
   if (login()) {
@@ -87,19 +92,42 @@ bool Connection::serveOne() {
 
 bool Connection::login() {
   proto::PasswordBlock block{};
-  Io io = wire_.readExact(block.data(), block.size());
+  // One deadline for the whole block: a client trickling a byte at a time
+  // must not hold the connection longer than a silent one.
+  Io io = wire_.readExactBy(block.data(), block.size(), loginDeadline_);
   if (io != Io::Ok) return closeWith(io == Io::TimedOut ? "no login in time" : describe(io));
   bool terminated = std::memchr(block.data(), 0, block.size()) != nullptr;
-  if (!terminated || !samePassword(proto::fieldText(block.data(), block.size()), config_.password)) {
-    logLine("conn %llu: login refused from %s", static_cast<unsigned long long>(id_), peer_.c_str());
-    return closeWith("login refused");
+  bool right = terminated && samePassword(proto::fieldText(block.data(), block.size()), config_.password);
+  const auto id = static_cast<unsigned long long>(id_);
+
+  if (throttle_) {
+    // Right and wrong answers wait alike, so the delay tells nothing.
+    std::string address = peer_.substr(0, peer_.rfind(':'));
+    auto now = LoginThrottle::Clock::now();
+    LoginThrottle::Turn turn = throttle_->book(address, !right, now);
+    if (!turn.answered) {
+      logLine("conn %llu: login from %s closed unanswered: %d failed logins from %s still delay its answers", id,
+              peer_.c_str(), turn.failures, address.c_str());
+      return closeWith("login unanswered");
+    }
+    if (!right) {
+      logLine("conn %llu: login refused from %s (failure %d from %s; its next answer waits %d ms)", id,
+              peer_.c_str(), turn.failures, address.c_str(), turn.nextDelayMs);
+    }
+    auto wait = std::chrono::ceil<std::chrono::milliseconds>(turn.at - now).count();
+    if (wait > 0 && (io = wire_.pause(static_cast<int>(wait))) != Io::Ok) return closeWith(describe(io));
+  } else if (!right) {
+    logLine("conn %llu: login refused from %s", id, peer_.c_str());
   }
+  if (!right) return closeWith("login refused");
+  if (admit_ && !admit_()) return closeWith("dropped before its login was answered");
+
   std::uint8_t answer[proto::LOGIN_REPLY_SIZE + proto::DEVICE_NAME_SIZE] = {};
   proto::DeviceNameBlock name = proto::encodeDeviceName(config_.deviceName);
   std::memcpy(answer + proto::LOGIN_REPLY_SIZE, name.data(), name.size());
   io = wire_.writeAll(answer, sizeof answer);
   if (io != Io::Ok) return closeWith(describe(io));
-  logLine("conn %llu: logged in from %s", static_cast<unsigned long long>(id_), peer_.c_str());
+  logLine("conn %llu: logged in from %s", id, peer_.c_str());
   return true;
 }
 
@@ -160,6 +188,10 @@ bool Connection::execute(std::uint32_t code, const std::uint8_t* block) {
       return io == Io::Ok || closeWith(describe(io));
     }
     case proto::CMD_CHOWN: {
+      if (!config_.chownAllowed) {
+        refused(code, printable(path), "the service runs as root without --allow-chown");
+        return reply(0);
+      }
       auto owner = static_cast<std::int32_t>(word);
       auto group = static_cast<std::int32_t>(proto::getWord(block + proto::PATH_FIELD_SIZE + 4));
       return verdict(code, path, changeOwner(root_, path, owner, group), 1, 0);
@@ -242,7 +274,7 @@ bool Connection::sendFile(std::string_view path) {
 
 bool Connection::receiveFile(std::string_view path, std::uint32_t length) {
   Upload upload;
-  if (int error = upload.begin(root_, path)) return verdict(proto::CMD_UPLOAD, path, error);
+  if (int error = upload.begin(root_, path, config_.newFileMode)) return verdict(proto::CMD_UPLOAD, path, error);
   if (!reply(0)) return false;
 
   std::uint32_t received = 0;

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "login_throttle.h"
 #include "root.h"
 #include "wire.h"
 
@@ -18,13 +19,19 @@ struct ServiceConfig {
   bool powerExits = false;
   int ioTimeoutMs = 10000;     // longest stall inside a login, request or transfer
   int idleTimeoutMs = 120000;  // longest gap between two commands; -1: none
+  int loginTimeoutMs = 10000;  // the whole login block must arrive this soon after the accept
+  bool chownAllowed = true;    // false: CHOWN is refused (a service running as root)
+  unsigned newFileMode = 0644; // permission bits of an uploaded file that replaces none
 };
 
 class Connection {
  public:
   // `powerOff` is called after a power command was answered, with --power-exits.
+  // `throttle`, when given, delays answers to addresses that failed logins.
+  // `admit`, when given, is asked once the password is right: false when the
+  // server dropped the connection meanwhile or has no room for another session.
   Connection(int fd, std::uint64_t id, std::string peer, const Root& root, const ServiceConfig& config,
-             std::function<void()> powerOff);
+             std::function<void()> powerOff, LoginThrottle* throttle = nullptr, std::function<bool()> admit = {});
 
   void serve();
 
@@ -53,6 +60,9 @@ class Connection {
   const Root& root_;
   const ServiceConfig& config_;
   std::function<void()> powerOff_;
+  LoginThrottle* throttle_;
+  std::function<bool()> admit_;
+  LoginThrottle::Clock::time_point loginDeadline_;
   std::string closeReason_ = "peer closed";
 };
 

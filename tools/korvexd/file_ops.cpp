@@ -22,17 +22,40 @@ struct Target {
   std::string name;
 };
 
+// Whether a component of `path` is an upload's temporary name. A path that
+// climbs is left to Root, which refuses it with its own reason.
+bool namesUploadTemp(std::string_view path) {
+  std::vector<std::string_view> parts;
+  if (!splitPhonePath(path, parts)) return false;
+  return std::any_of(parts.begin(), parts.end(), isUploadTempName);
+}
+
+// Root::open for requests: an upload in progress is answered as missing.
+Fd openVisible(const Root& root, std::string_view path, int flags, int& error) {
+  if (namesUploadTemp(path)) {
+    error = ENOENT;
+    return Fd();
+  }
+  return root.open(path, flags, error);
+}
+
 int locate(const Root& root, std::string_view path, Target& target) {
+  if (namesUploadTemp(path)) return ENOENT;
   int error = 0;
   target.dir = root.openParent(path, target.name, error);
   if (error) return error;
   return target.name.empty() ? EBUSY : 0;  // the root itself stays
 }
 
-// For commands that create the last component.
+// For commands that create the last component: creating a reserved name is
+// refused as such, reaching through one is answered as missing.
 int locateNew(const Root& root, std::string_view path, Target& target) {
-  if (int error = locate(root, path, target)) return error;
-  return isUploadTempName(target.name) ? kReservedNameError : 0;
+  std::vector<std::string_view> parts;
+  if (splitPhonePath(path, parts) && !parts.empty() && isUploadTempName(parts.back())) {
+    parts.pop_back();
+    return std::any_of(parts.begin(), parts.end(), isUploadTempName) ? ENOENT : kReservedNameError;
+  }
+  return locate(root, path, target);
 }
 
 // One open directory of the tree being removed.
@@ -168,7 +191,7 @@ int makeDirectory(const Root& root, std::string_view path) {
 
 int listDirectory(const Root& root, std::string_view path, EntryKind kind, std::vector<std::string>& names) {
   int error = 0;
-  Fd fd = root.open(path, O_RDONLY | O_DIRECTORY, error);
+  Fd fd = openVisible(root, path, O_RDONLY | O_DIRECTORY, error);
   if (error) return error;
   DIR* dir = fdopendir(fd.get());
   if (!dir) return errno;
@@ -190,7 +213,7 @@ int listDirectory(const Root& root, std::string_view path, EntryKind kind, std::
       type = S_ISREG(st.st_mode) ? DT_REG : S_ISDIR(st.st_mode) ? DT_DIR : DT_UNKNOWN;
     }
     if (type != (kind == EntryKind::File ? DT_REG : DT_DIR)) continue;
-    if (type == DT_REG && isUploadTempName(name)) continue;
+    if (isUploadTempName(name)) continue;
     names.emplace_back(name);
   }
   closedir(dir);
@@ -200,7 +223,7 @@ int listDirectory(const Root& root, std::string_view path, EntryKind kind, std::
 
 int fileSize(const Root& root, std::string_view path, std::uint32_t& size) {
   int error = 0;
-  Fd fd = root.open(path, O_PATH, error);
+  Fd fd = openVisible(root, path, O_PATH, error);
   if (error) return error;
   struct stat st{};
   if (fstat(fd.get(), &st) != 0) return errno;
@@ -212,18 +235,18 @@ int fileSize(const Root& root, std::string_view path, std::uint32_t& size) {
 }
 
 bool isDirectory(const Root& root, std::string_view path, int& error) {
-  return root.open(path, O_PATH | O_DIRECTORY, error).valid();
+  return openVisible(root, path, O_PATH | O_DIRECTORY, error).valid();
 }
 
 bool exists(const Root& root, std::string_view path, int& error) {
-  return root.open(path, O_PATH, error).valid();
+  return openVisible(root, path, O_PATH, error).valid();
 }
 
 int changeOwner(const Root& root, std::string_view path, std::int32_t owner, std::int32_t group) {
   int error = 0;
   // O_PATH|O_NOFOLLOW holds the last component itself, so a symlink is changed
   // like lchown(2) would, and the root itself needs no parent.
-  Fd fd = root.open(path, O_PATH | O_NOFOLLOW, error);
+  Fd fd = openVisible(root, path, O_PATH | O_NOFOLLOW, error);
   if (error) return error;
   if (fchownat(fd.get(), "", static_cast<uid_t>(owner), static_cast<gid_t>(group), AT_EMPTY_PATH) != 0) return errno;
   return 0;
@@ -231,7 +254,7 @@ int changeOwner(const Root& root, std::string_view path, std::int32_t owner, std
 
 int freeSpaceKiB(const Root& root, std::string_view path, std::uint64_t& kib) {
   int error = 0;
-  Fd fd = root.open(path, O_PATH, error);
+  Fd fd = openVisible(root, path, O_PATH, error);
   if (error) return error;
   struct statvfs fs{};
   if (fstatvfs(fd.get(), &fs) != 0) return errno;
@@ -242,7 +265,7 @@ int freeSpaceKiB(const Root& root, std::string_view path, std::uint64_t& kib) {
 int openForDownload(const Root& root, std::string_view path, Fd& file, std::uint32_t& size) {
   int error = 0;
   // O_NONBLOCK: opening a FIFO placed in the root must not hang the connection.
-  file = root.open(path, O_RDONLY | O_NONBLOCK, error);
+  file = openVisible(root, path, O_RDONLY | O_NONBLOCK, error);
   if (error) return error;
   struct stat st{};
   if (fstat(file.get(), &st) != 0) return errno;
@@ -261,7 +284,7 @@ void Upload::discard() {
   unlinkat(dir_.get(), tempName_.c_str(), 0);
 }
 
-int Upload::begin(const Root& root, std::string_view path) {
+int Upload::begin(const Root& root, std::string_view path, unsigned newMode) {
   Target target;
   if (int error = locateNew(root, path, target)) return error;
   struct stat st{};
@@ -271,12 +294,14 @@ int Upload::begin(const Root& root, std::string_view path) {
   char temp[64];
   std::snprintf(temp, sizeof temp, "%.*s%d-%u", static_cast<int>(kUploadTempPrefix.size()), kUploadTempPrefix.data(),
                 static_cast<int>(getpid()), uploadSequence++);
-  Fd file(::openat(target.dir.get(), temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+  // 0600 whatever the umask: nobody else may read the bytes while they arrive.
+  Fd file(::openat(target.dir.get(), temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!file.valid()) return errno;
   dir_ = std::move(target.dir);
   file_ = std::move(file);
   name_ = std::move(target.name);
   tempName_ = temp;
+  newMode_ = newMode;
   return 0;
 }
 
@@ -295,6 +320,16 @@ int Upload::write(const void* data, std::size_t size) {
 }
 
 int Upload::commit() {
+  // Looked up now, not at begin(): the file replaced is the one there at the rename.
+  struct stat st{};
+  mode_t mode = static_cast<mode_t>(newMode_);
+  if (fstatat(dir_.get(), name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+    mode = st.st_mode & 0777;
+  if (::fchmod(file_.get(), mode) != 0) {
+    int error = errno;
+    discard();
+    return error;
+  }
   if (::close(file_.release()) != 0) {  // NFS and quotas report late write errors here
     int error = errno;
     unlinkat(dir_.get(), tempName_.c_str(), 0);

@@ -16,9 +16,11 @@ namespace korvexd {
 // Sizes travel as 32-bit words: a larger file is refused with this error.
 constexpr int kTooLargeError = EFBIG;
 
-// Uploads in progress live under names with this prefix. Such files never
-// show in listings, and clients cannot create names that start with it, so
-// removing leftovers at start can never take a client's file.
+// Uploads in progress live under names with this prefix. Clients cannot
+// create names that start with it, and no request reaches one (it is answered
+// as missing, and listings leave it out), so one client cannot read, move or
+// remove another's upload, and removing leftovers at start can never take a
+// client's file.
 constexpr std::string_view kUploadTempPrefix = ".korvexd-upload-";
 bool isUploadTempName(std::string_view name);
 
@@ -61,7 +63,9 @@ class Upload {
   Upload& operator=(const Upload&) = delete;
   ~Upload();
 
-  int begin(const Root& root, std::string_view path);
+  // The temporary file is the service's own (0600) until commit() gives it
+  // the permission bits of the file it replaces, or `newMode` for a new one.
+  int begin(const Root& root, std::string_view path, unsigned newMode);
   int write(const void* data, std::size_t size);
   int commit();
   int fd() const { return file_.get(); }
@@ -73,6 +77,7 @@ class Upload {
   Fd file_;
   std::string name_;
   std::string tempName_;
+  unsigned newMode_ = 0;
 };
 
 }  // namespace korvexd

@@ -4,8 +4,10 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -24,21 +26,37 @@ namespace {
 using korvexd::Resolver;
 
 constexpr const char* kUsage =
-    "usage: korvexd --root DIR --password PW [options]\n"
-    "  --root DIR             directory served as the phone's file system\n"
-    "  --password PW          password clients must send (at most 255 bytes)\n"
-    "  --listen HOST:PORT     IPv4 address to listen on (default 127.0.0.1:2323; port 0 picks one)\n"
-    "  --name NAME            device name sent at login (default: the host name)\n"
-    "  --power-exits          shutdown/reboot/restart commands stop the service\n"
-    "  --io-timeout-ms N      longest stall inside a login, request or transfer (default 10000)\n"
-    "  --idle-timeout-ms N    longest silence between two commands, 0 for none (default 120000)\n"
-    "  --max-connections N    connections served at once (default 4096)\n"
-    "  --resolver KIND        path resolution: auto, openat2 or walk (default auto)\n";
+    "usage: korvexd --root DIR (--password-file FILE | --password PW) [options]\n"
+    "  --root DIR               directory served as the phone's file system\n"
+    "  --password-file FILE     password clients must send: the file's first line (at most 255 bytes)\n"
+    "  --password PW            the same on the command line, where other local users can read it;\n"
+    "                           without either, the KORVEXD_PASSWORD environment variable\n"
+    "  --listen HOST:PORT       IPv4 address to listen on (default 127.0.0.1:2323; port 0 picks one)\n"
+    "  --name NAME              device name sent at login (default: the host name)\n"
+    "  --power-exits            shutdown/reboot/restart commands stop the service\n"
+    "  --allow-chown            serve CHOWN even when running as root (refused as root otherwise)\n"
+    "  --login-timeout-ms N     the whole login block must arrive within N ms of the accept (default 10000)\n"
+    "  --max-pending-logins N   connections not yet logged in; past it the oldest is dropped (default 64)\n"
+    "  --login-delay-ms N       a failed login delays its address's next answer N ms, doubling with\n"
+    "                           each further failure; 0 for none (default 250)\n"
+    "  --login-delay-max-ms N   the longest such delay (default 8000)\n"
+    "  --login-quiet-ms N       failures are forgotten after N ms without one (default 60000)\n"
+    "  --io-timeout-ms N        longest stall inside a login, request or transfer (default 10000)\n"
+    "  --idle-timeout-ms N      longest silence between two commands, 0 for none (default 120000)\n"
+    "  --max-connections N      logged-in connections served at once (default 4096)\n"
+    "  --resolver KIND          path resolution: auto, openat2 or walk (default auto)\n";
 
 struct Options {
   std::string root;
   std::string password;
   bool havePassword = false;
+  std::string passwordFile;
+  bool allowChown = false;
+  long loginTimeoutMs = 10000;
+  long maxPendingLogins = 64;
+  long loginDelayMs = 250;
+  long loginDelayMaxMs = 8000;
+  long loginQuietMs = 60000;
   std::string listen = "127.0.0.1:" + std::to_string(korvex::protocol::SERVICE_PORT);
   std::string name;
   bool powerExits = false;
@@ -67,9 +85,28 @@ bool parseListen(const std::string& text, sockaddr_in& address) {
   return inet_pton(AF_INET, text.substr(0, colon).c_str(), &address.sin_addr) == 1;
 }
 
+// The first line of `path`, without its line end; false after saying why.
+bool readPasswordFile(const std::string& path, std::string& password) {
+  std::FILE* file = std::fopen(path.c_str(), "re");
+  if (!file) {
+    std::fprintf(stderr, "korvexd: cannot read the password file %s: %s\n", path.c_str(), std::strerror(errno));
+    return false;
+  }
+  password.clear();
+  // Read a byte past the longest password, so one too long is told apart.
+  for (int c; password.size() <= korvex::protocol::MAX_PASSWORD_LENGTH && (c = std::fgetc(file)) != EOF && c != '\n';)
+    password += static_cast<char>(c);
+  std::fclose(file);
+  if (!password.empty() && password.back() == '\r') password.pop_back();
+  return true;
+}
+
 // Empty to run, otherwise the exit code.
 std::optional<int> parseOptions(int argc, char** argv, Options& options) {
-  enum { kRoot = 1, kPassword, kListen, kName, kPowerExits, kIoTimeout, kIdleTimeout, kMaxConnections, kResolver, kHelp };
+  enum {
+    kRoot = 1, kPassword, kListen, kName, kPowerExits, kIoTimeout, kIdleTimeout, kMaxConnections, kResolver, kHelp,
+    kPasswordFile, kAllowChown, kLoginTimeout, kMaxPending, kLoginDelay, kLoginDelayMax, kLoginQuiet
+  };
   static const option longOptions[] = {
       {"root", required_argument, nullptr, kRoot},
       {"password", required_argument, nullptr, kPassword},
@@ -81,6 +118,13 @@ std::optional<int> parseOptions(int argc, char** argv, Options& options) {
       {"max-connections", required_argument, nullptr, kMaxConnections},
       {"resolver", required_argument, nullptr, kResolver},
       {"help", no_argument, nullptr, kHelp},
+      {"password-file", required_argument, nullptr, kPasswordFile},
+      {"allow-chown", no_argument, nullptr, kAllowChown},
+      {"login-timeout-ms", required_argument, nullptr, kLoginTimeout},
+      {"max-pending-logins", required_argument, nullptr, kMaxPending},
+      {"login-delay-ms", required_argument, nullptr, kLoginDelay},
+      {"login-delay-max-ms", required_argument, nullptr, kLoginDelayMax},
+      {"login-quiet-ms", required_argument, nullptr, kLoginQuiet},
       {nullptr, 0, nullptr, 0},
   };
   for (;;) {
@@ -105,6 +149,13 @@ std::optional<int> parseOptions(int argc, char** argv, Options& options) {
         else if (!std::strcmp(optarg, "walk")) options.resolver = Resolver::Walk;
         else good = false;
         break;
+      case kPasswordFile: options.passwordFile = optarg; break;
+      case kAllowChown: options.allowChown = true; break;
+      case kLoginTimeout: good = parseNumber(optarg, 1, INT_MAX, options.loginTimeoutMs); break;
+      case kMaxPending: good = parseNumber(optarg, 1, INT_MAX, options.maxPendingLogins); break;
+      case kLoginDelay: good = parseNumber(optarg, 0, INT_MAX, options.loginDelayMs); break;
+      case kLoginDelayMax: good = parseNumber(optarg, 0, INT_MAX, options.loginDelayMaxMs); break;
+      case kLoginQuiet: good = parseNumber(optarg, 0, INT_MAX, options.loginQuietMs); break;
       case kHelp: std::fputs(kUsage, stdout); return EXIT_SUCCESS;
       default: std::fputs(kUsage, stderr); return 2;  // getopt named the problem
     }
@@ -113,8 +164,25 @@ std::optional<int> parseOptions(int argc, char** argv, Options& options) {
       return 2;
     }
   }
-  if (optind < argc || options.root.empty() || !options.havePassword) {
+  if (optind < argc || options.root.empty()) {
     std::fputs(kUsage, stderr);
+    return 2;
+  }
+  if (options.havePassword && !options.passwordFile.empty()) {
+    std::fputs("korvexd: give --password or --password-file, not both\n", stderr);
+    return 2;
+  }
+  if (!options.passwordFile.empty()) {
+    if (!readPasswordFile(options.passwordFile, options.password)) return 2;
+  } else if (options.havePassword) {
+    std::fputs("korvexd: warning: a --password on the command line can be read by other local users "
+               "(ps); prefer --password-file or KORVEXD_PASSWORD\n",
+               stderr);
+  } else if (const char* fromEnvironment = std::getenv("KORVEXD_PASSWORD")) {
+    options.password = fromEnvironment;
+  } else {
+    std::fputs("korvexd: no password: give --password-file FILE, set KORVEXD_PASSWORD, or give --password\n",
+               stderr);
     return 2;
   }
   if (options.password.size() > korvex::protocol::MAX_PASSWORD_LENGTH) {
@@ -188,9 +256,20 @@ int main(int argc, char** argv) {
   config.powerExits = options.powerExits;
   config.ioTimeoutMs = static_cast<int>(options.ioTimeoutMs);
   config.idleTimeoutMs = options.idleTimeoutMs == 0 ? -1 : static_cast<int>(options.idleTimeoutMs);
+  config.loginTimeoutMs = static_cast<int>(options.loginTimeoutMs);
+  // The kernel lets root give any file to anyone: a client should not inherit that.
+  const bool asRoot = geteuid() == 0;
+  config.chownAllowed = !asRoot || options.allowChown;
+  // Read once, before any thread: umask(2) can only be read by setting it.
+  const mode_t mask = umask(0);
+  umask(mask);
+  config.newFileMode = 0666 & ~mask;
   korvexd::ServerLimits limits;
   limits.maxConnections = static_cast<std::size_t>(options.maxConnections);
+  limits.maxPendingLogins = static_cast<std::size_t>(options.maxPendingLogins);
   limits.threadStackBytes = kThreadStack;
+  limits.loginDelays = {static_cast<int>(options.loginDelayMs), static_cast<int>(options.loginDelayMaxMs),
+                        static_cast<int>(options.loginQuietMs)};
 
   korvexd::Server server(*root, config, limits);
   std::string failure;
@@ -206,6 +285,10 @@ int main(int argc, char** argv) {
   korvexd::logLine("serving %s as \"%s\" (%s resolution)", options.root.c_str(),
                    korvexd::printable(config.deviceName).c_str(),
                    root->resolver() == Resolver::Openat2 ? "openat2" : "component walk");
+  if (asRoot) {
+    korvexd::logLine(options.allowChown ? "running as root: CHOWN is served (--allow-chown)"
+                                        : "running as root: CHOWN is refused (start with --allow-chown to serve it)");
+  }
 
   server.run(stopFd.get());
   korvexd::logLine("stopped");

@@ -30,7 +30,8 @@ Server::Server(const Root& root, ServiceConfig config, ServerLimits limits)
       config_(std::move(config)),
       limits_(limits),
       wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
-      spareFd_(::open("/dev/null", O_RDONLY | O_CLOEXEC)) {}
+      spareFd_(::open("/dev/null", O_RDONLY | O_CLOEXEC)),
+      throttle_(limits.loginDelays) {}
 
 Server::~Server() { stopAll(); }
 
@@ -116,11 +117,12 @@ bool Server::acceptOne() {
 void Server::spawn(Fd socket, const std::string& peer) {
   std::uint64_t id = nextId_++;
   std::lock_guard lock(mutex_);
-  if (workers_.size() >= limits_.maxConnections) {
-    logLine("conn %llu: refused from %s: %zu connections already", static_cast<unsigned long long>(id),
-            peer.c_str(), workers_.size());
+  if (sessions_ >= limits_.maxConnections) {
+    logLine("conn %llu: refused from %s: %zu sessions already", static_cast<unsigned long long>(id), peer.c_str(),
+            sessions_);
     return;
   }
+  if (pending_.size() >= limits_.maxPendingLogins) dropOldestPending();
   // Logged before the thread exists, so "accepted" always precedes its lines.
   logLine("conn %llu: accepted from %s", static_cast<unsigned long long>(id), peer.c_str());
   auto start = std::make_unique<Start>(Start{this, id, socket.get(), peer});
@@ -136,18 +138,50 @@ void Server::spawn(Fd socket, const std::string& peer) {
   }
   start.release();  // the thread owns it now
   // The thread may have finished already: it is joined only by this thread,
-  // in joinFinished(), which cannot run before this entry exists.
-  workers_.emplace(id, Worker{thread, std::move(socket)});
+  // in joinFinished(), which cannot run before this entry exists. It cannot
+  // reach admit() before the entry exists either: admit() takes the mutex.
+  workers_.emplace(id, Worker{thread, std::move(socket), Stage::Pending});
+  pending_.insert(id);
+}
+
+void Server::dropOldestPending() {
+  std::uint64_t oldest = *pending_.begin();
+  pending_.erase(pending_.begin());
+  Worker& worker = workers_.at(oldest);
+  worker.stage = Stage::Dropped;
+  // The thread wakes from its wait and ends; the socket stays ours until it is joined.
+  ::shutdown(worker.socket.get(), SHUT_RDWR);
+  logLine("conn %llu: dropped: %zu connections waiting to log in, this one the oldest",
+          static_cast<unsigned long long>(oldest), limits_.maxPendingLogins);
+}
+
+bool Server::admit(std::uint64_t id) {
+  std::lock_guard lock(mutex_);
+  auto found = workers_.find(id);
+  if (found == workers_.end() || found->second.stage != Stage::Pending) return false;
+  pending_.erase(id);
+  if (sessions_ >= limits_.maxConnections) {
+    found->second.stage = Stage::Dropped;
+    logLine("conn %llu: no room for another session (%zu)", static_cast<unsigned long long>(id), sessions_);
+    return false;
+  }
+  found->second.stage = Stage::LoggedIn;
+  ++sessions_;
+  return true;
 }
 
 void* Server::threadMain(void* arg) {
   std::unique_ptr<Start> start(static_cast<Start*>(arg));
   Server* server = start->server;
   try {
-    Connection connection(start->socket, start->id, std::move(start->peer), server->root_, server->config_, [server] {
-      server->powerOff_ = true;
-      server->wake();
-    });
+    const std::uint64_t id = start->id;
+    Connection connection(
+        start->socket, id, std::move(start->peer), server->root_, server->config_,
+        [server] {
+          server->powerOff_ = true;
+          server->wake();
+        },
+        &server->throttle_, [server, id] { return server->admit(id); });
     connection.serve();
   } catch (const std::bad_alloc&) {
     logLine("conn %llu: closed (out of memory)", static_cast<unsigned long long>(start->id));
@@ -160,6 +194,13 @@ void Server::finished(std::uint64_t id) {
   {
     std::lock_guard lock(mutex_);
     done_.push_back(id);
+    // Its place is free now, though the thread is joined later.
+    auto found = workers_.find(id);
+    if (found != workers_.end()) {
+      if (found->second.stage == Stage::LoggedIn) --sessions_;
+      if (found->second.stage == Stage::Pending) pending_.erase(id);
+      found->second.stage = Stage::Dropped;
+    }
   }
   wake();
 }

@@ -1,5 +1,9 @@
 // The listening socket and one thread per connection.
 //
+// Connections that have not logged in yet are capped on their own: past the
+// cap the oldest of them is dropped, so clients that never finish a login
+// can neither take the place of sessions nor keep a new login out.
+//
 // Threads have small stacks and block in poll(2) with time-outs; each keeps
 // ownership of nothing but its Connection. The server owns every connection's
 // socket until the thread has been joined, so shutting a socket down to stop
@@ -13,18 +17,22 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "connection.h"
 #include "fd.h"
+#include "login_throttle.h"
 #include "root.h"
 
 namespace korvexd {
 
 struct ServerLimits {
-  std::size_t maxConnections = 4096;
+  std::size_t maxConnections = 4096;   // logged-in sessions at once
+  std::size_t maxPendingLogins = 64;   // connections still to log in, besides those
   std::size_t threadStackBytes = 128 * 1024;
+  LoginDelays loginDelays;
 };
 
 class Server {
@@ -43,15 +51,21 @@ class Server {
   void run(int stopFd);
 
  private:
+  enum class Stage { Pending, LoggedIn, Dropped };
   struct Worker {
     pthread_t thread{};
     Fd socket;
+    Stage stage = Stage::Pending;
   };
   struct Start;
 
   static void* threadMain(void* start);
   bool acceptOne();  // false when nothing more is waiting
   void spawn(Fd socket, const std::string& peer);
+  // A connection whose password was right becomes a session; false when it
+  // was dropped meanwhile or the sessions are all taken.
+  bool admit(std::uint64_t id);
+  void dropOldestPending();  // with mutex_ held
   void finished(std::uint64_t id);
   void joinFinished();
   void stopAll();
@@ -66,9 +80,12 @@ class Server {
   std::uint16_t port_ = 0;
   std::uint64_t nextId_ = 1;
   std::atomic<bool> powerOff_{false};
+  LoginThrottle throttle_;
 
   std::mutex mutex_;
   std::map<std::uint64_t, Worker> workers_;  // guarded by mutex_
+  std::set<std::uint64_t> pending_;          // guarded by mutex_; ids grow, so the first is the oldest
+  std::size_t sessions_ = 0;                 // guarded by mutex_; workers at Stage::LoggedIn
   std::vector<std::uint64_t> done_;          // guarded by mutex_
 };
 

@@ -45,6 +45,33 @@ Io Wire::readExact(void* buffer, std::size_t size, int firstWaitMs) {
   return Io::Ok;
 }
 
+Io Wire::readExactBy(void* buffer, std::size_t size, std::chrono::steady_clock::time_point deadline) {
+  auto* at = static_cast<std::uint8_t*>(buffer);
+  std::size_t done = 0;
+  while (done < size) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) return Io::TimedOut;
+    std::size_t got = 0;
+    Io io = receive(at + done, size - done, got, static_cast<int>(std::min<long long>(left, stallMs_)));
+    if (io != Io::Ok) return io;
+    done += got;
+  }
+  return Io::Ok;
+}
+
+Io Wire::pause(int ms) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count();
+    if (left <= 0) return Io::Ok;
+    // Hang-ups are reported whatever the events asked; bytes sent meanwhile wait.
+    pollfd p{fd_, POLLRDHUP, 0};
+    int n = ::poll(&p, 1, static_cast<int>(left));
+    if (n > 0) return Io::Closed;
+    if (n < 0 && errno != EINTR) return Io::Failed;
+  }
+}
+
 Io Wire::readSome(void* buffer, std::size_t size, std::size_t& got) { return receive(buffer, size, got, stallMs_); }
 
 Io Wire::receive(void* buffer, std::size_t size, std::size_t& got, int waitMs) {

@@ -5,6 +5,7 @@
 // the socket from the server (shutdown) wakes the wait at once.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -28,6 +29,14 @@ class Wire {
   // -1 for no limit): that is the idle gap between two commands.
   Io readExact(void* buffer, std::size_t size);
   Io readExact(void* buffer, std::size_t size, int firstWaitMs);
+
+  // Reads exactly `size` bytes, all of them by `deadline` however they trickle
+  // in: a per-wait limit restarts with every byte, this one does not.
+  Io readExactBy(void* buffer, std::size_t size, std::chrono::steady_clock::time_point deadline);
+
+  // Waits `ms` without reading: Ok once the time has passed, Closed as soon
+  // as the peer hangs up or the server shuts the socket down.
+  Io pause(int ms);
 
   // Reads what has arrived, between 1 and `size` bytes, into `got`.
   Io readSome(void* buffer, std::size_t size, std::size_t& got);
