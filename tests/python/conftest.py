@@ -26,7 +26,9 @@ class Service:
         self.root = root
         self._log = open(log, "wb")
         self.process = subprocess.Popen(
-            [KORVEXD, "--root", str(root), "--password", PASSWORD, "--listen", "127.0.0.1:0", "--name", "py-phone"],
+            [KORVEXD, "--root", str(root), "--password", PASSWORD, "--listen", "127.0.0.1:0", "--name", "py-phone",
+             # The tests act as the owner and often run as root, where CHOWN needs this.
+             "--allow-chown"],
             stdout=subprocess.PIPE,
             stderr=self._log,
         )

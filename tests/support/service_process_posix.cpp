@@ -25,7 +25,10 @@ ServiceProcess::ServiceProcess(Options options) : options_(std::move(options)),
   ChildProcess::Options launch;
   launch.argv = {options_.binary.empty() ? std::string(KORVEXD_PATH) : options_.binary.string(),
                  "--root", root_.string(), "--password", options_.password, "--listen", "127.0.0.1:0",
-                 "--name", options_.deviceName};
+                 "--name", options_.deviceName,
+                 // Tests act as the phone's owner, and often run as root, where
+                 // korvexd refuses CHOWN unless told otherwise.
+                 "--allow-chown"};
   launch.argv.insert(launch.argv.end(), options_.extraArgs.begin(), options_.extraArgs.end());
   launch.out.kind = ChildProcess::Output::Pipe;
   launch.err = {ChildProcess::Output::File, logPath_};

@@ -40,7 +40,8 @@ else
   password="pw-$$-$RANDOM"
   args=(--password "$password")
 fi
-coproc service { exec "$korvexd" --root "$work/root" "${args[@]}" --listen 127.0.0.1:0 2>"$work/korvexd.log"; }
+# The tests act as the owner and often run as root, where CHOWN needs --allow-chown.
+coproc service { exec "$korvexd" --root "$work/root" "${args[@]}" --allow-chown --listen 127.0.0.1:0 2>"$work/korvexd.log"; }
 pid=$service_PID
 read -r -t 10 line <&"${service[0]}" || { echo "with_korvexd: korvexd did not start" >&2; cat "$work/korvexd.log" >&2; exit 1; }
 address=${line##* }
