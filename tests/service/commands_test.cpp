@@ -1,5 +1,6 @@
 // Every command against a temporary root: the replies, byte for byte where the
 // layout matters, and the effect on disk.
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -164,6 +165,39 @@ TEST_F(CommandTest, ChownAnswersOneWhenApplied) {
     ASSERT_EQ(::stat((root() / "f").c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, 4321u);
     EXPECT_EQ(st.st_gid, 4321u);
+  }
+}
+
+// As root the kernel lets CHOWN give any file, the root included, to anyone:
+// korvexd serves it only when told to.
+TEST(ChownAsRoot, RefusedUnlessTheServiceWasStartedWithAllowChown) {
+  if (geteuid() != 0) GTEST_SKIP() << "korvexd refuses CHOWN only when it runs as root, and this test is not root";
+  struct Case {
+    bool allow;
+    std::int32_t status;
+    uid_t owner;
+    const char* logged;
+  };
+  const Case cases[] = {
+      {false, 0, 0, "running as root: CHOWN is refused"},
+      {true, 1, 4321, "running as root: CHOWN is served"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.allow);
+    ServiceProcess service(ServiceProcess::Options{.extraArgs = {}, .allowChown = c.allow});
+    writeFile(service.root() / "f", Bytes{1});
+    RawClient client(service.port());
+    ASSERT_EQ(client.login(service.password()), service.deviceName());
+    for (const char* path : {"/f", "/"}) {
+      SCOPED_TRACE(path);
+      EXPECT_EQ(client.status(proto::CMD_CHOWN, proto::chownBlock(path, 4321, 4321)), c.status);
+      struct stat st{};
+      ASSERT_EQ(::stat((service.root() / (path + 1)).c_str(), &st), 0);
+      EXPECT_EQ(st.st_uid, c.owner);
+    }
+    EXPECT_TRUE(service.waitForLog(c.logged));
+    const int status = service.stop();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << service.log();
   }
 }
 

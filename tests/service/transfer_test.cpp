@@ -3,6 +3,7 @@
 #include <sys/resource.h>
 
 #include <cstdlib>
+#include <functional>
 
 #include "service_fixture.h"
 
@@ -156,6 +157,127 @@ TEST_F(TransferTest, UploadTemporariesNeverShowAndTheirNamesAreReserved) {
   ASSERT_EQ(uploader->status(proto::CMD_KEEPALIVE), 0);
   EXPECT_EQ(client_->list(proto::CMD_LIST_FILES, "/"),
             (std::vector<std::string>{"f", "growing", "x.korvexd-upload-1-1"}));
+}
+
+// The one temporary file of an upload in progress in the root.
+std::string uploadTemporary(const fs::path& dir) {
+  std::string found;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    std::string name = entry.path().filename().string();
+    if (name.starts_with(".korvexd-upload-")) {
+      EXPECT_TRUE(found.empty()) << found << " and " << name;
+      found = name;
+    }
+  }
+  EXPECT_FALSE(found.empty());
+  return found;
+}
+
+// The file-creation mask korvexd inherited from this process, read without
+// changing it.
+fs::perms inheritedUmask() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("Umask:")) return static_cast<fs::perms>(std::strtoul(line.c_str() + 6, nullptr, 8));
+  }
+  ADD_FAILURE() << "no Umask line in /proc/self/status";
+  return fs::perms::none;
+}
+
+fs::perms modeOf(const fs::path& path) { return fs::status(path).permissions() & fs::perms::mask; }
+
+TEST_F(TransferTest, AnUploadIsPrivateWhileItArrivesAndThenKeepsTheModeOfTheFileItReplaces) {
+  using P = fs::perms;
+  const P newFile = (P::owner_read | P::owner_write | P::group_read | P::group_write | P::others_read |
+                     P::others_write) & ~inheritedUmask();
+  struct Case {
+    const char* name;
+    std::optional<P> before;  // none: the upload makes a new file
+    P after;
+  };
+  const Case cases[] = {
+      {"private", P::owner_read | P::owner_write, P::owner_read | P::owner_write},
+      {"shared", P::owner_read | P::owner_write | P::group_read, P::owner_read | P::owner_write | P::group_read},
+      {"script", P::owner_all | P::group_read | P::group_exec | P::others_read | P::others_exec,
+       P::owner_all | P::group_read | P::group_exec | P::others_read | P::others_exec},
+      {"readable-by-others", P::owner_read | P::owner_write | P::others_read,
+       P::owner_read | P::owner_write | P::others_read},
+      {"new", std::nullopt, newFile},
+  };
+  const Bytes content = patternBytes(100000);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path file = root() / c.name;
+    if (c.before) {
+      writeFile(file, Bytes{'o', 'l', 'd'});
+      fs::permissions(file, *c.before, fs::perm_options::replace);
+    }
+    ASSERT_EQ(client_->status(proto::CMD_UPLOAD, proto::uploadBlock(std::string("/") + c.name, 100000)), 0);
+    ASSERT_TRUE(client_->send(content.data(), 30000));
+    // The arriving bytes are nobody else's business, whatever the file's mode will be.
+    EXPECT_EQ(modeOf(root() / uploadTemporary(root())), P::owner_read | P::owner_write);
+    ASSERT_TRUE(client_->send(content.data() + 30000, content.size() - 30000));
+    ASSERT_EQ(client_->status(proto::CMD_KEEPALIVE), 0);
+    EXPECT_EQ(readFile(file), content);
+    EXPECT_EQ(modeOf(file), c.after);
+  }
+}
+
+// An upload in progress is answered as missing, whatever the request, so no
+// other client can read, move, remove or change it before it lands.
+TEST_F(TransferTest, NoRequestReachesAnUploadInProgress) {
+  auto uploader = loggedIn();
+  const Bytes content = patternBytes(100000);
+  ASSERT_EQ(uploader->status(proto::CMD_UPLOAD, proto::uploadBlock("/growing", 100000)), 0);
+  ASSERT_TRUE(uploader->send(content.data(), 30000));
+  const std::string temp = "/" + uploadTemporary(root());
+  writeFile(root() / "f", Bytes{1});
+
+  using Ask = std::function<std::optional<std::int64_t>(const std::string&)>;
+  RawClient& c = *client_;
+  auto status = [&c](std::uint32_t code, const proto::RequestBlock& block) -> std::optional<std::int64_t> {
+    return c.status(code, block);
+  };
+  struct Case {
+    const char* name;
+    Ask ask;
+    const char* missing = "/absent";  // a path the request finds missing
+  };
+  const Case cases[] = {
+      {"EXISTS", [&](const std::string& p) { return status(proto::CMD_EXISTS, proto::pathBlock(p)); }},
+      {"EXISTS below", [&](const std::string& p) { return status(proto::CMD_EXISTS, proto::pathBlock(p + "/x")); }},
+      {"IS_DIR", [&](const std::string& p) { return status(proto::CMD_IS_DIR, proto::pathBlock(p)); }},
+      {"FILE_SIZE", [&](const std::string& p) { return status(proto::CMD_FILE_SIZE, proto::pathBlock(p)); }},
+      {"CHOWN", [&](const std::string& p) { return status(proto::CMD_CHOWN, proto::chownBlock(p, -1, -1)); }},
+      {"RENAME from", [&](const std::string& p) { return status(proto::CMD_RENAME, proto::renameBlock(p, "/moved")); }},
+      {"RENAME to", [&](const std::string& p) { return status(proto::CMD_RENAME, proto::renameBlock("/f", p)); },
+       "/absent/x"},
+      {"DELETE_FILE", [&](const std::string& p) { return status(proto::CMD_DELETE_FILE, proto::pathBlock(p)); }},
+      {"DELETE_DIR", [&](const std::string& p) { return status(proto::CMD_DELETE_DIR, proto::deleteDirBlock(p, true)); }},
+      {"SPACE_SIZE", [&](const std::string& p) -> std::optional<std::int64_t> { return c.space(p); }},
+      {"DOWNLOAD",
+       [&](const std::string& p) -> std::optional<std::int64_t> {
+         auto bytes = c.download(p);
+         return bytes ? std::optional<std::int64_t>(static_cast<std::int64_t>(bytes->size())) : std::nullopt;
+       }},
+      {"LIST_FILES",
+       [&](const std::string& p) -> std::optional<std::int64_t> {
+         auto names = c.list(proto::CMD_LIST_FILES, p);
+         return names ? std::optional<std::int64_t>(static_cast<std::int64_t>(names->size())) : std::nullopt;
+       }},
+  };
+  for (const Case& each : cases) {
+    SCOPED_TRACE(each.name);
+    const std::optional<std::int64_t> missing = each.ask(each.missing);
+    EXPECT_EQ(each.ask(temp), missing);
+  }
+  EXPECT_EQ(fs::file_size(root() / temp.substr(1)), 30000u);
+  EXPECT_TRUE(fs::exists(root() / "f"));
+  EXPECT_FALSE(fs::exists(root() / "moved"));
+
+  ASSERT_TRUE(uploader->send(content.data() + 30000, content.size() - 30000));
+  ASSERT_EQ(uploader->status(proto::CMD_KEEPALIVE), 0);
+  EXPECT_EQ(readFile(root() / "growing"), content);
 }
 
 // A service killed in mid-upload leaves its temporary file; the next start

@@ -35,6 +35,13 @@ class ServiceProcess {
     std::filesystem::path root{};        // the directory served; empty: a fresh one
     std::filesystem::path workdir{};     // where the temporary directory goes; empty: the system's
     std::vector<std::string> extraArgs;  // more korvexd flags, e.g. "--power-exits"
+    // How korvexd gets the password: --password, --password-file (a file
+    // beside the root) or KORVEXD_PASSWORD.
+    enum class PasswordVia { Argument, File, Environment };
+    PasswordVia passwordVia = PasswordVia::Argument;
+    // --allow-chown: tests act as the phone's owner, often as root, where
+    // korvexd refuses CHOWN without it.
+    bool allowChown = true;
   };
 
   // Throws std::runtime_error, with the service's log, when it does not come up.

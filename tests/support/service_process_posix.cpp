@@ -8,6 +8,8 @@
 #include "deadline.h"
 #include "temp_dir.h"
 
+extern char** environ;
+
 #ifndef KORVEXD_PATH
 #define KORVEXD_PATH "korvexd"
 #endif
@@ -24,11 +26,24 @@ ServiceProcess::ServiceProcess(Options options) : options_(std::move(options)),
 
   ChildProcess::Options launch;
   launch.argv = {options_.binary.empty() ? std::string(KORVEXD_PATH) : options_.binary.string(),
-                 "--root", root_.string(), "--password", options_.password, "--listen", "127.0.0.1:0",
-                 "--name", options_.deviceName,
-                 // Tests act as the phone's owner, and often run as root, where
-                 // korvexd refuses CHOWN unless told otherwise.
-                 "--allow-chown"};
+                 "--root", root_.string(), "--listen", "127.0.0.1:0", "--name", options_.deviceName};
+  switch (options_.passwordVia) {
+    case Options::PasswordVia::Argument:
+      launch.argv.insert(launch.argv.end(), {"--password", options_.password});
+      break;
+    case Options::PasswordVia::File: {
+      const std::filesystem::path file = *dir_ / "password";
+      std::ofstream(file) << options_.password << "\n";
+      launch.argv.insert(launch.argv.end(), {"--password-file", file.string()});
+      break;
+    }
+    case Options::PasswordVia::Environment:
+      launch.environment.emplace();
+      for (char** entry = environ; *entry != nullptr; ++entry) launch.environment->emplace_back(*entry);
+      launch.environment->push_back("KORVEXD_PASSWORD=" + options_.password);
+      break;
+  }
+  if (options_.allowChown) launch.argv.push_back("--allow-chown");
   launch.argv.insert(launch.argv.end(), options_.extraArgs.begin(), options_.extraArgs.end());
   launch.out.kind = ChildProcess::Output::Pipe;
   launch.err = {ChildProcess::Output::File, logPath_};

@@ -26,7 +26,8 @@ ServiceProcess::ServiceProcess(Options options) : options_(std::move(options)) {
   const Options defaults;
   if (!options_.binary.empty() || !options_.root.empty() || !options_.workdir.empty() ||
       !options_.extraArgs.empty() || options_.password != defaults.password ||
-      options_.deviceName != defaults.deviceName) {
+      options_.deviceName != defaults.deviceName || options_.passwordVia != defaults.passwordVia ||
+      options_.allowChown != defaults.allowChown) {
     outsideTheTest("options other than the defaults");
   }
   const std::string address = environment("KORVEX_TEST_SERVICE");
