@@ -85,6 +85,32 @@ TEST_F(PendingCapTest, OverTheCapTheOldestPendingIsDroppedAndSessionsAreNotCount
   EXPECT_TRUE(service_.waitForLog("conn 2: dropped: 3 connections waiting to log in"));
 }
 
+using FloodTest = ServiceTest;
+
+// With the default cap (64): clients that never finish their login keep
+// neither sessions nor the owner out; only the newest of them stay.
+TEST_F(FloodTest, TwoHundredTricklersAndTheOwnerStillLogsInWithinASecond) {
+  constexpr std::size_t kTricklers = 200, kCap = 64;
+  auto session = loggedIn();
+  std::vector<std::unique_ptr<RawClient>> tricklers;
+  const Bytes start(10, 'x');
+  for (std::size_t i = 0; i < kTricklers; ++i) {
+    tricklers.push_back(std::make_unique<RawClient>(service_.port()));
+    ASSERT_TRUE(tricklers.back()->connected());
+    tricklers.back()->send(start);  // may fail once the service has dropped it
+  }
+  const auto begin = Clock::now();
+  auto owner = loggedIn();
+  EXPECT_LT(msSince(begin), 1000);
+  EXPECT_EQ(owner->status(proto::CMD_KEEPALIVE), 0);
+  EXPECT_EQ(session->status(proto::CMD_KEEPALIVE), 0);
+  // The owner's own arrival pushed one more out.
+  const std::size_t dropped = kTricklers - (kCap - 1);
+  for (std::size_t i = 0; i < kTricklers; ++i) {
+    EXPECT_EQ(tricklers[i]->closedByService(i < dropped ? 2000 : 0), i < dropped) << i;
+  }
+}
+
 // Short delays so the whole ladder takes about three seconds: 150 ms after
 // the first failure, doubling up to 600 ms, forgotten after 1.2 s of quiet.
 class LoginDelayTest : public ServiceTest {

