@@ -32,6 +32,9 @@ def test_close_ends_the_connection_and_stops_running_copies(service, tmp_path):
     (service.root / "big").write_bytes(b"\0" * (256 << 20))
     phone = korvex.connect(service.address, PASSWORD)
     transfer = phone.start_download("/big", tmp_path / "big")
+    deadline = time.monotonic() + 5
+    while transfer.progress.phase == "starting" and time.monotonic() < deadline:
+        time.sleep(0.001)
     phone.close()
     # Stopped or already done: either way ended, and its handle still closes.
     assert transfer.progress.phase in ("done", "failed")

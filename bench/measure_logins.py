@@ -8,7 +8,7 @@ directory at 127.0.0.1 and prints:
     block a byte at a time (and connect again when dropped), while a real
     login is timed every half second.
 
-    python3 tools/korvexd/measure_logins.py [--korvexd PATH] [--clients 500] [--seconds 20]
+    python3 bench/measure_logins.py [--korvexd PATH] [--clients 500] [--seconds 20]
 
 Loopback only; everything it starts is stopped before it exits.
 """
@@ -184,7 +184,7 @@ def trickle(binary, clients, seconds, byte_every):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     here = os.path.dirname(os.path.abspath(__file__))
-    parser.add_argument("--korvexd", default=os.path.join(here, "..", "..", "build", "tools", "korvexd", "korvexd"))
+    parser.add_argument("--korvexd", default=os.path.join(here, "..", "build", "tools", "korvexd", "korvexd"))
     parser.add_argument("--clients", type=int, default=500)
     parser.add_argument("--seconds", type=float, default=20.0)
     parser.add_argument("--byte-every", type=float, default=1.0)
