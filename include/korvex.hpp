@@ -231,7 +231,7 @@ class Transfer {
   }
 
   // Stops the copy if it still runs, waits for its thread and frees the
-  // handle. A partly downloaded local file stays on disk.
+  // handle. A cancelled download leaves its destination as it was.
   void cancel() {
     if (handle_) CloseTransHandle(std::exchange(handle_, nullptr));
   }
@@ -240,8 +240,9 @@ class Transfer {
   TransferHandle handle_ = nullptr;
 };
 
-// A logged-in session. Sessions live until the process ends (the library
-// never frees them), so this is a cheap copyable reference.
+// A logged-in session, owned: move-only, and the destructor disconnects it
+// (its background copies, as Transfer objects, stay usable). borrow() wraps
+// a handle that the host owns elsewhere, without ending it.
 class Session {
  public:
   struct State {
@@ -254,11 +255,38 @@ class Session {
     int error = 0;
     SessionHandle handle = Connect(address.c_str(), password.c_str(), &error);
     if (!handle) return error == 2 ? Errc::login_failed : Errc::connect_failed;
-    return Session(handle, address);
+    return Session(handle, address, true);
+  }
+  // `address` as given to Connect: ConnectionState copies it back whole.
+  static Session borrow(SessionHandle handle, std::string address) {
+    return Session(handle, std::move(address), false);
   }
 
   Session() = default;
+  Session(Session&& other) noexcept
+      : handle_(std::exchange(other.handle_, nullptr)), address_(std::move(other.address_)),
+        owned_(std::exchange(other.owned_, false)) {}
+  Session& operator=(Session&& other) noexcept {
+    if (this != &other) {
+      disconnect();
+      handle_ = std::exchange(other.handle_, nullptr);
+      address_ = std::move(other.address_);
+      owned_ = std::exchange(other.owned_, false);
+    }
+    return *this;
+  }
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+  ~Session() { disconnect(); }
+
   SessionHandle handle() const { return handle_; }
+  // Ends an owned session now; a borrowed one is only let go. true when it
+  // was still connected. The object is empty afterwards.
+  bool disconnect() {
+    const SessionHandle handle = std::exchange(handle_, nullptr);
+    const bool owned = std::exchange(owned_, false);
+    return handle != nullptr && owned && Disconnect(handle);
+  }
 
   // No network traffic.
   State state() const {
@@ -355,7 +383,8 @@ class Session {
   void restart() const { Restart(handle_); }
 
  private:
-  Session(SessionHandle handle, std::string address) : handle_(handle), address_(std::move(address)) {}
+  Session(SessionHandle handle, std::string address, bool owned)
+      : handle_(handle), address_(std::move(address)), owned_(owned) {}
 
   // The library answers only yes or no: a dead connection tells the two
   // failures apart.
@@ -396,6 +425,7 @@ class Session {
 
   SessionHandle handle_ = nullptr;
   std::string address_;
+  bool owned_ = false;
 };
 
 // Turns the library's log on (level 0..8; 3 errors ... 7 trace) to `path`,

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "korvex.hpp"
+#include "process_counts.h"
 #include "service_process.h"
 #include "temp_dir.h"
 
@@ -23,6 +24,7 @@ using namespace std::chrono_literals;
 using Phase = Progress::Phase;
 
 static_assert(!std::is_copy_constructible_v<Transfer> && std::is_nothrow_move_constructible_v<Transfer>);
+static_assert(!std::is_copy_constructible_v<Session> && std::is_nothrow_move_constructible_v<Session>);
 
 // A file that reads as `size` bytes but takes no disk.
 void makeSparse(const fs::path& path, std::uintmax_t size) {
@@ -35,7 +37,7 @@ class Wrapper : public ::testing::Test {
   void SetUp() override {
     auto connected = Session::connect(service.address(), service.password());
     ASSERT_TRUE(connected) << message(connected.error());
-    phone = *connected;
+    phone = std::move(connected).value();
   }
 
   ServiceProcess service;
@@ -111,6 +113,28 @@ TEST(WrapperNames, OnlyPlainNamesBecomeLocalComponents) {
     EXPECT_EQ(c.posix, korvex::is_plain_name(c.name, korvex::NameRules::posix)) << c.name;
     EXPECT_EQ(c.windows, korvex::is_plain_name(c.name, korvex::NameRules::windows)) << c.name;
   }
+}
+
+// The owner ends its session; a borrowed handle is only let go.
+TEST_F(Wrapper, ASessionIsOwnedAndABorrowedOneIsNot) {
+  const auto before = processCounts();
+  {
+    auto second = Session::connect(service.address(), service.password());
+    ASSERT_TRUE(second);
+    Session moved = std::move(second).value();
+    ASSERT_TRUE(moved.connected());
+    {
+      Session borrowed = Session::borrow(moved.handle(), service.address());
+      EXPECT_TRUE(borrowed.exists("/").value());
+    }
+    EXPECT_TRUE(moved.connected());  // the borrowed one did not end it
+  }
+  const auto after = settledCounts(before);
+  EXPECT_EQ(before.threads, after.threads);  // its keep-alive is gone
+  EXPECT_EQ(before.handles, after.handles);  // and its socket
+  EXPECT_TRUE(phone.disconnect());
+  EXPECT_EQ(nullptr, phone.handle());
+  EXPECT_FALSE(phone.disconnect());  // empty now: nothing to end
 }
 
 TEST_F(Wrapper, CommandsAndListings) {

@@ -9,7 +9,10 @@ struct ProcessCounts {
   long threads = -1;
   long residentKiB = -1;
 
-  bool operator==(const ProcessCounts&) const = default;
+  // Spelled out: C++17 hosts of the wrapper include this too.
+  bool operator==(const ProcessCounts& other) const {
+    return handles == other.handles && threads == other.threads && residentKiB == other.residentKiB;
+  }
 };
 
 ProcessCounts processCounts();
