@@ -129,7 +129,7 @@ struct OpenFile {
 
   std::mutex mutex;  // guards what follows; held through an upload
   TransferHandle download = nullptr;
-  SessionHandle session = nullptr;  // the download's
+  SessionRef session;  // the download's, held while it runs
   Content content = Content::Complete;
   int failure = -EIO;  // what a failed download makes reads and open() return
   Clock::time_point started;
@@ -223,7 +223,7 @@ class Filesystem {
   int readdir(const char* rawPath, void* buffer, fuse_fill_dir_t filler) {
     const std::string path = rawPath;
     if (path.size() > kMaxPath) return -ENAMETOOLONG;
-    SessionHandle session = phone_.session();
+    SessionRef session = phone_.session();
     if (!session) return -EIO;
     std::vector<std::string> lists[2];
     int (*listers[2])(SessionHandle, const char*, char**) = {&GetFiles, &GetDirectories};
@@ -393,7 +393,7 @@ class Filesystem {
 
   int mkdir(const char* path) {
     if (std::strlen(path) > kMaxPath) return -ENAMETOOLONG;
-    SessionHandle session = phone_.session();
+    SessionRef session = phone_.session();
     if (!session) return -EIO;
     const bool done = CreatePhoneDirectory(session, path);
     meta_.forget(path);
@@ -405,7 +405,7 @@ class Filesystem {
   }
 
   int unlink(const char* path) {
-    SessionHandle session = phone_.session();
+    SessionRef session = phone_.session();
     if (!session) return -EIO;
     const bool done = DeletePhoneFile(session, path);
     meta_.forget(path);
@@ -417,7 +417,7 @@ class Filesystem {
   }
 
   int rmdir(const char* path) {
-    SessionHandle session = phone_.session();
+    SessionRef session = phone_.session();
     if (!session) return -EIO;
     const bool done = DeleteDirectory(session, path, false);
     meta_.forget(path);
@@ -439,7 +439,7 @@ class Filesystem {
     // A file written here but not yet closed is only in the cache: send it
     // first, or the phone has nothing to move.
     if (const int error = uploadPending(from)) return error;
-    SessionHandle session = phone_.session();
+    SessionRef session = phone_.session();
     if (!session) return -EIO;
     const bool done = Rename(session, from, to);
     meta_.forget(from);
@@ -455,7 +455,7 @@ class Filesystem {
   }
 
   int statfs(struct statvfs* st) {
-    SessionHandle session = phone_.session();
+    SessionRef session = phone_.session();
     if (!session) return -EIO;
     const int kib = GetSpaceSize(session, "/");
     if (kib < 0 || !phone_.alive(session)) return -EIO;
@@ -484,10 +484,10 @@ class Filesystem {
 
   int chown(const char* path, uid_t uid, gid_t gid) {
     if (uid == static_cast<uid_t>(-1) && gid == static_cast<gid_t>(-1)) return 0;
-    SessionHandle session = phone_.session();
+    SessionRef session = phone_.session();
     if (!session) return -EIO;
     std::vector<char> copy(path, path + std::strlen(path) + 1);
-    if (Chown(reinterpret_cast<unsigned long>(session), copy.data(), static_cast<int>(uid), static_cast<int>(gid))) {
+    if (Chown(reinterpret_cast<unsigned long>(static_cast<SessionHandle>(session)), copy.data(), static_cast<int>(uid), static_cast<int>(gid))) {
       return 0;
     }
     return phone_.alive(session) ? -EPERM : -EIO;
@@ -510,7 +510,7 @@ class Filesystem {
         return 0;
       }
     }
-    SessionHandle session = phone_.session();
+    SessionRef session = phone_.session();
     if (!session) return -EIO;
     const int size = FileSize(session, path.c_str());
     if (!phone_.alive(session)) return -EIO;
@@ -678,7 +678,7 @@ class Filesystem {
     if (const int error = grow(file, size)) return error;
     if (!slots_.acquire()) return -EINTR;
     file.holdsSlot = true;
-    SessionHandle session = phone_.session();
+    SessionRef session = phone_.session();
     if (!session) return -EIO;
     file.download = DownFromPhoneAsync(session, path.c_str(), file.local.c_str());
     if (!file.download) return -EIO;
@@ -813,7 +813,7 @@ class Filesystem {
     const std::string dest = file.path();
     if (!slots_.acquire()) return -EINTR;
     int result = -EIO;
-    SessionHandle session = phone_.session();
+    SessionRef session = phone_.session();
     TransferHandle transfer = session ? CopyToPhoneAsync(session, file.local.c_str(), dest.c_str()) : nullptr;
     if (transfer) {
       const auto started = Clock::now();

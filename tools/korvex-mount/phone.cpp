@@ -9,6 +9,10 @@ namespace {
 
 const char* connectError(int error) { return error == 2 ? "login refused or not answered" : "cannot connect"; }
 
+SessionRef owned(SessionHandle handle) {
+  return SessionRef(std::shared_ptr<KorvexSession>(handle, [](SessionHandle h) { Disconnect(h); }));
+}
+
 }  // namespace
 
 Phone::Phone(std::string address, std::string password)
@@ -18,28 +22,27 @@ int Phone::connect() {
   std::lock_guard hold(mutex_);
   int error = 0;
   SessionHandle fresh = Connect(address_.c_str(), password_.c_str(), &error);
-  if (fresh) handle_ = fresh;
+  if (fresh) current_ = owned(fresh);
   return fresh ? 0 : (error ? error : 1);
 }
 
-SessionHandle Phone::session() {
+SessionRef Phone::session() {
   std::lock_guard hold(mutex_);
-  if (handle_ && alive(handle_)) return handle_;
-  if (handle_ && !down_) note("connection to %s lost; connecting again", address_.c_str());
+  if (current_ && alive(current_)) return current_;
+  if (current_ && !down_) note("connection to %s lost; connecting again", address_.c_str());
   int error = 0;
-  // The library never frees a session: a lost one stays behind, unused.
   SessionHandle fresh = Connect(address_.c_str(), password_.c_str(), &error);
   if (!fresh) {
     if (!down_) {
       note("%s: %s; operations fail with EIO until it answers", address_.c_str(), connectError(error));
     }
     down_ = true;
-    return nullptr;
+    return {};
   }
-  if (handle_ || down_) note("connected to %s again", address_.c_str());
-  handle_ = fresh;
+  if (current_ || down_) note("connected to %s again", address_.c_str());
+  current_ = owned(fresh);  // the lost one ends with its last holder
   down_ = false;
-  return fresh;
+  return current_;
 }
 
 bool Phone::alive(SessionHandle session) const {

@@ -29,6 +29,10 @@ class Phone {
  public:
   // Connects and logs in; throws Failure with kNoConnect or kLoginRefused.
   Phone(const std::string& address, const std::string& password);
+  // Ends the session: the phone sees the connection close at once.
+  ~Phone() { Disconnect(handle_); }
+  Phone(const Phone&) = delete;
+  Phone& operator=(const Phone&) = delete;
 
   SessionHandle handle() const { return handle_; }
   const std::string& address() const { return address_; }
