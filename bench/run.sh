@@ -6,7 +6,7 @@
 #                [--workdir DIR]
 #
 #   --quick     small files, few rounds, 5 s keep-alive window: a smoke run
-#   --only      some of: commands, latency, streaming, transfers, keepalive,
+#   --only      some of: commands, latency, streaming, transfers, keepalive, sessions,
 #               and scaling (not in the default set: how cost grows with
 #               sessions, listing sizes, copy sizes and concurrent copies)
 #   --duration  keep-alive window in seconds (default 60, quick 5)
@@ -21,7 +21,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 quick=0
-only="commands,latency,streaming,transfers,keepalive"
+only="commands,latency,streaming,transfers,keepalive,sessions"
 duration=""
 jobs=2
 workdir=""
@@ -45,7 +45,7 @@ fi
 
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVEX_BUILD_BENCH=ON -DKORVEX_BUILD_TOOLS=ON \
   -DKORVEX_BUILD_TESTS=OFF >/dev/null
-cmake --build build-bench -j "$jobs" --target korvexd bench_commands bench_latency bench_streaming bench_transfers bench_keepalive
+cmake --build build-bench -j "$jobs" --target korvexd bench_commands bench_latency bench_streaming bench_transfers bench_keepalive bench_sessions
 
 # On a disk, one upload or listing in a hundred waits for the file system's
 # journal, in korvexd and in the peers alike; in memory the figures measure
@@ -109,6 +109,7 @@ for name in ${only//,/ }; do
     latency) run latency 1500 ;;
     streaming) run streaming 1800 ;;
     transfers) run transfers 1800 ;;
+    sessions) run sessions 600 ;;
     keepalive)
       # A median of two rounds is their mean: one noisy window decides it.
       rounds=$([ "$quick" = 1 ] && echo 2 || echo 3)
