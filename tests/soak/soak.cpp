@@ -318,7 +318,8 @@ class Soak {
     while (!stop_) {
       parkIfPaused();
       if (stop_) break;
-      if (!session || !connected(session)) {
+      if (session && !connected(session)) endSession(k, session, "a lost one");
+      if (!session) {
         int error = 0;
         session = timed(k, "Connect", kCommandBound, [&] { return Connect(proxy_.c_str(), service_.password().c_str(), &error); });
         ++connects_;
@@ -335,7 +336,22 @@ class Soak {
       else if (choice < 75) upload(k, session, locals_[static_cast<std::size_t>(pick(4))], tag);
       else if (choice < 88) downloadAsync(k, session, shared_[static_cast<std::size_t>(pick(3))], localDir / std::to_string(sequence), pick);
       else uploadAsync(k, session, locals_[static_cast<std::size_t>(pick(4))], tag, pick);
+      // A host that reconnects all the time: sessions end and new ones open.
+      if (pick(25) == 0) endSession(k, session, "by choice");
     }
+    if (session) endSession(k, session, "at the end");
+  }
+
+  // The sampler reads the sessions under the lock: this one leaves its list
+  // before it is freed.
+  void endSession(int k, SessionHandle& session, const std::string& why) {
+    {
+      std::lock_guard lock(mutex_);
+      current_[static_cast<std::size_t>(k)] = nullptr;
+    }
+    const bool wasConnected = timed(k, "Disconnect", kCommandBound, [&] { return Disconnect(session); });
+    figures_.count("Disconnect " + why + (wasConnected ? ": was connected" : ": was lost"));
+    session = nullptr;
   }
 
   template <typename Pick>
