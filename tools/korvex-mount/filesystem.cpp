@@ -21,6 +21,7 @@
 #include "meta_cache.h"
 #include "note.h"
 #include "phone.h"
+#include "refusal.h"
 #include "unsent.h"
 
 namespace korvex::mount {
@@ -230,10 +231,7 @@ class Filesystem {
     for (int i = 0; i < 2; ++i) {
       char* names = nullptr;
       const int length = listers[i](session, path.c_str(), &names);
-      if (length < 0) {
-        if (!phone_.alive(session)) return -EIO;
-        return IsDirectory(session, path.c_str()) == 0 ? -ENOTDIR : -EIO;
-      }
+      if (length < 0) return listingRefusal(phone_, session, path);
       if (length > 0) {
         lists[i] = splitNames(names, length);
         FreeBuffer(names);
@@ -397,11 +395,7 @@ class Filesystem {
     if (!session) return -EIO;
     const bool done = CreatePhoneDirectory(session, path);
     meta_.forget(path);
-    if (done) return 0;
-    if (!phone_.alive(session)) return -EIO;
-    if (Exists(session, path) == 1) return -EEXIST;
-    if (IsDirectory(session, parentOf(path).c_str()) == 0) return -ENOENT;
-    return -EACCES;
+    return done ? 0 : mkdirRefusal(phone_, session, path);
   }
 
   int unlink(const char* path) {
@@ -409,11 +403,7 @@ class Filesystem {
     if (!session) return -EIO;
     const bool done = DeletePhoneFile(session, path);
     meta_.forget(path);
-    if (done) return 0;
-    if (!phone_.alive(session)) return -EIO;
-    if (Exists(session, path) == 0) return -ENOENT;
-    if (IsDirectory(session, path) == 1) return -EISDIR;
-    return -EACCES;
+    return done ? 0 : unlinkRefusal(phone_, session, path);
   }
 
   int rmdir(const char* path) {
@@ -421,15 +411,7 @@ class Filesystem {
     if (!session) return -EIO;
     const bool done = DeleteDirectory(session, path, false);
     meta_.forget(path);
-    if (done) return 0;
-    if (!phone_.alive(session)) return -EIO;
-    if (Exists(session, path) == 0) return -ENOENT;
-    if (IsDirectory(session, path) == 0) return -ENOTDIR;
-    char* names = nullptr;
-    int length = GetFiles(session, path, &names);
-    if (length <= 0) length = GetDirectories(session, path, &names);
-    if (length > 0) FreeBuffer(names);
-    return length > 0 ? -ENOTEMPTY : -EACCES;
+    return done ? 0 : rmdirRefusal(phone_, session, path);
   }
 
   int rename(const char* from, const char* to, unsigned int flags) {
@@ -444,12 +426,7 @@ class Filesystem {
     const bool done = Rename(session, from, to);
     meta_.forget(from);
     meta_.forget(to);
-    if (!done) {
-      if (!phone_.alive(session)) return -EIO;
-      if (Exists(session, from) == 0) return -ENOENT;
-      if (IsDirectory(session, to) == 1) return IsDirectory(session, from) == 1 ? -ENOTEMPTY : -EISDIR;
-      return -EACCES;
-    }
+    if (!done) return renameRefusal(phone_, session, from, to);
     moveOpenFiles(from, to);
     return 0;
   }
@@ -490,7 +467,7 @@ class Filesystem {
     if (Chown(reinterpret_cast<unsigned long>(static_cast<SessionHandle>(session)), copy.data(), static_cast<int>(uid), static_cast<int>(gid))) {
       return 0;
     }
-    return phone_.alive(session) ? -EPERM : -EIO;
+    return chownRefusal(phone_, session);
   }
 
   // The phone keeps no times.
@@ -695,9 +672,7 @@ class Filesystem {
     }
     advance(file);
     if (file.content != Content::Failed) return 0;
-    if (file.failure != -EIO) return file.failure;
-    session = phone_.session();
-    return session && Exists(session, path.c_str()) == 0 ? -ENOENT : -EIO;
+    return file.failure != -EIO ? file.failure : downloadRefusal(phone_, path);
   }
 
   // A copy still connecting (progress -1) when its start time is up, or when

@@ -1,0 +1,25 @@
+// What a phone command's "no" means to the caller, as an errno. The phone
+// answers only yes or no, so the reason is asked afterwards: a session that
+// lost its connection is EIO; otherwise the path's state tells which errno
+// the standard tools expect. Called only after the command failed.
+#pragma once
+
+#include <string>
+
+#include "korvex.h"
+
+namespace korvex::mount {
+
+class Phone;
+
+int listingRefusal(const Phone& phone, SessionHandle session, const std::string& path);
+int mkdirRefusal(const Phone& phone, SessionHandle session, const char* path);
+int unlinkRefusal(const Phone& phone, SessionHandle session, const char* path);
+int rmdirRefusal(const Phone& phone, SessionHandle session, const char* path);
+int renameRefusal(const Phone& phone, SessionHandle session, const char* from, const char* to);
+int chownRefusal(const Phone& phone, SessionHandle session);
+// A download that failed without a reason of its own: asked on a fresh
+// session, since the copy's may be the one that was lost.
+int downloadRefusal(Phone& phone, const std::string& path);
+
+}  // namespace korvex::mount
