@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "korvex.h"
-#include "korvex.hpp"
+#include "listing.h"
 #include "meta_cache.h"
 #include "note.h"
 #include "phone.h"
@@ -43,19 +43,6 @@ constexpr const char* kCacheName = "data";
 
 // Copies report progress only when polled.
 void pause() { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
-
-std::vector<std::string> splitNames(const char* buffer, int length) {
-  std::vector<std::string> names;
-  std::string_view rest(buffer, static_cast<std::size_t>(length));
-  while (!rest.empty()) {
-    const std::size_t slash = rest.find('/');
-    const std::string_view name = rest.substr(0, slash);
-    if (!name.empty()) names.emplace_back(name);
-    if (slash == std::string_view::npos) break;
-    rest.remove_prefix(slash + 1);
-  }
-  return names;
-}
 
 // The copies under way at once, bounded.
 class Slots {
@@ -224,44 +211,19 @@ class Filesystem {
   int readdir(const char* rawPath, void* buffer, fuse_fill_dir_t filler) {
     const std::string path = rawPath;
     if (path.size() > kMaxPath) return -ENAMETOOLONG;
-    SessionRef session = phone_.session();
-    if (!session) return -EIO;
-    std::vector<std::string> lists[2];
-    int (*listers[2])(SessionHandle, const char*, char**) = {&GetFiles, &GetDirectories};
-    for (int i = 0; i < 2; ++i) {
-      char* names = nullptr;
-      const int length = listers[i](session, path.c_str(), &names);
-      if (length < 0) return listingRefusal(phone_, session, path);
-      if (length > 0) {
-        lists[i] = splitNames(names, length);
-        FreeBuffer(names);
-      }
-    }
-    // A phone's name is one component here, never a path: "..", "a\\b" or a
-    // name carrying terminal escapes is left out. The phone's own "." and
-    // ".." directories give way to the mount's.
-    for (int i = 0; i < 2; ++i) {
-      std::vector<std::string> kept;
-      for (std::string& name : lists[i]) {
-        if (korvex::is_plain_name(name)) {
-          kept.push_back(std::move(name));
-        } else if (i == 0 || (name != "." && name != "..")) {
-          refused(path, name);
-        }
-      }
-      lists[i] = std::move(kept);
-    }
+    Listing listing;
+    if (const int error = listings_.fetch(phone_, path, listing)) return error;
     // Always asked afresh: a listing is how changes made elsewhere show up.
-    meta_.rememberListing(path, lists[0], lists[1]);
+    meta_.rememberListing(path, listing.files, listing.dirs);
 
     struct stat st {};
     st.st_mode = S_IFDIR;
     filler(buffer, ".", &st, 0, fuse_fill_dir_flags{});
     filler(buffer, "..", &st, 0, fuse_fill_dir_flags{});
-    for (const std::string& name : lists[1]) filler(buffer, name.c_str(), &st, 0, fuse_fill_dir_flags{});
+    for (const std::string& name : listing.dirs) filler(buffer, name.c_str(), &st, 0, fuse_fill_dir_flags{});
     st.st_mode = S_IFREG;
-    std::set<std::string> shown(lists[0].begin(), lists[0].end());
-    for (const std::string& name : lists[0]) filler(buffer, name.c_str(), &st, 0, fuse_fill_dir_flags{});
+    std::set<std::string> shown(listing.files.begin(), listing.files.end());
+    for (const std::string& name : listing.files) filler(buffer, name.c_str(), &st, 0, fuse_fill_dir_flags{});
     // Files created here whose first upload is still to come.
     for (const std::string& name : pendingNames(path)) {
       if (shown.insert(name).second) filler(buffer, name.c_str(), &st, 0, fuse_fill_dir_flags{});
@@ -547,15 +509,6 @@ class Filesystem {
     return -error;
   }
 
-  // Logs a refused name once per directory.
-  void refused(const std::string& dir, const std::string& name) {
-    {
-      std::lock_guard hold(refusedMutex_);
-      if (!refused_.insert(dir + '\0' + name).second) return;
-    }
-    note("%s: the phone lists \"%s\", which is not a plain name: left out", dir.c_str(), escapedName(name).c_str());
-  }
-
   OpenFile* track(OpenFile* file) {
     std::lock_guard hold(filesMutex_);
     files_.insert(file);
@@ -833,8 +786,7 @@ class Filesystem {
   std::atomic<std::uint64_t> counter_{0};
   std::mutex filesMutex_;
   std::set<OpenFile*> files_;  // guarded by filesMutex_
-  std::mutex refusedMutex_;
-  std::set<std::string> refused_;  // guarded by refusedMutex_: directory, NUL, name
+  Listings listings_;
   std::atomic<bool> leftInCache_{false};
 };
 
