@@ -20,6 +20,7 @@
 #include "listing.h"
 #include "meta_cache.h"
 #include "note.h"
+#include "open_file.h"
 #include "phone.h"
 #include "refusal.h"
 #include "unsent.h"
@@ -94,51 +95,6 @@ class Space {
   std::uint64_t used_ = 0;
 };
 
-enum class Content { Loading, Complete, Failed };
-
-// One open() of a phone file, with its own cache file in a directory of its
-// own: a download may fill a temporary there and put it in place at the end.
-struct OpenFile {
-  std::filesystem::path dir;
-  std::string local;  // dir / kCacheName
-  // The cache file's contents, -1 while a download has none to show yet.
-  // Replaced descriptors stay open until the file is discarded, so a read
-  // that took one never reads another file's descriptor.
-  std::atomic<int> fd{-1};
-  std::vector<int> retired;  // guarded by mutex
-  bool writable = false;
-
-  std::mutex pathMutex;   // a leaf lock: rename moves open files
-  std::string phonePath;  // guarded by pathMutex
-
-  // Set once the cache file is the newest content of the phone file (created,
-  // truncated, written, or downloaded for writing): getattr then reports it.
-  std::atomic<bool> current{false};
-
-  std::mutex mutex;  // guards what follows; held through an upload
-  TransferHandle download = nullptr;
-  SessionRef session;  // the download's, held while it runs
-  Content content = Content::Complete;
-  int failure = -EIO;  // what a failed download makes reads and open() return
-  Clock::time_point started;
-  bool holdsSlot = false;
-  // Written here and not yet confirmed by the phone: the cache file is the
-  // only copy, so it is never deleted but kept as unsent.
-  bool dirty = false;
-  // Written or cut through this handle. A handle only opened with O_TRUNC
-  // (a shell's "> file" closes a duplicate before anything is written) is
-  // sent at release: sending it at every close would replace the phone's
-  // file with an empty one before the new content is there.
-  bool written = false;
-  bool uploadFailed = false;   // close() already reported it: release does not try again
-  std::uint64_t reserved = 0;  // bytes of Space held
-
-  std::string path() {
-    std::lock_guard hold(pathMutex);
-    return phonePath;
-  }
-};
-
 OpenFile* fileOf(const fuse_file_info* fi) { return reinterpret_cast<OpenFile*>(fi->fh); }
 
 }  // namespace
@@ -164,12 +120,7 @@ class Filesystem {
 
   // Discards the files still open (at unmount).
   void closeAll() {
-    std::set<OpenFile*> left;
-    {
-      std::lock_guard hold(filesMutex_);
-      left.swap(files_);
-    }
-    for (OpenFile* file : left) discard(file);
+    for (OpenFile* file : files_.takeAll()) discard(file);
   }
 
   bool leftInCache() const { return leftInCache_.load(); }
@@ -201,7 +152,7 @@ class Filesystem {
       return 0;
     }
     if (fi && fi->fh && fileOf(fi)->current.load()) return fillLocal(*fileOf(fi), st);
-    if (OpenFile* pending = currentFile(path)) return fillLocal(*pending, st);
+    if (OpenFile* pending = files_.current(path)) return fillLocal(*pending, st);
     Attr attr;
     if (const int error = attrOf(path, attr)) return error;
     fill(attr, st);
@@ -225,7 +176,7 @@ class Filesystem {
     std::set<std::string> shown(listing.files.begin(), listing.files.end());
     for (const std::string& name : listing.files) filler(buffer, name.c_str(), &st, 0, fuse_fill_dir_flags{});
     // Files created here whose first upload is still to come.
-    for (const std::string& name : pendingNames(path)) {
+    for (const std::string& name : files_.currentNames(path)) {
       if (shown.insert(name).second) filler(buffer, name.c_str(), &st, 0, fuse_fill_dir_flags{});
     }
     return 0;
@@ -252,7 +203,7 @@ class Filesystem {
         return error;
       }
     }
-    fi->fh = reinterpret_cast<std::uint64_t>(track(file.release()));
+    fi->fh = reinterpret_cast<std::uint64_t>(files_.track(file.release()));
     return 0;
   }
 
@@ -267,7 +218,7 @@ class Filesystem {
     file->dirty = true;
     file->current = true;
     meta_.forget(path);
-    fi->fh = reinterpret_cast<std::uint64_t>(track(file.release()));
+    fi->fh = reinterpret_cast<std::uint64_t>(files_.track(file.release()));
     return 0;
   }
 
@@ -343,10 +294,7 @@ class Filesystem {
       // is still unsent is kept by discard().
       if (file->dirty && !file->uploadFailed) upload(*file);
     }
-    {
-      std::lock_guard hold(filesMutex_);
-      files_.erase(file);
-    }
+    files_.untrack(file);
     discard(file);
     return 0;
   }
@@ -382,14 +330,14 @@ class Filesystem {
     if (std::strlen(to) > kMaxRenameDest || std::strlen(from) > kMaxPath) return -ENAMETOOLONG;
     // A file written here but not yet closed is only in the cache: send it
     // first, or the phone has nothing to move.
-    if (const int error = uploadPending(from)) return error;
+    if (const int error = files_.uploadPending(from, [this](OpenFile& file) { return upload(file); })) return error;
     SessionRef session = phone_.session();
     if (!session) return -EIO;
     const bool done = Rename(session, from, to);
     meta_.forget(from);
     meta_.forget(to);
     if (!done) return renameRefusal(phone_, session, from, to);
-    moveOpenFiles(from, to);
+    files_.move(from, to);
     return 0;
   }
 
@@ -509,12 +457,6 @@ class Filesystem {
     return -error;
   }
 
-  OpenFile* track(OpenFile* file) {
-    std::lock_guard hold(filesMutex_);
-    files_.insert(file);
-    return file;
-  }
-
   // Stops the file's download, gives its space back and removes its cache
   // directory, unless it holds what was written and not confirmed: that is
   // moved to the unsent directory, or else left in place.
@@ -547,51 +489,6 @@ class Filesystem {
     std::error_code ignored;
     if (!keep && !file->dir.empty()) std::filesystem::remove_all(file->dir, ignored);
     delete file;
-  }
-
-  // An open file whose cache holds the newest content of `path`.
-  OpenFile* currentFile(const std::string& path) {
-    std::lock_guard hold(filesMutex_);
-    for (OpenFile* file : files_) {
-      if (file->current.load() && file->path() == path) return file;
-    }
-    return nullptr;
-  }
-
-  std::vector<std::string> pendingNames(const std::string& dir) {
-    std::vector<std::string> names;
-    std::lock_guard hold(filesMutex_);
-    for (OpenFile* file : files_) {
-      if (!file->current.load()) continue;
-      const std::string path = file->path();
-      if (parentOf(path) == dir) names.push_back(nameOf(path));
-    }
-    return names;
-  }
-
-  int uploadPending(const std::string& path) {
-    std::lock_guard hold(filesMutex_);
-    for (OpenFile* file : files_) {
-      if (!file->writable || file->path() != path) continue;
-      std::lock_guard fileHold(file->mutex);
-      if (file->dirty) {
-        if (const int error = upload(*file)) return error;
-      }
-    }
-    return 0;
-  }
-
-  void moveOpenFiles(const std::string& from, const std::string& to) {
-    const std::string below = from + "/";
-    std::lock_guard hold(filesMutex_);
-    for (OpenFile* file : files_) {
-      std::lock_guard pathHold(file->pathMutex);
-      if (file->phonePath == from) {
-        file->phonePath = to;
-      } else if (file->phonePath.compare(0, below.size(), below) == 0) {
-        file->phonePath = to + file->phonePath.substr(from.size());
-      }
-    }
   }
 
   // Holds `end` bytes of cache space for the file. Called with its mutex.
@@ -784,8 +681,7 @@ class Filesystem {
   mode_t fileMode_ = 0644;
   mode_t dirMode_ = 0755;
   std::atomic<std::uint64_t> counter_{0};
-  std::mutex filesMutex_;
-  std::set<OpenFile*> files_;  // guarded by filesMutex_
+  OpenFiles files_;
   Listings listings_;
   std::atomic<bool> leftInCache_{false};
 };
