@@ -1,6 +1,5 @@
 #include "filesystem.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -18,12 +17,12 @@
 
 #include "korvex.h"
 #include "listing.h"
+#include "cache_files.h"
 #include "meta_cache.h"
 #include "note.h"
 #include "open_file.h"
 #include "phone.h"
 #include "refusal.h"
-#include "unsent.h"
 
 namespace korvex::mount {
 namespace {
@@ -38,10 +37,6 @@ constexpr std::uint32_t kMaxDownloadSize = 0xFFFFFFFDu;
 constexpr std::size_t kMaxPath = 1022;
 constexpr std::size_t kMaxRenameDest = 254;
 constexpr std::uint32_t kBlockSize = 128 * 1024;
-// The cache file's name inside the open file's own directory; the library
-// may put a temporary beside it while it downloads.
-constexpr const char* kCacheName = "data";
-
 // Copies report progress only when polled.
 void pause() { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
 
@@ -73,28 +68,6 @@ class Slots {
   int free_;
 };
 
-// The bytes the cache files may hold together.
-class Space {
- public:
-  explicit Space(std::uint64_t limit) : limit_(limit) {}
-  std::uint64_t limit() const { return limit_; }
-  bool reserve(std::uint64_t bytes) {
-    std::lock_guard hold(mutex_);
-    if (bytes > limit_ - used_) return false;
-    used_ += bytes;
-    return true;
-  }
-  void give(std::uint64_t bytes) {
-    std::lock_guard hold(mutex_);
-    used_ -= bytes;
-  }
-
- private:
-  const std::uint64_t limit_;
-  std::mutex mutex_;
-  std::uint64_t used_ = 0;
-};
-
 OpenFile* fileOf(const fuse_file_info* fi) { return reinterpret_cast<OpenFile*>(fi->fh); }
 
 }  // namespace
@@ -106,7 +79,7 @@ class Filesystem {
         options_(options),
         meta_(options.attrTimeout),
         slots_(options.copies),
-        space_(options.cacheBytes),
+        cache_(options.cacheDir, options.cacheBytes, options.unsentDir),
         mountTime_(::time(nullptr)),
         uid_(::getuid()),
         gid_(::getgid()) {
@@ -123,7 +96,7 @@ class Filesystem {
     for (OpenFile* file : files_.takeAll()) discard(file);
   }
 
-  bool leftInCache() const { return leftInCache_.load(); }
+  bool leftInCache() const { return cache_.leftInCache(); }
 
   void* init(fuse_conn_info* conn, fuse_config* cfg) {
     const double seconds = std::chrono::duration<double>(options_.attrTimeout).count();
@@ -189,7 +162,7 @@ class Filesystem {
     file->writable = access != O_RDONLY;
     file->phonePath = path;
     const bool truncating = file->writable && (fi->flags & O_TRUNC);
-    if (const int error = makeLocal(*file, truncating)) return error;
+    if (const int error = cache_.make(*file, truncating)) return error;
     if (truncating) {
       file->dirty = true;
       file->current = true;
@@ -213,7 +186,7 @@ class Filesystem {
     auto file = std::make_unique<OpenFile>();
     file->writable = true;
     file->phonePath = path;
-    if (const int error = makeLocal(*file, true)) return error;
+    if (const int error = cache_.make(*file, true)) return error;
     // Nothing reaches the phone before close: an empty upload then creates it.
     file->dirty = true;
     file->current = true;
@@ -225,8 +198,7 @@ class Filesystem {
   int read(char* buffer, std::size_t size, off_t offset, fuse_file_info* fi) {
     OpenFile& file = *fileOf(fi);
     if (const int error = waitContent(file, static_cast<std::uint64_t>(offset) + size)) return error;
-    const ssize_t got = ::pread(file.fd.load(), buffer, size, offset);
-    return got < 0 ? -errno : static_cast<int>(got);
+    return CacheFiles::readAt(file, buffer, size, offset);
   }
 
   int write(const char* buffer, std::size_t size, off_t offset, fuse_file_info* fi) {
@@ -237,14 +209,14 @@ class Filesystem {
     const std::uint64_t end = static_cast<std::uint64_t>(offset) + size;
     if (end > kMaxFileSize) return -EFBIG;
     std::lock_guard hold(file.mutex);
-    if (const int error = grow(file, end)) return error;
-    const ssize_t put = ::pwrite(file.fd.load(), buffer, size, offset);
-    if (put < 0) return -errno;
+    if (const int error = cache_.grow(file, end)) return error;
+    const int put = CacheFiles::writeAt(file, buffer, size, offset);
+    if (put < 0) return put;
     file.dirty = true;
     file.written = true;
     file.uploadFailed = false;
     file.current = true;
-    return static_cast<int>(put);
+    return put;
   }
 
   int truncate(const char* rawPath, off_t size, fuse_file_info* fi) {
@@ -263,8 +235,8 @@ class Filesystem {
     if (!file.writable) return -EBADF;
     if (const int error = waitContent(file, UINT64_MAX)) return error;
     std::lock_guard hold(file.mutex);
-    if (const int error = grow(file, static_cast<std::uint64_t>(size))) return error;
-    if (::ftruncate(file.fd.load(), size) != 0) return -errno;
+    if (const int error = cache_.grow(file, static_cast<std::uint64_t>(size))) return error;
+    if (const int error = CacheFiles::cut(file, size)) return error;
     file.dirty = true;
     file.written = true;
     file.current = true;
@@ -437,29 +409,13 @@ class Filesystem {
   }
 
   int fillLocal(OpenFile& file, struct stat* st) const {
-    struct stat local;
-    if (::fstat(file.fd.load(), &local) != 0) return -errno;
-    fill(Attr{Kind::File, static_cast<std::uint32_t>(local.st_size)}, st);
+    std::uint64_t size = 0;
+    if (const int error = CacheFiles::sizeOf(file.fd.load(), size)) return error;
+    fill(Attr{Kind::File, static_cast<std::uint32_t>(size)}, st);
     return 0;
   }
 
-  // The file's own cache directory, and its empty cache file when `create`
-  // (a download makes its own).
-  int makeLocal(OpenFile& file, bool create) {
-    file.dir = options_.cacheDir / std::to_string(++counter_);
-    file.local = (file.dir / kCacheName).string();
-    if (::mkdir(file.dir.c_str(), 0700) != 0) return -errno;
-    if (!create) return 0;
-    file.fd = ::open(file.local.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (file.fd.load() >= 0) return 0;
-    const int error = errno;
-    ::rmdir(file.dir.c_str());
-    return -error;
-  }
-
-  // Stops the file's download, gives its space back and removes its cache
-  // directory, unless it holds what was written and not confirmed: that is
-  // moved to the unsent directory, or else left in place.
+  // Stops the file's download and ends its cache file.
   void discard(OpenFile* file) {
     {
       std::lock_guard hold(file->mutex);
@@ -467,42 +423,15 @@ class Filesystem {
       file->download = nullptr;
       if (file->holdsSlot) slots_.release();
       file->holdsSlot = false;
-      space_.give(file->reserved);
-      file->reserved = 0;
-      for (const int fd : file->retired) ::close(fd);
+      cache_.release(*file);
     }
-    if (file->fd.load() >= 0) ::close(file->fd.load());
-    bool keep = false;
-    if (file->writable && file->dirty) {
-      const std::string path = file->path();
-      std::string why;
-      const std::filesystem::path kept = keepUnsent(file->local, path, options_.unsentDir, why);
-      if (!kept.empty()) {
-        noteError("%s: not sent to the phone; what was written is kept in %s", path.c_str(), kept.c_str());
-      } else {
-        keep = true;
-        leftInCache_ = true;
-        noteError("%s: not sent to the phone, and not moved to the unsent directory (%s); it stays in %s",
-                  path.c_str(), why.c_str(), file->local.c_str());
-      }
-    }
-    std::error_code ignored;
-    if (!keep && !file->dir.empty()) std::filesystem::remove_all(file->dir, ignored);
-    delete file;
-  }
-
-  // Holds `end` bytes of cache space for the file. Called with its mutex.
-  int grow(OpenFile& file, std::uint64_t end) {
-    if (end <= file.reserved) return 0;
-    if (!space_.reserve(end - file.reserved)) return -ENOSPC;
-    file.reserved = end;
-    return 0;
+    cache_.end(file);
   }
 
   int startDownload(OpenFile& file, const std::string& path, std::uint32_t size) {
     std::lock_guard hold(file.mutex);
-    if (size > space_.limit() || size > kMaxDownloadSize) return -EFBIG;
-    if (const int error = grow(file, size)) return error;
+    if (size > cache_.limit() || size > kMaxDownloadSize) return -EFBIG;
+    if (const int error = cache_.grow(file, size)) return error;
     if (!slots_.acquire()) return -EINTR;
     file.holdsSlot = true;
     SessionRef session = phone_.session();
@@ -545,9 +474,9 @@ class Filesystem {
     } else if (value != -2) {
       // The reply's size is what arrives, whatever FileSize said before:
       // the cache bound holds against it.
-      if (announced > kMaxDownloadSize || announced > space_.limit()) {
+      if (announced > kMaxDownloadSize || announced > cache_.limit()) {
         file.failure = -EFBIG;
-      } else if (grow(file, announced) != 0) {
+      } else if (cache_.grow(file, announced) != 0) {
         file.failure = -ENOSPC;
       } else if (static_cast<std::uint32_t>(value) != announced) {
         return;
@@ -560,7 +489,7 @@ class Filesystem {
     file.download = nullptr;
     if (file.holdsSlot) slots_.release();
     file.holdsSlot = false;
-    if (done && adoptComplete(file, announced)) {
+    if (done && cache_.adoptComplete(file, announced)) {
       file.content = Content::Complete;
       if (file.writable) file.current = true;
       return;
@@ -573,45 +502,6 @@ class Filesystem {
     file.content = Content::Failed;
   }
 
-  // Makes the downloaded cache file the one reads and writes use; false when
-  // it is not there at its announced size. Called with the file's mutex.
-  bool adoptComplete(OpenFile& file, std::uint32_t size) {
-    const int fresh = ::open(file.local.c_str(), O_RDWR | O_CLOEXEC);
-    if (fresh < 0) return false;
-    struct stat now, before;
-    if (::fstat(fresh, &now) != 0 || static_cast<std::uint64_t>(now.st_size) != size) {
-      ::close(fresh);
-      return false;
-    }
-    const int old = file.fd.load();
-    if (old >= 0 && ::fstat(old, &before) == 0 && before.st_ino == now.st_ino && before.st_dev == now.st_dev) {
-      ::close(fresh);  // the file read so far is the one put in place
-      return true;
-    }
-    if (old >= 0) file.retired.push_back(old);
-    file.fd = fresh;
-    return true;
-  }
-
-  // While a download runs, its bytes land in the one file in the open
-  // file's directory (the library's temporary, later put in place): reads
-  // are served from it as they arrive. Called with the file's mutex.
-  void adoptPartial(OpenFile& file) {
-    DIR* dir = ::opendir(file.dir.c_str());
-    if (!dir) return;
-    while (const dirent* entry = ::readdir(dir)) {
-      if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN) continue;
-      const int fd = ::openat(::dirfd(dir), entry->d_name, O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-      struct stat st;
-      if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        file.fd = fd;
-        break;
-      }
-      if (fd >= 0) ::close(fd);
-    }
-    ::closedir(dir);
-  }
-
   // Waits until the cache file holds `end` bytes or the whole file.
   int waitContent(OpenFile& file, std::uint64_t end) {
     for (;;) {
@@ -621,11 +511,11 @@ class Filesystem {
         advance(file);
         if (file.content == Content::Failed) return file.failure;
         if (file.content == Content::Complete) return 0;
-        if (file.fd.load() < 0) adoptPartial(file);
+        if (file.fd.load() < 0) cache_.adoptPartial(file);
         fd = file.fd.load();
       }
-      struct stat local;
-      if (fd >= 0 && ::fstat(fd, &local) == 0 && static_cast<std::uint64_t>(local.st_size) >= end) return 0;
+      std::uint64_t size = 0;
+      if (fd >= 0 && CacheFiles::sizeOf(fd, size) == 0 && size >= end) return 0;
       if (fuse_interrupted()) return -EINTR;
       pause();
     }
@@ -674,16 +564,14 @@ class Filesystem {
   const Options options_;
   MetaCache meta_;
   Slots slots_;
-  Space space_;
+  CacheFiles cache_;
   const time_t mountTime_;
   const uid_t uid_;
   const gid_t gid_;
   mode_t fileMode_ = 0644;
   mode_t dirMode_ = 0755;
-  std::atomic<std::uint64_t> counter_{0};
   OpenFiles files_;
   Listings listings_;
-  std::atomic<bool> leftInCache_{false};
 };
 
 namespace {
