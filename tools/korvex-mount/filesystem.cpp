@@ -7,17 +7,16 @@
 
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <set>
-#include <thread>
 #include <vector>
 
 #include "korvex.h"
 #include "listing.h"
 #include "cache_files.h"
+#include "copies.h"
 #include "meta_cache.h"
 #include "note.h"
 #include "open_file.h"
@@ -27,47 +26,11 @@
 namespace korvex::mount {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // Sizes travel as 32-bit words.
 constexpr std::uint64_t kMaxFileSize = 0xFFFFFFFFu;
-// The largest size a download can report: the two above it read as the
-// progress markers -1 and -2.
-constexpr std::uint32_t kMaxDownloadSize = 0xFFFFFFFDu;
 constexpr std::size_t kMaxPath = 1022;
 constexpr std::size_t kMaxRenameDest = 254;
 constexpr std::uint32_t kBlockSize = 128 * 1024;
-// Copies report progress only when polled.
-void pause() { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
-
-// The copies under way at once, bounded.
-class Slots {
- public:
-  explicit Slots(int count) : free_(count) {}
-  // false when the request was interrupted while waiting.
-  bool acquire() {
-    std::unique_lock hold(mutex_);
-    while (free_ == 0) {
-      if (fuse_interrupted()) return false;
-      freed_.wait_for(hold, std::chrono::milliseconds(20));
-    }
-    --free_;
-    return true;
-  }
-  void release() {
-    {
-      std::lock_guard hold(mutex_);
-      ++free_;
-    }
-    freed_.notify_one();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable freed_;
-  int free_;
-};
-
 OpenFile* fileOf(const fuse_file_info* fi) { return reinterpret_cast<OpenFile*>(fi->fh); }
 
 }  // namespace
@@ -78,8 +41,8 @@ class Filesystem {
       : phone_(phone),
         options_(options),
         meta_(options.attrTimeout),
-        slots_(options.copies),
         cache_(options.cacheDir, options.cacheBytes, options.unsentDir),
+        copies_(phone, meta_, cache_, options.copies, options.startTimeout),
         mountTime_(::time(nullptr)),
         uid_(::getuid()),
         gid_(::getgid()) {
@@ -170,7 +133,7 @@ class Filesystem {
       Attr attr;
       int error = attrOf(path, attr);
       if (!error && attr.kind == Kind::Directory) error = -EISDIR;
-      if (!error) error = startDownload(*file, path, attr.size.value_or(0));
+      if (!error) error = copies_.startDownload(*file, path, attr.size.value_or(0));
       if (error) {
         discard(file.release());
         return error;
@@ -197,7 +160,7 @@ class Filesystem {
 
   int read(char* buffer, std::size_t size, off_t offset, fuse_file_info* fi) {
     OpenFile& file = *fileOf(fi);
-    if (const int error = waitContent(file, static_cast<std::uint64_t>(offset) + size)) return error;
+    if (const int error = copies_.waitContent(file, static_cast<std::uint64_t>(offset) + size)) return error;
     return CacheFiles::readAt(file, buffer, size, offset);
   }
 
@@ -205,7 +168,7 @@ class Filesystem {
     OpenFile& file = *fileOf(fi);
     if (!file.writable) return -EBADF;
     // A change to an existing file rewrites all of it: its old bytes first.
-    if (const int error = waitContent(file, UINT64_MAX)) return error;
+    if (const int error = copies_.waitContent(file, UINT64_MAX)) return error;
     const std::uint64_t end = static_cast<std::uint64_t>(offset) + size;
     if (end > kMaxFileSize) return -EFBIG;
     std::lock_guard hold(file.mutex);
@@ -233,7 +196,7 @@ class Filesystem {
     }
     OpenFile& file = *fileOf(fi);
     if (!file.writable) return -EBADF;
-    if (const int error = waitContent(file, UINT64_MAX)) return error;
+    if (const int error = copies_.waitContent(file, UINT64_MAX)) return error;
     std::lock_guard hold(file.mutex);
     if (const int error = cache_.grow(file, static_cast<std::uint64_t>(size))) return error;
     if (const int error = CacheFiles::cut(file, size)) return error;
@@ -247,7 +210,7 @@ class Filesystem {
     OpenFile& file = *fileOf(fi);
     if (!file.writable) return 0;
     std::lock_guard hold(file.mutex);
-    return file.dirty && file.written ? upload(file) : 0;
+    return file.dirty && file.written ? copies_.upload(file) : 0;
   }
 
   // Asked for explicitly: whatever is unsent goes now.
@@ -255,7 +218,7 @@ class Filesystem {
     OpenFile& file = *fileOf(fi);
     if (!file.writable) return 0;
     std::lock_guard hold(file.mutex);
-    return file.dirty ? upload(file) : 0;
+    return file.dirty ? copies_.upload(file) : 0;
   }
 
   int release(fuse_file_info* fi) {
@@ -264,7 +227,7 @@ class Filesystem {
       std::lock_guard hold(file->mutex);
       // close() uploads; this catches a handle that was never flushed. What
       // is still unsent is kept by discard().
-      if (file->dirty && !file->uploadFailed) upload(*file);
+      if (file->dirty && !file->uploadFailed) copies_.upload(*file);
     }
     files_.untrack(file);
     discard(file);
@@ -302,7 +265,7 @@ class Filesystem {
     if (std::strlen(to) > kMaxRenameDest || std::strlen(from) > kMaxPath) return -ENAMETOOLONG;
     // A file written here but not yet closed is only in the cache: send it
     // first, or the phone has nothing to move.
-    if (const int error = files_.uploadPending(from, [this](OpenFile& file) { return upload(file); })) return error;
+    if (const int error = files_.uploadPending(from, [this](OpenFile& file) { return copies_.upload(file); })) return error;
     SessionRef session = phone_.session();
     if (!session) return -EIO;
     const bool done = Rename(session, from, to);
@@ -419,152 +382,17 @@ class Filesystem {
   void discard(OpenFile* file) {
     {
       std::lock_guard hold(file->mutex);
-      if (file->download) CloseTransHandle(file->download);
-      file->download = nullptr;
-      if (file->holdsSlot) slots_.release();
-      file->holdsSlot = false;
+      copies_.stop(*file);
       cache_.release(*file);
     }
     cache_.end(file);
   }
 
-  int startDownload(OpenFile& file, const std::string& path, std::uint32_t size) {
-    std::lock_guard hold(file.mutex);
-    if (size > cache_.limit() || size > kMaxDownloadSize) return -EFBIG;
-    if (const int error = cache_.grow(file, size)) return error;
-    if (!slots_.acquire()) return -EINTR;
-    file.holdsSlot = true;
-    SessionRef session = phone_.session();
-    if (!session) return -EIO;
-    file.download = DownFromPhoneAsync(session, path.c_str(), file.local.c_str());
-    if (!file.download) return -EIO;
-    file.session = session;
-    file.content = Content::Loading;
-    file.started = Clock::now();
-    // Wait for the phone to take the request, so that a file that is gone
-    // (or too large) fails open() rather than the first read.
-    int total = 0, progress = 0;
-    while (GetTransProgress(file.download, &total, &progress) == -1) {
-      if (fuse_interrupted()) return -EINTR;
-      if (neverStarts(session, file.started)) break;
-      pause();
-    }
-    advance(file);
-    if (file.content != Content::Failed) return 0;
-    return file.failure != -EIO ? file.failure : downloadRefusal(phone_, path);
-  }
-
-  // A copy still connecting (progress -1) when its start time is up, or when
-  // the session lost the phone meanwhile. A copy that cannot connect stays
-  // at -1: without this it would be waited for until the time-out.
-  bool neverStarts(SessionHandle session, Clock::time_point started) const {
-    return Clock::now() - started > options_.startTimeout || !phone_.alive(session);
-  }
-
-  // Takes a download's news. Called with the file's mutex.
-  void advance(OpenFile& file) {
-    if (file.content != Content::Loading) return;
-    int total = 0, progress = 0;
-    const int value = GetTransProgress(file.download, &total, &progress);
-    const auto announced = static_cast<std::uint32_t>(total);
-    bool done = false;
-    if (value == -1) {
-      if (!neverStarts(file.session, file.started)) return;
-      note("%s: the download did not start", file.path().c_str());
-    } else if (value != -2) {
-      // The reply's size is what arrives, whatever FileSize said before:
-      // the cache bound holds against it.
-      if (announced > kMaxDownloadSize || announced > cache_.limit()) {
-        file.failure = -EFBIG;
-      } else if (cache_.grow(file, announced) != 0) {
-        file.failure = -ENOSPC;
-      } else if (static_cast<std::uint32_t>(value) != announced) {
-        return;
-      } else {
-        done = true;
-      }
-    }
-    // Closing waits for the copy's thread, which puts the file in place.
-    CloseTransHandle(file.download);
-    file.download = nullptr;
-    if (file.holdsSlot) slots_.release();
-    file.holdsSlot = false;
-    if (done && cache_.adoptComplete(file, announced)) {
-      file.content = Content::Complete;
-      if (file.writable) file.current = true;
-      return;
-    }
-    if (file.failure == -EFBIG) {
-      note("%s: the phone sends %u bytes, more than the cache takes", file.path().c_str(), announced);
-    } else if (done || value == -2) {
-      note("%s: the download failed", file.path().c_str());
-    }
-    file.content = Content::Failed;
-  }
-
-  // Waits until the cache file holds `end` bytes or the whole file.
-  int waitContent(OpenFile& file, std::uint64_t end) {
-    for (;;) {
-      int fd;
-      {
-        std::lock_guard hold(file.mutex);
-        advance(file);
-        if (file.content == Content::Failed) return file.failure;
-        if (file.content == Content::Complete) return 0;
-        if (file.fd.load() < 0) cache_.adoptPartial(file);
-        fd = file.fd.load();
-      }
-      std::uint64_t size = 0;
-      if (fd >= 0 && CacheFiles::sizeOf(fd, size) == 0 && size >= end) return 0;
-      if (fuse_interrupted()) return -EINTR;
-      pause();
-    }
-  }
-
-  // Sends the whole cache file to the phone. The library confirms the size
-  // the phone stored: a copy at its total is there. Called with the file's
-  // mutex.
-  int upload(OpenFile& file) {
-    const std::string dest = file.path();
-    if (!slots_.acquire()) return -EINTR;
-    int result = -EIO;
-    SessionRef session = phone_.session();
-    TransferHandle transfer = session ? CopyToPhoneAsync(session, file.local.c_str(), dest.c_str()) : nullptr;
-    if (transfer) {
-      const auto started = Clock::now();
-      for (;;) {
-        int total = 0, progress = 0;
-        const int value = GetTransProgress(transfer, &total, &progress);
-        if (value == -2) break;
-        if (value == -1 && neverStarts(session, started)) break;
-        if (value != -1 && static_cast<std::uint32_t>(value) == static_cast<std::uint32_t>(total)) {
-          result = 0;
-          break;
-        }
-        if (fuse_interrupted()) {
-          result = -EINTR;
-          break;
-        }
-        pause();
-      }
-      CloseTransHandle(transfer);
-    }
-    slots_.release();
-    meta_.forget(dest);
-    file.uploadFailed = result != 0;
-    if (result == 0) {
-      file.dirty = false;
-    } else if (result == -EIO) {
-      note("%s: the upload failed", dest.c_str());
-    }
-    return result;
-  }
-
   Phone& phone_;
   const Options options_;
   MetaCache meta_;
-  Slots slots_;
   CacheFiles cache_;
+  Copies copies_;
   const time_t mountTime_;
   const uid_t uid_;
   const gid_t gid_;
