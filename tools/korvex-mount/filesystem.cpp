@@ -15,22 +15,19 @@
 
 #include "korvex.h"
 #include "listing.h"
+#include "attributes.h"
 #include "cache_files.h"
 #include "copies.h"
 #include "meta_cache.h"
 #include "note.h"
 #include "open_file.h"
 #include "phone.h"
+#include "phone_limits.h"
 #include "refusal.h"
 
 namespace korvex::mount {
 namespace {
 
-// Sizes travel as 32-bit words.
-constexpr std::uint64_t kMaxFileSize = 0xFFFFFFFFu;
-constexpr std::size_t kMaxPath = 1022;
-constexpr std::size_t kMaxRenameDest = 254;
-constexpr std::uint32_t kBlockSize = 128 * 1024;
 OpenFile* fileOf(const fuse_file_info* fi) { return reinterpret_cast<OpenFile*>(fi->fh); }
 
 }  // namespace
@@ -43,14 +40,7 @@ class Filesystem {
         meta_(options.attrTimeout),
         cache_(options.cacheDir, options.cacheBytes, options.unsentDir),
         copies_(phone, meta_, cache_, options.copies, options.startTimeout),
-        mountTime_(::time(nullptr)),
-        uid_(::getuid()),
-        gid_(::getgid()) {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    fileMode_ = 0666 & ~mask;
-    dirMode_ = 0777 & ~mask;
-  }
+        attributes_(phone, meta_) {}
 
   ~Filesystem() { closeAll(); }
 
@@ -84,14 +74,14 @@ class Filesystem {
     std::memset(st, 0, sizeof *st);
     const std::string path = rawPath;
     if (path == "/") {
-      fill(Attr{Kind::Directory, std::nullopt}, st);
+      attributes_.fill(Attr{Kind::Directory, std::nullopt}, st);
       return 0;
     }
     if (fi && fi->fh && fileOf(fi)->current.load()) return fillLocal(*fileOf(fi), st);
     if (OpenFile* pending = files_.current(path)) return fillLocal(*pending, st);
     Attr attr;
-    if (const int error = attrOf(path, attr)) return error;
-    fill(attr, st);
+    if (const int error = attributes_.lookup(path, attr)) return error;
+    attributes_.fill(attr, st);
     return 0;
   }
 
@@ -131,7 +121,7 @@ class Filesystem {
       file->current = true;
     } else {
       Attr attr;
-      int error = attrOf(path, attr);
+      int error = attributes_.lookup(path, attr);
       if (!error && attr.kind == Kind::Directory) error = -EISDIR;
       if (!error) error = copies_.startDownload(*file, path, attr.size.value_or(0));
       if (error) {
@@ -297,11 +287,10 @@ class Filesystem {
     Attr attr;
     if (std::strcmp(path, "/") == 0) {
       attr.kind = Kind::Directory;
-    } else if (const int error = attrOf(path, attr)) {
+    } else if (const int error = attributes_.lookup(path, attr)) {
       return error;
     }
-    const mode_t shown = attr.kind == Kind::Directory ? dirMode_ : fileMode_;
-    return (mode & 07777) == shown ? 0 : -EPERM;
+    return (mode & 07777) == attributes_.modeOf(attr.kind) ? 0 : -EPERM;
   }
 
   int chown(const char* path, uid_t uid, gid_t gid) {
@@ -322,59 +311,10 @@ class Filesystem {
   }
 
  private:
-  // The phone's answer for a path, from the cache when it is fresh.
-  int attrOf(const std::string& path, Attr& out) {
-    if (path.size() > kMaxPath) return -ENAMETOOLONG;
-    if (auto known = meta_.find(path)) {
-      if (known->kind == Kind::Missing) return -ENOENT;
-      if (known->kind == Kind::Directory || known->size) {
-        out = *known;
-        return 0;
-      }
-    }
-    SessionRef session = phone_.session();
-    if (!session) return -EIO;
-    const int size = FileSize(session, path.c_str());
-    if (!phone_.alive(session)) return -EIO;
-    if (size != -1) {
-      // Sizes of 2 GiB and more arrive as negative numbers.
-      out = Attr{Kind::File, static_cast<std::uint32_t>(size)};
-    } else {
-      const int directory = IsDirectory(session, path.c_str());
-      if (directory < 0 || !phone_.alive(session)) return -EIO;
-      if (directory == 1) {
-        out = Attr{Kind::Directory, std::nullopt};
-      } else {
-        const int exists = Exists(session, path.c_str());
-        if (exists < 0 || !phone_.alive(session)) return -EIO;
-        if (exists == 1) return -EOVERFLOW;  // there, but the phone gives no size (4 GiB or more)
-        out = Attr{Kind::Missing, std::nullopt};
-      }
-    }
-    meta_.remember(path, out);
-    return out.kind == Kind::Missing ? -ENOENT : 0;
-  }
-
-  void fill(const Attr& attr, struct stat* st) const {
-    st->st_uid = uid_;
-    st->st_gid = gid_;
-    st->st_atime = st->st_mtime = st->st_ctime = mountTime_;
-    st->st_blksize = kBlockSize;
-    if (attr.kind == Kind::Directory) {
-      st->st_mode = S_IFDIR | dirMode_;
-      st->st_nlink = 2;
-    } else {
-      st->st_mode = S_IFREG | fileMode_;
-      st->st_nlink = 1;
-      st->st_size = attr.size.value_or(0);
-      st->st_blocks = (st->st_size + 511) / 512;
-    }
-  }
-
   int fillLocal(OpenFile& file, struct stat* st) const {
     std::uint64_t size = 0;
     if (const int error = CacheFiles::sizeOf(file.fd.load(), size)) return error;
-    fill(Attr{Kind::File, static_cast<std::uint32_t>(size)}, st);
+    attributes_.fill(Attr{Kind::File, static_cast<std::uint32_t>(size)}, st);
     return 0;
   }
 
@@ -393,11 +333,7 @@ class Filesystem {
   MetaCache meta_;
   CacheFiles cache_;
   Copies copies_;
-  const time_t mountTime_;
-  const uid_t uid_;
-  const gid_t gid_;
-  mode_t fileMode_ = 0644;
-  mode_t dirMode_ = 0755;
+  Attributes attributes_;
   OpenFiles files_;
   Listings listings_;
 };
