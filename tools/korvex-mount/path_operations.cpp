@@ -1,0 +1,146 @@
+#include <cerrno>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "korvex.h"
+#include "operations.h"
+#include "phone.h"
+#include "phone_limits.h"
+#include "refusal.h"
+
+namespace korvex::mount {
+
+int Filesystem::getattr(const char* rawPath, struct stat* st, fuse_file_info* fi) {
+  std::memset(st, 0, sizeof *st);
+  const std::string path = rawPath;
+  if (path == "/") {
+    attributes_.fill(Attr{Kind::Directory, std::nullopt}, st);
+    return 0;
+  }
+  if (fi && fi->fh && fileOf(fi)->current.load()) return fillLocal(*fileOf(fi), st);
+  if (OpenFile* pending = files_.current(path)) return fillLocal(*pending, st);
+  Attr attr;
+  if (const int error = attributes_.lookup(path, attr)) return error;
+  attributes_.fill(attr, st);
+  return 0;
+}
+
+int Filesystem::fillLocal(OpenFile& file, struct stat* st) const {
+  std::uint64_t size = 0;
+  if (const int error = CacheFiles::sizeOf(file.fd.load(), size)) return error;
+  attributes_.fill(Attr{Kind::File, static_cast<std::uint32_t>(size)}, st);
+  return 0;
+}
+
+int Filesystem::readdir(const char* rawPath, void* buffer, fuse_fill_dir_t filler) {
+  const std::string path = rawPath;
+  if (path.size() > kMaxPath) return -ENAMETOOLONG;
+  Listing listing;
+  if (const int error = listings_.fetch(phone_, path, listing)) return error;
+  // Always asked afresh: a listing is how changes made elsewhere show up.
+  meta_.rememberListing(path, listing.files, listing.dirs);
+
+  struct stat st {};
+  st.st_mode = S_IFDIR;
+  filler(buffer, ".", &st, 0, fuse_fill_dir_flags{});
+  filler(buffer, "..", &st, 0, fuse_fill_dir_flags{});
+  for (const std::string& name : listing.dirs) filler(buffer, name.c_str(), &st, 0, fuse_fill_dir_flags{});
+  st.st_mode = S_IFREG;
+  std::set<std::string> shown(listing.files.begin(), listing.files.end());
+  for (const std::string& name : listing.files) filler(buffer, name.c_str(), &st, 0, fuse_fill_dir_flags{});
+  // Files created here whose first upload is still to come.
+  for (const std::string& name : files_.currentNames(path)) {
+    if (shown.insert(name).second) filler(buffer, name.c_str(), &st, 0, fuse_fill_dir_flags{});
+  }
+  return 0;
+}
+
+int Filesystem::mkdir(const char* path) {
+  if (std::strlen(path) > kMaxPath) return -ENAMETOOLONG;
+  SessionRef session = phone_.session();
+  if (!session) return -EIO;
+  const bool done = CreatePhoneDirectory(session, path);
+  meta_.forget(path);
+  return done ? 0 : mkdirRefusal(phone_, session, path);
+}
+
+int Filesystem::unlink(const char* path) {
+  SessionRef session = phone_.session();
+  if (!session) return -EIO;
+  const bool done = DeletePhoneFile(session, path);
+  meta_.forget(path);
+  return done ? 0 : unlinkRefusal(phone_, session, path);
+}
+
+int Filesystem::rmdir(const char* path) {
+  SessionRef session = phone_.session();
+  if (!session) return -EIO;
+  const bool done = DeleteDirectory(session, path, false);
+  meta_.forget(path);
+  return done ? 0 : rmdirRefusal(phone_, session, path);
+}
+
+int Filesystem::rename(const char* from, const char* to, unsigned int flags) {
+  // RENAME_NOREPLACE and RENAME_EXCHANGE have no counterpart on the phone.
+  if (flags != 0) return -EINVAL;
+  if (std::strlen(to) > kMaxRenameDest || std::strlen(from) > kMaxPath) return -ENAMETOOLONG;
+  // A file written here but not yet closed is only in the cache: send it
+  // first, or the phone has nothing to move.
+  if (const int error = files_.uploadPending(from, [this](OpenFile& file) { return copies_.upload(file); })) return error;
+  SessionRef session = phone_.session();
+  if (!session) return -EIO;
+  const bool done = Rename(session, from, to);
+  meta_.forget(from);
+  meta_.forget(to);
+  if (!done) return renameRefusal(phone_, session, from, to);
+  files_.move(from, to);
+  return 0;
+}
+
+int Filesystem::statfs(struct statvfs* st) {
+  SessionRef session = phone_.session();
+  if (!session) return -EIO;
+  const int kib = GetSpaceSize(session, "/");
+  if (kib < 0 || !phone_.alive(session)) return -EIO;
+  std::memset(st, 0, sizeof *st);
+  // The phone tells only the free space (in KiB): the total is unknown, so
+  // the mount reports itself as that size and empty.
+  st->f_bsize = kBlockSize;
+  st->f_frsize = 1024;
+  st->f_blocks = st->f_bfree = st->f_bavail = static_cast<fsblkcnt_t>(kib);
+  st->f_namemax = 255;
+  return 0;
+}
+
+// Modes cannot be stored on the phone: asking for the mode already shown
+// succeeds, any other is refused.
+int Filesystem::chmod(const char* path, mode_t mode) {
+  Attr attr;
+  if (std::strcmp(path, "/") == 0) {
+    attr.kind = Kind::Directory;
+  } else if (const int error = attributes_.lookup(path, attr)) {
+    return error;
+  }
+  return (mode & 07777) == attributes_.modeOf(attr.kind) ? 0 : -EPERM;
+}
+
+int Filesystem::chown(const char* path, uid_t uid, gid_t gid) {
+  if (uid == static_cast<uid_t>(-1) && gid == static_cast<gid_t>(-1)) return 0;
+  SessionRef session = phone_.session();
+  if (!session) return -EIO;
+  std::vector<char> copy(path, path + std::strlen(path) + 1);
+  if (Chown(reinterpret_cast<unsigned long>(static_cast<SessionHandle>(session)), copy.data(), static_cast<int>(uid), static_cast<int>(gid))) {
+    return 0;
+  }
+  return chownRefusal(phone_, session);
+}
+
+// The phone keeps no times.
+int Filesystem::utimens(const struct timespec times[2]) {
+  if (times && times[0].tv_nsec == UTIME_OMIT && times[1].tv_nsec == UTIME_OMIT) return 0;
+  return -ENOTSUP;
+}
+
+}  // namespace korvex::mount
