@@ -11,6 +11,20 @@
 #include "refusal.h"
 
 namespace korvex::mount {
+namespace {
+
+// A command that changes one phone path: what is known of the path is
+// forgotten whatever the answer, and a refusal is asked for its reason.
+template <typename Command, typename Refusal>
+int changePath(Phone& phone, MetaCache& meta, const char* path, Command command, Refusal refusal) {
+  SessionRef session = phone.session();
+  if (!session) return -EIO;
+  const bool done = command(session, path);
+  meta.forget(path);
+  return done ? 0 : refusal(phone, session, path);
+}
+
+}  // namespace
 
 int Filesystem::getattr(const char* rawPath, struct stat* st, fuse_file_info* fi) {
   std::memset(st, 0, sizeof *st);
@@ -59,27 +73,16 @@ int Filesystem::readdir(const char* rawPath, void* buffer, fuse_fill_dir_t fille
 
 int Filesystem::mkdir(const char* path) {
   if (std::strlen(path) > kMaxPath) return -ENAMETOOLONG;
-  SessionRef session = phone_.session();
-  if (!session) return -EIO;
-  const bool done = CreatePhoneDirectory(session, path);
-  meta_.forget(path);
-  return done ? 0 : mkdirRefusal(phone_, session, path);
+  return changePath(phone_, meta_, path, &CreatePhoneDirectory, &mkdirRefusal);
 }
 
 int Filesystem::unlink(const char* path) {
-  SessionRef session = phone_.session();
-  if (!session) return -EIO;
-  const bool done = DeletePhoneFile(session, path);
-  meta_.forget(path);
-  return done ? 0 : unlinkRefusal(phone_, session, path);
+  return changePath(phone_, meta_, path, &DeletePhoneFile, &unlinkRefusal);
 }
 
 int Filesystem::rmdir(const char* path) {
-  SessionRef session = phone_.session();
-  if (!session) return -EIO;
-  const bool done = DeleteDirectory(session, path, false);
-  meta_.forget(path);
-  return done ? 0 : rmdirRefusal(phone_, session, path);
+  const auto remove = [](SessionHandle session, const char* dir) { return DeleteDirectory(session, dir, false); };
+  return changePath(phone_, meta_, path, remove, &rmdirRefusal);
 }
 
 int Filesystem::rename(const char* from, const char* to, unsigned int flags) {
