@@ -1,12 +1,10 @@
 #include "copies.h"
 
-#define FUSE_USE_VERSION 35
-#include <fuse.h>
-
 #include <cerrno>
 #include <thread>
 
 #include "cache_files.h"
+#include "fuse_api.h"
 #include "meta_cache.h"
 #include "note.h"
 #include "open_file.h"

@@ -10,27 +10,12 @@
 // moved to the unsent directory, never deleted.
 #pragma once
 
-#define FUSE_USE_VERSION 35
-#include <fuse.h>
-
-#include <chrono>
-#include <cstdint>
-#include <filesystem>
-#include <string>
+#include "fuse_api.h"
+#include "mount_options.h"
 
 namespace korvex::mount {
 
 class Phone;
-
-struct Options {
-  std::chrono::milliseconds attrTimeout{1000};
-  std::chrono::milliseconds startTimeout{10000};  // a copy's own connection and login
-  std::uint64_t cacheBytes = std::uint64_t{2048} << 20;
-  int copies = 4;
-  std::filesystem::path cacheDir;  // private, created by the caller, removed at unmount
-  // Where written files the phone did not confirm are kept (made when needed).
-  std::filesystem::path unsentDir;
-};
 
 // The operations table; fuse's private data must be the Filesystem.
 fuse_operations operations();

@@ -14,9 +14,10 @@
 #include "attributes.h"
 #include "cache_files.h"
 #include "copies.h"
-#include "filesystem.h"
+#include "fuse_api.h"
 #include "listing.h"
 #include "meta_cache.h"
+#include "mount_options.h"
 #include "open_file.h"
 
 namespace korvex::mount {
