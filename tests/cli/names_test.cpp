@@ -111,10 +111,11 @@ TEST_F(HostileNamesTest, GetRecursiveSkipsEveryNameThatIsNotPlainAndWritesOnlyIn
   EXPECT_THAT(get.err, Not(HasSubstr("/d/.")));
   EXPECT_FALSE(holdsControls(get.all())) << get.all();
 
-  // The progress line names the files being copied, escaped as well.
+  // The progress line names the files being copied, escaped as well (whether
+  // a line is drawn before so small a copy ends is the scheduler's call; the
+  // line's own escaping is checked in progress_test).
   CliResult progress = korvex({"get", "-r", "--progress", "always", "/c1", (local_ / "c1").string()});
   EXPECT_EQ(progress.exitCode, kOk) << progress.all();
-  EXPECT_THAT(progress.out, HasSubstr("0/1 files  " + kC1Shown));
   EXPECT_FALSE(holdsControls(progress.all())) << progress.all();
 }
 
