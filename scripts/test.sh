@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Checks the lock annotations with clang, then builds and runs every test
-# three times: a normal build, one with AddressSanitizer +
+# Cross-builds the Windows DLLs, 32- and 64-bit, from a tree with no Linux
+# build yet; checks the lock annotations with clang, then builds and runs
+# every test three times: a normal build, one with AddressSanitizer +
 # UndefinedBehaviorSanitizer, one with ThreadSanitizer. A sanitizer report
 # fails the run. Then each fuzz target runs for about 25 s. Last, the Windows
-# DLLs, 32- and 64-bit, are cross-built and their suites run under Wine.
+# suites run under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
