@@ -122,7 +122,7 @@ TEST_F(CopyTest, CtrlCCancelsADownloadAndLeavesTheLocalFileAsItWas) {
     CliResult result = child.wait();
     EXPECT_EQ(result.signal, 0) << "killed by a signal instead of exiting";
     EXPECT_EQ(result.exitCode, kInterrupted) << result.all();
-    EXPECT_THAT(result.err, HasSubstr("get: cancelled after "));
+    EXPECT_THAT(result.err, HasSubstr("get: /huge.bin: cancelled after "));
     const std::vector<fs::path> left(fs::directory_iterator(local(directory)), fs::directory_iterator());
     EXPECT_EQ(left, existed ? std::vector<fs::path>{target} : std::vector<fs::path>{});
     if (existed) {
@@ -150,7 +150,7 @@ TEST_F(CopyTest, CtrlCCancelsAnUploadAndThePhoneKeepsNoPartialFile) {
   CliResult result = child.wait();
   EXPECT_EQ(result.signal, 0) << "killed by a signal instead of exiting";
   EXPECT_EQ(result.exitCode, kInterrupted) << result.all();
-  EXPECT_THAT(result.err, HasSubstr("put: cancelled after "));
+  EXPECT_THAT(result.err, HasSubstr("put: " + local("huge.bin").string() + ": cancelled after "));
   EXPECT_FALSE(fs::exists(phone("huge.bin")));
   EXPECT_TRUE(waitFor([&] { return fs::is_empty(service().root()); }, std::chrono::seconds(10)))
       << "the broken upload was left on the phone";

@@ -95,18 +95,19 @@ void printSummary(const char* what, const std::string& from, const std::string& 
 }
 
 
-Failure interrupted(const char* what, const Watched& watched) {
+// `what` names the command and the file: "get: /DCIM/a.jpg".
+Failure interrupted(const std::string& what, const Watched& watched) {
   const std::string when = watched.moved < 0 ? "before any byte moved"
                                              : "after " + std::to_string(watched.moved) + " of " +
                                                    std::to_string(watched.total) + " bytes";
   switch (watched.outcome) {
     case Outcome::Cancelled:
-      return {kSignalBase + watched.signal, std::string(what) + ": cancelled " + when};
+      return {kSignalBase + watched.signal, what + ": cancelled " + when};
     case Outcome::NeverStarted:
-      return {kBroken, std::string(what) + ": the copy did not start within the start time-out: its connection " +
+      return {kBroken, what + ": the copy did not start within the start time-out: its connection " +
                            "or login to the phone failed"};
     default:
-      return {kBroken, std::string(what) + ": the copy broke off " + when};
+      return {kBroken, what + ": the copy broke off " + when};
   }
 }
 
@@ -149,7 +150,7 @@ int putCommand(Context& context, const std::string& localPath, const std::string
     // down, or could not store the file (its confirmation failed).
     if (watched.outcome == Outcome::Failed && watched.moved <= 0) throw refusal();
     if (watched.outcome != Outcome::Done) {
-      Failure failure = interrupted("put", watched);
+      Failure failure = interrupted("put: " + localPath, watched);
       if (watched.moved > 0) failure.message += "; " + dest + " on the phone may be incomplete";
       throw failure;
     }
@@ -200,7 +201,7 @@ int getCommand(Context& context, const std::string& phonePath, const std::string
     if (watched.outcome == Outcome::Failed && watched.moved < 0) {
       throw phone.refusal("get", phonePath, "the phone did not send it whole");
     }
-    throw interrupted("get", watched);
+    throw interrupted("get: " + phonePath, watched);
   }
   std::error_code error;
   const std::uintmax_t written = fs::file_size(localPathOf(dest), error);
