@@ -167,7 +167,7 @@ TEST_F(StartTimeoutTest, ACopyThatCannotLogInTimesOut) {
   const auto start = Clock::now();
   CliResult result = korvex({"put", "--start-timeout", "0.5", local("small.bin"), "/small.bin"});
   EXPECT_EQ(result.exitCode, kBroken) << result.all();
-  EXPECT_THAT(result.err, HasSubstr("put: the copy did not start"));
+  EXPECT_THAT(result.err, HasSubstr("put: " + local("small.bin").string() + ": the copy did not start"));
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
   EXPECT_FALSE(fs::exists(phone("small.bin")));
 }
