@@ -154,6 +154,27 @@ inline bool is_plain_name(std::string_view name, NameRules rules = kHostNameRule
   return !numbered;
 }
 
+// Phone paths are '/'-separated text. These split and join them without
+// asking the phone.
+// `name` inside `directory` ("" + "a" -> "a", "/" + "a" -> "/a").
+inline std::string join_path(const std::string& directory, const std::string& name) {
+  if (directory.empty()) return name;
+  return directory.back() == '/' ? directory + name : directory + "/" + name;
+}
+// The directory part ("/a/b" -> "/a", "/a" -> "/", "a" -> "").
+inline std::string parent_path(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return {};
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+// The last component, trailing slashes ignored ("/a/b/" -> "b", "/" -> "").
+inline std::string base_name(const std::string& path) {
+  std::string trimmed = path;
+  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+  const std::size_t slash = trimmed.find_last_of('/');
+  return slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+}
+
 // Where a background copy stands.
 struct Progress {
   enum class Phase { starting, running, done, failed };
@@ -213,9 +234,8 @@ class Transfer {
 
   // Polls until the copy is done (ok), failed (copy_failed) or the time is
   // up (timed_out: the copy goes on). A copy whose own connection or login
-  // fails stays "starting" for ever: give a timeout. An upload is done when
-  // its last byte is sent; the phone may take a moment more to store it
-  // (Session::file_size tells when it has).
+  // fails stays "starting" for ever: give a timeout. An upload is done only
+  // once the phone has confirmed the size it stored.
   Status wait(std::chrono::milliseconds timeout = std::chrono::milliseconds::max(),
               std::chrono::milliseconds poll = std::chrono::milliseconds(10)) const {
     const auto start = std::chrono::steady_clock::now();
@@ -347,7 +367,8 @@ class Session {
     return word(GetSpaceSize(handle_, path.c_str()));
   }
 
-  // The names in a phone directory, in the phone's order.
+  // The names in a phone directory, in the phone's order. Like a local
+  // listing, neither has "." or "..": a walk would go round in them.
   Result<std::vector<std::string>> files(const std::string& path) const { return list(&GetFiles, path); }
   Result<std::vector<std::string>> directories(const std::string& path) const {
     return list(&GetDirectories, path);
@@ -417,7 +438,8 @@ class Session {
     while (start < text.size()) {
       std::size_t slash = text.find('/', start);
       if (slash == std::string::npos) slash = text.size();
-      if (slash > start) names.push_back(text.substr(start, slash - start));
+      const std::string_view name(text.data() + start, slash - start);
+      if (!name.empty() && name != "." && name != "..") names.emplace_back(name);
       start = slash + 1;
     }
     return names;

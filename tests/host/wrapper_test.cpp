@@ -115,6 +115,23 @@ TEST(WrapperNames, OnlyPlainNamesBecomeLocalComponents) {
   }
 }
 
+TEST(WrapperNames, PhonePathsSplitAndJoin) {
+  struct Case {
+    std::string path, parent, base;
+  };
+  const Case cases[] = {
+      {"/a/b", "/a", "b"}, {"/a", "/", "a"}, {"a", "", "a"}, {"/a/b/", "/a/b", "b"}, {"/", "/", ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.parent, korvex::parent_path(c.path)) << c.path;
+    EXPECT_EQ(c.base, korvex::base_name(c.path)) << c.path;
+  }
+  EXPECT_EQ("/a", korvex::join_path("/", "a"));
+  EXPECT_EQ("/d/a", korvex::join_path("/d", "a"));
+  EXPECT_EQ("/d/a", korvex::join_path("/d/", "a"));
+  EXPECT_EQ("a", korvex::join_path("", "a"));
+}
+
 // The owner ends its session; a borrowed handle is only let go.
 TEST_F(Wrapper, ASessionIsOwnedAndABorrowedOneIsNot) {
   const auto before = processCounts();
