@@ -40,6 +40,15 @@
 extern "C" {
 #endif
 
+/* Bounds checked before anything is sent: a phone path, a rename's
+ * destination, a password and a log file path, in bytes. */
+#define KORVEX_MAX_PATH 1022
+#define KORVEX_MAX_RENAME_DEST 254
+#define KORVEX_MAX_PASSWORD 255
+#define KORVEX_MAX_LOG_PATH 255
+/* The phone's name as ConnectionState() writes it, with its NUL. */
+#define KORVEX_DEVICE_NAME_SIZE 64
+
 /* A logged-in connection to the phone. */
 typedef struct KorvexSession* SessionHandle;
 /* One background copy. */

@@ -114,9 +114,11 @@ class Status {
   Errc error_ = Errc::ok;
 };
 
-// Longest phone paths the library sends (a rename's destination: 254).
-inline constexpr std::size_t kMaxPath = 1022;
-inline constexpr std::size_t kMaxRenameDest = 254;
+// Longest phone paths the library sends (a rename's destination: 254), and
+// the longest password it logs in with.
+inline constexpr std::size_t kMaxPath = KORVEX_MAX_PATH;
+inline constexpr std::size_t kMaxRenameDest = KORVEX_MAX_RENAME_DEST;
+inline constexpr std::size_t kMaxPassword = KORVEX_MAX_PASSWORD;
 
 // Which file system a local name is checked for.
 enum class NameRules { posix, windows };
@@ -313,7 +315,7 @@ class Session {
     State s;
     char connected = 0;
     std::string address(address_.size() + 1, '\0');
-    char name[64] = {};
+    char name[KORVEX_DEVICE_NAME_SIZE] = {};
     ConnectionState(handle_, &connected, address.data(), name);
     name[sizeof name - 1] = '\0';
     s.connected = connected != 0;

@@ -5,6 +5,12 @@
 
 using namespace korvex;
 
+// The bounds the header promises are the ones the codec enforces.
+static_assert(KORVEX_MAX_PATH == protocol::MAX_PATH_LENGTH);
+static_assert(KORVEX_MAX_RENAME_DEST == protocol::MAX_RENAME_DEST_LENGTH);
+static_assert(KORVEX_MAX_PASSWORD == protocol::MAX_PASSWORD_LENGTH);
+static_assert(KORVEX_DEVICE_NAME_SIZE == protocol::DEVICE_NAME_SIZE);
+
 extern "C" {
 
 KORVEX_API SessionHandle Connect(const char* address, const char* password, int* error) {

@@ -12,7 +12,6 @@ namespace {
 
 constexpr std::array<const char*, 9> kLabels = {"EMRG", "ALRT", "CRIT", "ERR ", "WARN",
                                                 "NOTC", "INFO", "DBUG", "DSTK"};
-constexpr std::size_t kMaxPathLength = 255;
 
 std::atomic<bool> enabled{false};
 std::atomic<int> threshold{ERR};
@@ -62,7 +61,7 @@ int enableLog(bool enable, unsigned level, const char* path) {
 
   // A path longer than the log has always kept is refused rather than cut,
   // so the log never lands in a file the host did not name.
-  if (strnlen(path, kMaxPathLength + 1) > kMaxPathLength) return 0;
+  if (strnlen(path, kMaxLogPathLength + 1) > kMaxLogPathLength) return 0;
 
   FILE* file = std::fopen(path, "a+");
   if (file == nullptr) {

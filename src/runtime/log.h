@@ -1,6 +1,7 @@
 // The process-wide levelled log. Nothing is written until enableLog.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 
 #include "runtime/mutex.h"
@@ -20,6 +21,9 @@ enum LogLevel : int {
 };
 
 void logPrint(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Longest log file path enableLog accepts, in bytes.
+constexpr std::size_t kMaxLogPathLength = 255;
 
 // Body of the EnableLog export: 1 when a log file was opened, 0 otherwise.
 int enableLog(bool enable, unsigned level, const char* path);
