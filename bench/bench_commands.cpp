@@ -21,7 +21,6 @@ namespace proto = korvex::protocol;
 
 namespace {
 
-const char* const kPassword = "bench-password";
 
 struct Settings {
   int rounds;      // blocks of round trips per client, alternating

@@ -36,7 +36,6 @@ namespace proto = korvex::protocol;
 
 namespace {
 
-const char* const kPassword = "bench-password";
 constexpr std::size_t kPasswordBytes = proto::PASSWORD_BLOCK_SIZE;
 constexpr std::size_t kCodeBytes = proto::CODE_SIZE;
 constexpr double kLateLimitSeconds = (proto::KEEPALIVE_PERIOD_MS + 100) / 1000.0;

@@ -28,7 +28,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* const kPassword = "bench-password";
 // A final piece shorter than a full one: the case the transport may hold.
 constexpr std::uint64_t kUploadBytes = (1 << 20) + 517;
 

@@ -29,7 +29,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* const kPassword = "bench-password";
 constexpr std::size_t kStdioBuffer = 1 << 20;
 constexpr int kPiece = proto::CHUNK_SIZE;
 

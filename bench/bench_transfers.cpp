@@ -18,7 +18,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* const kPassword = "bench-password";
 
 std::string sourceName(int i) { return format("/src-%02d.bin", i); }
 

@@ -85,6 +85,9 @@ void settle();
 
 // ---- processes ---------------------------------------------------------------
 
+// The password every benchmark's korvexd and clients use.
+inline constexpr const char* kPassword = "bench-password";
+
 // korvexd (the one this build made, unless --korvexd names another) serving
 // `root`, its log in the scratch directory, with the idle time-out off: a raw
 // session may wait through a whole library phase. Leaves the benchmark
