@@ -33,7 +33,7 @@
 #include <thread>
 #include <vector>
 
-#include "connection.h"
+#include "client_session.h"
 #include "file_ops.h"
 #include "root.h"
 #include "session/protocol.h"
@@ -281,8 +281,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   config.ioTimeoutMs = 1000;  // every byte is there before the service reads: only a bug waits
   config.idleTimeoutMs = 1000;
   {
-    korvexd::Connection connection(pair[0], 1, "fuzz", *root, config, [] {});
-    connection.serve();
+    korvexd::ClientSession session(pair[0], 1, "fuzz", *root, config, [] {});
+    session.serve();
   }
   ::close(pair[0]);
   if (client.joinable()) client.join();

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -120,18 +121,20 @@ inline RequestBlock renameBlock(std::string_view source, std::string_view dest) 
   return block;
 }
 
-inline RequestBlock deleteDirBlock(std::string_view path, bool recursive) {
-  RequestBlock block(DELETE_DIR_BLOCK_SIZE);
+// DELETE_DIR and UPLOAD: a path field, then one word.
+inline RequestBlock pathWordBlock(int size, std::string_view path, std::uint32_t word) {
+  RequestBlock block(size);
   block.putString(0, path);
-  block.putWord(PATH_FIELD_SIZE, recursive ? 1u : 0u);
+  block.putWord(PATH_FIELD_SIZE, word);
   return block;
 }
 
+inline RequestBlock deleteDirBlock(std::string_view path, bool recursive) {
+  return pathWordBlock(DELETE_DIR_BLOCK_SIZE, path, recursive ? 1u : 0u);
+}
+
 inline RequestBlock uploadBlock(std::string_view path, std::uint32_t size) {
-  RequestBlock block(UPLOAD_BLOCK_SIZE);
-  block.putString(0, path);
-  block.putWord(PATH_FIELD_SIZE, size);
-  return block;
+  return pathWordBlock(UPLOAD_BLOCK_SIZE, path, size);
 }
 
 inline RequestBlock chownBlock(std::string_view path, std::int32_t owner, std::int32_t group) {
@@ -157,6 +160,62 @@ constexpr int requestBlockSize(std::uint32_t code) {
   }
 }
 
+// The text of a fixed-size field up to its first NUL; a field without a NUL
+// yields its first `size - 1` bytes, so the name always fits a buffer of `size`.
+inline std::string_view fieldText(const std::uint8_t* field, std::size_t size) {
+  const auto* begin = reinterpret_cast<const char*>(field);
+  const void* nul = std::memchr(begin, 0, size);
+  std::size_t length = nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - begin) : size - 1;
+  return {begin, length};
+}
+
+// Whether every path field of a request block holds its NUL: a field
+// without one is not delimited text, and whoever sent it is out of step.
+// `block` holds requestBlockSize(code) bytes.
+inline bool requestFieldsTerminated(std::uint32_t code, const std::uint8_t* block) {
+  if (requestBlockSize(code) == 0) return true;
+  if (!std::memchr(block, 0, PATH_FIELD_SIZE)) return false;
+  return code != CMD_RENAME || std::memchr(block + PATH_FIELD_SIZE, 0, PATH_FIELD_SIZE);
+}
+
+// The fields of a request block, as the service reads what the builders
+// above wrote. Each decoder reads only its command's block; the path is the
+// text up to the field's NUL (see fieldText).
+struct RenameRequest {
+  std::string_view source, dest;
+};
+struct DeleteDirRequest {
+  std::string_view path;
+  bool recursive = false;
+};
+struct UploadRequest {
+  std::string_view path;
+  std::uint32_t size = 0;
+};
+struct ChownRequest {
+  std::string_view path;
+  std::int32_t owner = -1, group = -1;
+};
+
+inline std::string_view decodePath(const std::uint8_t* block) { return fieldText(block, PATH_FIELD_SIZE); }
+
+inline RenameRequest decodeRename(const std::uint8_t* block) {
+  return {decodePath(block), decodePath(block + PATH_FIELD_SIZE)};
+}
+
+inline DeleteDirRequest decodeDeleteDir(const std::uint8_t* block) {
+  return {decodePath(block), getWord(block + PATH_FIELD_SIZE) != 0};
+}
+
+inline UploadRequest decodeUpload(const std::uint8_t* block) {
+  return {decodePath(block), getWord(block + PATH_FIELD_SIZE)};
+}
+
+inline ChownRequest decodeChown(const std::uint8_t* block) {
+  return {decodePath(block), static_cast<std::int32_t>(getWord(block + PATH_FIELD_SIZE)),
+          static_cast<std::int32_t>(getWord(block + PATH_FIELD_SIZE + 4))};
+}
+
 struct ReplyHeader {
   std::int32_t status = 0;
   std::uint32_t value = 0;
@@ -175,15 +234,6 @@ inline ReplyBytes encodeReply(std::int32_t status, std::uint32_t value) {
   return bytes;
 }
 
-// The text of a fixed-size field up to its first NUL; a field without a NUL
-// yields its first `size - 1` bytes, so the name always fits a buffer of `size`.
-inline std::string_view fieldText(const std::uint8_t* field, std::size_t size) {
-  const auto* begin = reinterpret_cast<const char*>(field);
-  const void* nul = std::memchr(begin, 0, size);
-  std::size_t length = nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - begin) : size - 1;
-  return {begin, length};
-}
-
 using PasswordBlock = std::array<std::uint8_t, PASSWORD_BLOCK_SIZE>;
 
 // The caller has checked the password against MAX_PASSWORD_LENGTH.
@@ -191,6 +241,12 @@ inline PasswordBlock encodePassword(std::string_view password) {
   PasswordBlock block{};
   std::memcpy(block.data(), password.data(), password.size());
   return block;
+}
+
+// The password a login block carries; nothing when the block holds no NUL.
+inline std::optional<std::string_view> decodePassword(const PasswordBlock& block) {
+  if (!std::memchr(block.data(), 0, block.size())) return std::nullopt;
+  return fieldText(block.data(), block.size());
 }
 
 using NameRecord = std::array<std::uint8_t, NAME_RECORD_SIZE>;

@@ -175,14 +175,14 @@ void* Server::threadMain(void* arg) {
   Server* server = start->server;
   try {
     const std::uint64_t id = start->id;
-    Connection connection(
+    ClientSession session(
         start->socket, id, std::move(start->peer), server->root_, server->config_,
         [server] {
           server->powerOff_ = true;
           server->wake();
         },
         &server->throttle_, [server, id] { return server->admit(id); });
-    connection.serve();
+    session.serve();
   } catch (const std::bad_alloc&) {
     logLine("conn %llu: closed (out of memory)", static_cast<unsigned long long>(start->id));
   }

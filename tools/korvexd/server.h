@@ -5,7 +5,7 @@
 // can neither take the place of sessions nor keep a new login out.
 //
 // Threads have small stacks and block in poll(2) with time-outs; each keeps
-// ownership of nothing but its Connection. The server owns every connection's
+// ownership of nothing but its ClientSession. The server owns every connection's
 // socket until the thread has been joined, so shutting a socket down to stop
 // a thread can never hit a descriptor number that was reused meanwhile.
 #pragma once
@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "connection.h"
+#include "client_session.h"
 #include "fd.h"
 #include "login_throttle.h"
 #include "root.h"

@@ -92,6 +92,12 @@ Io Wire::receive(void* buffer, std::size_t size, std::size_t& got, int waitMs) {
   }
 }
 
+Io Wire::afterSendError() {
+  if (errno == EAGAIN || errno == EWOULDBLOCK) return await(POLLOUT, stallMs_);
+  if (errno == EPIPE || errno == ECONNRESET) return Io::Closed;
+  return errno == EINTR ? Io::Ok : Io::Failed;
+}
+
 Io Wire::writeAll(const void* buffer, std::size_t size, bool more) {
   const auto* at = static_cast<const std::uint8_t*>(buffer);
   int flags = MSG_NOSIGNAL | (more ? MSG_MORE : 0);
@@ -100,13 +106,8 @@ Io Wire::writeAll(const void* buffer, std::size_t size, bool more) {
     ssize_t n = ::send(fd_, at + done, size - done, flags);
     if (n >= 0) {
       done += static_cast<std::size_t>(n);
-    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      Io waited = await(POLLOUT, stallMs_);
-      if (waited != Io::Ok) return waited;
-    } else if (errno == EPIPE || errno == ECONNRESET) {
-      return Io::Closed;
-    } else if (errno != EINTR) {
-      return Io::Failed;
+    } else if (Io io = afterSendError(); io != Io::Ok) {
+      return io;
     }
   }
   return Io::Ok;
@@ -124,13 +125,8 @@ Io Wire::sendFile(int fileFd, std::uint64_t count) {
     } else if (n == 0) {
       errno = ENODATA;  // the file shrank after its size was announced
       return Io::Failed;
-    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      Io waited = await(POLLOUT, stallMs_);
-      if (waited != Io::Ok) return waited;
-    } else if (errno == EPIPE || errno == ECONNRESET) {
-      return Io::Closed;
-    } else if (errno != EINTR) {
-      return Io::Failed;
+    } else if (Io io = afterSendError(); io != Io::Ok) {
+      return io;
     }
   }
   return Io::Ok;

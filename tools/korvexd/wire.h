@@ -65,6 +65,9 @@ class Wire {
  private:
   Io await(short events, int timeoutMs);
   Io receive(void* buffer, std::size_t size, std::size_t& got, int waitMs);
+  // After a send that failed (errno set): Ok to try again, the socket being
+  // writable or the call interrupted; otherwise how the send ended.
+  Io afterSendError();
 
   int fd_;
   int stallMs_;

@@ -1,5 +1,7 @@
-// One client connection: the login handshake, then command exchanges one at
-// a time until the peer closes, breaks the protocol or stalls.
+// The service's side of one client's connection: the login handshake, then
+// command exchanges one at a time until the peer closes, breaks the protocol
+// or stalls. Request blocks are read through the shared codec
+// (session/protocol.h), so both ends agree on every byte.
 #pragma once
 
 #include <cstdint>
@@ -24,13 +26,13 @@ struct ServiceConfig {
   unsigned newFileMode = 0644; // permission bits of an uploaded file that replaces none
 };
 
-class Connection {
+class ClientSession {
  public:
   // `powerOff` is called after a power command was answered, with --power-exits.
   // `throttle`, when given, delays answers to addresses that failed logins.
   // `admit`, when given, is asked once the password is right: false when the
   // server dropped the connection meanwhile or has no room for another session.
-  Connection(int fd, std::uint64_t id, std::string peer, const Root& root, const ServiceConfig& config,
+  ClientSession(int fd, std::uint64_t id, std::string peer, const Root& root, const ServiceConfig& config,
              std::function<void()> powerOff, LoginThrottle* throttle = nullptr, std::function<bool()> admit = {});
 
   void serve();
@@ -42,6 +44,8 @@ class Connection {
   // Runs one command whose request block has been read and checked; false
   // when the connection must close (the stream can no longer stay in step).
   bool execute(std::uint32_t code, const std::uint8_t* block);
+  bool serveRename(const std::uint8_t* block);
+  bool serveChown(const std::uint8_t* block);
 
   bool reply(std::int32_t status, std::uint32_t value = 0, bool more = false);
   // Replies `okStatus` when `error` is 0, else `failStatus` with a log line.

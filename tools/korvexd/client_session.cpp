@@ -1,4 +1,4 @@
-#include "connection.h"
+#include "client_session.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,15 +31,6 @@ const char* commandName(std::uint32_t code) {
   return code <= proto::kLastCommandCode ? names[code] : "?";
 }
 
-// Each path field must hold its NUL: without it the text is not delimited,
-// and a client sending such a block is out of step with us.
-bool fieldsTerminated(std::uint32_t code, const std::uint8_t* block) {
-  int size = proto::requestBlockSize(code);
-  if (size == 0) return true;
-  if (!std::memchr(block, 0, proto::PATH_FIELD_SIZE)) return false;
-  return code != proto::CMD_RENAME || std::memchr(block + proto::PATH_FIELD_SIZE, 0, proto::PATH_FIELD_SIZE);
-}
-
 // Compares without stopping at the first difference, so the reply time does
 // not tell how much of a guess was right.
 bool samePassword(std::string_view given, std::string_view expected) {
@@ -54,8 +46,9 @@ constexpr std::size_t kRecordsPerSend = 64;
 
 }  // namespace
 
-Connection::Connection(int fd, std::uint64_t id, std::string peer, const Root& root, const ServiceConfig& config,
-                       std::function<void()> powerOff, LoginThrottle* throttle, std::function<bool()> admit)
+ClientSession::ClientSession(int fd, std::uint64_t id, std::string peer, const Root& root, const ServiceConfig& config,
+                             std::function<void()> powerOff, LoginThrottle* throttle,
+                             std::function<bool()> admit)
     : wire_(fd, config.ioTimeoutMs),
       id_(id),
       peer_(std::move(peer)),
@@ -67,7 +60,7 @@ Connection::Connection(int fd, std::uint64_t id, std::string peer, const Root& r
       // Taken at once: the thread starts right after the accept.
       loginDeadline_(LoginThrottle::Clock::now() + std::chrono::milliseconds(config.loginTimeoutMs)) {}
 
-void Connection::serve() {
+void ClientSession::serve() {
   if (login()) {
     while (serveOne()) {
     }
@@ -75,7 +68,7 @@ void Connection::serve() {
   logLine("conn %llu: closed (%s)", static_cast<unsigned long long>(id_), closeReason_.c_str());
 }
 
-bool Connection::serveOne() {
+bool ClientSession::serveOne() {
   std::uint8_t codeBytes[proto::CODE_SIZE];
   Io io = wire_.readExact(codeBytes, sizeof codeBytes, config_.idleTimeoutMs);
   if (io != Io::Ok) return closeWith(io == Io::TimedOut ? "idle time-out" : describe(io));
@@ -85,19 +78,19 @@ bool Connection::serveOne() {
   std::uint8_t block[proto::MAX_BLOCK_SIZE] = {};  // commands without a block read it as empty
   io = wire_.readExact(block, static_cast<std::size_t>(proto::requestBlockSize(code)));
   if (io != Io::Ok) return closeWith(io == Io::TimedOut ? "stalled inside a request" : describe(io));
-  if (!fieldsTerminated(code, block))
+  if (!proto::requestFieldsTerminated(code, block))
     return closeWith(std::string(commandName(code)) + " request with a path field lacking its NUL");
   return execute(code, block);
 }
 
-bool Connection::login() {
+bool ClientSession::login() {
   proto::PasswordBlock block{};
   // One deadline for the whole block: a client trickling a byte at a time
   // must not hold the connection longer than a silent one.
   Io io = wire_.readExactBy(block.data(), block.size(), loginDeadline_);
   if (io != Io::Ok) return closeWith(io == Io::TimedOut ? "no login in time" : describe(io));
-  bool terminated = std::memchr(block.data(), 0, block.size()) != nullptr;
-  bool right = terminated && samePassword(proto::fieldText(block.data(), block.size()), config_.password);
+  std::optional<std::string_view> given = proto::decodePassword(block);
+  bool right = given && samePassword(*given, config_.password);
   const auto id = static_cast<unsigned long long>(id_);
 
   if (throttle_) {
@@ -131,27 +124,21 @@ bool Connection::login() {
   return true;
 }
 
-bool Connection::execute(std::uint32_t code, const std::uint8_t* block) {
-  std::string_view path = proto::fieldText(block, proto::PATH_FIELD_SIZE);
-  std::uint32_t word = proto::getWord(block + proto::PATH_FIELD_SIZE);
+bool ClientSession::execute(std::uint32_t code, const std::uint8_t* block) {
+  // Commands whose block is more than one path field decode it themselves.
+  std::string_view path = proto::decodePath(block);
   int error = 0;
   switch (code) {
     case proto::CMD_KEEPALIVE:
       return reply(0);
-    case proto::CMD_RENAME: {
-      std::string_view dest = proto::fieldText(block + proto::PATH_FIELD_SIZE, proto::PATH_FIELD_SIZE);
-      error = renamePath(root_, path, dest);
-      if (error) {
-        std::string both = printable(path) + " -> " + printable(dest);
-        refused(code, both, describePathError(error));
-        return reply(1);
-      }
-      return reply(0);
-    }
+    case proto::CMD_RENAME:
+      return serveRename(block);
     case proto::CMD_DELETE_FILE:
       return verdict(code, path, deleteFile(root_, path));
-    case proto::CMD_DELETE_DIR:
-      return verdict(code, path, deleteDirectory(root_, path, word != 0));
+    case proto::CMD_DELETE_DIR: {
+      const proto::DeleteDirRequest request = proto::decodeDeleteDir(block);
+      return verdict(code, request.path, deleteDirectory(root_, request.path, request.recursive));
+    }
     case proto::CMD_LIST_FILES:
     case proto::CMD_LIST_DIRS:
       return sendListing(code, path);
@@ -172,8 +159,10 @@ bool Connection::execute(std::uint32_t code, const std::uint8_t* block) {
     }
     case proto::CMD_DOWNLOAD:
       return sendFile(path);
-    case proto::CMD_UPLOAD:
-      return receiveFile(path, word);
+    case proto::CMD_UPLOAD: {
+      const proto::UploadRequest request = proto::decodeUpload(block);
+      return receiveFile(request.path, request.size);
+    }
     case proto::CMD_SPACE_SIZE: {
       std::uint64_t kib = 0;
       error = freeSpaceKiB(root_, path, kib);
@@ -187,15 +176,8 @@ bool Connection::execute(std::uint32_t code, const std::uint8_t* block) {
       Io io = wire_.writeAll(bytes, sizeof bytes);
       return io == Io::Ok || closeWith(describe(io));
     }
-    case proto::CMD_CHOWN: {
-      if (!config_.chownAllowed) {
-        refused(code, printable(path), "the service runs as root without --allow-chown");
-        return reply(0);
-      }
-      auto owner = static_cast<std::int32_t>(word);
-      auto group = static_cast<std::int32_t>(proto::getWord(block + proto::PATH_FIELD_SIZE + 4));
-      return verdict(code, path, changeOwner(root_, path, owner, group), 1, 0);
-    }
+    case proto::CMD_CHOWN:
+      return serveChown(block);
     case proto::CMD_SHUTDOWN:
     case proto::CMD_REBOOT:
     case proto::CMD_RESTART:
@@ -210,30 +192,50 @@ bool Connection::execute(std::uint32_t code, const std::uint8_t* block) {
   return false;  // codes above the last were turned away by serve()
 }
 
-bool Connection::reply(std::int32_t status, std::uint32_t value, bool more) {
+bool ClientSession::serveRename(const std::uint8_t* block) {
+  const proto::RenameRequest request = proto::decodeRename(block);
+  if (int error = renamePath(root_, request.source, request.dest)) {
+    refused(proto::CMD_RENAME, printable(request.source) + " -> " + printable(request.dest),
+            describePathError(error));
+    return reply(1);
+  }
+  return reply(0);
+}
+
+bool ClientSession::serveChown(const std::uint8_t* block) {
+  const proto::ChownRequest request = proto::decodeChown(block);
+  if (!config_.chownAllowed) {
+    refused(proto::CMD_CHOWN, printable(request.path), "the service runs as root without --allow-chown");
+    return reply(0);
+  }
+  return verdict(proto::CMD_CHOWN, request.path, changeOwner(root_, request.path, request.owner, request.group),
+                 1, 0);
+}
+
+bool ClientSession::reply(std::int32_t status, std::uint32_t value, bool more) {
   proto::ReplyBytes bytes = proto::encodeReply(status, value);
   Io io = wire_.writeAll(bytes.data(), bytes.size(), more);
   return io == Io::Ok || closeWith(describe(io));
 }
 
-bool Connection::verdict(std::uint32_t code, std::string_view path, int error, std::int32_t okStatus,
+bool ClientSession::verdict(std::uint32_t code, std::string_view path, int error, std::int32_t okStatus,
                          std::int32_t failStatus) {
   if (!error) return reply(okStatus);
   refused(code, printable(path), describePathError(error));
   return reply(failStatus);
 }
 
-void Connection::refused(std::uint32_t code, std::string_view path, const char* reason) {
+void ClientSession::refused(std::uint32_t code, std::string_view path, const char* reason) {
   logLine("conn %llu: refused %s \"%.*s\": %s", static_cast<unsigned long long>(id_), commandName(code),
           static_cast<int>(path.size()), path.data(), reason);
 }
 
-bool Connection::closeWith(std::string reason) {
+bool ClientSession::closeWith(std::string reason) {
   closeReason_ = std::move(reason);
   return false;
 }
 
-bool Connection::sendListing(std::uint32_t code, std::string_view path) {
+bool ClientSession::sendListing(std::uint32_t code, std::string_view path) {
   std::vector<std::string> names;
   EntryKind kind = code == proto::CMD_LIST_FILES ? EntryKind::File : EntryKind::Directory;
   if (int error = listDirectory(root_, path, kind, names)) return verdict(code, path, error);
@@ -257,7 +259,7 @@ bool Connection::sendListing(std::uint32_t code, std::string_view path) {
   return io == Io::Ok || closeWith(describe(io));
 }
 
-bool Connection::sendFile(std::string_view path) {
+bool ClientSession::sendFile(std::string_view path) {
   Fd file;
   std::uint32_t size = 0;
   if (int error = openForDownload(root_, path, file, size)) return verdict(proto::CMD_DOWNLOAD, path, error);
@@ -272,7 +274,7 @@ bool Connection::sendFile(std::string_view path) {
   return closeWith(why);
 }
 
-bool Connection::receiveFile(std::string_view path, std::uint32_t length) {
+bool ClientSession::receiveFile(std::string_view path, std::uint32_t length) {
   Upload upload;
   if (int error = upload.begin(root_, path, config_.newFileMode)) return verdict(proto::CMD_UPLOAD, path, error);
   if (!reply(0)) return false;
