@@ -180,25 +180,32 @@ KORVEX_API bool Disconnect(SessionHandle handle);
 
 #ifdef __cplusplus
 } /* extern "C" */
+#endif
 
-/* Changes the owner and group of a phone path. true when the phone applied
- * them; false when it refused, the exchange failed, or the path was too
- * long. The session is passed as a pointer-sized integer (cast the
- * SessionHandle). C++ linkage, so hosts that bind by name look up:
+/* Chown changes the owner and group of a phone path. true when the phone
+ * applied them; false when it refused, the exchange failed, or the path was
+ * too long. The session is passed as a pointer-sized integer (cast the
+ * SessionHandle). C++ linkage, so hosts that bind by name look up
+ * KORVEX_CHOWN_SYMBOL:
  *   Linux:          "_Z5ChownmPcii"           bool Chown(unsigned long, ...)
  *   32-bit Windows: "?Chown@@YA_NIPADHH@Z"    bool Chown(unsigned int, ...)
  *   64-bit Windows: "?Chown@@YA_N_KPEADHH@Z"  bool Chown(unsigned __int64, ...)
  * On Windows that is ordinal 1. The 64-bit DLL takes a 64-bit handle: a
  * 32-bit one would cut the session's address. */
 #if defined(_WIN64)
+#define KORVEX_CHOWN_SYMBOL "?Chown@@YA_N_KPEADHH@Z"
 #define KORVEX_CHOWN_HANDLE unsigned long long
-#define KORVEX_CHOWN_ASM "\"?Chown@@YA_N_KPEADHH@Z\""
+#define KORVEX_CHOWN_ASM "\"" KORVEX_CHOWN_SYMBOL "\""
 #elif defined(_WIN32)
+#define KORVEX_CHOWN_SYMBOL "?Chown@@YA_NIPADHH@Z"
 #define KORVEX_CHOWN_HANDLE unsigned int
-#define KORVEX_CHOWN_ASM "\"_?Chown@@YA_NIPADHH@Z\"" /* with the C symbol prefix */
+#define KORVEX_CHOWN_ASM "\"_" KORVEX_CHOWN_SYMBOL "\"" /* with the C symbol prefix */
 #else
+#define KORVEX_CHOWN_SYMBOL "_Z5ChownmPcii"
 #define KORVEX_CHOWN_HANDLE unsigned long
 #endif
+
+#ifdef __cplusplus
 #if defined(_WIN32) && defined(__GNUC__) && !defined(KORVEX_BUILDING_LIBRARY)
 /* GCC would mangle the name its own way: call the exported one, through
  * the import library's stub (the quoted name rules out dllimport). */

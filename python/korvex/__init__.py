@@ -9,14 +9,13 @@ RefusedError (with .operation and .path), ConnectionLost, TransferError.
 walk() lists only names that is_plain_name() accepts and warns
 (UnsafeNameWarning) of each other one it skips.
 """
+from ._abi import MAX_COPY_SIZE, Progress
 from ._names import UnsafeNameWarning, is_plain_name
 from ._session import (
-    MAX_COPY_SIZE,
     ConnectError,
     ConnectionLost,
     Error,
     LoginError,
-    Progress,
     RefusedError,
     Session,
     State,

@@ -5,26 +5,16 @@ import ctypes
 import os
 import sys
 import threading
-from typing import List, Optional, Tuple, Type
+from ctypes import POINTER, c_bool, c_char_p, c_int, c_uint, c_void_p
+from typing import Dict, List, Optional, Sequence, Tuple
+
+from ._abi import chown_binding
 
 _WINDOWS = sys.platform == "win32"
 _NAMES = ["korvex.dll"] if _WINDOWS else (["libkorvex.1.dylib"] if sys.platform == "darwin" else ["libkorvex.so.1"])
 
 _lock = threading.Lock()
 _library: Optional[ctypes.CDLL] = None
-
-
-def chown_binding(platform: str, pointer_size: int) -> Tuple[str, Type["ctypes._SimpleCData[int]"]]:
-    """Chown's exported name and the integer type of its handle, for sys.platform and sizeof(void*).
-
-    Chown has C++ linkage and takes the session as a pointer-sized unsigned
-    integer: hosts reach it by its decorated name, MSVC's on Windows (the
-    names the .def files export), the Itanium one elsewhere.
-    """
-    handle = ctypes.c_uint64 if pointer_size == 8 else ctypes.c_uint32
-    if platform == "win32":
-        return ("?Chown@@YA_N_KPEADHH@Z" if pointer_size == 8 else "?Chown@@YA_NIPADHH@Z"), handle
-    return "_Z5ChownmPcii", handle  # unsigned long: pointer-sized outside Windows
 
 
 def _candidates() -> List[str]:
@@ -37,36 +27,39 @@ def _candidates() -> List[str]:
     return [path for path in beside if os.path.exists(path)] + list(_NAMES)
 
 
+_int_p = POINTER(c_int)
+# (restype, argtypes) of each export the package calls; Chown is bound apart,
+# under its decorated name.
+SIGNATURES: Dict[str, Tuple[object, Sequence[object]]] = {
+    "EnableLog": (c_int, [c_bool, c_uint, c_char_p]),
+    "Connect": (c_void_p, [c_char_p, c_char_p, _int_p]),
+    "ConnectionState": (None, [c_void_p, c_void_p, c_void_p, c_void_p]),
+    "Rename": (c_bool, [c_void_p, c_char_p, c_char_p]),
+    "DeletePhoneFile": (c_bool, [c_void_p, c_char_p]),
+    "DeleteDirectory": (c_bool, [c_void_p, c_char_p, c_bool]),
+    "CreatePhoneDirectory": (c_bool, [c_void_p, c_char_p]),
+    "FileSize": (c_int, [c_void_p, c_char_p]),
+    "Exists": (c_int, [c_void_p, c_char_p]),
+    "IsDirectory": (c_int, [c_void_p, c_char_p]),
+    "GetSpaceSize": (c_int, [c_void_p, c_char_p]),
+    "Shutdown": (c_bool, [c_void_p]),
+    "Reboot": (c_bool, [c_void_p]),
+    "Restart": (c_bool, [c_void_p]),
+    "GetFiles": (c_int, [c_void_p, c_char_p, POINTER(c_void_p)]),
+    "GetDirectories": (c_int, [c_void_p, c_char_p, POINTER(c_void_p)]),
+    "FreeBuffer": (None, [c_void_p]),
+    "CopyToPhone": (c_bool, [c_void_p, c_char_p, c_char_p]),
+    "DownFromPhone": (c_bool, [c_void_p, c_char_p, c_char_p]),
+    "CopyToPhoneAsync": (c_void_p, [c_void_p, c_char_p, c_char_p]),
+    "DownFromPhoneAsync": (c_void_p, [c_void_p, c_char_p, c_char_p]),
+    "GetTransProgress": (c_int, [c_void_p, _int_p, _int_p]),
+    "CloseTransHandle": (c_int, [c_void_p]),
+    "Disconnect": (c_bool, [c_void_p]),
+}
+
+
 def _bind(lib: ctypes.CDLL) -> ctypes.CDLL:
-    c_int, c_bool, c_char_p, c_void_p = ctypes.c_int, ctypes.c_bool, ctypes.c_char_p, ctypes.c_void_p
-    int_p = ctypes.POINTER(c_int)
-    table = {
-        "EnableLog": (c_int, [c_bool, ctypes.c_uint, c_char_p]),
-        "Connect": (c_void_p, [c_char_p, c_char_p, int_p]),
-        "ConnectionState": (None, [c_void_p, c_void_p, c_void_p, c_void_p]),
-        "Rename": (c_bool, [c_void_p, c_char_p, c_char_p]),
-        "DeletePhoneFile": (c_bool, [c_void_p, c_char_p]),
-        "DeleteDirectory": (c_bool, [c_void_p, c_char_p, c_bool]),
-        "CreatePhoneDirectory": (c_bool, [c_void_p, c_char_p]),
-        "FileSize": (c_int, [c_void_p, c_char_p]),
-        "Exists": (c_int, [c_void_p, c_char_p]),
-        "IsDirectory": (c_int, [c_void_p, c_char_p]),
-        "GetSpaceSize": (c_int, [c_void_p, c_char_p]),
-        "Shutdown": (c_bool, [c_void_p]),
-        "Reboot": (c_bool, [c_void_p]),
-        "Restart": (c_bool, [c_void_p]),
-        "GetFiles": (c_int, [c_void_p, c_char_p, ctypes.POINTER(c_void_p)]),
-        "GetDirectories": (c_int, [c_void_p, c_char_p, ctypes.POINTER(c_void_p)]),
-        "FreeBuffer": (None, [c_void_p]),
-        "CopyToPhone": (c_bool, [c_void_p, c_char_p, c_char_p]),
-        "DownFromPhone": (c_bool, [c_void_p, c_char_p, c_char_p]),
-        "CopyToPhoneAsync": (c_void_p, [c_void_p, c_char_p, c_char_p]),
-        "DownFromPhoneAsync": (c_void_p, [c_void_p, c_char_p, c_char_p]),
-        "GetTransProgress": (c_int, [c_void_p, int_p, int_p]),
-        "CloseTransHandle": (c_int, [c_void_p]),
-        "Disconnect": (c_bool, [c_void_p]),
-    }
-    for name, (restype, argtypes) in table.items():
+    for name, (restype, argtypes) in SIGNATURES.items():
         function = getattr(lib, name)
         function.restype = restype
         function.argtypes = argtypes

@@ -1,4 +1,4 @@
-"""Which names from a phone listing can be one local path component."""
+"""Which names from a phone listing can be one local path component, and joining phone paths."""
 from __future__ import annotations
 
 import sys
@@ -39,3 +39,10 @@ def is_plain_name(name: str, windows: Optional[bool] = None) -> bool:
     if stem in _DEVICES:
         return False
     return not (len(stem) == 4 and stem[:3] in ("COM", "LPT") and "0" <= stem[3] <= "9")
+
+
+def join_path(directory: str, name: str) -> str:
+    """name inside a phone directory ("" + "a" -> "a", "/" + "a" -> "/a", "/d" + "a" -> "/d/a"), as korvex::join_path."""
+    if not directory:
+        return name
+    return directory + name if directory.endswith("/") else directory + "/" + name

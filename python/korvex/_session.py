@@ -8,17 +8,21 @@ import time
 import warnings
 from typing import Callable, Iterator, List, NamedTuple, Optional, Tuple, Union
 
+from ._abi import (
+    DEVICE_NAME_SIZE,
+    LOGIN_FAILED,
+    MAX_COPY_SIZE,
+    MAX_PATH,
+    MAX_RENAME_DEST,
+    Progress,
+    decode_progress,
+    listing_names,
+)
 from ._library import library
-from ._names import UnsafeNameWarning, is_plain_name
+from ._names import UnsafeNameWarning, is_plain_name, join_path
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 ProgressCallback = Callable[[int, int], None]
-
-MAX_PATH = 1022
-MAX_RENAME_DEST = 254
-# Sizes travel as unsigned 32-bit words; the two largest read the same as
-# the "not started" and "failed" progress values.
-MAX_COPY_SIZE = 0xFFFFFFFD
 
 
 class Error(Exception):
@@ -63,14 +67,6 @@ class State(NamedTuple):
     device: str
 
 
-class Progress(NamedTuple):
-    """Where a background copy stands: phase is "starting", "running", "done" or "failed"."""
-
-    done: int
-    total: int
-    phase: str
-
-
 def _phone(path: str, limit: int = MAX_PATH) -> bytes:
     encoded = os.fsencode(path) if isinstance(path, bytes) else path.encode("utf-8", "surrogateescape")
     if len(encoded) > limit:
@@ -101,16 +97,6 @@ def _local(path: PathLike) -> bytes:
     return os.fsencode(os.fspath(path))
 
 
-def _decode(value: int, total: int) -> Progress:
-    size = total & 0xFFFFFFFF
-    if value == -1:
-        return Progress(0, size, "starting")
-    if value == -2:
-        return Progress(0, size, "failed")
-    done = value & 0xFFFFFFFF
-    return Progress(done, size, "done" if done == size else "running")
-
-
 def enable_log(level: int, path: Optional[PathLike] = None) -> bool:
     """Turns the library's log on: level 0..8 (3 errors ... 7 trace), to path or standard error.
 
@@ -130,7 +116,7 @@ def connect(address: str, password: str) -> "Session":
     encoded = address.encode()
     handle = lib.Connect(encoded, password.encode("utf-8", "surrogateescape"), ctypes.byref(error))
     if not handle:
-        if error.value == 2:
+        if error.value == LOGIN_FAILED:
             raise LoginError(f"login to {address} refused: wrong password, or no answer in time")
         raise ConnectError(f"cannot connect to {address}")
     return Session(handle, encoded)
@@ -158,7 +144,7 @@ class Transfer:
                 return Progress(0, 0, "failed")
             total, progress = ctypes.c_int(0), ctypes.c_int(0)
             value = library().GetTransProgress(self._handle, ctypes.byref(total), ctypes.byref(progress))
-            state = _decode(value, total.value)
+            state = decode_progress(value, total.value)
             if state.phase in ("running", "done"):
                 self._started = True
             return state
@@ -253,7 +239,7 @@ class Session:
         """The connection's state; no network traffic."""
         connected = ctypes.create_string_buffer(1)
         address = ctypes.create_string_buffer(len(self._address) + 1)
-        name = ctypes.create_string_buffer(64)
+        name = ctypes.create_string_buffer(DEVICE_NAME_SIZE)
         library().ConnectionState(self._handle, connected, address, name)
         return State(connected.raw != b"\0", _name(address.value), _name(name.raw.split(b"\0", 1)[0]))
 
@@ -295,7 +281,7 @@ class Session:
             text = ctypes.string_at(buffer.value or 0, length)
         finally:
             library().FreeBuffer(buffer)
-        return [_name(name) for name in text.split(b"/") if name]
+        return [_name(name) for name in listing_names(text)]
 
     def files(self, path: str) -> List[str]:
         """The regular files of a phone directory, in the phone's order."""
@@ -339,7 +325,7 @@ class Session:
         if topdown:
             yield top, dirnames, filenames
         for name in dirnames:
-            yield from self._walk(top.rstrip("/") + "/" + name, topdown, onerror, depth + 1)
+            yield from self._walk(join_path(top.rstrip("/") or "/", name), topdown, onerror, depth + 1)
         if not topdown:
             yield top, dirnames, filenames
 
@@ -378,7 +364,7 @@ class Session:
         parts = [part for part in path.split("/") if part]
         prefix = "/" if path.startswith("/") else ""
         for index, part in enumerate(parts):
-            prefix = prefix + part if prefix in ("", "/") else prefix + "/" + part
+            prefix = join_path(prefix, part)
             last = index == len(parts) - 1
             if self.isdir(prefix):
                 if last and not exist_ok:

@@ -1,23 +1,30 @@
 #!/usr/bin/env python3
-"""Checks korvex.dll as `objdump -p` shows it: the module name, the 30
-exported names of the table with their ordinals, 27 entry points with the
-two shared groups, the extensions from ordinal 31, no plain Chown, and
-imports from system DLLs only.
+"""Checks korvex.dll as `objdump -p` shows it against the module-definition
+file it was linked with: the module name, the exported names with their
+ordinals, one entry point per group of aliases, no plain Chown, and imports
+from system DLLs only.
 
 Usage: check_dll.py OBJDUMP DLL 32|64
 """
 import re
 import subprocess
 import sys
+from pathlib import Path
 
-NAMES = ["CloseTransHandle", "Connect", "ConnectionState", "CopyToPhone", "CopyToPhoneAsync",
-         "CreatePhoneDirectory", "DeleteDirectory", "DeletePhoneFile", "DownFromPhone", "DownFromPhoneAsync",
-         "EnableLog", "Exists", "FileSize", "FreeBuffer", "GetAttribute", "GetDirectories", "GetFiles", "GetSize",
-         "GetSpaceSize", "GetTransProgress", "HasDirectories", "IsDirectory", "Reboot", "Rename", "Restart",
-         "RestartiPod", "ScreenSnap", "SetAttribute", "Shutdown"]
-# Extensions, in ordinal order from 31; never renumbered.
-EXTENSIONS = ["Disconnect"]
-CHOWN = {"32": "?Chown@@YA_NIPADHH@Z", "64": "?Chown@@YA_N_KPEADHH@Z"}
+API = Path(__file__).resolve().parents[2] / "src" / "api"
+
+
+def read_def(path):
+    """[(exported name, entry it names, ordinal)] of a module-definition file, in its order.
+
+    The entry is the exported name itself unless the line says "= other"."""
+    exports = []
+    for m in re.finditer(r'^\s+("[^"]+"|\S+)(?:\s*=\s*(\S+))?\s+@(\d+)\s*$', Path(path).read_text(), re.M):
+        name = m.group(1).strip('"')
+        exports.append((name, m.group(2) or name, int(m.group(3))))
+    return exports
+
+
 # What a Windows installation always has; the compiler's own runtime DLLs
 # (libstdc++-6, libgcc_s_*, libwinpthread-1) must not appear.
 SYSTEM_DLLS = {"kernel32.dll", "ws2_32.dll", "msvcrt.dll", "user32.dll", "advapi32.dll", "ntdll.dll"}
@@ -35,20 +42,26 @@ def main():
     # "[   0] +base[   1] 9680 Export RVA" and "[   0] ?Chown@@YA_NIPADHH@Z"
     rvas = {int(m.group(1)): m.group(2) for m in re.finditer(r"\+base\[\s*(\d+)\]\s+([0-9a-f]+) Export RVA", text)}
     names_section = text.split("[Ordinal/Name Pointer] Table", 1)[-1]
-    names = [m.group(2) for m in re.finditer(r"^\s+\[\s*(\d+)\]\s+(\S+)\s*$", names_section, re.M)]
-    want = [CHOWN[bits]] + NAMES + EXTENSIONS
+    # Listed in the byte order of the names; the bracket holds the ordinal less one.
+    listed = re.finditer(r"^\s+\[\s*(\d+)\]\s+(\S+)\s*$", names_section, re.M)
+    names = [name for _, name in sorted((int(m.group(1)), m.group(2)) for m in listed)]
+    # The DLL was linked with this file: its names, ordinals and shared entries are what it must show.
+    exports = sorted(read_def(API / f"korvex-win{bits}.def"), key=lambda export: export[2])
+    want = [name for name, _, _ in exports]
+    entries = {name: entry for name, entry, _ in exports}
+    # An alias names another export; a decorated export names an internal symbol, an entry of its own.
+    groups = {entries[entry] if entry in entries else name for name, entry in entries.items()}
     if names != want:
         problems.append(f"exported names in ordinal order:\n  got  {names}\n  want {want}")
     if sorted(rvas) != list(range(1, len(want) + 1)):
         problems.append(f"ordinals {sorted(rvas)}, want 1..{len(want)}")
     elif names == want:
         at = {name: rvas[i + 1] for i, name in enumerate(names)}
-        if len(set(rvas.values())) != 27 + len(EXTENSIONS):
-            problems.append(f"{len(set(rvas.values()))} entry points, want {27 + len(EXTENSIONS)}")
-        if at["GetAttribute"] != at["GetSize"]:
-            problems.append("GetAttribute and GetSize differ")
-        if not at["RestartiPod"] == at["ScreenSnap"] == at["SetAttribute"]:
-            problems.append("RestartiPod, ScreenSnap and SetAttribute differ")
+        if len(set(rvas.values())) != len(groups):
+            problems.append(f"{len(set(rvas.values()))} entry points, want {len(groups)}")
+        for name, entry in entries.items():
+            if entry in entries and at[name] != at[entry]:
+                problems.append(f"{name} and {entry} differ")
     if re.search(r"\]\s+Chown\s*$", names_section, re.M):
         problems.append("plain Chown is exported")
 
