@@ -116,6 +116,17 @@ int removeContents(int dirFd) {
 
 std::atomic<unsigned> uploadSequence{0};
 
+// The size of an open regular file, which must fit the 32-bit size word.
+int regularFileSize(int fd, std::uint32_t& size) {
+  struct stat st{};
+  if (fstat(fd, &st) != 0) return errno;
+  if (S_ISDIR(st.st_mode)) return EISDIR;
+  if (!S_ISREG(st.st_mode)) return EINVAL;
+  if (static_cast<std::uint64_t>(st.st_size) > std::numeric_limits<std::uint32_t>::max()) return kTooLargeError;
+  size = static_cast<std::uint32_t>(st.st_size);
+  return 0;
+}
+
 }  // namespace
 
 bool isUploadTempName(std::string_view name) { return name.starts_with(kUploadTempPrefix); }
@@ -225,13 +236,7 @@ int fileSize(const Root& root, std::string_view path, std::uint32_t& size) {
   int error = 0;
   Fd fd = openVisible(root, path, O_PATH, error);
   if (error) return error;
-  struct stat st{};
-  if (fstat(fd.get(), &st) != 0) return errno;
-  if (S_ISDIR(st.st_mode)) return EISDIR;
-  if (!S_ISREG(st.st_mode)) return EINVAL;
-  if (static_cast<std::uint64_t>(st.st_size) > std::numeric_limits<std::uint32_t>::max()) return kTooLargeError;
-  size = static_cast<std::uint32_t>(st.st_size);
-  return 0;
+  return regularFileSize(fd.get(), size);
 }
 
 bool isDirectory(const Root& root, std::string_view path, int& error) {
@@ -267,13 +272,7 @@ int openForDownload(const Root& root, std::string_view path, Fd& file, std::uint
   // O_NONBLOCK: opening a FIFO placed in the root must not hang the connection.
   file = openVisible(root, path, O_RDONLY | O_NONBLOCK, error);
   if (error) return error;
-  struct stat st{};
-  if (fstat(file.get(), &st) != 0) return errno;
-  if (S_ISDIR(st.st_mode)) return EISDIR;
-  if (!S_ISREG(st.st_mode)) return EINVAL;
-  if (static_cast<std::uint64_t>(st.st_size) > std::numeric_limits<std::uint32_t>::max()) return kTooLargeError;
-  size = static_cast<std::uint32_t>(st.st_size);
-  return 0;
+  return regularFileSize(file.get(), size);
 }
 
 Upload::~Upload() { discard(); }
