@@ -4,9 +4,8 @@
 
 #include <cerrno>
 
-#include "korvex.h"
+#include "korvex.hpp"
 #include "phone.h"
-#include "phone_limits.h"
 
 namespace korvex::mount {
 
@@ -27,22 +26,21 @@ int Attributes::lookup(const std::string& path, Attr& out) {
       return 0;
     }
   }
-  SessionRef session = phone_.session();
+  const SessionRef session = phone_.session();
   if (!session) return -EIO;
-  const int size = FileSize(session, path.c_str());
-  if (!phone_.alive(session)) return -EIO;
-  if (size != -1) {
-    // Sizes of 2 GiB and more arrive as negative numbers.
-    out = Attr{Kind::File, static_cast<std::uint32_t>(size)};
+  const korvex::Result<std::uint32_t> size = session->file_size(path);
+  if (!session->connected()) return -EIO;
+  if (size) {
+    out = Attr{Kind::File, *size};
   } else {
-    const int directory = IsDirectory(session, path.c_str());
-    if (directory < 0 || !phone_.alive(session)) return -EIO;
-    if (directory == 1) {
+    const korvex::Result<bool> directory = session->is_directory(path);
+    if (!directory || !session->connected()) return -EIO;
+    if (*directory) {
       out = Attr{Kind::Directory, std::nullopt};
     } else {
-      const int exists = Exists(session, path.c_str());
-      if (exists < 0 || !phone_.alive(session)) return -EIO;
-      if (exists == 1) return -EOVERFLOW;  // there, but the phone gives no size (4 GiB or more)
+      const korvex::Result<bool> exists = session->exists(path);
+      if (!exists || !session->connected()) return -EIO;
+      if (*exists) return -EOVERFLOW;  // there, but the phone gives no size (4 GiB or more)
       out = Attr{Kind::Missing, std::nullopt};
     }
   }

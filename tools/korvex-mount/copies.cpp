@@ -18,6 +18,8 @@ namespace {
 // progress markers -1 and -2.
 constexpr std::uint32_t kMaxDownloadSize = 0xFFFFFFFDu;
 
+using Phase = korvex::Progress::Phase;
+
 // A copy's progress changes only as its bytes move: polled this often.
 void waitForProgress() { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
 
@@ -47,19 +49,19 @@ int Copies::startDownload(OpenFile& file, const std::string& path, std::uint32_t
   if (const int error = cache_.grow(file, size)) return error;
   if (!slots_.acquire()) return -EINTR;
   file.holdsSlot = true;
-  SessionRef session = phone_.session();
+  const SessionRef session = phone_.session();
   if (!session) return -EIO;
-  file.download = DownFromPhoneAsync(session, path.c_str(), file.local.c_str());
-  if (!file.download) return -EIO;
+  korvex::Result<korvex::Transfer> download = session->start_download(path, file.local);
+  if (!download) return -EIO;
+  file.download = std::move(download).value();
   file.session = session;
   file.content = Content::Loading;
   file.started = Clock::now();
   // Wait for the phone to take the request, so that a file that is gone
   // (or too large) fails open() rather than the first read.
-  int total = 0, progress = 0;
-  while (GetTransProgress(file.download, &total, &progress) == -1) {
+  while (file.download.progress().phase == Phase::starting) {
     if (fuse_interrupted()) return -EINTR;
-    if (neverStarts(session, file.started)) break;
+    if (neverStarts(*session, file.started)) break;
     waitForProgress();
   }
   advance(file);
@@ -67,39 +69,38 @@ int Copies::startDownload(OpenFile& file, const std::string& path, std::uint32_t
   return file.failure != -EIO ? file.failure : downloadRefusal(phone_, path);
 }
 
-// A copy still connecting (progress -1) when its start time is up, or when
-// the session lost the phone meanwhile. A copy that cannot connect stays
-// at -1: without this it would be waited for until the time-out.
-bool Copies::neverStarts(SessionHandle session, Clock::time_point started) const {
-  return Clock::now() - started > startTimeout_ || !phone_.alive(session);
+// A copy still starting when its start time is up, or when the session lost
+// the phone meanwhile. A copy that cannot connect stays starting: without
+// this it would be waited for until the time-out.
+bool Copies::neverStarts(const korvex::Session& session, Clock::time_point started) const {
+  return Clock::now() - started > startTimeout_ || !session.connected();
 }
 
 // Takes a download's news. Called with the file's mutex.
 void Copies::advance(OpenFile& file) {
   if (file.content != Content::Loading) return;
-  int total = 0, progress = 0;
-  const int value = GetTransProgress(file.download, &total, &progress);
-  const auto announced = static_cast<std::uint32_t>(total);
+  const korvex::Progress progress = file.download.progress();
+  const std::uint32_t announced = progress.total;
   bool done = false;
-  if (value == -1) {
-    if (!neverStarts(file.session, file.started)) return;
+  if (progress.phase == Phase::starting) {
+    if (!neverStarts(*file.session, file.started)) return;
     note("%s: the download did not start", file.path().c_str());
-  } else if (value != -2) {
-    // The reply's size is what arrives, whatever FileSize said before:
-    // the cache bound holds against it.
+  } else if (progress.phase != Phase::failed) {
+    // The reply's size is what arrives, whatever the phone said of the
+    // file's size before: the cache bound holds against it.
     if (announced > kMaxDownloadSize || announced > cache_.limit()) {
       file.failure = -EFBIG;
     } else if (cache_.grow(file, announced) != 0) {
       file.failure = -ENOSPC;
-    } else if (static_cast<std::uint32_t>(value) != announced) {
+    } else if (progress.phase == Phase::running) {
       return;
     } else {
       done = true;
     }
   }
-  // Closing waits for the copy's thread, which puts the file in place.
-  CloseTransHandle(file.download);
-  file.download = nullptr;
+  // Ending the transfer waits for the copy's thread, which puts the file in
+  // place.
+  file.download.cancel();
   if (file.holdsSlot) slots_.release();
   file.holdsSlot = false;
   if (done && cache_.adoptComplete(file, announced)) {
@@ -109,7 +110,7 @@ void Copies::advance(OpenFile& file) {
   }
   if (file.failure == -EFBIG) {
     note("%s: the phone sends %u bytes, more than the cache takes", file.path().c_str(), announced);
-  } else if (done || value == -2) {
+  } else if (done || progress.phase == Phase::failed) {
     note("%s: the download failed", file.path().c_str());
   }
   file.content = Content::Failed;
@@ -139,16 +140,16 @@ int Copies::upload(OpenFile& file) {
   const std::string dest = file.path();
   if (!slots_.acquire()) return -EINTR;
   int result = -EIO;
-  SessionRef session = phone_.session();
-  TransferHandle transfer = session ? CopyToPhoneAsync(session, file.local.c_str(), dest.c_str()) : nullptr;
+  const SessionRef session = phone_.session();
+  korvex::Result<korvex::Transfer> transfer = korvex::Errc::connection_lost;
+  if (session) transfer = session->start_upload(file.local, dest);
   if (transfer) {
     const auto started = Clock::now();
     for (;;) {
-      int total = 0, progress = 0;
-      const int value = GetTransProgress(transfer, &total, &progress);
-      if (value == -2) break;
-      if (value == -1 && neverStarts(session, started)) break;
-      if (value != -1 && static_cast<std::uint32_t>(value) == static_cast<std::uint32_t>(total)) {
+      const Phase phase = transfer->progress().phase;
+      if (phase == Phase::failed) break;
+      if (phase == Phase::starting && neverStarts(*session, started)) break;
+      if (phase == Phase::done) {
         result = 0;
         break;
       }
@@ -158,7 +159,7 @@ int Copies::upload(OpenFile& file) {
       }
       waitForProgress();
     }
-    CloseTransHandle(transfer);
+    transfer->cancel();  // before its slot is free
   }
   slots_.release();
   meta_.forget(dest);
@@ -172,8 +173,7 @@ int Copies::upload(OpenFile& file) {
 }
 
 void Copies::stop(OpenFile& file) {
-  if (file.download) CloseTransHandle(file.download);
-  file.download = nullptr;
+  file.download.cancel();
   if (file.holdsSlot) slots_.release();
   file.holdsSlot = false;
 }

@@ -11,7 +11,7 @@
 #include <mutex>
 #include <string>
 
-#include "korvex.h"
+#include "korvex.hpp"
 
 namespace korvex::mount {
 
@@ -52,7 +52,7 @@ class Copies {
   void stop(OpenFile& file);
 
  private:
-  bool neverStarts(SessionHandle session, Clock::time_point started) const;
+  bool neverStarts(const korvex::Session& session, Clock::time_point started) const;
   void advance(OpenFile& file);
 
   Phone& phone_;

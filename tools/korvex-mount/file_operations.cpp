@@ -1,14 +1,21 @@
 #include <fcntl.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 
+#include "korvex.hpp"
 #include "operations.h"
-#include "phone_limits.h"
 
 namespace korvex::mount {
+namespace {
+
+// Sizes travel as 32-bit words.
+constexpr std::uint64_t kMaxFileSize = 0xFFFFFFFFu;
+
+}  // namespace
 
 int Filesystem::open(const char* rawPath, fuse_file_info* fi) {
   const std::string path = rawPath;

@@ -1,7 +1,7 @@
 // A phone directory's listing as the mount shows it. A phone's name is one
-// component here, never a path: "..", "a\\b" or a name carrying terminal
-// escapes is left out, and logged once per directory. The phone's own "."
-// and ".." directories give way to the mount's without a word.
+// component here, never a path: "a\\b" or a name carrying terminal escapes
+// is left out, and logged once per directory. The phone's own "." and ".."
+// give way to the mount's without a word.
 #pragma once
 
 #include <mutex>
@@ -25,6 +25,8 @@ class Listings {
   int fetch(Phone& phone, const std::string& path, Listing& out);
 
  private:
+  // The names that are plain; the others are logged.
+  std::vector<std::string> plainNames(const std::string& dir, std::vector<std::string> names);
   void refused(const std::string& dir, const std::string& name);
 
   std::mutex refusedMutex_;

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "filesystem.h"
-#include "korvex.h"
+#include "korvex.hpp"
 #include "note.h"
 #include "phone.h"
 
@@ -29,7 +29,6 @@ constexpr int kUsage = 2;
 constexpr int kNoConnect = 3;
 constexpr int kLoginRefused = 4;
 constexpr int kLocalFile = 5;
-constexpr std::size_t kMaxPassword = 255;
 
 std::FILE* noteOutput = stderr;
 
@@ -72,8 +71,8 @@ int checkLogin(const std::string& address, const std::string& password) {
   const pid_t child = fork();
   if (child < 0) return kNoConnect;
   if (child == 0) {
-    int error = 0;
-    _exit(Connect(address.c_str(), password.c_str(), &error) ? 0 : error);
+    const korvex::Result<korvex::Session> session = korvex::Session::connect(address, password);
+    _exit(static_cast<int>(session.error()));
   }
   int status = 0;
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
@@ -233,8 +232,7 @@ int run(int argc, char** argv) {
       return fail(kLocalFile, "--log: " + settings.logFile + ": " + std::strerror(errno));
     }
   }
-  if (logLevel->count())
-    EnableLog(true, settings.logLevel, settings.logFile.empty() ? nullptr : settings.logFile.c_str());
+  if (logLevel->count()) korvex::enable_log(settings.logLevel, settings.logFile);
 
   std::error_code error;
   std::filesystem::path unsent = settings.unsentDir.empty() ? defaultUnsentDir() : std::filesystem::path(settings.unsentDir);
@@ -254,7 +252,7 @@ int run(int argc, char** argv) {
 
   const bool foreground = settings.foreground || settings.debug;
   Phone phone(settings.host, password);
-  const int login = foreground ? phone.connect() : checkLogin(settings.host, password);
+  const int login = foreground ? static_cast<int>(phone.connect().error()) : checkLogin(settings.host, password);
   if (login != 0) {
     std::filesystem::remove_all(cacheTemplate, error);
     return connectError(login, settings.host);

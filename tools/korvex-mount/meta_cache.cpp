@@ -2,17 +2,9 @@
 
 #include <algorithm>
 
+#include "korvex.hpp"
+
 namespace korvex::mount {
-
-std::string parentOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
-}
-
-std::string nameOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 std::optional<Attr> MetaCache::find(const std::string& path) {
   const auto now = Clock::now();
@@ -21,13 +13,13 @@ std::optional<Attr> MetaCache::find(const std::string& path) {
     if (entry->second.expires > now) return entry->second.attr;
     entries_.erase(entry);
   }
-  auto listing = listings_.find(parentOf(path));
+  auto listing = listings_.find(korvex::parent_path(path));
   if (listing == listings_.end()) return std::nullopt;
   if (listing->second.expires <= now) {
     listings_.erase(listing);
     return std::nullopt;
   }
-  const std::string name = nameOf(path);
+  const std::string name = korvex::base_name(path);
   const Listing& names = listing->second;
   if (std::binary_search(names.files.begin(), names.files.end(), name)) return Attr{Kind::File, std::nullopt};
   if (std::binary_search(names.dirs.begin(), names.dirs.end(), name)) return Attr{Kind::Directory, std::nullopt};
@@ -52,7 +44,7 @@ void MetaCache::forget(const std::string& path) {
   std::lock_guard hold(mutex_);
   entries_.erase(path);
   listings_.erase(path);
-  listings_.erase(parentOf(path));
+  listings_.erase(korvex::parent_path(path));
   forgetBelow(path);
 }
 

@@ -21,11 +21,6 @@ struct Attr {
   std::optional<std::uint32_t> size;  // files only; unknown when learnt from a listing
 };
 
-// "/a/b" -> "/a", "/a" -> "/".
-std::string parentOf(const std::string& path);
-// "/a/b" -> "b".
-std::string nameOf(const std::string& path);
-
 class MetaCache {
  public:
   using Clock = std::chrono::steady_clock;

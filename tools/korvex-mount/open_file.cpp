@@ -1,6 +1,6 @@
 #include "open_file.h"
 
-#include "meta_cache.h"
+#include "korvex.hpp"
 
 namespace korvex::mount {
 
@@ -36,7 +36,7 @@ std::vector<std::string> OpenFiles::currentNames(const std::string& dir) {
   for (OpenFile* file : files_) {
     if (!file->current.load()) continue;
     const std::string path = file->path();
-    if (parentOf(path) == dir) names.push_back(nameOf(path));
+    if (korvex::parent_path(path) == dir) names.push_back(korvex::base_name(path));
   }
   return names;
 }

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "korvex.h"
+#include "korvex.hpp"
 #include "phone.h"
 
 namespace korvex::mount {
@@ -41,8 +41,8 @@ struct OpenFile {
   std::atomic<bool> current{false};
 
   std::mutex mutex;  // guards what follows; held through an upload
-  TransferHandle download = nullptr;
-  SessionRef session;  // the download's, held while it runs
+  SessionRef session;         // the download's, held while it runs
+  korvex::Transfer download;  // ends before its session
   Content content = Content::Complete;
   int failure = -EIO;  // what a failed download makes reads and open() return
   std::chrono::steady_clock::time_point started;

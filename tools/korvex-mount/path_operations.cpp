@@ -1,13 +1,12 @@
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <set>
 #include <string>
-#include <vector>
 
-#include "korvex.h"
+#include "korvex.hpp"
 #include "operations.h"
 #include "phone.h"
-#include "phone_limits.h"
 #include "refusal.h"
 
 namespace korvex::mount {
@@ -16,12 +15,12 @@ namespace {
 // A command that changes one phone path: what is known of the path is
 // forgotten whatever the answer, and a refusal is asked for its reason.
 template <typename Command, typename Refusal>
-int changePath(Phone& phone, MetaCache& meta, const char* path, Command command, Refusal refusal) {
-  SessionRef session = phone.session();
+int changePath(Phone& phone, MetaCache& meta, const std::string& path, Command command, Refusal refusal) {
+  const SessionRef session = phone.session();
   if (!session) return -EIO;
-  const bool done = command(session, path);
+  const korvex::Status done = command(*session, path);
   meta.forget(path);
-  return done ? 0 : refusal(phone, session, path);
+  return done ? 0 : refusal(*session, path);
 }
 
 }  // namespace
@@ -73,15 +72,19 @@ int Filesystem::readdir(const char* rawPath, void* buffer, fuse_fill_dir_t fille
 
 int Filesystem::mkdir(const char* path) {
   if (std::strlen(path) > kMaxPath) return -ENAMETOOLONG;
-  return changePath(phone_, meta_, path, &CreatePhoneDirectory, &mkdirRefusal);
+  const auto make = [](const korvex::Session& session, const std::string& dir) { return session.make_directory(dir); };
+  return changePath(phone_, meta_, path, make, &mkdirRefusal);
 }
 
 int Filesystem::unlink(const char* path) {
-  return changePath(phone_, meta_, path, &DeletePhoneFile, &unlinkRefusal);
+  const auto remove = [](const korvex::Session& session, const std::string& file) { return session.remove(file); };
+  return changePath(phone_, meta_, path, remove, &unlinkRefusal);
 }
 
 int Filesystem::rmdir(const char* path) {
-  const auto remove = [](SessionHandle session, const char* dir) { return DeleteDirectory(session, dir, false); };
+  const auto remove = [](const korvex::Session& session, const std::string& dir) {
+    return session.remove_directory(dir);
+  };
   return changePath(phone_, meta_, path, remove, &rmdirRefusal);
 }
 
@@ -92,27 +95,29 @@ int Filesystem::rename(const char* from, const char* to, unsigned int flags) {
   // A file written here but not yet closed is only in the cache: send it
   // first, or the phone has nothing to move.
   if (const int error = files_.uploadPending(from, [this](OpenFile& file) { return copies_.upload(file); })) return error;
-  SessionRef session = phone_.session();
+  const SessionRef session = phone_.session();
   if (!session) return -EIO;
-  const bool done = Rename(session, from, to);
+  const korvex::Status done = session->rename(from, to);
   meta_.forget(from);
   meta_.forget(to);
-  if (!done) return renameRefusal(phone_, session, from, to);
+  if (!done) return renameRefusal(*session, from, to);
   files_.move(from, to);
   return 0;
 }
 
 int Filesystem::statfs(struct statvfs* st) {
-  SessionRef session = phone_.session();
+  const SessionRef session = phone_.session();
   if (!session) return -EIO;
-  const int kib = GetSpaceSize(session, "/");
-  if (kib < 0 || !phone_.alive(session)) return -EIO;
+  // The phone's free space is a signed word: one with its top bit set is
+  // no answer.
+  const korvex::Result<std::uint32_t> kib = session->free_space("/");
+  if (!kib || *kib > INT32_MAX || !session->connected()) return -EIO;
   std::memset(st, 0, sizeof *st);
   // The phone tells only the free space (in KiB): the total is unknown, so
   // the mount reports itself as that size and empty.
   st->f_bsize = kBlockSize;
   st->f_frsize = 1024;
-  st->f_blocks = st->f_bfree = st->f_bavail = static_cast<fsblkcnt_t>(kib);
+  st->f_blocks = st->f_bfree = st->f_bavail = static_cast<fsblkcnt_t>(*kib);
   st->f_namemax = 255;
   return 0;
 }
@@ -131,13 +136,10 @@ int Filesystem::chmod(const char* path, mode_t mode) {
 
 int Filesystem::chown(const char* path, uid_t uid, gid_t gid) {
   if (uid == static_cast<uid_t>(-1) && gid == static_cast<gid_t>(-1)) return 0;
-  SessionRef session = phone_.session();
+  const SessionRef session = phone_.session();
   if (!session) return -EIO;
-  std::vector<char> copy(path, path + std::strlen(path) + 1);
-  if (Chown(reinterpret_cast<unsigned long>(static_cast<SessionHandle>(session)), copy.data(), static_cast<int>(uid), static_cast<int>(gid))) {
-    return 0;
-  }
-  return chownRefusal(phone_, session);
+  if (session->chown(path, static_cast<int>(uid), static_cast<int>(gid))) return 0;
+  return chownRefusal(*session);
 }
 
 // The phone keeps no times.

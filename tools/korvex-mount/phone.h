@@ -6,22 +6,14 @@
 #include <mutex>
 #include <string>
 
-#include "korvex.h"
+#include "korvex.hpp"
 
 namespace korvex::mount {
 
 // A session held while a call uses it. A lost session is replaced by a new
 // one; the last holder of the old one disconnects it, so a call still on
 // its way never meets a freed session.
-class SessionRef {
- public:
-  SessionRef() = default;
-  explicit SessionRef(std::shared_ptr<KorvexSession> session) : session_(std::move(session)) {}
-  operator SessionHandle() const { return session_.get(); }  // NOLINT: used where the C calls want a handle
-
- private:
-  std::shared_ptr<KorvexSession> session_;
-};
+using SessionRef = std::shared_ptr<const korvex::Session>;
 
 class Phone {
  public:
@@ -30,21 +22,18 @@ class Phone {
   const std::string& address() const { return address_; }
   const std::string& password() const { return password_; }
 
-  // Connects now: Connect's error code (0 done, 1 no TCP connection, 2 login refused).
-  int connect();
+  // Connects now: connect_failed or login_failed when that fails.
+  korvex::Status connect();
   // A session for the next call, connecting first when there is none or the
   // last one lost its connection; empty when that fails.
   SessionRef session();
-  // Whether the session still has its connection. After a failed call this
-  // tells a refusal by the phone (alive) from a broken exchange (not).
-  bool alive(SessionHandle session) const;
 
  private:
   std::string address_;
   std::string password_;
   std::mutex mutex_;
   SessionRef current_;  // guarded by mutex_
-  bool down_ = false;               // guarded by mutex_: the loss was reported
+  bool down_ = false;   // guarded by mutex_: the loss was reported
 };
 
 }  // namespace korvex::mount

@@ -2,53 +2,57 @@
 
 #include <cerrno>
 
-#include "meta_cache.h"
 #include "phone.h"
 
 namespace korvex::mount {
+namespace {
 
-int listingRefusal(const Phone& phone, SessionHandle session, const std::string& path) {
-  if (!phone.alive(session)) return -EIO;
-  return IsDirectory(session, path.c_str()) == 0 ? -ENOTDIR : -EIO;
+// A question the phone answered, yes or no; a failed one is neither.
+bool yes(const korvex::Result<bool>& answer) { return answer.ok() && *answer; }
+bool no(const korvex::Result<bool>& answer) { return answer.ok() && !*answer; }
+
+bool hasNames(const korvex::Result<std::vector<std::string>>& names) { return names.ok() && !names->empty(); }
+
+}  // namespace
+
+int listingRefusal(const korvex::Session& session, const std::string& path) {
+  if (!session.connected()) return -EIO;
+  return no(session.is_directory(path)) ? -ENOTDIR : -EIO;
 }
 
-int mkdirRefusal(const Phone& phone, SessionHandle session, const char* path) {
-  if (!phone.alive(session)) return -EIO;
-  if (Exists(session, path) == 1) return -EEXIST;
-  if (IsDirectory(session, parentOf(path).c_str()) == 0) return -ENOENT;
+int mkdirRefusal(const korvex::Session& session, const std::string& path) {
+  if (!session.connected()) return -EIO;
+  if (yes(session.exists(path))) return -EEXIST;
+  if (no(session.is_directory(korvex::parent_path(path)))) return -ENOENT;
   return -EACCES;
 }
 
-int unlinkRefusal(const Phone& phone, SessionHandle session, const char* path) {
-  if (!phone.alive(session)) return -EIO;
-  if (Exists(session, path) == 0) return -ENOENT;
-  if (IsDirectory(session, path) == 1) return -EISDIR;
+int unlinkRefusal(const korvex::Session& session, const std::string& path) {
+  if (!session.connected()) return -EIO;
+  if (no(session.exists(path))) return -ENOENT;
+  if (yes(session.is_directory(path))) return -EISDIR;
   return -EACCES;
 }
 
-int rmdirRefusal(const Phone& phone, SessionHandle session, const char* path) {
-  if (!phone.alive(session)) return -EIO;
-  if (Exists(session, path) == 0) return -ENOENT;
-  if (IsDirectory(session, path) == 0) return -ENOTDIR;
-  char* names = nullptr;
-  int length = GetFiles(session, path, &names);
-  if (length <= 0) length = GetDirectories(session, path, &names);
-  if (length > 0) FreeBuffer(names);
-  return length > 0 ? -ENOTEMPTY : -EACCES;
+int rmdirRefusal(const korvex::Session& session, const std::string& path) {
+  if (!session.connected()) return -EIO;
+  if (no(session.exists(path))) return -ENOENT;
+  if (no(session.is_directory(path))) return -ENOTDIR;
+  return hasNames(session.files(path)) || hasNames(session.directories(path)) ? -ENOTEMPTY : -EACCES;
 }
 
-int renameRefusal(const Phone& phone, SessionHandle session, const char* from, const char* to) {
-  if (!phone.alive(session)) return -EIO;
-  if (Exists(session, from) == 0) return -ENOENT;
-  if (IsDirectory(session, to) == 1) return IsDirectory(session, from) == 1 ? -ENOTEMPTY : -EISDIR;
+int renameRefusal(const korvex::Session& session, const std::string& from, const std::string& to) {
+  if (!session.connected()) return -EIO;
+  if (no(session.exists(from))) return -ENOENT;
+  if (yes(session.is_directory(to))) return yes(session.is_directory(from)) ? -ENOTEMPTY : -EISDIR;
   return -EACCES;
 }
 
-int chownRefusal(const Phone& phone, SessionHandle session) { return phone.alive(session) ? -EPERM : -EIO; }
+int chownRefusal(const korvex::Session& session) { return session.connected() ? -EPERM : -EIO; }
 
 int downloadRefusal(Phone& phone, const std::string& path) {
-  SessionRef session = phone.session();
-  return session && Exists(session, path.c_str()) == 0 ? -ENOENT : -EIO;
+  const SessionRef session = phone.session();
+  return session && no(session->exists(path)) ? -ENOENT : -EIO;
 }
 
 }  // namespace korvex::mount

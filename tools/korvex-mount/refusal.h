@@ -6,18 +6,18 @@
 
 #include <string>
 
-#include "korvex.h"
+#include "korvex.hpp"
 
 namespace korvex::mount {
 
 class Phone;
 
-int listingRefusal(const Phone& phone, SessionHandle session, const std::string& path);
-int mkdirRefusal(const Phone& phone, SessionHandle session, const char* path);
-int unlinkRefusal(const Phone& phone, SessionHandle session, const char* path);
-int rmdirRefusal(const Phone& phone, SessionHandle session, const char* path);
-int renameRefusal(const Phone& phone, SessionHandle session, const char* from, const char* to);
-int chownRefusal(const Phone& phone, SessionHandle session);
+int listingRefusal(const korvex::Session& session, const std::string& path);
+int mkdirRefusal(const korvex::Session& session, const std::string& path);
+int unlinkRefusal(const korvex::Session& session, const std::string& path);
+int rmdirRefusal(const korvex::Session& session, const std::string& path);
+int renameRefusal(const korvex::Session& session, const std::string& from, const std::string& to);
+int chownRefusal(const korvex::Session& session);
 // A download that failed without a reason of its own: asked on a fresh
 // session, since the copy's may be the one that was lost.
 int downloadRefusal(Phone& phone, const std::string& path);
