@@ -8,6 +8,11 @@
 
 namespace korvex::mount {
 
+// Sends the lines to `logFile` from now on (kept on standard error when
+// empty), and the library's log there too when `libraryLog`: 0, or the exit
+// status after saying why the file cannot be opened.
+int startLog(const std::string& logFile, bool libraryLog, unsigned libraryLevel);
+
 void note(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void noteError(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
