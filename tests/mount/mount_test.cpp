@@ -147,6 +147,46 @@ TEST_F(MountTest, StandardToolsWorkOnTheMount) {
   EXPECT_EQ(mount_->unmount(), 0) << mount_->log();
 }
 
+// The phone only says no: the mount asks it why, and the standard tools
+// print the errno that follows. Each path is changed behind the mount's back
+// after the mount has seen it (kept for a minute), so the kernel passes the
+// request on and the phone refuses it.
+TEST_F(MountTest, RefusalsReadAsTheErrnoOfTheirCause) {
+  mount({"--attr-timeout", "60"});
+  walk({
+      {"mkdir of a name made meanwhile", "ls $M > /dev/null && mkdir $R/made && mkdir $M/made", false, "File exists"},
+      {"rm of a file removed meanwhile", "touch $R/gone && stat $M/gone > /dev/null && rm $R/gone && rm $M/gone", false,
+       "No such file or directory"},
+      {"rm of a file that became a directory",
+       "touch $R/now-dir && stat $M/now-dir > /dev/null && rm $R/now-dir && mkdir $R/now-dir && rm $M/now-dir", false,
+       "Is a directory"},
+      {"rmdir of a directory removed meanwhile",
+       "mkdir $R/gone-dir && stat $M/gone-dir > /dev/null && rmdir $R/gone-dir && rmdir $M/gone-dir", false,
+       "No such file or directory"},
+      {"rmdir of a directory that became a file",
+       "mkdir $R/now-file && stat $M/now-file > /dev/null && rmdir $R/now-file && touch $R/now-file && "
+       "rmdir $M/now-file",
+       false, "Not a directory"},
+      {"ls of a directory that became a file",
+       "mkdir $R/listed && stat $M/listed > /dev/null && rmdir $R/listed && touch $R/listed && ls $M/listed", false,
+       "Not a directory"},
+      {"mv of a directory onto one that is not empty", "mkdir -p $M/from $M/onto/x && mv -T $M/from $M/onto", false,
+       "Directory not empty"},
+      {"mv of a file removed meanwhile",
+       "touch $R/moved && stat $M/moved > /dev/null && rm $R/moved && mv $M/moved $M/moved2", false,
+       "No such file or directory"},
+      {"cat of a file removed meanwhile",
+       "echo x > $R/read && stat $M/read > /dev/null && rm $R/read && cat $M/read", false, "No such file or directory"},
+      {"chown of a file removed meanwhile",
+       "touch $R/owned && stat $M/owned > /dev/null && rm $R/owned && chown 0:0 $M/owned", false,
+       "Operation not permitted"},
+      {"chown reaches the phone",
+       "if [ $(id -u) = 0 ]; then o=1:1; else o=$(id -u):$(id -g); fi; touch $R/owner && chown $o $M/owner && "
+       "test $(stat -c %u:%g $R/owner) = $o",
+       true, ""},
+  });
+}
+
 // The service goes away while cp writes: close() reports the failed upload,
 // the mount stays and fails with EIO, and a service back on the same port is
 // used again without remounting.
