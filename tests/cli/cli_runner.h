@@ -5,24 +5,27 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <csignal>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "child_process.h"
+#include "exit_codes.h"
 
 namespace korvex::test {
 
-// The exit codes the client documents.
+// The exit codes the client documents (the README's table is checked
+// against them).
 namespace exit_code {
-constexpr int kOk = 0;
-constexpr int kRefused = 1;
-constexpr int kUsage = 2;
-constexpr int kNoConnect = 3;
-constexpr int kLoginRefused = 4;
-constexpr int kLocalFile = 5;
-constexpr int kBroken = 6;
-constexpr int kInterrupted = 130;  // 128 + SIGINT
+using korvex::cli::kBroken;
+using korvex::cli::kLocalFile;
+using korvex::cli::kLoginRefused;
+using korvex::cli::kNoConnect;
+using korvex::cli::kOk;
+using korvex::cli::kRefused;
+using korvex::cli::kUsage;
+constexpr int kInterrupted = korvex::cli::kSignalBase + SIGINT;
 }  // namespace exit_code
 
 struct CliResult {
