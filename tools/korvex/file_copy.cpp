@@ -1,4 +1,5 @@
-// get and put: background copies watched from the main thread.
+#include "file_copy.h"
+
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -7,10 +8,9 @@
 #include <string>
 #include <utility>
 
-#include "commands.h"
-#include "copy_support.h"
-#include "korvex.hpp"
 #include "local_files.h"
+#include "progress.h"
+#include "progress_bar.h"
 #include "text.h"
 
 namespace korvex::cli {
@@ -28,32 +28,29 @@ struct Watched {
 };
 
 // Polls the copy until it ends, fails, is cancelled or never starts; always
-// releases the handle.
-Watched watch(TransferHandle transfer, const CopyOptions& options) {
-  const bool bar = options.progress == ProgressMode::Always ||
-                   (options.progress == ProgressMode::Auto && outputIsTerminal());
+// releases it.
+Watched watch(korvex::Transfer transfer, const CopyOptions& options) {
   Watched result;
   const Clock::time_point start = Clock::now();
-  ProgressBar display(bar, start);
+  ProgressBar display(options.showsBar(), start);
   for (;;) {
-    int total = -1, progress = -1;
-    const int value = GetTransProgress(transfer, &total, &progress);
-    const korvex::Progress state = korvex::Progress::decode(value, total);
+    const korvex::Progress state = transfer.progress();
     result.total = state.total;
-    const bool started = state.phase == korvex::Progress::Phase::running || state.phase == korvex::Progress::Phase::done;
+    using Phase = korvex::Progress::Phase;
+    const bool started = state.phase == Phase::running || state.phase == Phase::done;
     if (started) result.moved = state.done;
     if (stopSignal) {
       result.outcome = Outcome::Cancelled;
       result.signal = stopSignal;
       break;
     }
-    if (state.phase == korvex::Progress::Phase::failed) {
+    if (state.phase == Phase::failed) {
       result.outcome = Outcome::Failed;
       break;
     }
     if (started) {
       display.update(state.done, state.total);
-      if (state.phase == korvex::Progress::Phase::done) {
+      if (state.phase == Phase::done) {
         result.outcome = Outcome::Done;
         break;
       }
@@ -69,7 +66,7 @@ Watched watch(TransferHandle transfer, const CopyOptions& options) {
   }
   display.finish();
   // Cancels a copy that still runs and waits for its thread.
-  CloseTransHandle(transfer);
+  transfer.cancel();
   result.seconds = secondsSince(start);
   return result;
 }
@@ -113,8 +110,8 @@ Failure interrupted(const std::string& what, const Watched& watched) {
 
 }  // namespace
 
-int putCommand(Context& context, const std::string& localPath, const std::string& phonePath,
-               const CopyOptions& options) {
+int putFile(Context& context, const std::string& localPath, const std::string& phonePath,
+            const CopyOptions& options) {
   const LocalStatus info = localStatus(localPath);
   if (info.kind == LocalStatus::Kind::Missing) localFailure("put", localPath, std::strerror(info.error));
   if (info.kind == LocalStatus::Kind::Directory) localFailure("put", localPath, "is a directory (use -r)");
@@ -124,31 +121,31 @@ int putCommand(Context& context, const std::string& localPath, const std::string
   const std::int64_t size = info.size;
 
   StopSignals signals;
-  Phone& phone = context.phone();
+  const korvex::Session& phone = context.phone();
   std::string dest = phonePath;
-  if (dest.back() == '/' || phone.isDirectory(dest) == 1) dest = joinPhone(dest, localName(localPath));
-  if (dest.size() > kMaxPhonePath) throw Failure{kUsage, "put: " + dest + ": phone path too long"};
+  if (dest.back() == '/' || yes(phone.is_directory(dest))) dest = korvex::join_path(dest, localName(localPath));
+  if (dest.size() > korvex::kMaxPath) throw Failure{kUsage, "put: " + dest + ": phone path too long"};
   if (stopSignal) throw Failure{kSignalBase + stopSignal, "put: cancelled before the copy started"};
 
   const Clock::time_point start = Clock::now();
-  auto refusal = [&] {
-    const std::string parent = phoneParent(dest);
-    if (!parent.empty() && phone.exists(parent) == 0) {
+  auto storeRefusal = [&] {
+    const std::string parent = korvex::parent_path(dest);
+    if (!parent.empty() && no(phone.exists(parent))) {
       return Failure{kRefused, "put: " + dest + ": no such directory " + parent};
     }
-    return phone.refusal("put", dest, "the phone refused to store it");
+    return refusal(phone, "put", dest, "the phone refused to store it");
   };
   if (size == 0) {
     // An empty upload reads as finished before its request is even sent, so
     // it runs on the session instead of in the background.
-    if (!CopyToPhone(phone.handle(), localPath.c_str(), dest.c_str())) throw refusal();
+    if (!phone.upload(localPath, dest)) throw storeRefusal();
   } else {
-    TransferHandle transfer = CopyToPhoneAsync(phone.handle(), localPath.c_str(), dest.c_str());
+    korvex::Result<korvex::Transfer> transfer = phone.start_upload(localPath, dest);
     if (!transfer) localFailure("put", localPath, "cannot be opened");
-    const Watched watched = watch(transfer, options);
+    const Watched watched = watch(std::move(transfer).value(), options);
     // Failed before a whole block was counted: the phone turned the request
     // down, or could not store the file (its confirmation failed).
-    if (watched.outcome == Outcome::Failed && watched.moved <= 0) throw refusal();
+    if (watched.outcome == Outcome::Failed && watched.moved <= 0) throw storeRefusal();
     if (watched.outcome != Outcome::Done) {
       Failure failure = interrupted("put: " + localPath, watched);
       if (watched.moved > 0) failure.message += "; " + dest + " on the phone may be incomplete";
@@ -160,13 +157,13 @@ int putCommand(Context& context, const std::string& localPath, const std::string
   return kOk;
 }
 
-int getCommand(Context& context, const std::string& phonePath, const std::string& localPath,
-               const CopyOptions& options) {
+int getFile(Context& context, const std::string& phonePath, const std::string& localPath,
+            const CopyOptions& options) {
   namespace fs = std::filesystem;
   using Kind = LocalStatus::Kind;
   std::string dest = localPath;
   if (localStatus(dest).kind == Kind::Directory) {
-    const auto name = localComponent(baseName(phonePath));
+    const auto name = localComponent(korvex::base_name(phonePath));
     if (!name) localFailure("get", phonePath, "its name cannot name a local file");
     dest = localText(localPathOf(dest) / *name);
   }
@@ -183,23 +180,23 @@ int getCommand(Context& context, const std::string& phonePath, const std::string
   }
 
   StopSignals signals;
-  Phone& phone = context.phone();
-  if (phone.exists(phonePath) != 1) throw phone.refusal("get", phonePath);
-  if (phone.isDirectory(phonePath) == 1) throw Failure{kRefused, "get: " + phonePath + ": is a directory (use -r)"};
-  const std::int64_t size = phone.fileSize(phonePath);
-  if (size < 0) throw phone.refusal("get", phonePath, "the phone refused to tell its size");
+  const korvex::Session& phone = context.phone();
+  if (!yes(phone.exists(phonePath))) throw refusal(phone, "get", phonePath);
+  if (yes(phone.is_directory(phonePath))) throw Failure{kRefused, "get: " + phonePath + ": is a directory (use -r)"};
+  const std::int64_t size = sizeOrUnknown(phone.file_size(phonePath));
+  if (size < 0) throw refusal(phone, "get", phonePath, "the phone refused to tell its size");
   if (size > kMaxCopySize) throw Failure{kRefused, "get: " + phonePath + ": " + kTooLarge};
   if (stopSignal) throw Failure{kSignalBase + stopSignal, "get: cancelled before the copy started"};
 
-  TransferHandle transfer = DownFromPhoneAsync(phone.handle(), phonePath.c_str(), dest.c_str());
+  korvex::Result<korvex::Transfer> transfer = phone.start_download(phonePath, dest);
   if (!transfer) throw Failure{kBroken, "get: " + phonePath + ": the session is closing"};
-  const Watched watched = watch(transfer, options);
+  const Watched watched = watch(std::move(transfer).value(), options);
   if (watched.outcome != Outcome::Done) {
     // The library puts the file in place only once every byte has arrived:
     // what stood at `dest` before is still there, untouched.
     // A download reports 0 only once the phone accepted the request.
     if (watched.outcome == Outcome::Failed && watched.moved < 0) {
-      throw phone.refusal("get", phonePath, "the phone did not send it whole");
+      throw refusal(phone, "get", phonePath, "the phone did not send it whole");
     }
     throw interrupted("get: " + phonePath, watched);
   }

@@ -6,7 +6,6 @@
 
 #include "korvex.hpp"
 #include "local_files.h"
-#include "phone.h"
 
 namespace korvex::cli {
 
@@ -37,6 +36,6 @@ std::string phoneText(const std::filesystem::path& relative) { return relative.g
 std::string phoneArgument(const std::string& text) { return text; }
 
 // Local and phone paths share the separator here.
-std::string localName(const std::string& path) { return baseName(path); }
+std::string localName(const std::string& path) { return korvex::base_name(path); }
 
 }  // namespace korvex::cli

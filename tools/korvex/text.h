@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "korvex.hpp"
+
 namespace korvex::cli {
 
 // Length of the valid UTF-8 sequence at text[i] (no overlong form, no
@@ -18,11 +20,9 @@ std::size_t utf8Length(std::string_view text, std::size_t i);
 // arrive: there bytes from 0x80 are letters and '\' is the separator, so
 // only C0 controls and DEL are escaped.
 enum class ConsoleText { utf8, ansi };
-#ifdef _WIN32
-inline constexpr ConsoleText kConsoleText = ConsoleText::ansi;
-#else
-inline constexpr ConsoleText kConsoleText = ConsoleText::utf8;
-#endif
+// A host with Windows' name rules has Windows' console.
+inline constexpr ConsoleText kConsoleText =
+    korvex::kHostNameRules == korvex::NameRules::windows ? ConsoleText::ansi : ConsoleText::utf8;
 
 // `text` as a terminal may print it, in the manner of `ls -b`: \a \b \f \n
 // \r \t \v for those bytes, three octal digits (\033, \177) for every other

@@ -1,0 +1,25 @@
+#include "command_line.h"
+
+#include <string>
+
+#include "local_files.h"
+
+namespace korvex::cli {
+
+CLI::Validator phonePath(std::size_t limit) {
+  return CLI::Validator(
+      [limit](std::string& value) -> std::string {
+        value = phoneArgument(value);
+        if (value.empty()) return "a phone path cannot be empty";
+        if (value.size() > limit) return "phone path longer than " + std::to_string(limit) + " bytes";
+        return {};
+      },
+      "", "phone path");
+}
+
+CLI::Option* addPhonePath(CLI::App* app, const char* name, std::string& path, const char* description,
+                          std::size_t limit) {
+  return app->add_option(name, path, description)->required()->transform(phonePath(limit));
+}
+
+}  // namespace korvex::cli

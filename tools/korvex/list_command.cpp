@@ -1,0 +1,152 @@
+// ls: a phone directory's files, subdirectories or both, or its whole tree.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "json.h"
+#include "phone_tree.h"
+#include "text.h"
+
+namespace korvex::cli {
+
+namespace {
+
+struct ListOptions {
+  // Default: the files alone in a plain listing, everything with -l, -R or
+  // --json.
+  enum class Which { Default, Files, Directories, All };
+  std::string path;
+  Which which = Which::Default;
+  bool longFormat = false;  // type and size per entry
+  bool recursive = false;   // the whole tree, paths relative to the directory
+  bool json = false;
+};
+
+struct Entry {
+  std::string name;  // relative to the listed directory
+  bool directory = false;
+  std::int64_t size = -1;  // files, when asked for; -1 unknown
+};
+
+// Collects what the walk finds. A subdirectory that cannot be listed is
+// reported and skipped.
+class Collector : public PhoneTreeVisitor {
+ public:
+  Collector(const korvex::Session& phone, bool recursive, bool sizes)
+      : phone_(phone), recursive_(recursive), sizes_(sizes) {}
+
+  void unlisted(const std::string& path, std::size_t depth) override {
+    if (depth == 0) throw directoryRefusal(phone_, "ls", path);
+    const Failure failure = refusal(phone_, "ls", path, "cannot be listed");
+    printMessage(failure.message);
+    if (failure.code == kBroken) throw failure;
+    incomplete = true;
+  }
+  bool enter(const PhoneEntry& directory) override {
+    entries.push_back({directory.relative, true, -1});
+    return recursive_;
+  }
+  void file(const PhoneEntry& file) override {
+    entries.push_back({file.relative, false, sizes_ ? sizeOrUnknown(phone_.file_size(file.path())) : -1});
+  }
+
+  std::vector<Entry> entries;
+  bool incomplete = false;
+
+ private:
+  const korvex::Session& phone_;
+  bool recursive_;
+  bool sizes_;
+};
+
+std::string entryJson(const Entry& entry) {
+  JsonObject object;
+  object.add("name", entry.name).add("type", entry.directory ? "directory" : "file");
+  if (!entry.directory) {
+    if (entry.size >= 0) {
+      object.add("size", entry.size);
+    } else {
+      object.raw("size", "null");
+    }
+  }
+  return object.str();
+}
+
+void print(const std::vector<Entry>& entries, const ListOptions& options) {
+  if (options.json) {
+    std::string text = "[";
+    for (const Entry& entry : entries) text += (text.size() > 1 ? "," : "") + entryJson(entry);
+    std::printf("%s]\n", text.c_str());
+    return;
+  }
+  for (const Entry& entry : entries) {
+    if (options.longFormat) {
+      const std::string size = entry.directory ? "-" : entry.size < 0 ? "?" : std::to_string(entry.size);
+      std::printf("%c %12s  %s\n", entry.directory ? 'd' : '-', size.c_str(), shown(entry.name).c_str());
+    } else {
+      const bool mark = entry.directory && options.which == ListOptions::Which::All;
+      std::printf("%s%s\n", shown(entry.name).c_str(), mark ? "/" : "");
+    }
+  }
+}
+
+int listCommand(Context& context, const ListOptions& asked) {
+  ListOptions options = asked;
+  if (options.which == ListOptions::Which::Default) {
+    const bool plain = !options.longFormat && !options.recursive && !options.json;
+    options.which = plain ? ListOptions::Which::Files : ListOptions::Which::All;
+  }
+  const korvex::Session& phone = context.phone();
+  const bool sizes = options.longFormat || options.json;
+  Collector collector(phone, options.recursive, sizes);
+  std::vector<Entry>& entries = collector.entries;
+  if (options.recursive || options.which == ListOptions::Which::All) {
+    walkPhoneTree(phone, options.path, collector);
+  } else {
+    const bool directories = options.which == ListOptions::Which::Directories;
+    auto names = directories ? phone.directories(options.path) : phone.files(options.path);
+    if (!names) throw directoryRefusal(phone, "ls", options.path);
+    for (const std::string& name : *names) {
+      const bool sized = sizes && !directories;
+      entries.push_back(
+          {name, directories, sized ? sizeOrUnknown(phone.file_size(korvex::join_path(options.path, name))) : -1});
+    }
+  }
+  if (options.which == ListOptions::Which::Directories && options.recursive) {
+    std::erase_if(entries, [](const Entry& entry) { return !entry.directory; });
+  } else if (options.which == ListOptions::Which::Files && options.recursive) {
+    std::erase_if(entries, [](const Entry& entry) { return entry.directory; });
+  }
+  print(entries, options);
+  return collector.incomplete ? kRefused : kOk;
+}
+
+}  // namespace
+
+const AddCommand addList = [](CLI::App& app, Run& run) {
+  using Which = ListOptions::Which;
+  const auto ls = subcommand(app, run, "ls",
+                             "list a phone directory: its files, one per line, or with -l type and size",
+                             &listCommand);
+  const std::shared_ptr<ListOptions> options = ls.options;
+  auto* directories = ls.app->add_flag_callback(
+      "-d,--directories", [options] { options->which = Which::Directories; }, "list the subdirectories instead");
+  auto* files = ls.app->add_flag_callback("-f,--files", [options] { options->which = Which::Files; },
+                                          "only the files (the default without -l, -R or --json)");
+  ls.app
+      ->add_flag_callback("-a,--all", [options] { options->which = Which::All; },
+                          "subdirectories (marked with a trailing /) and files (the default with -l, -R or --json)")
+      ->excludes(directories)
+      ->excludes(files);
+  files->excludes(directories);
+  ls.app->add_flag("-l,--long", options->longFormat, "show the type (d or -) and the size in bytes of each entry");
+  ls.app->add_flag("-R,--recursive", options->recursive, "the whole tree, as paths relative to PATH");
+  ls.app->add_flag("--json", options->json, "one JSON array of {name, type, size}");
+  addPhonePath(ls.app, "PATH", options->path, "phone directory");
+};
+
+}  // namespace korvex::cli

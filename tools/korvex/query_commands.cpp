@@ -1,0 +1,99 @@
+// stat, df and state: questions about a phone path or the session.
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "commands.h"
+#include "json.h"
+#include "progress.h"
+#include "text.h"
+
+namespace korvex::cli {
+
+namespace {
+
+struct PathQuery {
+  std::string path;
+  bool json = false;
+};
+
+int statCommand(Context& context, const PathQuery& query) {
+  const korvex::Session& phone = context.phone();
+  const std::string& path = query.path;
+  const korvex::Result<bool> exists = phone.exists(path);
+  if (no(exists) && query.json && phone.connected()) {
+    std::printf("%s\n", JsonObject().add("path", path).add("exists", false).str().c_str());
+  }
+  if (!yes(exists)) throw refusal(phone, "stat", path);
+  const korvex::Result<bool> directory = phone.is_directory(path);
+  if (!directory) throw refusal(phone, "stat", path);
+  std::int64_t size = -1;
+  if (!*directory) {
+    size = sizeOrUnknown(phone.file_size(path));
+    if (size < 0) throw refusal(phone, "stat", path, "the phone refused to tell its size");
+  }
+  if (query.json) {
+    JsonObject object;
+    object.add("path", path).add("exists", true).add("type", *directory ? "directory" : "file");
+    if (!*directory) object.add("size", size);
+    std::printf("%s\n", object.str().c_str());
+  } else {
+    std::printf("path: %s\nexists: yes\ntype: %s\n", shown(path).c_str(), *directory ? "directory" : "file");
+    if (!*directory) std::printf("size: %lld\n", static_cast<long long>(size));
+  }
+  return kOk;
+}
+
+int freeSpaceCommand(Context& context, const PathQuery& query) {
+  const korvex::Session& phone = context.phone();
+  const korvex::Result<std::uint32_t> space = phone.free_space(query.path);
+  if (!space) throw refusal(phone, "df", query.path);
+  const std::int64_t word = *space;
+  if (query.json) {
+    std::printf("%s\n", JsonObject().add("path", query.path).add("free", word).add("unit", "KiB").str().c_str());
+  } else {
+    std::printf("%s: %s free\n", shown(query.path).c_str(), formatBytes(word * 1024).c_str());
+  }
+  return kOk;
+}
+
+struct StateQuery {
+  bool json = false;
+};
+
+int stateCommand(Context& context, const StateQuery& query) {
+  const korvex::Session::State state = context.phone().state();
+  if (query.json) {
+    std::printf("%s\n", JsonObject()
+                            .add("connected", state.connected)
+                            .add("address", state.address)
+                            .add("device", state.device)
+                            .str()
+                            .c_str());
+  } else {
+    std::printf("connected: %s\naddress: %s\ndevice: %s\n", state.connected ? "yes" : "no",
+                shown(state.address).c_str(), shown(state.device).c_str());
+  }
+  return state.connected ? kOk : kBroken;
+}
+
+}  // namespace
+
+const AddCommand addStat = [](CLI::App& app, Run& run) {
+  pathSubcommand(app, run, "stat", "show whether a phone path exists, its type and size", &statCommand, "phone path",
+                 {"--json", &PathQuery::json, "one JSON object of {path, exists, type, size}"});
+};
+
+const AddCommand addFreeSpace = [](CLI::App& app, Run& run) {
+  pathSubcommand(app, run, "df", "show the free space for a phone path (the phone's word read as KiB)",
+                 &freeSpaceCommand, "phone path",
+                 {"--json", &PathQuery::json, "one JSON object with the phone's raw word as free, and its unit"});
+};
+
+const AddCommand addState = [](CLI::App& app, Run& run) {
+  const auto state = subcommand(app, run, "state", "connect and show the connection state, address and device name",
+                                &stateCommand);
+  state.app->add_flag("--json", state.options->json, "one JSON object of {connected, address, device}");
+};
+
+}  // namespace korvex::cli
