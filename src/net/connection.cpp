@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "runtime/immortal.h"
 #include "runtime/log.h"
 #include "runtime/platform.h"
 
@@ -11,6 +12,12 @@ namespace {
 
 // Replies of this size or less are waited for before the first receive.
 constexpr int kShortReply = 64;
+
+// Guards every Connection's share count and the copying of its members.
+// Constant-initialised and never destroyed: a session's thread may copy or
+// close a connection while the process exits.
+constinit Immortal<PlainMutex> connectionMutex;
+constinit PlainMutex& connectionLock = connectionMutex.value;
 
 }  // namespace
 

@@ -9,10 +9,6 @@
 
 namespace korvex {
 
-// Guards every Connection's share count and the copying of its members.
-// Defined in api/module.cpp, where the order of the process-wide objects is fixed.
-extern PlainMutex& connectionLock;
-
 class Connection {
  public:
   // How a read or a wait ended: all of it, the time-out passed, or the peer

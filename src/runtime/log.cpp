@@ -3,8 +3,11 @@
 #include <array>
 #include <atomic>
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
+#include "runtime/immortal.h"
+#include "runtime/mutex.h"
 #include "runtime/platform.h"
 
 namespace korvex {
@@ -13,6 +16,16 @@ namespace {
 constexpr std::array<const char*, 9> kLabels = {"EMRG", "ALRT", "CRIT", "ERR ", "WARN",
                                                 "NOTC", "INFO", "DBUG", "DSTK"};
 
+// One complete line at a time. Constant-initialised and never destroyed, so
+// a line is safe from the first static constructor to the last thread that
+// outlives the host's exit.
+constinit Immortal<PlainMutex> logLock;
+constinit PlainMutex& logMutex = logLock.value;
+
+// Where lines go; null stands for standard error, which is no constant, so
+// the pointer needs no code at load.
+constinit std::FILE* logFile GUARDED_BY(logMutex) = nullptr;
+
 std::atomic<bool> enabled{false};
 std::atomic<int> threshold{ERR};
 
@@ -20,11 +33,13 @@ const char* label(int level) {
   return level >= 0 && level < static_cast<int>(kLabels.size()) ? kLabels[level] : "????";
 }
 
-// Standard error is never closed; a replaced file is, so no stream is leaked
-// and a closed one is never written again.
-void replaceOutputLocked(FILE* next) REQUIRES(logMutex) {
-  if (logOutput != stderr && logOutput != next) std::fclose(logOutput);
-  logOutput = next;
+std::FILE* outputLocked() REQUIRES(logMutex) { return logFile != nullptr ? logFile : stderr; }
+
+// Standard error (null) is never closed; a replaced file is, so no stream is
+// leaked and a closed one is never written again.
+void replaceOutputLocked(std::FILE* next) REQUIRES(logMutex) {
+  if (logFile != nullptr && logFile != next) std::fclose(logFile);
+  logFile = next;
 }
 
 }  // namespace
@@ -38,14 +53,15 @@ void logPrint(int level, const char* format, ...) {
 
   const platform::WallTime now = platform::wallClock();
   const std::string stamp = platform::localTimeStamp(now.seconds);
-  std::fprintf(logOutput, "[%s.%3.3d] %s: [%d-%d]", stamp.c_str(), now.milliseconds, label(level),
+  std::FILE* const output = outputLocked();
+  std::fprintf(output, "[%s.%3.3d] %s: [%d-%d]", stamp.c_str(), now.milliseconds, label(level),
                platform::processId(), platform::threadId());
   va_list args;
   va_start(args, format);
-  std::vfprintf(logOutput, format, args);
+  std::vfprintf(output, format, args);
   va_end(args);
-  std::fputc('\n', logOutput);
-  std::fflush(logOutput);
+  std::fputc('\n', output);
+  std::fflush(output);
 }
 
 int enableLog(bool enable, unsigned level, const char* path) {
@@ -54,7 +70,7 @@ int enableLog(bool enable, unsigned level, const char* path) {
   enabled.store(enable);
   if (!enable) {
     LockHelper lock(logMutex);
-    replaceOutputLocked(stderr);
+    replaceOutputLocked(nullptr);
     return 0;
   }
   if (path == nullptr) return 0;
@@ -69,7 +85,7 @@ int enableLog(bool enable, unsigned level, const char* path) {
     std::printf("cpLog: Cannot open log file %s:  %s\n", path, platform::errorText(error).c_str());
     std::fflush(stdout);
     LockHelper lock(logMutex);
-    replaceOutputLocked(stderr);
+    replaceOutputLocked(nullptr);
     return 0;
   }
   std::fseek(file, 0, SEEK_END);

@@ -2,9 +2,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdio>
-
-#include "runtime/mutex.h"
 
 namespace korvex {
 
@@ -27,11 +24,6 @@ constexpr std::size_t kMaxLogPathLength = 255;
 
 // Body of the EnableLog export: 1 when a log file was opened, 0 otherwise.
 int enableLog(bool enable, unsigned level, const char* path);
-
-// Process-wide objects defined in api/module.cpp, where their order of
-// construction is fixed.
-extern PlainMutex& logMutex;
-extern FILE* logOutput GUARDED_BY(logMutex);
 
 }  // namespace korvex
 
