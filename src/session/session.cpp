@@ -10,6 +10,7 @@
 #include "session/commands.h"
 #include "session/listing.h"
 #include "session/login.h"
+#include "session/streaming.h"
 #include "session/protocol.h"
 #include "session/transfers.h"
 
@@ -87,12 +88,14 @@ void ClientThread::shutdown() {
   wakeup.signal();
 }
 
-bool ClientThread::disconnect() NO_THREAD_SAFETY_ANALYSIS {
+// Without the command lock, which a call blocked on the connection holds:
+// the close wakes that call, and a Connection may be closed from any thread.
+void ClientThread::closeConnectionUnlocked() NO_THREAD_SAFETY_ANALYSIS { connection.close(); }
+
+bool ClientThread::disconnect() {
   const bool wasConnected = connected.exchange(false);
   shutdown();
-  // Without the command lock, which a call blocked on the connection holds:
-  // the close wakes it (a connection may be closed from any thread).
-  connection.close();
+  closeConnectionUnlocked();
   join();
   transfers->stopAll(true);
   // A call still running on another thread has failed by now; wait for it
@@ -177,18 +180,16 @@ int ClientThread::listNames(std::uint32_t code, const std::string& path, char** 
   return total;
 }
 
-// --- Synchronous copies. The streaming functions take the command lock
-// themselves before they touch the connection, which the analysis cannot
-// follow through the parameters.
+// --- Synchronous copies, on the session connection
 
-bool ClientThread::download(const std::string& phonePath, const std::string& localPath)
-    NO_THREAD_SAFETY_ANALYSIS {
-  return streamDownload(connection, commandLock, phonePath, localPath, nullptr);
+bool ClientThread::download(const std::string& phonePath, const std::string& localPath) {
+  return underCommandLock(false, true,
+                          [&](Exchange& e) { return streamDownload(e, phonePath, localPath, nullptr); });
 }
 
-bool ClientThread::upload(const std::string& localPath, const std::string& phonePath)
-    NO_THREAD_SAFETY_ANALYSIS {
-  return streamUpload(connection, commandLock, localPath, phonePath, nullptr);
+bool ClientThread::upload(const std::string& localPath, const std::string& phonePath) {
+  return underCommandLock(false, true,
+                          [&](Exchange& e) { return streamUpload(e, localPath, phonePath, nullptr); });
 }
 
 // --- Background copies

@@ -75,6 +75,9 @@ class ClientThread : public ThreadIf {
   // session's connection, or returns `refused` when `fits` is false.
   template <typename Result, typename Operation>
   Result underCommandLock(Result refused, bool fits, Operation operation);
+  // The one access to the connection without the command lock: a close,
+  // which ends a call blocked on the connection while it holds that lock.
+  void closeConnectionUnlocked();
   int listNames(std::uint32_t code, const std::string& path, char** out, const listing::TraceFormat& format);
   TransferTask* startTransfer(std::unique_ptr<TransferTask> task);
 

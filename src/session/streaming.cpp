@@ -62,13 +62,11 @@ bool confirmUpload(Exchange& exchange, const std::string& phonePath, std::uint32
 
 }  // namespace
 
-bool streamDownload(Connection& connection, PlainMutex& lock, const std::string& phonePath,
-                    const std::string& localPath, TransferProgress* record) {
+bool streamDownload(Exchange& exchange, const std::string& phonePath, const std::string& localPath,
+                    TransferProgress* record) {
   if (!pathFits(phonePath) || !pathFits(localPath)) return fail(record);
   const auto data = streamBlock();
   if (!data) return fail(record);
-  LockHelper hold(lock);
-  Exchange exchange(connection);
   const RequestBlock block = pathBlock(phonePath);
   ReplyHeader reply;
   if (exchange.request(CMD_DOWNLOAD, &block, reply) != Stage::Replied || reply.status != 0) {
@@ -130,8 +128,8 @@ bool streamDownload(Connection& connection, PlainMutex& lock, const std::string&
   return true;
 }
 
-bool streamUpload(Connection& connection, PlainMutex& lock, const std::string& localPath,
-                  const std::string& phonePath, TransferProgress* record) {
+bool streamUpload(Exchange& exchange, const std::string& localPath, const std::string& phonePath,
+                  TransferProgress* record) {
   VFile file;
   if (!file.open(localPath, VFILE_READ | VFILE_DIRECT)) return fail(record);
   const std::int64_t size = file.size();
@@ -142,8 +140,6 @@ bool streamUpload(Connection& connection, PlainMutex& lock, const std::string& l
   const auto data = streamBlock();
   if (!data) return fail(record);
 
-  LockHelper hold(lock);
-  Exchange exchange(connection);
   const RequestBlock block = uploadBlock(phonePath, static_cast<std::uint32_t>(size));
   ReplyHeader reply;
   if (exchange.request(CMD_UPLOAD, &block, reply) != Stage::Replied || reply.status != 0) {

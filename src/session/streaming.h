@@ -1,12 +1,12 @@
 // Whole-file copies over a logged-in connection, in pieces of CHUNK_SIZE.
+// The caller holds the exchange's lock for the whole copy.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <string>
 
-#include "net/connection.h"
-#include "runtime/mutex.h"
+#include "session/exchange.h"
 
 namespace korvex {
 
@@ -24,12 +24,12 @@ struct TransferProgress {
 // of step; an unwritable local file fails the copy. The local file changes
 // only when the whole file has arrived: until then, and after any failure,
 // it is as it was.
-bool streamDownload(Connection& connection, PlainMutex& lock, const std::string& phonePath,
-                    const std::string& localPath, TransferProgress* record);
+bool streamDownload(Exchange& exchange, const std::string& phonePath, const std::string& localPath,
+                    TransferProgress* record);
 
 // Host to phone. Sends exactly the size announced, or fails; succeeds only
 // when the phone then answers that size for the file, one more round trip.
-bool streamUpload(Connection& connection, PlainMutex& lock, const std::string& localPath,
-                  const std::string& phonePath, TransferProgress* record);
+bool streamUpload(Exchange& exchange, const std::string& localPath, const std::string& phonePath,
+                  TransferProgress* record);
 
 }  // namespace korvex

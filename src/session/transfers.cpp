@@ -40,11 +40,13 @@ void* runTransfer(void* argument) {
   }
   if (opened != OpenResult::Ready) return nullptr;
 
-  PlainMutex privateLock;
+  // The connection is this thread's alone: a stop reaches it only through
+  // close, which needs no lock, so the copy's exchange runs without one.
+  Exchange exchange(*connection);
   if (task.direction == TransferTask::Direction::Upload) {
-    streamUpload(*connection, privateLock, task.localPath, task.phonePath, &task.state);
+    streamUpload(exchange, task.localPath, task.phonePath, &task.state);
   } else {
-    streamDownload(*connection, privateLock, task.phonePath, task.localPath, &task.state);
+    streamDownload(exchange, task.phonePath, task.localPath, &task.state);
   }
   connection->close();
   return nullptr;
