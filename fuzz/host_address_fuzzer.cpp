@@ -40,9 +40,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(parts[0] != 0 && parts[3] != 0);
   address.resolve();
   check(address.resolved() && address.address() == parts);
-  // The canonical text reads back as the same address.
-  const std::string dotted = address.dottedAddress();
-  std::array<std::uint8_t, 4> again{};
-  check(korvex::isDottedQuad(dotted, &again) && again == parts);
   return 0;
 }

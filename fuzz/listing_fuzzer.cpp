@@ -84,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // stays valid whenever the connection closes.
   const int watch = ::dup(pair[0]);
   korvex::Connection connection;
-  connection.adopt(pair[0], korvex::sys::Ipv4Endpoint{}, true);
+  connection.adopt(pair[0], true);
   connection.setTimeout(1000);  // every byte comes, then the end: only a bug waits
 
   // The peer hands over one piece at a time and waits until the client has

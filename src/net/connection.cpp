@@ -74,7 +74,6 @@ Connection& Connection::operator=(const Connection& other) {
   }
   blocking_ = other.blocking_;
   timeout_ = other.timeout_;
-  peer_ = other.peer_;
   live_.store(share != nullptr && other.live());
   return *this;
 }
@@ -116,9 +115,8 @@ int Connection::shareCount() const {
   return share_ ? share_->shares : 0;
 }
 
-void Connection::adopt(sys::SocketHandle socket, const sys::Ipv4Endpoint& peer, bool blocking) {
+void Connection::adopt(sys::SocketHandle socket, bool blocking) {
   if (live()) close();
-  peer_ = peer;
   blocking_ = blocking;
   Share* share = new Share{socket};
   {

@@ -22,7 +22,7 @@ class Connection {
 
   // Makes a freshly connected socket the first share; `blocking` picks how
   // its receives wait.
-  void adopt(sys::SocketHandle socket, const sys::Ipv4Endpoint& peer, bool blocking);
+  void adopt(sys::SocketHandle socket, bool blocking);
 
   // Drops this share; the last share closes the socket. Safe to call from
   // another thread while the owner waits in a read or write: the socket is
@@ -48,7 +48,6 @@ class Connection {
 
   bool live() const { return live_.load(); }
   int shareCount() const;
-  const sys::Ipv4Endpoint& peer() const { return peer_; }
 
  private:
   struct Share;
@@ -75,7 +74,6 @@ class Connection {
   Share* share_ GUARDED_BY(useLock_) = nullptr;
   int timeout_ = -1;
   std::atomic<bool> live_{false};
-  sys::Ipv4Endpoint peer_{};
   bool blocking_ = true;
 };
 

@@ -69,9 +69,4 @@ void HostAddress::resolve() {
   resolved_ = true;
 }
 
-std::string HostAddress::dottedAddress() {
-  resolve();
-  return sys::ipv4Text(address_);
-}
-
 }  // namespace korvex

@@ -16,7 +16,6 @@ class HostAddress {
 
   void parse(const std::string& text);
   void resolve();
-  std::string dottedAddress();
 
   std::uint16_t port() const { return port_; }
   bool resolved() const { return resolved_; }

@@ -62,7 +62,6 @@ bool waitWritable(SocketHandle socket, int ms);
 
 // The first IPv4 address of a host name.
 bool resolveIpv4(const std::string& host, std::array<std::uint8_t, 4>& out);
-std::string ipv4Text(const std::array<std::uint8_t, 4>& address);
 
 // The error of the last failed socket call on this thread, and the system's
 // text for it. Socket errors are not errno values everywhere: on Windows

@@ -115,12 +115,6 @@ bool resolveIpv4(const std::string& host, std::array<std::uint8_t, 4>& out) {
   return true;
 }
 
-std::string ipv4Text(const std::array<std::uint8_t, 4>& address) {
-  char text[INET_ADDRSTRLEN] = {};
-  ::inet_ntop(AF_INET, address.data(), text, sizeof text);
-  return text;
-}
-
 int lastSocketError() { return errno; }
 
 std::string socketErrorText(int error) { return platform::errorText(error); }

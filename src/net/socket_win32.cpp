@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -215,12 +214,6 @@ bool resolveIpv4(const std::string& host, std::array<std::uint8_t, 4>& out) {
   std::memcpy(out.data(), &address->sin_addr, 4);
   ::freeaddrinfo(found);
   return true;
-}
-
-std::string ipv4Text(const std::array<std::uint8_t, 4>& address) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%u.%u.%u.%u", address[0], address[1], address[2], address[3]);
-  return text;
 }
 
 int lastSocketError() { return ::WSAGetLastError(); }

@@ -42,7 +42,7 @@ bool TcpConnector::connect() {
   // Without it the last, short piece of a request waits for the peer's
   // delayed acknowledgement; a failure only costs that delay.
   sys::setNoDelay(socket);
-  connection_.adopt(socket, peer, blocking_);
+  connection_.adopt(socket, blocking_);
   return true;
 }
 

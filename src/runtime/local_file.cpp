@@ -51,15 +51,6 @@ bool VFile::adoptStream(std::FILE* stream) {
   return true;
 }
 
-bool VFile::openExisting(const char* mode, bool create) {
-  if (openStream(mode)) return true;
-  if (!create) return false;
-  // Append mode creates a missing file without truncating one that another
-  // process created in the meantime.
-  if (std::FILE* created = std::fopen(fullName().c_str(), "ab")) std::fclose(created);
-  return openStream(mode);
-}
-
 bool VFile::open(std::string path, int mode) {
   close();
   flushFailed_ = false;
@@ -82,7 +73,7 @@ bool VFile::open(std::string path, int mode) {
   if (mode & VFILE_NO_OPEN) {
     return true;
   } else if (mode & VFILE_READ) {
-    opened = openExisting("rb", mode & VFILE_CREATE);
+    opened = openStream("rb");
   } else if (mode & VFILE_WRITE) {
     if (mode & VFILE_NEW) {
       if (!adoptStream(platform::createNewFile(fullName()))) return false;
@@ -90,10 +81,6 @@ bool VFile::open(std::string path, int mode) {
       return true;
     }
     opened = openStream("wb+");
-  } else if (mode & VFILE_UPDATE) {
-    opened = openExisting("r+b", mode & VFILE_CREATE);
-  } else if (mode & VFILE_APPEND) {
-    opened = openStream("ab+");
   } else {
     logPrint(ERR, "File open mode error");
     return false;

@@ -11,10 +11,7 @@ namespace korvex {
 enum VFileMode : int {
   VFILE_NO_OPEN = 0x01,
   VFILE_READ = 0x02,
-  VFILE_WRITE = 0x04,
-  VFILE_APPEND = 0x08,
-  VFILE_CREATE = 0x10,
-  VFILE_UPDATE = 0x20,
+  VFILE_WRITE = 0x04,  // created, or emptied when it exists
   // The caller moves large blocks: no stream buffer, so each block goes
   // between its memory and the file in one system call, with no copy between.
   VFILE_DIRECT = 0x40,
@@ -57,8 +54,6 @@ class VFile {
   bool openStream(const char* mode);
   // Buffering as the open mode asks; false for a null stream.
   bool adoptStream(std::FILE* stream);
-  // Opens an existing file; with `create`, a missing one is created empty first.
-  bool openExisting(const char* mode, bool create);
 
   std::string fileName_;
   std::string directory_;

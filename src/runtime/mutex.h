@@ -9,8 +9,6 @@
 
 namespace korvex {
 
-class VCondition;
-
 // A non-recursive mutex. Constant-initialised, so the process-wide mutexes
 // exist before any static constructor runs and creating them cannot fail.
 // The system's lock stays opaque here: code above the runtime includes no
@@ -26,7 +24,6 @@ class CAPABILITY("mutex") PlainMutex {
   int unlock() RELEASE();
 
  private:
-  friend class VCondition;
 #if defined(_WIN32)
   void* native_ = nullptr;  // an SRW lock; all zeros is its unlocked state
 #else

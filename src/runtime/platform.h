@@ -18,9 +18,6 @@ struct WallTime {
 };
 WallTime wallClock();
 
-// Microseconds on a clock that setting the system time does not move.
-std::int64_t monotonicMicros();
-
 // "%m-%d %H:%M:%S" in local time.
 std::string localTimeStamp(std::int64_t seconds);
 

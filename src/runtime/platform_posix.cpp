@@ -18,12 +18,6 @@ WallTime wallClock() {
   return {static_cast<std::int64_t>(ts.tv_sec), static_cast<int>(ts.tv_nsec / 1000000)};
 }
 
-std::int64_t monotonicMicros() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
 std::string localTimeStamp(std::int64_t seconds) {
   const time_t t = static_cast<time_t>(seconds);
   tm local{};

@@ -21,20 +21,6 @@ WallTime wallClock() {
   return {static_cast<std::int64_t>(now.time), static_cast<int>(now.millitm)};
 }
 
-std::int64_t monotonicMicros() {
-  // The counter's frequency is fixed at boot; read it once.
-  static const std::int64_t frequency = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return static_cast<std::int64_t>(f.QuadPart);
-  }();
-  LARGE_INTEGER count;
-  QueryPerformanceCounter(&count);
-  const std::int64_t ticks = count.QuadPart;
-  // Split so that the multiplication cannot overflow after long uptimes.
-  return ticks / frequency * 1000000 + ticks % frequency * 1000000 / frequency;
-}
-
 std::string localTimeStamp(std::int64_t seconds) {
   const __time64_t t = static_cast<__time64_t>(seconds);
   tm local{};

@@ -1,60 +1,13 @@
-// Thread, condition and time wrappers that sessions and transfers run on.
+// Thread wrappers that sessions and transfers run on.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 
 #include "runtime/mutex.h"
 
 namespace korvex {
-
-// A point in time or a duration. Seconds are 64-bit so that deadlines stay
-// in the future after 2038.
-class TimeVal {
- public:
-  TimeVal() = default;
-  TimeVal(std::int64_t seconds, std::int64_t microseconds) : seconds_(seconds), micros_(microseconds) {}
-  virtual ~TimeVal() = default;
-
-  TimeVal& now();           // wall clock, millisecond resolution
-  TimeVal& monotonicNow();  // the clock condition deadlines are measured on
-  TimeVal& add(const TimeVal& other);
-  TimeVal& normalize();
-
-  std::int64_t seconds() const { return seconds_; }
-  std::int64_t microseconds() const { return micros_; }
-
- private:
-  std::int64_t seconds_ = 0;
-  std::int64_t micros_ = 0;
-};
-
-// A condition variable whose timed waits run on the monotonic clock, so
-// setting the system clock neither stretches nor cuts a pause.
-class VCondition {
- public:
-  VCondition();
-  virtual ~VCondition();
-  VCondition(const VCondition&) = delete;
-  VCondition& operator=(const VCondition&) = delete;
-
-  int broadcast();
-  // 0 when woken, ETIMEDOUT when the deadline passed; a negative time waits
-  // without limit.
-  int waitMicros(PlainMutex& mutex, std::int64_t micros);
-  int waitMs(PlainMutex& mutex, int ms);
-  int waitUntil(PlainMutex& mutex, const TimeVal& monotonicDeadline);
-
- private:
-  int waitUntimed(PlainMutex& mutex);
-
-  // The system's condition variable, built in place by the platform file:
-  // a pthread condition on the monotonic clock, or a Windows condition
-  // variable.
-  alignas(8) unsigned char native_[48];
-};
 
 // Stack reserved for each library thread (keep-alive, transfers). Explicit
 // and small, so that a 32-bit host's 2 GiB hold a thousand sessions; the
@@ -66,13 +19,6 @@ constexpr std::size_t kLibraryThreadStackBytes = std::size_t{2} << 20;
 constexpr std::size_t kLibraryThreadStackBytes = std::size_t{256} << 10;
 #endif
 
-// Identifies a running thread: its pthread_t, or its Windows thread id.
-using ThreadId = std::uint64_t;
-ThreadId currentThreadId();
-
-// The scheduling priority a priority class asks for, if any.
-std::optional<int> schedulingPriorityForClass(int priorityClass);
-
 class VThread {
  public:
   using Function = void* (*)(void*);
@@ -82,18 +28,17 @@ class VThread {
   VThread(const VThread&) = delete;
   VThread& operator=(const VThread&) = delete;
 
-  bool spawn(Function function, void* argument, int priorityClass);
+  // Starts the thread at the system's normal priority.
+  bool spawn(Function function, void* argument);
   int join(void** exitValue = nullptr);
   // Gives up the claim to join: the system reclaims the thread when it ends.
   int detach();
-  int cancel();
-  ThreadId getId() const { return id_; }
   bool started() const { return started_; }
 
  private:
-  ThreadId id_ = 0;
-  // Windows: the thread's handle, and the block that carries the function
-  // and its exit value across the native thread routine.
+  // POSIX: the pthread_t. Windows: the thread's handle, and the block that
+  // carries the function and its exit value across the native thread routine.
+  std::uint64_t id_ = 0;
   void* native_ = nullptr;
   void* start_ = nullptr;
   bool started_ = false;
@@ -107,11 +52,9 @@ class ThreadIf {
   ThreadIf(const ThreadIf&) = delete;
   ThreadIf& operator=(const ThreadIf&) = delete;
 
-  virtual bool run(int unused = 0);
+  bool run();
   // Waits for the thread; at once when it released itself.
-  virtual int join();
-  virtual int cancel();
-  virtual ThreadId getId() const;
+  int join();
   virtual void shutdown();
   virtual void thread() = 0;
 

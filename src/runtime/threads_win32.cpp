@@ -1,28 +1,21 @@
-// Mutexes, conditions and threads on native Windows primitives: SRW locks,
-// condition variables and _beginthreadex. Chosen over the POSIX emulation of
-// the compiler's threads library because a condition variable there times
-// out on the wall clock, while the keep-alive pause must run on a monotonic
-// one, and because a thread's stack can be reserved exactly.
+// Mutexes and threads on native Windows primitives: SRW locks and
+// _beginthreadex. Chosen over the POSIX emulation of the compiler's threads
+// library because an SRW lock needs no setup (all zeros is unlocked) and
+// owns no resources, and because a thread's stack can be reserved exactly.
 #include <windows.h>
 
 #include <process.h>
 
 #include <atomic>
 #include <cerrno>
-#include <limits>
 #include <new>
 
-#include "runtime/platform.h"
 #include "runtime/threads.h"
 
 namespace korvex {
 namespace {
 
 SRWLOCK* nativeLock(void** storage) { return reinterpret_cast<SRWLOCK*>(storage); }
-
-CONDITION_VARIABLE* nativeCondition(unsigned char* storage) {
-  return std::launder(reinterpret_cast<CONDITION_VARIABLE*>(storage));
-}
 
 // What the native thread routine needs, and where it leaves the exit value
 // for join. Owned by the thread and by its VThread until it detaches or
@@ -45,16 +38,6 @@ unsigned __stdcall threadMain(void* raw) {
   return 0;
 }
 
-// Priority 0 is the normal priority; higher numbers ask for more, as POSIX
-// scheduling priorities do.
-int windowsPriority(int priority) {
-  switch (priority) {
-    case 0: return THREAD_PRIORITY_NORMAL;
-    case 1: return THREAD_PRIORITY_ABOVE_NORMAL;
-    default: return THREAD_PRIORITY_HIGHEST;
-  }
-}
-
 }  // namespace
 
 static_assert(sizeof(SRWLOCK) == sizeof(void*), "PlainMutex holds an SRW lock in one pointer");
@@ -71,71 +54,20 @@ int PlainMutex::unlock() {
   return 0;
 }
 
-VCondition::VCondition() {
-  static_assert(sizeof(CONDITION_VARIABLE) <= sizeof native_);
-  InitializeConditionVariable(new (native_) CONDITION_VARIABLE);
-}
-
-VCondition::~VCondition() = default;  // nothing to release
-
-int VCondition::broadcast() {
-  WakeAllConditionVariable(nativeCondition(native_));
-  return 0;
-}
-
-int VCondition::waitUntil(PlainMutex& mutex, const TimeVal& deadline) {
-  const std::int64_t end = deadline.seconds() * 1000000 + deadline.microseconds();
-  const std::int64_t left = end - platform::monotonicMicros();
-  if (left <= 0) return ETIMEDOUT;
-  // Rounded up, so the wait does not end before the deadline; INFINITE is
-  // never passed by accident.
-  const std::int64_t ms = std::min<std::int64_t>((left + 999) / 1000, INFINITE - 1);
-  if (SleepConditionVariableSRW(nativeCondition(native_), nativeLock(&mutex.native_), static_cast<DWORD>(ms), 0)) {
-    return 0;
-  }
-  if (GetLastError() != ERROR_TIMEOUT) return EINVAL;
-  // A timer that fires a little early counts as a spurious wake-up: the
-  // caller checks its condition and waits again for the time still left.
-  // Waiting again here could miss a broadcast made in between.
-  return platform::monotonicMicros() >= end ? ETIMEDOUT : 0;
-}
-
-int VCondition::waitUntimed(PlainMutex& mutex) {
-  return SleepConditionVariableSRW(nativeCondition(native_), nativeLock(&mutex.native_), INFINITE, 0) ? 0 : EINVAL;
-}
-
-ThreadId currentThreadId() { return GetCurrentThreadId(); }
-
-bool VThread::spawn(Function function, void* argument, int priorityClass) {
+bool VThread::spawn(Function function, void* argument) {
   auto* block = new (std::nothrow) StartBlock{function, argument};
   if (block == nullptr) return false;
-  unsigned id = 0;
-  // Created suspended so that the priority holds from the first instruction.
-  const auto handle = reinterpret_cast<HANDLE>(_beginthreadex(
-      nullptr, static_cast<unsigned>(kLibraryThreadStackBytes), &threadMain, block,
-      CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION,
-      &id));
+  const auto handle = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, static_cast<unsigned>(kLibraryThreadStackBytes),
+                                                              &threadMain, block, STACK_SIZE_PARAM_IS_A_RESERVATION,
+                                                              nullptr));
   if (handle == nullptr) {
     delete block;
     started_ = false;
     return false;
   }
-  if (const auto priority = schedulingPriorityForClass(priorityClass)) {
-    if (!SetThreadPriority(handle, windowsPriority(*priority))) {
-      // The thread has not run a single instruction of ours.
-      TerminateThread(handle, 0);
-      WaitForSingleObject(handle, INFINITE);
-      CloseHandle(handle);
-      delete block;
-      started_ = false;
-      return false;
-    }
-  }
   native_ = handle;
   start_ = block;
-  id_ = id;
   started_ = true;
-  ResumeThread(handle);
   return true;
 }
 
@@ -161,9 +93,5 @@ int VThread::detach() {
   started_ = false;
   return 0;
 }
-
-// Windows has no cancellation points; ending a running thread from outside
-// would leave its locks held. The library never cancels a thread.
-int VThread::cancel() { return started_ ? ENOTSUP : ESRCH; }
 
 }  // namespace korvex

@@ -49,7 +49,7 @@ bool ClientThread::open(const std::string& addressText, const std::string& passw
   password = passwordText;
   port = servicePort;
   connected.store(true);
-  run(0);
+  run();
   return true;
 }
 

@@ -31,7 +31,6 @@ class ClientThread : public ThreadIf {
   // null) receives 0, 1 when the TCP connect failed, 2 when the login did.
   bool open(const std::string& address, const std::string& password, std::uint16_t port, int* error);
   void getState(char* connectedOut, char* addressOut, char* nameOut) const;
-  bool isConnected() const { return connected.load(); }
 
   // The keep-alive loop, and a shutdown that wakes it at once.
   void thread() override;

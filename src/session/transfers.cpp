@@ -58,7 +58,7 @@ bool TransferList::start(TransferTask* task) {
   tasks_.push_back(task);
   // Started under the lock, so a concurrent stop never joins a thread that
   // is still being created.
-  task->thread.spawn(&runTransfer, task, 0);
+  task->thread.spawn(&runTransfer, task);
   return true;
 }
 

@@ -265,7 +265,7 @@ TEST(CommandFailures, CodeThatCannotBeSentKeepsTheConnection) {
   ASSERT_TRUE(loopback::localPair(library, phone));
   peer.adoptClient(phone);
   Connection connection;
-  connection.adopt(library, sys::Ipv4Endpoint{}, true);
+  connection.adopt(library, true);
   connection.setTimeout(100);
 
   // The phone reads nothing: fill the socket until a whole time-out passes

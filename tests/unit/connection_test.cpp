@@ -47,8 +47,9 @@ TEST(HostAddressText, PortAfterFirstColon) {
 
 TEST(HostAddressText, ResolvesDottedQuadAndNames) {
   HostAddress dotted("127.0.0.1", 1);
-  EXPECT_EQ("127.0.0.1", dotted.dottedAddress());
+  dotted.resolve();
   EXPECT_TRUE(dotted.resolved());
+  EXPECT_EQ((std::array<std::uint8_t, 4>{127, 0, 0, 1}), dotted.address());
   HostAddress name("localhost", 1);
   name.resolve();
   ASSERT_TRUE(name.resolved());

@@ -83,8 +83,8 @@ TEST_F(VFileTest, PathIsSplitIntoDirectoryAndName) {
 
 TEST_F(VFileTest, MissingFileNameIsRefused) {
   VFile file;
-  EXPECT_FALSE(file.open(dir_ + "sub/", VFILE_WRITE | VFILE_CREATE));
-  EXPECT_FALSE(file.open(dir_ + "sub\\", VFILE_UPDATE | VFILE_CREATE));
+  EXPECT_FALSE(file.open(dir_ + "sub/", VFILE_WRITE));
+  EXPECT_FALSE(file.open(dir_ + "sub\\", VFILE_READ));
   EXPECT_FALSE(file.isOpen());
   EXPECT_FALSE(std::filesystem::exists(dir_ + "sub"));
   EXPECT_EQ((std::vector<std::string>{"ERR : file name error", "ERR : file name error"}), takeLog());
@@ -92,62 +92,43 @@ TEST_F(VFileTest, MissingFileNameIsRefused) {
 
 TEST_F(VFileTest, ModeSelectsHowTheFileIsOpened) {
   const std::string path = dir_ + "f.bin";
-  VFile file;
-
-  // No usable mode bit.
-  EXPECT_FALSE(file.open(path, 0));
-  EXPECT_FALSE(file.open(path, VFILE_CREATE));
-  EXPECT_FALSE(file.open(path, 0x100 | VFILE_CREATE));
-  EXPECT_EQ(std::vector<std::string>(3, "ERR : File open mode error"), takeLog());
-
-  // Missing file without CREATE.
-  EXPECT_FALSE(file.open(path, VFILE_READ));
-  EXPECT_FALSE(file.open(path, VFILE_UPDATE));
-  EXPECT_FALSE(std::filesystem::exists(path));
-  EXPECT_EQ(std::vector<std::string>(2, "ERR : File " + path + " open error"), takeLog());
-
-  // NO_OPEN wins over every other bit and touches nothing.
-  EXPECT_TRUE(file.open(path, VFILE_NO_OPEN | VFILE_WRITE));
-  EXPECT_FALSE(file.isOpen());
-  EXPECT_FALSE(std::filesystem::exists(path));
-
-  // CREATE makes a missing file for READ and for UPDATE, and keeps an existing one.
-  ASSERT_TRUE(file.open(path, VFILE_READ | VFILE_CREATE));
-  EXPECT_EQ(0, file.size());
-  ASSERT_TRUE(file.open(dir_ + "u.bin", VFILE_UPDATE | VFILE_CREATE));
-  EXPECT_TRUE(std::filesystem::exists(dir_ + "u.bin"));
-  put(path, "abcdef");
-  ASSERT_TRUE(file.open(path, VFILE_READ | VFILE_CREATE));
-  EXPECT_EQ(6, file.size());
-
-  // READ beats WRITE: the file is neither truncated nor writable.
-  ASSERT_TRUE(file.open(path, VFILE_READ | VFILE_WRITE));
-  file.write("zz", 2);
-  file.close();
-  EXPECT_EQ("abcdef", slurp(path));
-
-  // UPDATE writes in place; it beats APPEND.
-  ASSERT_TRUE(file.open(path, VFILE_UPDATE | VFILE_APPEND));
-  EXPECT_EQ(2, file.write("XY", 2));
-  file.close();
-  EXPECT_EQ("XYcdef", slurp(path));
-
-  // APPEND adds at the end even after a seek.
-  ASSERT_TRUE(file.open(path, VFILE_APPEND));
-  EXPECT_TRUE(file.seek(0, SEEK_SET));
-  EXPECT_EQ(1, file.write("!", 1));
-  file.close();
-  EXPECT_EQ("XYcdef!", slurp(path));
-
-  // WRITE truncates; it beats UPDATE.
-  ASSERT_TRUE(file.open(path, VFILE_WRITE | VFILE_UPDATE));
-  EXPECT_EQ(0, file.size());
-  EXPECT_EQ(2, file.write("hi", 2));
-  EXPECT_TRUE(file.flush());
-  EXPECT_FALSE(file.failed());
-  file.close();
-  EXPECT_EQ("hi", slurp(path));
-  EXPECT_TRUE(takeLog().empty());
+  const std::string modeError = "ERR : File open mode error";
+  const std::string openError = "ERR : File " + path + " open error";
+  struct Case {
+    const char* name;
+    int mode;
+    bool exists;        // the file holds "abcdef" before the open
+    bool opens;         // what open returns
+    const char* after;  // the file once "hi" was written to it; null: no file
+    std::vector<std::string> log;
+  };
+  const Case cases[] = {
+      {"no mode bit", 0, false, false, nullptr, {modeError}},
+      {"bits above the modes count for nothing", 0x100, true, false, "abcdef", {modeError}},
+      {"DIRECT alone is no mode", VFILE_DIRECT, false, false, nullptr, {modeError}},
+      {"READ needs the file", VFILE_READ, false, false, nullptr, {openError}},
+      {"NO_OPEN wins over every other bit and touches nothing", VFILE_NO_OPEN | VFILE_WRITE, false, true, nullptr, {}},
+      {"READ beats WRITE: neither emptied nor written", VFILE_READ | VFILE_WRITE, true, true, "abcdef", {}},
+      {"WRITE empties a file", VFILE_WRITE, true, true, "hi", {}},
+      {"WRITE creates a file", VFILE_WRITE | VFILE_DIRECT, false, true, "hi", {}},
+      {"NEW refuses a file that exists, without a log line", VFILE_WRITE | VFILE_NEW, true, false, "abcdef", {}},
+      {"NEW creates a file", VFILE_WRITE | VFILE_NEW, false, true, "hi", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(path);
+    if (c.exists) put(path, "abcdef");
+    VFile file;
+    EXPECT_EQ(c.opens, file.open(path, c.mode));
+    if (file.isOpen()) file.write("hi", 2);
+    file.close();
+    if (c.after) {
+      EXPECT_EQ(c.after, slurp(path));
+    } else {
+      EXPECT_FALSE(std::filesystem::exists(path));
+    }
+    EXPECT_EQ(c.log, takeLog());
+  }
 }
 
 TEST_F(VFileTest, ReadFullyStopsOnlyAtEndOfFile) {
