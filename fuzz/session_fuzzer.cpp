@@ -220,7 +220,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(::pipe2(stop, O_CLOEXEC) == 0, "pipe");
   std::thread peer([&] { runPeer(answers, closeWhenDone, stop[0]); });
 
-  auto* session = new korvex::ClientThread();
+  auto* session = new korvex::PhoneSession();
   int error = 0;
   if (session->open(setup().address, "secret", proto::SERVICE_PORT, &error)) {
     SessionHandle h = reinterpret_cast<SessionHandle>(session);

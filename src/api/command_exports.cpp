@@ -9,7 +9,7 @@ using namespace korvex;
 
 namespace {
 
-ClientThread* session(SessionHandle handle) { return reinterpret_cast<ClientThread*>(handle); }
+PhoneSession* session(SessionHandle handle) { return reinterpret_cast<PhoneSession*>(handle); }
 
 }  // namespace
 
@@ -82,6 +82,6 @@ KORVEX_API bool Restart(SessionHandle handle) {
 // C++ linkage: the session travels as a pointer-sized integer.
 KORVEX_API bool Chown(KORVEX_CHOWN_HANDLE handle, char* path, int owner, int group) {
   return api::guarded(false, [&] {
-    return reinterpret_cast<ClientThread*>(static_cast<std::uintptr_t>(handle))->chown(path, owner, group);
+    return reinterpret_cast<PhoneSession*>(static_cast<std::uintptr_t>(handle))->chown(path, owner, group);
   });
 }

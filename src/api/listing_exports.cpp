@@ -10,12 +10,12 @@ extern "C" {
 
 KORVEX_API int GetFiles(SessionHandle handle, const char* path, char** out) {
   api::trace("[%d-%d-%d]Get Files %s", handle, path);
-  return api::guarded(-1, [&] { return reinterpret_cast<ClientThread*>(handle)->getFiles(path, out); });
+  return api::guarded(-1, [&] { return reinterpret_cast<PhoneSession*>(handle)->getFiles(path, out); });
 }
 
 KORVEX_API int GetDirectories(SessionHandle handle, const char* path, char** out) {
   api::trace("[%d-%d-%d]GetDirectories %s", handle, path);
-  return api::guarded(-1, [&] { return reinterpret_cast<ClientThread*>(handle)->getDirectories(path, out); });
+  return api::guarded(-1, [&] { return reinterpret_cast<PhoneSession*>(handle)->getDirectories(path, out); });
 }
 
 KORVEX_API void FreeBuffer(void* buffer) { std::free(buffer); }

@@ -20,8 +20,8 @@ KORVEX_API SessionHandle Connect(const char* address, const char* password, int*
              "********");
   }
   return api::guarded<SessionHandle>(nullptr, [&]() -> SessionHandle {
-    ConnManage& registry = ConnManage::instance();
-    ClientThread* session = registry.createSession();
+    SessionRegistry& registry = SessionRegistry::instance();
+    PhoneSession* session = registry.createSession();
     if (!session->open(address, password, protocol::SERVICE_PORT, error)) {
       registry.abandonSession(session);
       return nullptr;
@@ -38,7 +38,7 @@ KORVEX_API SessionHandle Connect(const char* address, const char* password, int*
 
 KORVEX_API void ConnectionState(SessionHandle handle, char* connected, char* address, char* name) {
   api::trace("[%d-%d-%d]connection state", handle);
-  reinterpret_cast<const ClientThread*>(handle)->getState(connected, address, name);
+  reinterpret_cast<const PhoneSession*>(handle)->getState(connected, address, name);
 }
 
 // Extensions: ordinals from 31 up.
@@ -47,7 +47,7 @@ KORVEX_API bool Disconnect(SessionHandle handle) {
   api::trace("[%d-%d-%d]Disconnect", handle);
   if (handle == nullptr) return false;
   return api::guarded(false, [&] {
-    return ConnManage::instance().disconnectSession(reinterpret_cast<ClientThread*>(handle));
+    return SessionRegistry::instance().disconnectSession(reinterpret_cast<PhoneSession*>(handle));
   });
 }
 

@@ -10,14 +10,14 @@ extern "C" {
 KORVEX_API TransferHandle CopyToPhoneAsync(SessionHandle handle, const char* source, const char* dest) {
   api::trace("[%d-%d-%d]CopyToPhoneAsync source %s dest %s", handle, source, dest);
   return api::guarded<TransferHandle>(nullptr, [&] {
-    return reinterpret_cast<TransferHandle>(reinterpret_cast<ClientThread*>(handle)->startUpload(source, dest));
+    return reinterpret_cast<TransferHandle>(reinterpret_cast<PhoneSession*>(handle)->startUpload(source, dest));
   });
 }
 
 KORVEX_API TransferHandle DownFromPhoneAsync(SessionHandle handle, const char* source, const char* dest) {
   api::trace("[%d-%d-%d]DownFromPhoneAsync source %s dest %s", handle, source, dest);
   return api::guarded<TransferHandle>(nullptr, [&] {
-    return reinterpret_cast<TransferHandle>(reinterpret_cast<ClientThread*>(handle)->startDownload(source, dest));
+    return reinterpret_cast<TransferHandle>(reinterpret_cast<PhoneSession*>(handle)->startDownload(source, dest));
   });
 }
 

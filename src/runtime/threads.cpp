@@ -4,15 +4,15 @@
 
 namespace korvex {
 
-bool ThreadIf::run() {
+bool StoppableThread::run() {
   shutdown_.store(false);
   // Held until the handle is recorded: the new thread may release itself at once.
   LockHelper lock(handleLock_);
   joining_ = false;
-  return handle_.spawn(&ThreadIf::start, this);
+  return handle_.spawn(&StoppableThread::start, this);
 }
 
-int ThreadIf::join() {
+int StoppableThread::join() {
   {
     LockHelper lock(handleLock_);
     if (!handle_.started()) return 0;
@@ -22,15 +22,15 @@ int ThreadIf::join() {
   return handle_.join();
 }
 
-void ThreadIf::releaseSelf() {
+void StoppableThread::releaseSelf() {
   LockHelper lock(handleLock_);
   if (!joining_) handle_.detach();
 }
 
-void ThreadIf::shutdown() { shutdown_.store(true); }
+void StoppableThread::shutdown() { shutdown_.store(true); }
 
-void* ThreadIf::start(void* self) {
-  static_cast<ThreadIf*>(self)->thread();
+void* StoppableThread::start(void* self) {
+  static_cast<StoppableThread*>(self)->thread();
   return nullptr;
 }
 

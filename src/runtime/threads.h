@@ -44,13 +44,14 @@ class VThread {
   bool started_ = false;
 };
 
-// A thread object whose subclass supplies the body.
-class ThreadIf {
+// A thread whose subclass supplies the body, which runs until shutdown()
+// asks it to stop (the body watches isShutdown()); join() waits for it.
+class StoppableThread {
  public:
-  ThreadIf() = default;
-  virtual ~ThreadIf() = default;
-  ThreadIf(const ThreadIf&) = delete;
-  ThreadIf& operator=(const ThreadIf&) = delete;
+  StoppableThread() = default;
+  virtual ~StoppableThread() = default;
+  StoppableThread(const StoppableThread&) = delete;
+  StoppableThread& operator=(const StoppableThread&) = delete;
 
   bool run();
   // Waits for the thread; at once when it released itself.

@@ -4,15 +4,15 @@
 
 namespace korvex {
 
-ConnManage& ConnManage::instance() {
+SessionRegistry& SessionRegistry::instance() {
   // Created once even under concurrent first calls, and never destroyed:
   // keep-alive threads may still run when the process exits.
-  static ConnManage* const registry = new ConnManage();
+  static SessionRegistry* const registry = new SessionRegistry();
   return *registry;
 }
 
-ClientThread* ConnManage::createSession() {
-  auto* session = new ClientThread();
+PhoneSession* SessionRegistry::createSession() {
+  auto* session = new PhoneSession();
   LockHelper lock(registryLock);
   try {
     sessions.push_back(session);
@@ -23,9 +23,9 @@ ClientThread* ConnManage::createSession() {
   return session;
 }
 
-void ConnManage::abandonSession(ClientThread* session) { disconnectSession(session); }
+void SessionRegistry::abandonSession(PhoneSession* session) { disconnectSession(session); }
 
-bool ConnManage::disconnectSession(ClientThread* session) {
+bool SessionRegistry::disconnectSession(PhoneSession* session) {
   {
     LockHelper lock(registryLock);
     sessions.remove(session);

@@ -9,24 +9,25 @@
 
 namespace korvex {
 
-class ConnManage {
+// Owns every session from its Connect until Disconnect frees it.
+class SessionRegistry {
  public:
-  static ConnManage& instance();
+  static SessionRegistry& instance();
 
-  ClientThread* createSession();
+  PhoneSession* createSession();
   // Shuts down and frees a session whose open failed; its handle was never
   // given out.
-  void abandonSession(ClientThread* session);
-  // Ends the session (ClientThread::disconnect) and frees it; true when it
+  void abandonSession(PhoneSession* session);
+  // Ends the session (PhoneSession::disconnect) and frees it; true when it
   // was still connected.
-  bool disconnectSession(ClientThread* session);
+  bool disconnectSession(PhoneSession* session);
 
  private:
-  ConnManage() = default;
-  virtual ~ConnManage() = default;
+  SessionRegistry() = default;
+  virtual ~SessionRegistry() = default;
 
   PlainMutex registryLock;
-  std::list<ClientThread*> sessions GUARDED_BY(registryLock);
+  std::list<PhoneSession*> sessions GUARDED_BY(registryLock);
 };
 
 }  // namespace korvex

@@ -19,18 +19,18 @@ namespace korvex {
 using namespace protocol;
 
 template <typename Result, typename Operation>
-Result ClientThread::underCommandLock(Result refused, bool fits, Operation operation) {
+Result PhoneSession::underCommandLock(Result refused, bool fits, Operation operation) {
   LockHelper lock(commandLock);
   if (!fits) return refused;
   Exchange exchange(connection);
   return operation(exchange);
 }
 
-ClientThread::ClientThread() : transfers(std::make_shared<TransferList>()) {}
+PhoneSession::PhoneSession() : transfers(std::make_shared<TransferList>()) {}
 
 // --- Opening and state
 
-bool ClientThread::open(const std::string& addressText, const std::string& passwordText,
+bool PhoneSession::open(const std::string& addressText, const std::string& passwordText,
                         std::uint16_t servicePort, int* error) {
   if (error) *error = 0;
   {
@@ -53,7 +53,7 @@ bool ClientThread::open(const std::string& addressText, const std::string& passw
   return true;
 }
 
-void ClientThread::getState(char* connectedOut, char* addressOut, char* nameOut) const {
+void PhoneSession::getState(char* connectedOut, char* addressOut, char* nameOut) const {
   *connectedOut = connected.load() ? 1 : 0;
   std::memcpy(nameOut, deviceName.c_str(), deviceName.size() + 1);
   std::memcpy(addressOut, address.c_str(), address.size() + 1);
@@ -61,7 +61,7 @@ void ClientThread::getState(char* connectedOut, char* addressOut, char* nameOut)
 
 // --- Keep-alive
 
-void ClientThread::thread() {
+void PhoneSession::thread() {
   bool lost = false;
   while (!isShutdown()) {
     const bool alive = underCommandLock(false, true, [](Exchange& e) {
@@ -83,16 +83,16 @@ void ClientThread::thread() {
   if (lost) releaseSelf();  // a lost session's thread is never joined
 }
 
-void ClientThread::shutdown() {
-  ThreadIf::shutdown();
+void PhoneSession::shutdown() {
+  StoppableThread::shutdown();
   wakeup.signal();
 }
 
 // Without the command lock, which a call blocked on the connection holds:
 // the close wakes that call, and a Connection may be closed from any thread.
-void ClientThread::closeConnectionUnlocked() NO_THREAD_SAFETY_ANALYSIS { connection.close(); }
+void PhoneSession::closeConnectionUnlocked() NO_THREAD_SAFETY_ANALYSIS { connection.close(); }
 
-bool ClientThread::disconnect() {
+bool PhoneSession::disconnect() {
   const bool wasConnected = connected.exchange(false);
   shutdown();
   closeConnectionUnlocked();
@@ -106,62 +106,62 @@ bool ClientThread::disconnect() {
 
 // --- Path and device commands
 
-bool ClientThread::rename(const std::string& source, const std::string& dest) {
+bool PhoneSession::rename(const std::string& source, const std::string& dest) {
   return underCommandLock(false, pathFits(source) && dest.size() <= MAX_RENAME_DEST_LENGTH,
                           [&](Exchange& e) { return commands::rename(e, source, dest); });
 }
 
-bool ClientThread::deleteFile(const std::string& path) {
+bool PhoneSession::deleteFile(const std::string& path) {
   return underCommandLock(false, pathFits(path), [&](Exchange& e) { return commands::deleteFile(e, path); });
 }
 
-bool ClientThread::deleteDirectory(const std::string& path, bool recursive) {
+bool PhoneSession::deleteDirectory(const std::string& path, bool recursive) {
   return underCommandLock(false, pathFits(path),
                           [&](Exchange& e) { return commands::deleteDirectory(e, path, recursive); });
 }
 
-bool ClientThread::makeDirectory(const std::string& path) {
+bool PhoneSession::makeDirectory(const std::string& path) {
   return underCommandLock(false, pathFits(path), [&](Exchange& e) { return commands::makeDirectory(e, path); });
 }
 
-int ClientThread::fileSize(const std::string& path) {
+int PhoneSession::fileSize(const std::string& path) {
   if (!pathFits(path)) return -1;  // checked before the lock, unlike most
   return underCommandLock(-1, true, [&](Exchange& e) { return commands::fileSize(e, path); });
 }
 
-int ClientThread::isDirectory(const std::string& path) {
+int PhoneSession::isDirectory(const std::string& path) {
   return underCommandLock(-1, pathFits(path), [&](Exchange& e) { return commands::isDirectory(e, path); });
 }
 
-int ClientThread::exists(const std::string& path) {
+int PhoneSession::exists(const std::string& path) {
   return underCommandLock(-1, pathFits(path), [&](Exchange& e) { return commands::exists(e, path); });
 }
 
-int ClientThread::spaceSize(const std::string& path) {
+int PhoneSession::spaceSize(const std::string& path) {
   if (!pathFits(path)) return -1;  // checked before the lock, unlike most
   return underCommandLock(-1, true, [&](Exchange& e) { return commands::spaceSize(e, path); });
 }
 
-bool ClientThread::chown(const std::string& path, int owner, int group) {
+bool PhoneSession::chown(const std::string& path, int owner, int group) {
   return underCommandLock(false, pathFits(path),
                           [&](Exchange& e) { return commands::chown(e, path, owner, group); });
 }
 
-bool ClientThread::power(std::uint32_t code) {
+bool PhoneSession::power(std::uint32_t code) {
   return underCommandLock(false, true, [&](Exchange& e) { return commands::power(e, code); });
 }
 
 // --- Listings
 
-int ClientThread::getFiles(const std::string& path, char** out) {
+int PhoneSession::getFiles(const std::string& path, char** out) {
   return listNames(CMD_LIST_FILES, path, out, listing::kFiles);
 }
 
-int ClientThread::getDirectories(const std::string& path, char** out) {
+int PhoneSession::getDirectories(const std::string& path, char** out) {
   return listNames(CMD_LIST_DIRS, path, out, listing::kDirectories);
 }
 
-int ClientThread::listNames(std::uint32_t code, const std::string& path, char** out,
+int PhoneSession::listNames(std::uint32_t code, const std::string& path, char** out,
                             const listing::TraceFormat& format) {
   LockHelper lock(commandLock);
   const int pid = platform::processId();
@@ -182,19 +182,19 @@ int ClientThread::listNames(std::uint32_t code, const std::string& path, char** 
 
 // --- Synchronous copies, on the session connection
 
-bool ClientThread::download(const std::string& phonePath, const std::string& localPath) {
+bool PhoneSession::download(const std::string& phonePath, const std::string& localPath) {
   return underCommandLock(false, true,
                           [&](Exchange& e) { return streamDownload(e, phonePath, localPath, nullptr); });
 }
 
-bool ClientThread::upload(const std::string& localPath, const std::string& phonePath) {
+bool PhoneSession::upload(const std::string& localPath, const std::string& phonePath) {
   return underCommandLock(false, true,
                           [&](Exchange& e) { return streamUpload(e, localPath, phonePath, nullptr); });
 }
 
 // --- Background copies
 
-TransferTask* ClientThread::startTransfer(std::unique_ptr<TransferTask> task) {
+TransferTask* PhoneSession::startTransfer(std::unique_ptr<TransferTask> task) {
   task->address = address;
   task->password = password;
   task->port = port;
@@ -203,7 +203,7 @@ TransferTask* ClientThread::startTransfer(std::unique_ptr<TransferTask> task) {
   return task.release();
 }
 
-TransferTask* ClientThread::startUpload(const std::string& localPath, const std::string& phonePath) {
+TransferTask* PhoneSession::startUpload(const std::string& localPath, const std::string& phonePath) {
   if (isShutdown()) return nullptr;
   VFile file;
   if (!file.open(localPath, VFILE_READ)) return nullptr;
@@ -215,7 +215,7 @@ TransferTask* ClientThread::startUpload(const std::string& localPath, const std:
   return startTransfer(std::move(task));
 }
 
-TransferTask* ClientThread::startDownload(const std::string& phonePath, const std::string& localPath) {
+TransferTask* PhoneSession::startDownload(const std::string& phonePath, const std::string& localPath) {
   if (isShutdown()) return nullptr;
   auto task = std::make_unique<TransferTask>();
   task->direction = TransferTask::Direction::Download;
@@ -225,6 +225,6 @@ TransferTask* ClientThread::startDownload(const std::string& phonePath, const st
   return startTransfer(std::move(task));
 }
 
-void ClientThread::stopAllTransfers() { transfers->stopAll(); }
+void PhoneSession::stopAllTransfers() { transfers->stopAll(); }
 
 }  // namespace korvex

@@ -1,7 +1,8 @@
 // A session: one logged-in connection to the phone's service, its locks,
-// its keep-alive thread and its background transfers. Every member is a
-// short wrapper in session.cpp: take the lock, check the lengths, run the
-// operation (commands.h, listing.h, streaming.h, transfers.h).
+// its keep-alive thread and its background transfers. Every command, listing
+// and synchronous copy is a short wrapper in session.cpp: take the command
+// lock, check the lengths, run the operation on an Exchange (commands.h,
+// listing.h, streaming.h). Background copies go to transfers.h.
 #pragma once
 
 #include <atomic>
@@ -22,10 +23,11 @@ namespace listing {
 struct TraceFormat;
 }
 
-class ClientThread : public ThreadIf {
+// The object behind a session handle. Its own thread is the keep-alive.
+class PhoneSession : public StoppableThread {
  public:
-  ClientThread();
-  ~ClientThread() override = default;
+  PhoneSession();
+  ~PhoneSession() override = default;
 
   // Connects, logs in and starts the keep-alive thread. `error` (may be
   // null) receives 0, 1 when the TCP connect failed, 2 when the login did.

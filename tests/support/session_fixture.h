@@ -14,7 +14,7 @@
 
 namespace korvex::test {
 
-inline ClientThread* sessionOf(SessionHandle handle) { return reinterpret_cast<ClientThread*>(handle); }
+inline PhoneSession* sessionOf(SessionHandle handle) { return reinterpret_cast<PhoneSession*>(handle); }
 
 // Ends a session as a host does, so a test leaves no thread behind. Closing
 // the peer first ends a keep-alive exchange that waits for an answer.
@@ -47,7 +47,7 @@ struct PeerSession {
   explicit PeerSession(FirstKeepAlive first = FirstKeepAlive::Answer)
       : handle(connectTo(peer, "secret", "Phone", first)) {}
   ~PeerSession() { endSession(handle, &peer); }
-  ClientThread& session() { return *sessionOf(handle); }
+  PhoneSession& session() { return *sessionOf(handle); }
 
   ScriptedPeer peer;
   SessionHandle handle;

@@ -67,7 +67,7 @@ TEST(WakeEvent, RunsItsTimeUnlessSignalled) {
   }
 }
 
-class Worker : public ThreadIf {
+class Worker : public StoppableThread {
  public:
   void thread() override {
     bodyId_ = std::this_thread::get_id();
@@ -84,7 +84,7 @@ class Worker : public ThreadIf {
   std::atomic<bool> finished_{false};
 };
 
-TEST(ThreadIf, RunShutdownJoin) {
+TEST(StoppableThread, RunShutdownJoin) {
   Worker worker;
   EXPECT_TRUE(worker.isShutdown());
   ASSERT_TRUE(worker.run());
