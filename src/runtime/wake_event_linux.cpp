@@ -1,3 +1,4 @@
+// The keep-alive's pause on Linux: a futex on the signalled word.
 #include "runtime/wake_event.h"
 
 #include <cerrno>
