@@ -150,14 +150,7 @@ TEST(ServicePower, ShutdownEndsTheServiceAndTheSession) {
   ASSERT_NE(nullptr, handle);
   EXPECT_TRUE(Shutdown(handle));
   EXPECT_TRUE(service.waitExit(std::chrono::seconds(5)).has_value());
-  char connected = 1;
-  char address[64];
-  char name[64];
-  for (int i = 0; i < 100 && connected; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    ConnectionState(handle, &connected, address, name);
-  }
-  EXPECT_EQ(0, connected);
+  EXPECT_TRUE(waitUntilDisconnected(handle, std::chrono::milliseconds(5000)));
   EXPECT_FALSE(CreatePhoneDirectory(handle, "/x"));
   endSession(handle);
 }

@@ -1,12 +1,15 @@
 // Helpers for tests that open sessions through the exported functions.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <sstream>
 #include <string>
+#include <thread>
 
+#include "deadline.h"
 #include "korvex.h"
 #include "scripted_peer.h"
 #include "temp_dir.h"
@@ -21,6 +24,26 @@ inline PhoneSession* sessionOf(SessionHandle handle) { return reinterpret_cast<P
 inline void endSession(SessionHandle handle, ScriptedPeer* peer = nullptr) {
   if (peer) peer->close();
   Disconnect(handle);
+}
+
+// The connected flag ConnectionState reports for a session.
+inline char connectedFlag(SessionHandle handle) {
+  char connected = 9;
+  char address[64];
+  char name[64];
+  ConnectionState(handle, &connected, address, name);
+  return connected;
+}
+
+// Waits up to `limit` for a session to report its link gone, as it does once
+// its keep-alive found the link broken; true when it did.
+inline bool waitUntilDisconnected(SessionHandle handle, std::chrono::milliseconds limit) {
+  const Deadline deadline(limit);
+  while (connectedFlag(handle) != 0) {
+    if (deadline.leftMs() == 0) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
 }
 
 // How a new session's first keep-alive, sent as soon as it is open, is met.

@@ -415,11 +415,7 @@ std::string runCase(const Row& row, const Case& c, const TempDir& dir, int seria
   responder.reset();
   // A session lets go of its socket when its keep-alive finds the link gone,
   // at most one period and one time-out from now.
-  const auto deadline = Clock::now() + milliseconds(KEEPALIVE_PERIOD_MS + 2 * kTimeoutMs) + kBound;
-  for (char connected = 1, address[64], name[64]; context.session && connected && Clock::now() < deadline;) {
-    ConnectionState(context.session, &connected, address, name);
-    if (connected) std::this_thread::sleep_for(milliseconds(10));
-  }
+  if (context.session) waitUntilDisconnected(context.session, milliseconds(KEEPALIVE_PERIOD_MS + 2 * kTimeoutMs) + kBound);
   endSession(context.session, &peer);
   return problems;
 }

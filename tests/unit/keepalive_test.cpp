@@ -14,24 +14,6 @@ using namespace protocol;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-char connectedFlag(SessionHandle handle) {
-  char connected = 9;
-  char address[64];
-  char name[64];
-  ConnectionState(handle, &connected, address, name);
-  return connected;
-}
-
-template <typename Condition>
-bool eventually(Condition condition, milliseconds limit) {
-  const auto deadline = Clock::now() + limit;
-  while (Clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(milliseconds(20));
-  }
-  return condition();
-}
-
 TEST(KeepAlive, ArrivesAboutEvery1500Ms) {
   PeerSession s(FirstKeepAlive::Leave);
   std::vector<Clock::time_point> arrivals;
@@ -53,7 +35,7 @@ TEST(KeepAlive, SilentPeerDisconnectsTheSession) {
   ASSERT_EQ(word(CMD_KEEPALIVE), s.peer.read(4));
   const auto sent = Clock::now();
   EXPECT_EQ(1, connectedFlag(s.handle));
-  ASSERT_TRUE(eventually([&] { return connectedFlag(s.handle) == 0; }, milliseconds(5000)));
+  ASSERT_TRUE(waitUntilDisconnected(s.handle, milliseconds(5000)));
   EXPECT_GT(Clock::now() - sent, milliseconds(2700));
   EXPECT_TRUE(s.peer.clientClosed());
   const auto start = Clock::now();
@@ -66,7 +48,7 @@ TEST(KeepAlive, PartialReplyCountsAsBroken) {
   PeerSession s(FirstKeepAlive::Leave);
   ASSERT_EQ(word(CMD_KEEPALIVE), s.peer.read(4));
   s.peer.send(zeros(39));
-  ASSERT_TRUE(eventually([&] { return connectedFlag(s.handle) == 0; }, milliseconds(5000)));
+  ASSERT_TRUE(waitUntilDisconnected(s.handle, milliseconds(5000)));
   EXPECT_TRUE(s.peer.clientClosed());
 }
 
