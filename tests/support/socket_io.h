@@ -15,6 +15,8 @@ constexpr Socket kNoSocket = -1;
 
 // Listens on 127.0.0.1 at a port the system picks; kNoSocket on failure.
 Socket listenLoopback(int backlog, std::uint16_t& port);
+// The same at a chosen port (0: one the system picks).
+Socket listenLoopbackAt(int backlog, std::uint16_t wanted, std::uint16_t& port);
 // A connection to 127.0.0.1:port; kNoSocket when nothing accepts it.
 Socket connectLoopback(std::uint16_t port);
 // Small sends leave at once instead of waiting for the acknowledgement of

@@ -38,9 +38,11 @@ IoResult failure() {
 
 }  // namespace
 
-Socket listenLoopback(int backlog, std::uint16_t& port) {
+Socket listenLoopback(int backlog, std::uint16_t& port) { return listenLoopbackAt(backlog, 0, port); }
+
+Socket listenLoopbackAt(int backlog, std::uint16_t wanted, std::uint16_t& port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address = loopback(0);
+  sockaddr_in address = loopback(wanted);
   socklen_t length = sizeof address;
   if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, backlog) != 0 ||
       ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {

@@ -47,9 +47,11 @@ int clamp(std::size_t size) { return size > 0x7FFFFFFF ? 0x7FFFFFFF : static_cas
 
 }  // namespace
 
-Socket listenLoopback(int backlog, std::uint16_t& port) {
+Socket listenLoopback(int backlog, std::uint16_t& port) { return listenLoopbackAt(backlog, 0, port); }
+
+Socket listenLoopbackAt(int backlog, std::uint16_t wanted, std::uint16_t& port) {
   const Socket s = newSocket();
-  sockaddr_in address = loopback(0);
+  sockaddr_in address = loopback(wanted);
   int length = sizeof address;
   if (s == kNoSocket || ::bind(handleOf(s), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       ::listen(handleOf(s), backlog) != 0 ||
