@@ -164,7 +164,7 @@ pids+=($!)
 korvexd_port=$(first_line "$work/korvexd.out" | sed 's/.*://')
 start_proxy "$korvexd_port" proxy-korvex
 phone="127.0.0.1:$proxy_port"
-(cd "$work/sftp" && exec socat "TCP-LISTEN:0,bind=127.0.0.1,reuseaddr,fork" "EXEC:$sftp_server") 2>>"$log" &
+(cd "$work/sftp" && exec socat "TCP-LISTEN:0,bind=127.0.0.1,reuseaddr,fork,nodelay" "EXEC:$sftp_server") 2>>"$log" &
 pids+=($!)
 start_proxy "$(port_of "${pids[-1]}")" proxy-sftp
 sftp_port=$proxy_port
@@ -174,7 +174,7 @@ sftp_batch() {  # NAME COMMAND...: a batch file for sftp
   printf '%s\n' "${@:2}" >"$work/$1.sftp"
   echo "$work/$1.sftp"
 }
-sftp_cmd=(sftp -q -D "socat STDIO TCP:127.0.0.1:$sftp_port" -b)
+sftp_cmd=(sftp -q -D "socat STDIO TCP:127.0.0.1:$sftp_port,nodelay" -b)
 
 # Files of 32 KiB under DIR, fully there.
 count_full() { find "$1" -type f -size 32768c 2>/dev/null | wc -l; }
