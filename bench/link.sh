@@ -164,6 +164,8 @@ pids+=($!)
 korvexd_port=$(first_line "$work/korvexd.out" | sed 's/.*://')
 start_proxy "$korvexd_port" proxy-korvex
 phone="127.0.0.1:$proxy_port"
+# nodelay on both of sftp's sockets: the library's send at once too, and
+# Nagle's wait for the local acknowledgement would slow the peer down.
 (cd "$work/sftp" && exec socat "TCP-LISTEN:0,bind=127.0.0.1,reuseaddr,fork,nodelay" "EXEC:$sftp_server") 2>>"$log" &
 pids+=($!)
 start_proxy "$(port_of "${pids[-1]}")" proxy-sftp
