@@ -8,7 +8,6 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,7 +39,9 @@ bool samePassword(std::string_view given, std::string_view expected) {
   return diff == 0;
 }
 
-constexpr std::size_t kUploadPiece = 64 * 1024;  // heap, and only while a file arrives
+// A larger rest of an upload is spliced; a smaller one goes through the
+// receive buffer, with any requests that follow it.
+constexpr std::size_t kSpliceAbove = 64 * 1024;
 constexpr std::size_t kSplicePipe = 1 << 20;     // pipe capacity asked for a spliced upload
 constexpr std::size_t kRecordsPerSend = 64;
 
@@ -65,6 +66,9 @@ void ClientSession::serve() {
     while (serveOne()) {
     }
   }
+  // Replies held back for a burst still go out before the close (best effort:
+  // the peer may be gone).
+  wire_.flush();
   logLine("conn %llu: closed (%s)", static_cast<unsigned long long>(id_), closeReason_.c_str());
 }
 
@@ -186,6 +190,8 @@ bool ClientSession::execute(std::uint32_t code, const std::uint8_t* block) {
         logLine("conn %llu: %s answered, nothing done", static_cast<unsigned long long>(id_), commandName(code));
         return true;
       }
+      // The server shuts every socket down at once: the answer leaves first.
+      if (Io io = wire_.flush(); io != Io::Ok) return closeWith(describe(io));
       powerOff_();
       return closeWith(std::string(commandName(code)) + ": the service goes down");
   }
@@ -281,7 +287,27 @@ bool ClientSession::receiveFile(std::string_view path, std::uint32_t length) {
 
   std::uint32_t received = 0;
   int writeError = 0;
-  if (length > kUploadPiece) {
+  auto broken = [&](Io io) {
+    // ~Upload removes the temporary file: the real name never held a partial file.
+    return closeWith("upload of \"" + printable(path) + "\" broken after " + std::to_string(received) + " of " +
+                     std::to_string(length) + " bytes: " + describe(io));
+  };
+  // Takes the next bytes of the file from the receive buffer; after a failed
+  // write the rest is still read, to stay in step with the client.
+  auto takeSome = [&]() {
+    const std::uint8_t* data = nullptr;
+    std::size_t got = 0;
+    Io io = wire_.takeSome(length - received, data, got);
+    if (io == Io::Ok) {
+      if (!writeError) writeError = upload.write(data, got);
+      received += static_cast<std::uint32_t>(got);
+    }
+    return io;
+  };
+  // What came with the request goes first: the socket holds only what follows.
+  while (received < length && wire_.buffered() > 0) takeSome();
+
+  if (!writeError && length - received > kSpliceAbove) {
     Fd pipeRead, pipeWrite;
     Wire::Pipe pipe;
     int ends[2];
@@ -296,28 +322,14 @@ bool ClientSession::receiveFile(std::string_view path, std::uint32_t length) {
     if (pipe.read >= 0) {
       std::size_t moved = 0;
       bool unsupported = false;
-      Io io = wire_.spliceToFile(pipe, upload.fd(), length, moved, writeError, unsupported);
-      received = static_cast<std::uint32_t>(moved);
-      if (io != Io::Ok) {
-        return closeWith("upload of \"" + printable(path) + "\" broken after " + std::to_string(received) + " of " +
-                         std::to_string(length) + " bytes: " + describe(io));
-      }
+      Io io = wire_.spliceToFile(pipe, upload.fd(), length - received, moved, writeError, unsupported);
+      received += static_cast<std::uint32_t>(moved);
+      if (io != Io::Ok) return broken(io);
     }
   }
   // What splice did not move (all of a small file) goes through memory.
-  std::unique_ptr<std::uint8_t[]> piece(
-      received < length ? new std::uint8_t[std::min<std::size_t>(length - received, kUploadPiece)] : nullptr);
   while (received < length) {
-    std::size_t got = 0;
-    Io io = wire_.readSome(piece.get(), std::min<std::size_t>(length - received, kUploadPiece), got);
-    if (io != Io::Ok) {
-      // ~Upload removes the temporary file: the real name never held a partial file.
-      return closeWith("upload of \"" + printable(path) + "\" broken after " + std::to_string(received) + " of " +
-                       std::to_string(length) + " bytes: " + describe(io));
-    }
-    // After a failed write the rest is still read, to stay in step with the client.
-    if (!writeError) writeError = upload.write(piece.get(), got);
-    received += static_cast<std::uint32_t>(got);
+    if (Io io = takeSome(); io != Io::Ok) return broken(io);
   }
   if (!writeError) writeError = upload.commit();
   if (!writeError) return true;

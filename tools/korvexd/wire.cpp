@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace korvexd {
 
@@ -21,6 +22,16 @@ const char* describe(Io io) {
   return "?";
 }
 
+namespace {
+
+// One recv takes a burst of many requests; a larger piece of an upload goes
+// straight from the socket to the file instead (spliceToFile).
+constexpr std::size_t kReceiveBuffer = 64 * 1024;
+// Held output is sent once it reaches this much, whatever follows.
+constexpr std::size_t kHeldOutput = 64 * 1024;
+
+}  // namespace
+
 Io Wire::await(short events, int timeoutMs) {
   pollfd p{fd_, events, 0};
   for (;;) {
@@ -31,16 +42,44 @@ Io Wire::await(short events, int timeoutMs) {
   }
 }
 
+Io Wire::awaitInput(int timeoutMs) {
+  if (Io io = flush(); io != Io::Ok) return io;
+  return await(POLLIN, timeoutMs);
+}
+
+Io Wire::fill(int waitMs) {
+  if (!in_) in_ = std::make_unique<std::uint8_t[]>(kReceiveBuffer);
+  inBegin_ = inEnd_ = 0;
+  for (;;) {
+    ssize_t n = ::recv(fd_, in_.get(), kReceiveBuffer, 0);
+    if (n > 0) {
+      inEnd_ = static_cast<std::size_t>(n);
+      return Io::Ok;
+    }
+    if (n == 0 || errno == ECONNRESET) return Io::Closed;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      Io waited = awaitInput(waitMs);
+      if (waited != Io::Ok) return waited;
+    } else if (errno != EINTR) {
+      return Io::Failed;
+    }
+  }
+}
+
 Io Wire::readExact(void* buffer, std::size_t size) { return readExact(buffer, size, stallMs_); }
 
 Io Wire::readExact(void* buffer, std::size_t size, int firstWaitMs) {
   auto* at = static_cast<std::uint8_t*>(buffer);
   std::size_t done = 0;
   while (done < size) {
-    std::size_t got = 0;
-    Io io = receive(at + done, size - done, got, done == 0 ? firstWaitMs : stallMs_);
-    if (io != Io::Ok) return io;
-    done += got;
+    if (buffered() == 0) {
+      Io io = fill(done == 0 ? firstWaitMs : stallMs_);
+      if (io != Io::Ok) return io;
+    }
+    std::size_t n = std::min(buffered(), size - done);
+    std::memcpy(at + done, in_.get() + inBegin_, n);
+    inBegin_ += n;
+    done += n;
   }
   return Io::Ok;
 }
@@ -49,17 +88,22 @@ Io Wire::readExactBy(void* buffer, std::size_t size, std::chrono::steady_clock::
   auto* at = static_cast<std::uint8_t*>(buffer);
   std::size_t done = 0;
   while (done < size) {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-    if (left <= 0) return Io::TimedOut;
-    std::size_t got = 0;
-    Io io = receive(at + done, size - done, got, static_cast<int>(std::min<long long>(left, stallMs_)));
-    if (io != Io::Ok) return io;
-    done += got;
+    if (buffered() == 0) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+      if (left <= 0) return Io::TimedOut;
+      Io io = fill(static_cast<int>(std::min<long long>(left, stallMs_)));
+      if (io != Io::Ok) return io;
+    }
+    std::size_t n = std::min(buffered(), size - done);
+    std::memcpy(at + done, in_.get() + inBegin_, n);
+    inBegin_ += n;
+    done += n;
   }
   return Io::Ok;
 }
 
 Io Wire::pause(int ms) {
+  if (Io io = flush(); io != Io::Ok) return io;
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   for (;;) {
     auto left = std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count();
@@ -72,24 +116,16 @@ Io Wire::pause(int ms) {
   }
 }
 
-Io Wire::readSome(void* buffer, std::size_t size, std::size_t& got) { return receive(buffer, size, got, stallMs_); }
-
-Io Wire::receive(void* buffer, std::size_t size, std::size_t& got, int waitMs) {
+Io Wire::takeSome(std::size_t max, const std::uint8_t*& data, std::size_t& got) {
   got = 0;
-  for (;;) {
-    ssize_t n = ::recv(fd_, buffer, size, 0);
-    if (n > 0) {
-      got = static_cast<std::size_t>(n);
-      return Io::Ok;
-    }
-    if (n == 0 || errno == ECONNRESET) return Io::Closed;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      Io waited = await(POLLIN, waitMs);
-      if (waited != Io::Ok) return waited;
-    } else if (errno != EINTR) {
-      return Io::Failed;
-    }
+  if (buffered() == 0) {
+    Io io = fill(stallMs_);
+    if (io != Io::Ok) return io;
   }
+  data = in_.get() + inBegin_;
+  got = std::min(buffered(), max);
+  inBegin_ += got;
+  return Io::Ok;
 }
 
 Io Wire::afterSendError() {
@@ -98,12 +134,11 @@ Io Wire::afterSendError() {
   return errno == EINTR ? Io::Ok : Io::Failed;
 }
 
-Io Wire::writeAll(const void* buffer, std::size_t size, bool more) {
+Io Wire::sendAll(const void* buffer, std::size_t size, int flags) {
   const auto* at = static_cast<const std::uint8_t*>(buffer);
-  int flags = MSG_NOSIGNAL | (more ? MSG_MORE : 0);
   std::size_t done = 0;
   while (done < size) {
-    ssize_t n = ::send(fd_, at + done, size - done, flags);
+    ssize_t n = ::send(fd_, at + done, size - done, flags | MSG_NOSIGNAL);
     if (n >= 0) {
       done += static_cast<std::size_t>(n);
     } else if (Io io = afterSendError(); io != Io::Ok) {
@@ -113,7 +148,28 @@ Io Wire::writeAll(const void* buffer, std::size_t size, bool more) {
   return Io::Ok;
 }
 
+Io Wire::flush(bool more) {
+  if (out_.empty()) return Io::Ok;
+  Io io = sendAll(out_.data(), out_.size(), more ? MSG_MORE : 0);
+  out_.clear();
+  return io;
+}
+
+Io Wire::writeAll(const void* buffer, std::size_t size, bool more) {
+  if (out_.size() + size > kHeldOutput) {
+    if (Io io = flush(true); io != Io::Ok) return io;
+    // Too large to hold: it leaves at once, the bytes before it ahead of it.
+    if (size >= kHeldOutput) return sendAll(buffer, size, more ? MSG_MORE : 0);
+  }
+  const auto* at = static_cast<const std::uint8_t*>(buffer);
+  out_.insert(out_.end(), at, at + size);
+  // More requests already here: their replies leave with this one.
+  if (more || buffered() > 0) return Io::Ok;
+  return flush();
+}
+
 Io Wire::sendFile(int fileFd, std::uint64_t count) {
+  if (Io io = flush(count > 0); io != Io::Ok) return io;
   off_t offset = 0;
   std::uint64_t left = count;
   while (left > 0) {
@@ -135,7 +191,8 @@ Io Wire::sendFile(int fileFd, std::uint64_t count) {
 Io Wire::spliceToFile(const Pipe& pipe, int fileFd, std::size_t count, std::size_t& moved, int& fileError,
                       bool& unsupported) {
   fileError = 0;
-  unsupported = false;
+  unsupported = buffered() > 0;  // those bytes come first: the caller takes them
+  if (unsupported) return Io::Ok;
   while (count > 0) {
     // The pipe is empty here: each round drains it into the file.
     ssize_t in = ::splice(fd_, nullptr, pipe.write, nullptr, std::min(count, pipe.size),
@@ -143,7 +200,7 @@ Io Wire::spliceToFile(const Pipe& pipe, int fileFd, std::size_t count, std::size
     if (in == 0) return Io::Closed;
     if (in < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        Io waited = await(POLLIN, stallMs_);
+        Io waited = awaitInput(stallMs_);
         if (waited != Io::Ok) return waited;
         continue;
       }
