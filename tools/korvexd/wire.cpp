@@ -48,7 +48,9 @@ Io Wire::awaitInput(int timeoutMs) {
 }
 
 Io Wire::fill(int waitMs) {
-  if (!in_) in_ = std::make_unique<std::uint8_t[]>(kReceiveBuffer);
+  // Not zeroed: an idle connection keeps resident only the pages its bursts
+  // have reached, not the whole buffer.
+  if (!in_) in_ = std::make_unique_for_overwrite<std::uint8_t[]>(kReceiveBuffer);
   inBegin_ = inEnd_ = 0;
   for (;;) {
     ssize_t n = ::recv(fd_, in_.get(), kReceiveBuffer, 0);
