@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <new>
@@ -64,15 +65,26 @@ int receiveNames(Exchange& exchange, std::uint32_t code, std::string_view path, 
   const RequestBlock block = pathBlock(path);
   ReplyHeader reply;
   if (exchange.request(code, &block, reply) != Stage::Replied || reply.status != 0) return -1;
+  Joined joined;
+  const bool received = receiveRecords(exchange, [&](std::string_view name) {
+    return joined.size() + name.size() + 1 <= kMaxTotal && joined.append(name);
+  });
+  if (!received) return -1;
+  if (joined.size() <= 1) return 0;
+  const int length = static_cast<int>(joined.size());
+  *out = joined.release();
+  return length;
+}
+
+bool receiveRecords(Exchange& exchange, const std::function<bool(std::string_view)>& each) {
   std::uint8_t countBytes[LIST_COUNT_SIZE];
-  if (exchange.read(countBytes, LIST_COUNT_SIZE) != Connection::Complete) return -1;
+  if (exchange.read(countBytes, LIST_COUNT_SIZE) != Connection::Complete) return false;
   const std::uint32_t count = getWord(countBytes);
 
-  // The text grows with the records that actually arrive, never with the
+  // The names grow with the records that actually arrive, never with the
   // count the peer announced. Records come in large blocks (one receive per
   // name would cost a system call each); a record cut by a block's end waits
   // for the rest of it.
-  Joined joined;
   try {
     const std::unique_ptr<std::uint8_t[]> block(new std::uint8_t[kBlockSize]);
     std::uint64_t unreceived = std::uint64_t{count} * NAME_RECORD_SIZE;
@@ -80,15 +92,14 @@ int receiveNames(Exchange& exchange, std::uint32_t code, std::string_view path, 
     while (unreceived > 0) {
       const int room = static_cast<int>(std::min<std::uint64_t>(kBlockSize - held, unreceived));
       int got = 0;
-      if (exchange.readSome(block.get() + held, room, got) != Connection::Complete) return -1;
+      if (exchange.readSome(block.get() + held, room, got) != Connection::Complete) return false;
       unreceived -= static_cast<std::uint64_t>(got);
       held += got;
       int at = 0;
       for (; held - at >= NAME_RECORD_SIZE; at += NAME_RECORD_SIZE) {
-        const std::string_view name = fieldText(block.get() + at, NAME_RECORD_SIZE);
-        if (joined.size() + name.size() + 1 > kMaxTotal || !joined.append(name)) {
+        if (!each(fieldText(block.get() + at, NAME_RECORD_SIZE))) {
           exchange.abandon();  // the rest of the records are still in the socket
-          return -1;
+          return false;
         }
       }
       std::memmove(block.get(), block.get() + at, static_cast<std::size_t>(held - at));
@@ -96,12 +107,9 @@ int receiveNames(Exchange& exchange, std::uint32_t code, std::string_view path, 
     }
   } catch (const std::bad_alloc&) {
     exchange.abandon();
-    return -1;
+    return false;
   }
-  if (joined.size() <= 1) return 0;
-  const int length = static_cast<int>(joined.size());
-  *out = joined.release();
-  return length;
+  return true;
 }
 
 }  // namespace korvex::listing
