@@ -178,6 +178,38 @@ KORVEX_API bool RestartiPod(void);   /* true */
  * caller's error, as with free(). Safe on a session whose link was lost. */
 KORVEX_API bool Disconnect(SessionHandle handle);
 
+/* One entry of a phone directory, as GetEntries gives it. */
+typedef struct KorvexEntry {
+  const char* name;  /* NUL-terminated, inside the block GetEntries returned */
+  unsigned int size; /* bytes, the phone's 32-bit word; 0 for a directory */
+  int isDirectory;   /* 1 directory, 0 file */
+} KorvexEntry;
+
+/* Since 1.2, ordinal 32. The entries of a phone directory: its directories
+ * first (in GetDirectories' order), then its files (in GetFiles' order) with
+ * their sizes, in a few round trips whatever their number: both listings
+ * are sent together, then the files' size requests back to back, 256 at a
+ * time, their replies read in order. Names that are empty, "." or ".." are
+ * left out; so is a file whose size the phone refuses (it went away between
+ * the listing and the size). *entries receives one block holding the array
+ * and the names (free it with FreeEntries). Returns the number of entries
+ * (0: *entries NULL); -1 (*entries NULL) when the phone refused a listing
+ * (the connection stays usable), the path or a file's path is over 1022
+ * bytes (nothing more is sent), path or entries is NULL, or the exchange
+ * failed (then the connection is closed: a reply is never taken for
+ * another's). */
+KORVEX_API int GetEntries(SessionHandle handle, const char* path, KorvexEntry** entries);
+/* Since 1.2, ordinal 33. Frees what GetEntries returned; NULL is fine. */
+KORVEX_API void FreeEntries(KorvexEntry* entries);
+/* Since 1.2, ordinal 34. The sizes of `count` phone paths in one pipelined
+ * pass (256 requests per send, the replies read in order). sizes[i]
+ * receives the size of paths[i] (the phone's 32-bit word), or -1 when the
+ * phone refused it (missing). Returns count (0 sends nothing); -1 when a
+ * path is NULL or over 1022 bytes (nothing sent), count is negative, or the
+ * exchange failed (the connection is closed). On -1 every sizes[i] is -1:
+ * never a size paired with the wrong path. */
+KORVEX_API int GetSizes(SessionHandle handle, const char* const* paths, int count, long long* sizes);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

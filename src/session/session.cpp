@@ -180,6 +180,19 @@ int PhoneSession::listNames(std::uint32_t code, const std::string& path, char** 
   return total;
 }
 
+// --- Pipelined batches
+
+batches::Outcome PhoneSession::entries(const std::string& path, std::vector<batches::Entry>& out, int window) {
+  return underCommandLock(batches::Outcome::Failed, true,
+                          [&](Exchange& e) { return batches::entries(e, path, out, window); });
+}
+
+batches::Outcome PhoneSession::sizes(const std::vector<std::string_view>& paths, std::vector<std::int64_t>& out,
+                                     int window) {
+  return underCommandLock(batches::Outcome::Failed, true,
+                          [&](Exchange& e) { return batches::sizes(e, paths, out, window); });
+}
+
 // --- Synchronous copies, on the session connection
 
 bool PhoneSession::download(const std::string& phonePath, const std::string& localPath) {

@@ -9,11 +9,14 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "net/connection.h"
 #include "runtime/mutex.h"
 #include "runtime/threads.h"
 #include "runtime/wake_event.h"
+#include "session/batches.h"
 
 namespace korvex {
 
@@ -61,6 +64,13 @@ class PhoneSession : public StoppableThread {
   // 0 for none, -1 failure, -2 null `out`, -3 path too long.
   int getFiles(const std::string& path, char** out);
   int getDirectories(const std::string& path, char** out);
+
+  // Pipelined batches (batches.h), the whole batch under the command lock:
+  // a directory's entries with their sizes, and the sizes of many paths.
+  batches::Outcome entries(const std::string& path, std::vector<batches::Entry>& out,
+                           int window = batches::kWindow);
+  batches::Outcome sizes(const std::vector<std::string_view>& paths, std::vector<std::int64_t>& out,
+                         int window = batches::kWindow);
 
   // Synchronous copies on the session connection.
   bool download(const std::string& phonePath, const std::string& localPath);

@@ -156,6 +156,9 @@ TEST(TraceLines, EveryExportWritesExactlyItsOwn) {
   char* names = nullptr;
   const unsigned out = static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(&names));
   char connected = 0, address[64], name[64];
+  KorvexEntry* entries = nullptr;
+  const char* sizePaths[] = {"/a", "/b"};
+  long long sizes[2] = {};
   struct Case {
     const char* what;
     std::function<void()> call;
@@ -197,6 +200,10 @@ TEST(TraceLines, EveryExportWritesExactlyItsOwn) {
          if (TransferHandle t = DownFromPhoneAsync(handle, "/down", fetched.c_str())) CloseTransHandle(t);
        },
        {"DBUG|" + ids + "DownFromPhoneAsync source /down dest " + fetched}},
+      {"GetEntries", [&] { GetEntries(handle, "/l", &entries); },
+       {"DBUG|" + ids + "GetEntries /l", "DBUG|" + ids + "GetEntries return -1"}},
+      {"GetSizes", [&] { GetSizes(handle, sizePaths, 2, sizes); },
+       {"DBUG|" + ids + "GetSizes 2", "DBUG|" + ids + "GetSizes return -1"}},
       {"exports without a trace line",
        [&] {
          Chown(static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(handle)), const_cast<char*>("/c"), 1, 2);
@@ -204,6 +211,7 @@ TEST(TraceLines, EveryExportWritesExactlyItsOwn) {
          Reboot(handle);
          Restart(handle);
          FreeBuffer(nullptr);
+         FreeEntries(nullptr);
          GetAttribute();
          GetSize();
          SetAttribute();

@@ -1,0 +1,76 @@
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <string_view>
+#include <vector>
+
+#include "api/boundary.h"
+#include "korvex.h"
+#include "session/batches.h"
+#include "session/session.h"
+
+using namespace korvex;
+
+namespace {
+
+PhoneSession* session(SessionHandle handle) { return reinterpret_cast<PhoneSession*>(handle); }
+
+// One malloc'd block: the array, then the names it points into, so one free
+// releases all of it. NULL when memory runs out.
+KorvexEntry* pack(const std::vector<batches::Entry>& entries) {
+  std::size_t total = entries.size() * sizeof(KorvexEntry);
+  for (const batches::Entry& entry : entries) total += entry.name.size() + 1;
+  auto* block = static_cast<KorvexEntry*>(std::malloc(total));
+  if (block == nullptr) return nullptr;
+  char* names = reinterpret_cast<char*>(block + entries.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    std::memcpy(names, entries[i].name.c_str(), entries[i].name.size() + 1);
+    block[i] = {names, entries[i].size, entries[i].isDirectory ? 1 : 0};
+    names += entries[i].name.size() + 1;
+  }
+  return block;
+}
+
+}  // namespace
+
+extern "C" {
+
+KORVEX_API int GetEntries(SessionHandle handle, const char* path, KorvexEntry** entries) {
+  api::trace("[%d-%d-%d]GetEntries %s", handle, path ? path : "(null)");
+  if (entries == nullptr) return -1;
+  *entries = nullptr;
+  if (path == nullptr) return -1;
+  const int count = api::guarded(-1, [&] {
+    std::vector<batches::Entry> listed;
+    if (session(handle)->entries(path, listed) != batches::Outcome::Done) return -1;
+    if (listed.empty()) return 0;
+    if (listed.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) return -1;
+    *entries = pack(listed);
+    return *entries != nullptr ? static_cast<int>(listed.size()) : -1;
+  });
+  api::trace("[%d-%d-%d]GetEntries return %d", handle, count);
+  return count;
+}
+
+KORVEX_API void FreeEntries(KorvexEntry* entries) { std::free(entries); }
+
+KORVEX_API int GetSizes(SessionHandle handle, const char* const* paths, int count, long long* sizes) {
+  api::trace("[%d-%d-%d]GetSizes %d", handle, count);
+  if (count < 0 || (count > 0 && (paths == nullptr || sizes == nullptr))) return -1;
+  for (int i = 0; i < count; ++i) sizes[i] = -1;
+  for (int i = 0; i < count; ++i) {
+    if (paths[i] == nullptr) return -1;
+  }
+  if (count == 0) return 0;
+  const int result = api::guarded(-1, [&] {
+    const std::vector<std::string_view> asked(paths, paths + count);
+    std::vector<std::int64_t> found;
+    if (session(handle)->sizes(asked, found) != batches::Outcome::Done) return -1;
+    for (int i = 0; i < count; ++i) sizes[i] = found[static_cast<std::size_t>(i)];
+    return count;
+  });
+  api::trace("[%d-%d-%d]GetSizes return %d", handle, result);
+  return result;
+}
+
+}  // extern "C"

@@ -1,0 +1,47 @@
+// Pipelined batches: many requests sent back to back, their replies read in
+// order, so a directory's entries with their sizes, or the sizes of many
+// paths, take a few round trips whatever their number. The service answers
+// a connection's requests in the order it reads them, and every reply's
+// length is known from its header, so no reply can be taken for another's.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "session/exchange.h"
+
+namespace korvex::batches {
+
+// Size requests in flight at most: each is 1028 bytes out and 40 back, so a
+// window's replies (10 KiB) always fit the socket buffers while the requests
+// are still going out, and neither side can wait on the other.
+inline constexpr int kWindow = 256;
+
+struct Entry {
+  std::string name;
+  std::uint32_t size = 0;  // 0 for a directory
+  bool isDirectory = false;
+};
+
+enum class Outcome {
+  Done,
+  Refused,   // the phone refused a listing; the stream is still in step
+  TooLong,   // a path does not fit a request; nothing (more) was sent
+  Failed,    // the exchange broke off; the connection is closed
+};
+
+// The directories of `path` (in the phone's order), then its files with
+// their sizes. Both listings go out in one send; then every file's size
+// request, `window` at a time. A file whose size is refused (gone since the
+// listing) is left out; so are "", "." and "..".
+Outcome entries(Exchange& exchange, std::string_view path, std::vector<Entry>& out, int window = kWindow);
+
+// The size of each path into `sizes` (as many), -1 where the phone refused
+// it. Failed leaves every size at -1: a reply never goes to the wrong path.
+// Paths are checked before anything is sent.
+Outcome sizes(Exchange& exchange, const std::vector<std::string_view>& paths, std::vector<std::int64_t>& sizes,
+              int window = kWindow);
+
+}  // namespace korvex::batches
