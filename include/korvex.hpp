@@ -376,6 +376,39 @@ class Session {
     return list(&GetDirectories, path);
   }
 
+  struct Entry {
+    std::string name;
+    bool is_directory = false;
+    std::uint32_t size = 0;  // 0 for a directory
+  };
+  // A directory's entries with their sizes in a few round trips: its
+  // directories, then its files (one that went away before its size was
+  // asked is left out), each in the phone's order.
+  Result<std::vector<Entry>> entries(const std::string& path) const {
+    if (path.size() > kMaxPath) return Errc::path_too_long;
+    KorvexEntry* block = nullptr;
+    const int count = GetEntries(handle_, path.c_str(), &block);
+    if (count < 0) return failure();
+    std::vector<Entry> listed;
+    listed.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) listed.push_back({block[i].name, block[i].isDirectory != 0, block[i].size});
+    FreeEntries(block);
+    return listed;
+  }
+  // The size of each path in one pipelined pass, -1 where the phone refused
+  // it (missing); the sizes are the phone's 32-bit words.
+  Result<std::vector<std::int64_t>> sizes(const std::vector<std::string>& paths) const {
+    std::vector<const char*> texts;
+    texts.reserve(paths.size());
+    for (const std::string& path : paths) {
+      if (path.size() > kMaxPath) return Errc::path_too_long;
+      texts.push_back(path.c_str());
+    }
+    std::vector<long long> found(paths.size(), -1);
+    if (GetSizes(handle_, texts.data(), static_cast<int>(texts.size()), found.data()) < 0) return failure();
+    return std::vector<std::int64_t>(found.begin(), found.end());
+  }
+
   // Synchronous copies on the session's connection.
   Status upload(const std::string& local, const std::string& remote) const {
     if (remote.size() > kMaxPath) return Errc::path_too_long;

@@ -202,6 +202,34 @@ TEST_F(Wrapper, SizesFrom2To4GiBReadUnsigned) {
   }
 }
 
+TEST_F(Wrapper, EntriesAndSizesInBatches) {
+  fs::create_directories(service.root() / "docs" / "sub");
+  writeFile(service.root() / "docs" / "a.txt", std::string(300, 'a'));
+  makeSparse(service.root() / "docs" / "big", 3u << 30);
+
+  const auto entries = phone.entries("/docs");
+  ASSERT_TRUE(entries) << message(entries.error());
+  std::vector<std::string> seen;
+  for (const Session::Entry& entry : *entries) {
+    seen.push_back(entry.name + (entry.is_directory ? "/" : "=") + std::to_string(entry.size));
+  }
+  const std::vector<std::string> files = phone.files("/docs").value();
+  ASSERT_EQ(2u, files.size());
+  std::vector<std::string> expected = {"sub/0"};
+  for (const std::string& name : files) expected.push_back(name + "=" + (name == "big" ? "3221225472" : "300"));
+  EXPECT_EQ(expected, seen);
+  EXPECT_TRUE(phone.entries("/docs/sub").value().empty());
+  EXPECT_EQ(Errc::refused, phone.entries("/none").error());
+
+  EXPECT_EQ((std::vector<std::int64_t>{300, -1, 3221225472}),
+            phone.sizes({"/docs/a.txt", "/docs/none", "/docs/big"}).value());
+  EXPECT_TRUE(phone.sizes({}).value().empty());
+  const std::string tooLong(kMaxPath + 1, 'x');
+  EXPECT_EQ(Errc::path_too_long, phone.entries(tooLong).error());
+  EXPECT_EQ(Errc::path_too_long, phone.sizes({"/docs/a.txt", tooLong}).error());
+  EXPECT_TRUE(phone.connected());
+}
+
 TEST_F(Wrapper, CopiesBothWays) {
   const std::string content = patterned(200 * 1000 + 7);
   writeFile(local / "up.bin", content);
@@ -265,6 +293,8 @@ TEST_F(Wrapper, ALostConnectionIsToldApartFromARefusal) {
   EXPECT_EQ(Errc::connection_lost, phone.make_directory("/x").error());
   EXPECT_EQ(Errc::connection_lost, phone.files("/").error());
   EXPECT_EQ(Errc::connection_lost, phone.file_size("/x").error());
+  EXPECT_EQ(Errc::connection_lost, phone.entries("/").error());
+  EXPECT_EQ(Errc::connection_lost, phone.sizes({"/x"}).error());
 }
 
 }  // namespace

@@ -1,0 +1,120 @@
+// Pipelined batches against the reference service: the same answers as the
+// one-by-one listings and sizes, over many windows.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "service_process.h"
+#include "session_fixture.h"
+#include "temp_dir.h"
+
+namespace korvex::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Seen {
+  std::string name;
+  bool isDirectory;
+  unsigned size;
+  bool operator==(const Seen&) const = default;
+};
+
+std::vector<std::string> names(SessionHandle handle, const char* path,
+                               int (*lister)(SessionHandle, const char*, char**)) {
+  char* buffer = nullptr;
+  std::vector<std::string> all;
+  if (lister(handle, path, &buffer) <= 0) return all;
+  std::string text(buffer);
+  FreeBuffer(buffer);
+  for (std::size_t start = 0, slash; (slash = text.find('/', start)) != std::string::npos; start = slash + 1) {
+    const std::string name = text.substr(start, slash - start);
+    if (!name.empty() && name != "." && name != "..") all.push_back(name);
+  }
+  return all;
+}
+
+class ServiceBatches : public ::testing::Test {
+ protected:
+  ServiceBatches() {
+    int error = -1;
+    handle = Connect(service.address().c_str(), service.password().c_str(), &error);
+    EXPECT_EQ(0, error);
+  }
+  ~ServiceBatches() override { endSession(handle); }
+
+  // `files` files of distinct sizes (37 bytes apart) and `directories`
+  // subdirectories in /big.
+  void fill(int files, int directories) {
+    const fs::path big = service.root() / "big";
+    fs::create_directories(big);
+    for (int i = 0; i < directories; ++i) fs::create_directories(big / ("sub" + std::to_string(i)));
+    for (int i = 0; i < files; ++i) {
+      char name[16];
+      std::snprintf(name, sizeof name, "f%04d", i);
+      writeFile(big / name, "");
+      fs::resize_file(big / name, static_cast<std::uintmax_t>(i) * 37);
+    }
+  }
+
+  ServiceProcess service;
+  SessionHandle handle = nullptr;
+};
+
+TEST_F(ServiceBatches, EntriesMatchTheListingsAndSizesOneByOne) {
+  ASSERT_NE(nullptr, handle);
+  fill(1000, 3);
+  std::vector<Seen> expected;
+  for (const std::string& name : names(handle, "/big", &GetDirectories)) expected.push_back({name, true, 0});
+  for (const std::string& name : names(handle, "/big", &GetFiles)) {
+    expected.push_back({name, false, static_cast<unsigned>(FileSize(handle, ("/big/" + name).c_str()))});
+  }
+  ASSERT_EQ(1003u, expected.size());
+
+  KorvexEntry* entries = nullptr;
+  const int count = GetEntries(handle, "/big", &entries);
+  ASSERT_EQ(1003, count);
+  std::vector<Seen> got;
+  for (int i = 0; i < count; ++i) got.push_back({entries[i].name, entries[i].isDirectory != 0, entries[i].size});
+  FreeEntries(entries);
+  EXPECT_EQ(expected, got);
+  for (const Seen& entry : got) {
+    if (!entry.isDirectory) {
+      EXPECT_EQ(fs::file_size(service.root() / "big" / entry.name), entry.size) << entry.name;
+    }
+  }
+
+  fs::create_directories(service.root() / "empty");
+  entries = nullptr;
+  EXPECT_EQ(0, GetEntries(handle, "/empty", &entries));
+  EXPECT_EQ(nullptr, entries);
+  EXPECT_EQ(-1, GetEntries(handle, "/missing", &entries));
+  EXPECT_EQ(1, Exists(handle, "/big"));  // a refusal leaves the session usable
+}
+
+TEST_F(ServiceBatches, SizesOfPresentAndMissingPathsOverManyWindows) {
+  ASSERT_NE(nullptr, handle);
+  fill(400, 0);
+  // Every other path is missing: 800 requests, more than three windows.
+  std::vector<std::string> paths;
+  std::vector<long long> expected;
+  for (int i = 0; i < 400; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "/big/f%04d", i);
+    paths.push_back(name);
+    expected.push_back(static_cast<long long>(i) * 37);
+    paths.push_back(std::string(name) + ".gone");
+    expected.push_back(-1);
+  }
+  std::vector<const char*> texts;
+  for (const std::string& path : paths) texts.push_back(path.c_str());
+  std::vector<long long> sizes(paths.size(), 12345);
+  ASSERT_EQ(static_cast<int>(paths.size()), GetSizes(handle, texts.data(), static_cast<int>(texts.size()), sizes.data()));
+  EXPECT_EQ(expected, sizes);
+  EXPECT_EQ(37, FileSize(handle, "/big/f0001"));  // the stream is in step after the batch
+}
+
+}  // namespace
+}  // namespace korvex::test
