@@ -18,7 +18,7 @@ TABLE = (
     "GetSpaceSize", "GetTransProgress", "HasDirectories", "IsDirectory", "Reboot", "Rename", "Restart",
     "RestartiPod", "ScreenSnap", "SetAttribute", "Shutdown",
 )
-EXTENSIONS = ("Disconnect",)
+EXTENSIONS = ("Disconnect", "GetEntries", "FreeEntries", "GetSizes")
 # Names that share another's entry point: the fixed results.
 ALIASES = {"GetSize": "GetAttribute", "ScreenSnap": "RestartiPod", "SetAttribute": "RestartiPod"}
 
@@ -45,6 +45,11 @@ PROGRESS_FAILED = -2
 # Sizes travel as unsigned 32-bit words; the two largest read the same as
 # the two values above.
 MAX_COPY_SIZE = 0xFFFFFFFD
+
+# One entry of GetEntries' array, as korvex.h lays it out.
+class Entry(ctypes.Structure):
+    _fields_ = [("name", ctypes.c_char_p), ("size", ctypes.c_uint), ("is_directory", ctypes.c_int)]
+
 
 # A listing is "name1/name2/.../".
 LISTING_SEPARATOR = b"/"

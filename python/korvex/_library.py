@@ -5,10 +5,10 @@ import ctypes
 import os
 import sys
 import threading
-from ctypes import POINTER, c_bool, c_char_p, c_int, c_uint, c_void_p
+from ctypes import POINTER, c_bool, c_char_p, c_int, c_longlong, c_uint, c_void_p
 from typing import Dict, List, Optional, Sequence, Tuple
 
-from ._abi import chown_binding
+from ._abi import Entry, chown_binding
 
 _WINDOWS = sys.platform == "win32"
 _NAMES = ["korvex.dll"] if _WINDOWS else (["libkorvex.1.dylib"] if sys.platform == "darwin" else ["libkorvex.so.1"])
@@ -55,6 +55,9 @@ SIGNATURES: Dict[str, Tuple[object, Sequence[object]]] = {
     "GetTransProgress": (c_int, [c_void_p, _int_p, _int_p]),
     "CloseTransHandle": (c_int, [c_void_p]),
     "Disconnect": (c_bool, [c_void_p]),
+    "GetEntries": (c_int, [c_void_p, c_char_p, POINTER(POINTER(Entry))]),
+    "FreeEntries": (None, [POINTER(Entry)]),
+    "GetSizes": (c_int, [c_void_p, POINTER(c_char_p), c_int, POINTER(c_longlong)]),
 }
 
 

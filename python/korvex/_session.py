@@ -10,6 +10,7 @@ from typing import Callable, Iterator, List, NamedTuple, Optional, Tuple, Union
 
 from ._abi import (
     DEVICE_NAME_SIZE,
+    Entry,
     LOGIN_FAILED,
     MAX_COPY_SIZE,
     MAX_PATH,
@@ -290,6 +291,29 @@ class Session:
     def dirs(self, path: str) -> List[str]:
         """The subdirectories of a phone directory, in the phone's order."""
         return self._list(library().GetDirectories, "dirs", path)
+
+    def entries(self, path: str) -> List[Tuple[str, bool, int]]:
+        """(name, is_directory, size) of each entry of a phone directory in a few round trips:
+        directories first, then files with their sizes (0 for a directory). A file
+        that went away before its size was asked is left out."""
+        array = ctypes.POINTER(Entry)()
+        count = library().GetEntries(self._handle, _phone(path), ctypes.byref(array))
+        if count < 0:
+            raise self._failure("entries", path, "cannot be listed")
+        try:
+            return [(_name(array[i].name), bool(array[i].is_directory), array[i].size) for i in range(count)]
+        finally:
+            library().FreeEntries(array)
+
+    def sizes(self, paths: List[str]) -> List[Optional[int]]:
+        """The size of each path in one pipelined pass, None where the phone refused it."""
+        encoded = [_phone(path) for path in paths]
+        count = len(encoded)
+        found = (ctypes.c_longlong * max(count, 1))()
+        result = library().GetSizes(self._handle, (ctypes.c_char_p * max(count, 1))(*encoded), count, found)
+        if result < 0:
+            raise self._failure("sizes", paths[0] if paths else "")
+        return [None if size < 0 else size for size in found[:count]]
 
     def listdir(self, path: str) -> List[str]:
         """Subdirectories and files, as os.listdir."""

@@ -98,6 +98,24 @@ def test_sizes_past_2_gib_read_unsigned(service, phone):
         assert phone.size("/big") == size
 
 
+def test_entries_and_sizes_in_batches(service, phone):
+    root = service.root
+    (root / "d" / "sub").mkdir(parents=True)
+    (root / "d" / "a").write_bytes(b"x" * 300)
+    sparse(root / "d" / "big", 3 << 30)
+
+    expected = [(name, True, 0) for name in phone.dirs("/d")] + [
+        (name, False, phone.size("/d/" + name)) for name in phone.files("/d")
+    ]
+    assert phone.entries("/d") == expected
+    assert sorted(expected) == [("a", False, 300), ("big", False, 3 << 30), ("sub", True, 0)]
+    assert phone.entries("/d/sub") == []
+    with pytest.raises(korvex.RefusedError):
+        phone.entries("/none")
+    assert phone.sizes(["/d/a", "/d/none", "/d/big"]) == [300, None, 3 << 30]
+    assert phone.sizes([]) == []
+
+
 def test_copies_report_progress_to_the_end(service, phone, tmp_path):
     data = os.urandom(3 * 1024 * 1024 + 11)
     (tmp_path / "up.bin").write_bytes(data)
