@@ -26,7 +26,7 @@ from ._session import (
     enable_log,
 )
 
-__version__ = "1.1.0"
+__version__ = "1.2.0"
 
 __all__ = [
     "MAX_COPY_SIZE",
