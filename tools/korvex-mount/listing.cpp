@@ -12,25 +12,37 @@ namespace korvex::mount {
 int Listings::fetch(Phone& phone, const std::string& path, Listing& out) {
   const SessionRef session = phone.session();
   if (!session) return -EIO;
-  korvex::Result<std::vector<std::string>> files = session->files(path);
-  if (!files) return listingRefusal(*session, path);
-  korvex::Result<std::vector<std::string>> dirs = session->directories(path);
-  if (!dirs) return listingRefusal(*session, path);
-  out.files = plainNames(path, std::move(*files));
-  out.dirs = plainNames(path, std::move(*dirs));
+  korvex::Result<std::vector<korvex::Session::Entry>> entries = session->entries(path);
+  if (!entries) {
+    if (!session->connected()) return -EIO;
+    return fetchNames(*session, path, out);
+  }
+  out.clear();
+  out.reserve(entries->size());
+  for (korvex::Session::Entry& entry : *entries) {
+    const Attr attr = entry.is_directory ? Attr{Kind::Directory, std::nullopt} : Attr{Kind::File, entry.size};
+    keepPlain(path, std::move(entry.name), attr, out);
+  }
   return 0;
 }
 
-std::vector<std::string> Listings::plainNames(const std::string& dir, std::vector<std::string> names) {
-  std::vector<std::string> kept;
-  for (std::string& name : names) {
-    if (korvex::is_plain_name(name)) {
-      kept.push_back(std::move(name));
-    } else {
-      refused(dir, name);
-    }
+int Listings::fetchNames(const korvex::Session& session, const std::string& path, Listing& out) {
+  korvex::Result<std::vector<std::string>> files = session.files(path);
+  if (!files) return listingRefusal(session, path);
+  korvex::Result<std::vector<std::string>> dirs = session.directories(path);
+  if (!dirs) return listingRefusal(session, path);
+  out.clear();
+  for (std::string& name : *dirs) keepPlain(path, std::move(name), Attr{Kind::Directory, std::nullopt}, out);
+  for (std::string& name : *files) keepPlain(path, std::move(name), Attr{Kind::File, std::nullopt}, out);
+  return 0;
+}
+
+void Listings::keepPlain(const std::string& dir, std::string name, const Attr& attr, Listing& out) {
+  if (korvex::is_plain_name(name)) {
+    out.push_back(NamedAttr{std::move(name), attr});
+  } else {
+    refused(dir, name);
   }
-  return kept;
 }
 
 void Listings::refused(const std::string& dir, const std::string& name) {

@@ -5,6 +5,11 @@
 #include "korvex.hpp"
 
 namespace korvex::mount {
+namespace {
+
+bool byName(const NamedAttr& entry, const std::string& name) { return entry.name < name; }
+
+}  // namespace
 
 std::optional<Attr> MetaCache::find(const std::string& path) {
   const auto now = Clock::now();
@@ -20,29 +25,51 @@ std::optional<Attr> MetaCache::find(const std::string& path) {
     return std::nullopt;
   }
   const std::string name = korvex::base_name(path);
-  const Listing& names = listing->second;
-  if (std::binary_search(names.files.begin(), names.files.end(), name)) return Attr{Kind::File, std::nullopt};
-  if (std::binary_search(names.dirs.begin(), names.dirs.end(), name)) return Attr{Kind::Directory, std::nullopt};
-  return Attr{Kind::Missing, std::nullopt};
+  const std::vector<NamedAttr>& names = listing->second.entries;
+  const auto found = std::lower_bound(names.begin(), names.end(), name, byName);
+  if (found != names.end() && found->name == name) return found->attr;
+  return Attr{};
 }
 
-void MetaCache::remember(const std::string& path, const Attr& attr) {
+void MetaCache::remember(const std::string& path, Attr& attr) {
+  attr.seen = ++stamps_;
   if (ttl_.count() <= 0) return;
   std::lock_guard hold(mutex_);
   entries_[path] = Entry{attr, Clock::now() + ttl_};
 }
 
-void MetaCache::rememberListing(const std::string& dir, std::vector<std::string> files, std::vector<std::string> dirs) {
+void MetaCache::rememberListing(const std::string& dir, std::vector<NamedAttr>& entries) {
+  const std::uint64_t seen = ++stamps_;
+  for (NamedAttr& entry : entries) entry.attr.seen = seen;
   if (ttl_.count() <= 0) return;
-  std::sort(files.begin(), files.end());
-  std::sort(dirs.begin(), dirs.end());
+  std::vector<NamedAttr> sorted = entries;
+  // A name the phone lists both as a file and as a directory reads as the
+  // file.
+  std::stable_sort(sorted.begin(), sorted.end(), [](const NamedAttr& a, const NamedAttr& b) {
+    if (a.name != b.name) return a.name < b.name;
+    return a.attr.kind == Kind::File && b.attr.kind != Kind::File;
+  });
   std::lock_guard hold(mutex_);
-  listings_[dir] = Listing{std::move(files), std::move(dirs), Clock::now() + ttl_};
+  listings_[dir] = Listing{std::move(sorted), Clock::now() + ttl_};
+}
+
+void MetaCache::markRead(const std::string& path, std::uint64_t seen) {
+  if (seen == 0) return;
+  std::lock_guard hold(mutex_);
+  read_[path] = seen;
+}
+
+bool MetaCache::readUnder(const std::string& path, std::uint64_t seen) {
+  if (seen == 0) return false;
+  std::lock_guard hold(mutex_);
+  const auto read = read_.find(path);
+  return read != read_.end() && read->second == seen;
 }
 
 void MetaCache::forget(const std::string& path) {
   std::lock_guard hold(mutex_);
   entries_.erase(path);
+  read_.erase(path);
   listings_.erase(path);
   listings_.erase(korvex::parent_path(path));
   forgetBelow(path);
@@ -56,6 +83,7 @@ void MetaCache::forgetBelow(const std::string& path) {
   };
   dropPrefixed(entries_);
   dropPrefixed(listings_);
+  dropPrefixed(read_);
 }
 
 }  // namespace korvex::mount

@@ -53,18 +53,34 @@ int Filesystem::readdir(const char* rawPath, void* buffer, fuse_fill_dir_t fille
   Listing listing;
   if (const int error = listings_.fetch(phone_, path, listing)) return error;
   // Always asked afresh: a listing is how changes made elsewhere show up.
-  meta_.rememberListing(path, listing.files, listing.dirs);
+  meta_.rememberListing(path, listing);
 
   struct stat st {};
   st.st_mode = S_IFDIR;
   filler(buffer, ".", &st, 0, fuse_fill_dir_flags{});
   filler(buffer, "..", &st, 0, fuse_fill_dir_flags{});
-  for (const std::string& name : listing.dirs) filler(buffer, name.c_str(), &st, 0, fuse_fill_dir_flags{});
-  st.st_mode = S_IFREG;
-  std::set<std::string> shown(listing.files.begin(), listing.files.end());
-  for (const std::string& name : listing.files) filler(buffer, name.c_str(), &st, 0, fuse_fill_dir_flags{});
+  // Files created or written here show what their cache file holds: the
+  // kernel asks getattr for those.
+  const std::vector<std::string> local = files_.currentNames(path);
+  const std::set<std::string> held(local.begin(), local.end());
+  std::set<std::string> shown;
+  for (const NamedAttr& entry : listing) {
+    shown.insert(entry.name);
+    std::memset(&st, 0, sizeof st);
+    if ((entry.attr.kind == Kind::Directory || entry.attr.size) && !held.count(entry.name)) {
+      // The kernel keeps these for the attribute time-out: `ls -l` asks
+      // nothing more.
+      attributes_.fill(entry.attr, &st);
+      filler(buffer, entry.name.c_str(), &st, 0, FUSE_FILL_DIR_PLUS);
+    } else {
+      st.st_mode = entry.attr.kind == Kind::Directory ? S_IFDIR : S_IFREG;
+      filler(buffer, entry.name.c_str(), &st, 0, fuse_fill_dir_flags{});
+    }
+  }
   // Files created here whose first upload is still to come.
-  for (const std::string& name : files_.currentNames(path)) {
+  std::memset(&st, 0, sizeof st);
+  st.st_mode = S_IFREG;
+  for (const std::string& name : local) {
     if (shown.insert(name).second) filler(buffer, name.c_str(), &st, 0, fuse_fill_dir_flags{});
   }
   return 0;
