@@ -33,6 +33,9 @@ void* Filesystem::init(fuse_conn_info* conn, fuse_config* cfg) {
   // interrupted.
   cfg->intr = 1;
   if (conn->capable & FUSE_CAP_ATOMIC_O_TRUNC) conn->want |= FUSE_CAP_ATOMIC_O_TRUNC;
+  // A listing brings every entry's attributes at no extra cost: each part
+  // of it hands them to the kernel, not only the first.
+  conn->want &= ~FUSE_CAP_READDIRPLUS_AUTO;
   // Connects in the mounted process (the caller's session does not survive
   // going to the background).
   if (!phone_.session()) note("not connected yet; the next operation tries again");
@@ -59,9 +62,10 @@ fuse_operations operations() {
     return static_cast<Filesystem*>(fuse_get_context()->private_data)->init(conn, cfg);
   };
   ops.getattr = [](const char* path, struct stat* st, fuse_file_info* fi) { return self().getattr(path, st, fi); };
-  ops.readdir = [](const char* path, void* buffer, fuse_fill_dir_t filler, off_t, fuse_file_info*, fuse_readdir_flags) {
-    return self().readdir(path, buffer, filler);
-  };
+  ops.opendir = [](const char*, fuse_file_info* fi) { return self().opendir(fi); };
+  ops.readdir = [](const char* path, void* buffer, fuse_fill_dir_t filler, off_t offset, fuse_file_info* fi,
+                   fuse_readdir_flags) { return self().readdir(path, buffer, filler, offset, fi); };
+  ops.releasedir = [](const char*, fuse_file_info* fi) { return self().releasedir(fi); };
   ops.open = [](const char* path, fuse_file_info* fi) { return self().open(path, fi); };
   ops.create = [](const char* path, mode_t, fuse_file_info* fi) { return self().create(path, fi); };
   ops.read = [](const char*, char* buffer, size_t size, off_t offset, fuse_file_info* fi) {

@@ -10,6 +10,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "attributes.h"
 #include "cache_files.h"
@@ -35,7 +37,9 @@ class Filesystem {
   void* init(fuse_conn_info* conn, fuse_config* cfg);
 
   int getattr(const char* path, struct stat* st, fuse_file_info* fi);
-  int readdir(const char* path, void* buffer, fuse_fill_dir_t filler);
+  int opendir(fuse_file_info* fi);
+  int readdir(const char* path, void* buffer, fuse_fill_dir_t filler, off_t offset, fuse_file_info* fi);
+  int releasedir(fuse_file_info* fi);
   int mkdir(const char* path);
   int unlink(const char* path);
   int rmdir(const char* path);
@@ -55,6 +59,18 @@ class Filesystem {
   int release(fuse_file_info* fi);
 
  private:
+  // One opendir(): the listing it shows, taken at its start. Entries carry
+  // their offsets so that the kernel takes their attributes (readdirplus).
+  struct DirRow {
+    std::string name;
+    struct stat st;
+    fuse_fill_dir_flags flags;
+  };
+  struct OpenDir {
+    std::vector<DirRow> rows;
+  };
+  int listDirectory(const std::string& path, std::vector<DirRow>& rows);
+
   static OpenFile* fileOf(const fuse_file_info* fi) { return reinterpret_cast<OpenFile*>(fi->fh); }
   int fillLocal(OpenFile& file, struct stat* st) const;
   // Stops the file's download and ends its cache file.

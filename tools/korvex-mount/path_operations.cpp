@@ -47,41 +47,63 @@ int Filesystem::fillLocal(OpenFile& file, struct stat* st) const {
   return 0;
 }
 
-int Filesystem::readdir(const char* rawPath, void* buffer, fuse_fill_dir_t filler) {
-  const std::string path = rawPath;
+int Filesystem::opendir(fuse_file_info* fi) {
+  fi->fh = reinterpret_cast<std::uint64_t>(new OpenDir);
+  return 0;
+}
+
+int Filesystem::releasedir(fuse_file_info* fi) {
+  delete reinterpret_cast<OpenDir*>(fi->fh);
+  return 0;
+}
+
+int Filesystem::readdir(const char* path, void* buffer, fuse_fill_dir_t filler, off_t offset, fuse_file_info* fi) {
+  OpenDir& dir = *reinterpret_cast<OpenDir*>(fi->fh);
+  // From the start (a new handle, or rewinddir): asked afresh, as a listing
+  // is how changes made elsewhere show up.
+  if (offset == 0) {
+    if (const int error = listDirectory(path, dir.rows)) return error;
+  }
+  for (std::size_t at = static_cast<std::size_t>(offset); at < dir.rows.size(); ++at) {
+    const DirRow& row = dir.rows[at];
+    if (filler(buffer, row.name.c_str(), &row.st, static_cast<off_t>(at + 1), row.flags) != 0) break;
+  }
+  return 0;
+}
+
+int Filesystem::listDirectory(const std::string& path, std::vector<DirRow>& rows) {
   if (path.size() > kMaxPath) return -ENAMETOOLONG;
   Listing listing;
   if (const int error = listings_.fetch(phone_, path, listing)) return error;
-  // Always asked afresh: a listing is how changes made elsewhere show up.
   meta_.rememberListing(path, listing);
 
-  struct stat st {};
-  st.st_mode = S_IFDIR;
-  filler(buffer, ".", &st, 0, fuse_fill_dir_flags{});
-  filler(buffer, "..", &st, 0, fuse_fill_dir_flags{});
+  rows.clear();
+  rows.reserve(listing.size() + 2);
+  const auto add = [&rows](std::string name, mode_t mode) -> DirRow& {
+    DirRow& row = rows.emplace_back(DirRow{std::move(name), {}, fuse_fill_dir_flags{}});
+    row.st.st_mode = mode;
+    return row;
+  };
+  add(".", S_IFDIR);
+  add("..", S_IFDIR);
   // Files created or written here show what their cache file holds: the
   // kernel asks getattr for those.
   const std::vector<std::string> local = files_.currentNames(path);
   const std::set<std::string> held(local.begin(), local.end());
   std::set<std::string> shown;
-  for (const NamedAttr& entry : listing) {
+  for (NamedAttr& entry : listing) {
     shown.insert(entry.name);
-    std::memset(&st, 0, sizeof st);
-    if ((entry.attr.kind == Kind::Directory || entry.attr.size) && !held.count(entry.name)) {
+    DirRow& row = add(std::move(entry.name), entry.attr.kind == Kind::Directory ? S_IFDIR : S_IFREG);
+    if ((entry.attr.kind == Kind::Directory || entry.attr.size) && !held.count(row.name)) {
       // The kernel keeps these for the attribute time-out: `ls -l` asks
       // nothing more.
-      attributes_.fill(entry.attr, &st);
-      filler(buffer, entry.name.c_str(), &st, 0, FUSE_FILL_DIR_PLUS);
-    } else {
-      st.st_mode = entry.attr.kind == Kind::Directory ? S_IFDIR : S_IFREG;
-      filler(buffer, entry.name.c_str(), &st, 0, fuse_fill_dir_flags{});
+      attributes_.fill(entry.attr, &row.st);
+      row.flags = FUSE_FILL_DIR_PLUS;
     }
   }
   // Files created here whose first upload is still to come.
-  std::memset(&st, 0, sizeof st);
-  st.st_mode = S_IFREG;
   for (const std::string& name : local) {
-    if (shown.insert(name).second) filler(buffer, name.c_str(), &st, 0, fuse_fill_dir_flags{});
+    if (shown.insert(name).second) add(name, S_IFREG);
   }
   return 0;
 }
