@@ -147,6 +147,70 @@ TEST_F(MountTest, StandardToolsWorkOnTheMount) {
   EXPECT_EQ(mount_->unmount(), 0) << mount_->log();
 }
 
+// A listing brings every entry's kind and size: what ls -l and find show
+// through the mount is what the phone holds, over several parts of a long
+// listing. A directory whose batch the phone refuses (one file's path is
+// longer than it takes) is still listed, by names.
+TEST_F(MountTest, ListingsShowThePhonesKindsAndSizes) {
+  const std::filesystem::path many = service_->root() / "many";
+  for (int i = 0; i < 300; ++i) writeFile(many / ("f" + std::to_string(i)), patterned(static_cast<std::size_t>(i) * 37, i));
+  for (int i = 0; i < 5; ++i) std::filesystem::create_directories(many / ("d" + std::to_string(i)) / "inner");
+  const std::string part(200, 'p');
+  const std::filesystem::path deep = service_->root() / part / part / part / part;
+  std::filesystem::create_directories(deep);
+  writeFile(deep / "short", "s");
+  writeFile(deep / std::string(230, 'n'), "too long a path for the phone");
+  mount({"--attr-timeout", "60"});
+  // Kind, size for files, name: the same whether asked of the mount or of
+  // the phone's own root.
+  const std::string shape = "find . -mindepth 1 -printf '%y %P\\n' -type f -printf '%s %P\\n' | sort";
+  const std::string findSame =
+      "(cd $R/many && " + shape + ") > $L/want && (cd $M/many && " + shape + ") > $L/got && diff $L/want $L/got";
+  const std::string lsLong = "ls -l $M/many | awk '/^-/ {print $5, $NF} /^d/ {print \"dir\", $NF}' | sort";
+  const std::string lsSame = "(cd $R/many && for f in *; do if [ -d $f ]; then echo dir $f; else echo $(stat -c %s $f) "
+                             "$f; fi; done | sort) > $L/want && " + lsLong + " > $L/got && diff $L/want $L/got";
+  const std::string deepPath = "$M/" + part + "/" + part + "/" + part + "/" + part;
+  const std::string deepList = "ls " + deepPath + " | grep -c .";
+  const std::string deepStat = "stat -c %s " + deepPath + "/short";
+  walk({
+      {"find shows kinds and sizes", findSame.c_str(), true, ""},
+      {"ls -l shows kinds and sizes", lsSame.c_str(), true, ""},
+      {"ls -l again, from what the kernel keeps", lsSame.c_str(), true, ""},
+      {"a directory with a path too long for the phone is listed by names", deepList.c_str(), true, "2"},
+      {"and its files' sizes asked one by one", deepStat.c_str(), true, "1"},
+  });
+}
+
+// A file changed on the phone behind the mount's back: what the kernel kept
+// of it (its pages too, read twice before) gives way once the attribute
+// time-out has passed, whether or not the size changed.
+TEST_F(MountTest, AFileChangedOnThePhoneIsSeenAfterTheAttributeTimeOut) {
+  mount({"--attr-timeout", "0.3"});
+  const struct {
+    const char* what;
+    std::size_t before;
+    std::size_t after;
+  } cases[] = {
+      {"the same size", 200000, 200000},
+      {"larger", 5000, 300000},
+      {"smaller", 300000, 7000},
+  };
+  unsigned seed = 20;
+  for (const auto& row : cases) {
+    SCOPED_TRACE(row.what);
+    // A name of its own: the last case's change is still within its time-out.
+    const std::string name = "changed" + std::to_string(seed) + ".bin";
+    writeFile(service_->root() / name, patterned(row.before, ++seed));
+    const std::string readTwice = "cmp $R/" + name + " $M/" + name + " && cmp $R/" + name + " $M/" + name;
+    walk({{"read twice through the mount", readTwice.c_str(), true, ""}});
+    writeFile(service_->root() / name, patterned(row.after, ++seed));
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    const std::string size = "stat -c %s $M/" + name, expected = std::to_string(row.after) + "\n";
+    const std::string content = "cmp $R/" + name + " $M/" + name;
+    walk({{"the new size", size.c_str(), true, expected.c_str()}, {"the new content", content.c_str(), true, ""}});
+  }
+}
+
 // The phone only says no: the mount asks it why, and the standard tools
 // print the errno that follows. Each path is changed behind the mount's back
 // after the mount has seen it (kept for a minute), so the kernel passes the

@@ -37,6 +37,11 @@ int Filesystem::open(const char* rawPath, fuse_file_info* fi) {
       discard(file.release());
       return error;
     }
+    // The kernel's pages hold what was last read under this same answer of
+    // the phone: they stay. A new answer (after the attribute time-out, or
+    // a change made here) drops them, whether or not the size changed.
+    file->seen = attr.seen;
+    fi->keep_cache = meta_.readUnder(path, attr.seen) ? 1 : 0;
   }
   fi->fh = reinterpret_cast<std::uint64_t>(files_.track(file.release()));
   return 0;
@@ -127,6 +132,10 @@ int Filesystem::release(fuse_file_info* fi) {
     // close() uploads; this catches a handle that was never flushed. What
     // is still unsent is kept by discard().
     if (file->dirty && !file->uploadFailed) copies_.upload(*file);
+  }
+  {
+    std::lock_guard hold(file->mutex);
+    if (file->content == Content::Complete && !file->written) meta_.markRead(file->path(), file->seen);
   }
   files_.untrack(file);
   discard(file);

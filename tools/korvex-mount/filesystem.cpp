@@ -33,6 +33,9 @@ void* Filesystem::init(fuse_conn_info* conn, fuse_config* cfg) {
   // interrupted.
   cfg->intr = 1;
   if (conn->capable & FUSE_CAP_ATOMIC_O_TRUNC) conn->want |= FUSE_CAP_ATOMIC_O_TRUNC;
+  // Writes come in pieces of up to 1 MiB (libfuse's buffer allows no more);
+  // reads are bounded by the kernel alone.
+  conn->max_write = 1u << 20;
   // A listing brings every entry's attributes at no extra cost: each part
   // of it hands them to the kernel, not only the first.
   conn->want &= ~FUSE_CAP_READDIRPLUS_AUTO;

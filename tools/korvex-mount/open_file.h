@@ -39,6 +39,8 @@ struct OpenFile {
   // Set once the cache file is the newest content of the phone file (created,
   // truncated, written, or downloaded for writing): getattr then reports it.
   std::atomic<bool> current{false};
+  // The stamp of the phone's answer the file was opened under.
+  std::uint64_t seen = 0;
 
   std::mutex mutex;  // guards what follows; held through an upload
   SessionRef session;         // the download's, held while it runs
