@@ -153,6 +153,7 @@ TEST_F(MountTest, StandardToolsWorkOnTheMount) {
 // longer than it takes) is still listed, by names.
 TEST_F(MountTest, ListingsShowThePhonesKindsAndSizes) {
   const std::filesystem::path many = service_->root() / "many";
+  std::filesystem::create_directory(many);
   for (int i = 0; i < 300; ++i) writeFile(many / ("f" + std::to_string(i)), patterned(static_cast<std::size_t>(i) * 37, i));
   for (int i = 0; i < 5; ++i) std::filesystem::create_directories(many / ("d" + std::to_string(i)) / "inner");
   const std::string part(200, 'p');
@@ -173,10 +174,11 @@ TEST_F(MountTest, ListingsShowThePhonesKindsAndSizes) {
   const std::string deepList = "ls " + deepPath + " | grep -c .";
   const std::string deepStat = "stat -c %s " + deepPath + "/short";
   walk({
+      {"every entry is listed", "ls $M/many | wc -l", true, "305\n"},
       {"find shows kinds and sizes", findSame.c_str(), true, ""},
       {"ls -l shows kinds and sizes", lsSame.c_str(), true, ""},
       {"ls -l again, from what the kernel keeps", lsSame.c_str(), true, ""},
-      {"a directory with a path too long for the phone is listed by names", deepList.c_str(), true, "2"},
+      {"a directory holding a file path too long for the phone is listed by names", deepList.c_str(), true, "2"},
       {"and its files' sizes asked one by one", deepStat.c_str(), true, "1"},
   });
 }
