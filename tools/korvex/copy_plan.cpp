@@ -59,9 +59,11 @@ void planLocalTree(const fs::path& source, const std::string& root, Plan& plan) 
   }
 }
 
-// A phone file into the plan, with the size the phone tells.
-void planPhoneFile(const korvex::Session& phone, Plan& plan, const std::string& from, const fs::path& to) {
-  const std::int64_t size = sizeOrUnknown(phone.file_size(from));
+// A phone file into the plan, with the size its listing told or, failing
+// that, the one the phone tells when asked.
+void planPhoneFile(const korvex::Session& phone, Plan& plan, const std::string& from, const fs::path& to,
+                   std::int64_t listedSize = -1) {
+  const std::int64_t size = listedSize >= 0 ? listedSize : sizeOrUnknown(phone.file_size(from));
   if (size < 0) {
     plan.failures.push_back(refusal(phone, "get", from, "the phone refused to tell its size"));
   } else {
@@ -94,7 +96,7 @@ class PhoneTreePlanner : public PhoneTreeVisitor {
     return true;
   }
   void file(const PhoneEntry& file) override {
-    if (const auto local = component(file)) planPhoneFile(phone_, plan_, file.path(), locals_[file.depth] / *local);
+    if (const auto local = component(file)) planPhoneFile(phone_, plan_, file.path(), locals_[file.depth] / *local, file.size);
   }
 
  private:

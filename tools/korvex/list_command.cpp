@@ -51,7 +51,9 @@ class Collector : public PhoneTreeVisitor {
     return recursive_;
   }
   void file(const PhoneEntry& file) override {
-    entries.push_back({file.relative, false, sizes_ ? sizeOrUnknown(phone_.file_size(file.path())) : -1});
+    std::int64_t size = -1;
+    if (sizes_) size = file.size >= 0 ? file.size : sizeOrUnknown(phone_.file_size(file.path()));
+    entries.push_back({file.relative, false, size});
   }
 
   std::vector<Entry> entries;
@@ -106,6 +108,15 @@ int listCommand(Context& context, const ListOptions& asked) {
   std::vector<Entry>& entries = collector.entries;
   if (options.recursive || options.which == ListOptions::Which::All) {
     walkPhoneTree(phone, options.path, collector);
+  } else if (sizes && options.which == ListOptions::Which::Files) {
+    const auto listed = listPhoneDirectory(phone, options.path);
+    if (!listed) throw directoryRefusal(phone, "ls", options.path);
+    for (const PhoneListed& item : *listed) {
+      if (item.isDirectory) continue;
+      const std::int64_t size =
+          item.size >= 0 ? item.size : sizeOrUnknown(phone.file_size(korvex::join_path(options.path, item.name)));
+      entries.push_back({item.name, false, size});
+    }
   } else {
     const bool directories = options.which == ListOptions::Which::Directories;
     auto names = directories ? phone.directories(options.path) : phone.files(options.path);

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "korvex.hpp"
 
@@ -17,9 +19,23 @@ struct PhoneEntry {
   bool isDirectory = false;
   bool last = false;      // the last entry its directory lists
   std::size_t depth = 0;  // 0 for what the root holds
+  std::int64_t size = -1; // a file's size as listed; -1 when the listing did not tell it
 
   std::string path() const { return korvex::join_path(directory, name); }
 };
+
+// One entry of a phone directory, as listPhoneDirectory gives it.
+struct PhoneListed {
+  std::string name;
+  bool isDirectory = false;
+  std::int64_t size = -1;  // files; -1 when not told (ask the phone)
+};
+
+// A directory's subdirectories, then its files, in the phone's order: one
+// batched listing with the files' sizes. When the batch is refused (a file's
+// full path over the bound refuses it whole), the separate listings without
+// sizes, so a refusal is told apart as before.
+korvex::Result<std::vector<PhoneListed>> listPhoneDirectory(const korvex::Session& phone, const std::string& path);
 
 class PhoneTreeVisitor {
  public:
