@@ -23,6 +23,7 @@ class Context {
     return *phone_;
   }
   const std::string& address() const { return address_; }
+  const std::string& password() const { return password_; }
 
  private:
   std::string address_;

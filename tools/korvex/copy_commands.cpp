@@ -1,5 +1,5 @@
 // get and put: one file by one background copy, or several files and whole
-// trees (-r) by a plan run in parallel.
+// trees (-r) by a plan run on a pool of sessions.
 #include <string>
 #include <vector>
 
@@ -24,7 +24,8 @@ struct CopyArguments {
   std::vector<std::string> sources() const { return {paths.begin(), paths.end() - 1}; }
 };
 
-// Several files, or whole trees: planned first, then copied in parallel.
+// Several files, or whole trees: planned first, then copied in parallel on a
+// pool of sessions.
 int copyPlanned(Context& context, Direction direction, const std::vector<std::string>& sources,
                 const std::string& dest, const TreeCopyOptions& options) {
   StopSignals signals;
@@ -34,7 +35,7 @@ int copyPlanned(Context& context, Direction direction, const std::vector<std::st
   if (stopSignal) {
     throw Failure{kSignalBase + stopSignal, std::string(get ? "get" : "put") + ": cancelled before the copy started"};
   }
-  return ParallelCopy(phone, direction, options).run(plan);
+  return ParallelCopy(phone, {context.address(), context.password()}, direction, options).run(plan);
 }
 
 int getCommand(Context& context, const CopyArguments& arguments) {
@@ -65,12 +66,12 @@ int putCommand(Context& context, const CopyArguments& arguments) {
 void addCopyOptions(CLI::App* command, CopyArguments& arguments) {
   TreeCopyOptions& options = arguments.options;
   command->add_flag("-r,--recursive", options.recursive, "copy directories with everything in them");
-  command->add_option("-j,--jobs", options.jobs, "copies at once, each on a connection of its own")
+  command->add_option("-j,--jobs", options.jobs, "copies at once, each on a session of its own (trees and several files)")
       ->type_name("N")
       ->check(CLI::Range(1, 64))
       ->capture_default_str();
   command->add_option("--start-timeout", options.copy.startTimeoutSeconds,
-                      "seconds to wait for the copy's own connection and login")
+                      "seconds to wait for a single file's copy to connect and log in")
       ->type_name("SECONDS")
       ->check(CLI::PositiveNumber)
       ->capture_default_str();

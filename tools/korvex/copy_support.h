@@ -31,11 +31,11 @@ struct CopyOptions {
   }
 };
 
-// Several files, or whole trees, copied by parallel background copies.
+// Several files, or whole trees, copied on a pool of sessions.
 struct TreeCopyOptions {
   CopyOptions copy;
   bool recursive = false;
-  int jobs = 4;
+  int jobs = 8;
 };
 
 inline double secondsSince(Clock::time_point start) {

@@ -25,42 +25,65 @@ bool writable(const std::string& path) {
   return writableError(parent.empty() ? std::string(".") : parent) == 0;
 }
 
+// Connect and login on the C level: the pool hands its handles between
+// threads, and only one of them may end each.
+SessionHandle connectTo(const Login& login, int& error) {
+  error = 0;
+  return Connect(login.address.c_str(), login.password.c_str(), &error);
+}
+
 }  // namespace
 
-ParallelCopy::ParallelCopy(const korvex::Session& phone, Direction direction, const TreeCopyOptions& options)
+ParallelCopy::ParallelCopy(const korvex::Session& phone, Login login, Direction direction,
+                           const TreeCopyOptions& options)
     : phone_(phone),
+      login_(std::move(login)),
       direction_(direction),
       options_(options),
       what_(direction == Direction::Get ? "get" : "put"),
       start_(Clock::now()),
       bar_(options.copy.showsBar(), start_) {}
 
+ParallelCopy::~ParallelCopy() { stopWorkers(true); }
+
 int ParallelCopy::run(Plan& plan) {
   for (Failure& failure : plan.failures) report(std::move(failure));
   makeDirectories(plan.directories);
   files_ = plan.jobs.size() + plan.failures.size();
   totalBytes_ = plan.bytes();
-  std::size_t next = 0;
-  while (next < plan.jobs.size() || !active_.empty()) {
-    if (stopSignal) cancelAll();
-    while (static_cast<int>(active_.size()) < options_.jobs && next < plan.jobs.size()) start(plan.jobs[next++]);
-    for (std::size_t i = 0; i < active_.size();) {
-      if (poll(active_[i])) {
-        active_.erase(active_.begin() + static_cast<std::ptrdiff_t>(i));
-      } else {
-        ++i;
-      }
-    }
-    // Once the session is gone the rest would only fail one by one.
-    if (!failures_.empty() && failures_.back().code == kBroken && !phone_.connected()) {
+  draw();
+  if (!plan.jobs.empty()) {
+    openPool(std::min(plan.jobs.size(), static_cast<std::size_t>(std::max(options_.jobs, 1))));
+    running_ = workers_.size();
+    for (Worker& worker : workers_) threads_.emplace_back([this, &worker, &plan] { work(worker, plan.jobs); });
+  }
+  while (running_ > 0) {
+    draw();
+    pause();
+    takeReports();
+    if (stopSignal) {
+      const int signal = stopSignal;
+      stopWorkers(true);
       bar_.clear();
-      closeAll();
+      throw Failure{kSignalBase + signal, std::string(what_) + ": cancelled; " + std::to_string(arrived_) + " of " +
+                                              std::to_string(files_) + " files had arrived"};
+    }
+    bool gone = false;
+    {
+      const std::lock_guard<std::mutex> guard(lock_);
+      gone = phoneGone_;
+    }
+    // Once the phone cannot be reached the rest would only fail one by one.
+    if (gone) {
+      stopWorkers(true);
+      takeReports();
+      bar_.clear();
       throw Failure{kBroken, std::string(what_) + ": the connection to the phone was lost; " +
                                  std::to_string(arrived_) + " of " + std::to_string(files_) + " files arrived"};
     }
-    draw();
-    if (!active_.empty()) pause();
   }
+  stopWorkers(false);
+  takeReports();
   draw();
   bar_.finish();
   return finish();
@@ -70,6 +93,16 @@ void ParallelCopy::report(Failure failure) {
   bar_.clear();
   printMessage(failure.message);
   failures_.push_back(std::move(failure));
+}
+
+// What the workers found, printed by the main thread alone.
+void ParallelCopy::takeReports() {
+  std::vector<Failure> found;
+  {
+    const std::lock_guard<std::mutex> guard(lock_);
+    found.swap(pending_);
+  }
+  for (Failure& failure : found) report(std::move(failure));
 }
 
 void ParallelCopy::makeDirectories(const std::vector<std::string>& directories) {
@@ -84,114 +117,176 @@ void ParallelCopy::makeDirectories(const std::vector<std::string>& directories) 
   }
 }
 
-void ParallelCopy::start(const Job& job) {
-  if (direction_ == Direction::Put && job.size == 0) {
-    // An empty upload runs on the session: there is no progress to follow.
-    if (phone_.upload(job.from, job.to)) {
-      arrived(job);
-    } else {
-      report(turnedDown(job));
-    }
-    return;
+// Every session logs in at once, so the pool costs one login's time. A
+// worker left without a session tries once more at its first copy; with no
+// session at all the copy cannot start.
+void ParallelCopy::openPool(std::size_t size) {
+  workers_.resize(size);
+  std::vector<int> errors(size, 0);
+  std::vector<std::thread> logins;
+  for (std::size_t i = 0; i < size; ++i) {
+    logins.emplace_back([this, &errors, i] { workers_[i].handle = connectTo(login_, errors[i]); });
   }
-  korvex::Result<korvex::Transfer> transfer = direction_ == Direction::Get ? phone_.start_download(job.from, job.to)
-                                                                           : phone_.start_upload(job.from, job.to);
-  if (!transfer) {
-    // A path too long for the phone is one it would have refused.
-    if (transfer.error() == korvex::Errc::path_too_long) {
-      report(turnedDown(job));
-    } else {
-      report(direction_ == Direction::Put ? Failure{kLocalFile, "put: " + job.from + ": cannot be opened"}
-                                          : Failure{kBroken, "get: " + job.from + ": the session is closing"});
-    }
-    return;
+  for (std::thread& login : logins) login.join();
+  const bool any = std::any_of(workers_.begin(), workers_.end(), [](const Worker& w) { return w.handle != nullptr; });
+  if (any) return;
+  bar_.clear();
+  if (errors.front() == 2) {
+    throw Failure{kLoginRefused, std::string(what_) + ": login to " + login_.address + " refused for the copies"};
   }
-  active_.push_back({&job, std::move(transfer).value(), Clock::now()});
+  throw Failure{kNoConnect, std::string(what_) + ": cannot connect to " + login_.address + " for the copies"};
 }
 
-// true when the copy has ended, one way or the other.
-bool ParallelCopy::poll(Active& active) {
-  const korvex::Progress state = active.transfer.progress();
-  using Phase = korvex::Progress::Phase;
-  if (state.phase == Phase::running) {
-    active.moved = state.done;
+void ParallelCopy::work(Worker& worker, const std::vector<Job>& jobs) {
+  while (!stopping_) {
+    const std::size_t index = next_++;
+    if (index >= jobs.size()) break;
+    const Job& job = jobs[index];
+    if (!ensureSession(worker)) {
+      Failure failure{kBroken, std::string(what_) + ": " + job.from + ": the connection to the phone was lost"};
+      ended(job, &failure);
+      break;
+    }
+    copy(worker, job);
+  }
+  --running_;
+}
+
+// A worker whose connection was lost logs in again once; when that fails
+// the phone is taken as gone.
+bool ParallelCopy::ensureSession(Worker& worker) {
+  {
+    const std::lock_guard<std::mutex> guard(lock_);
+    if (worker.handle != nullptr) return true;
+    if (worker.reconnected) {
+      phoneGone_ = true;
+      return false;
+    }
+    worker.reconnected = true;
+  }
+  int error = 0;
+  SessionHandle handle = connectTo(login_, error);
+  const std::lock_guard<std::mutex> guard(lock_);
+  if (handle == nullptr) phoneGone_ = true;
+  if (stopping_ && handle != nullptr) {
+    Disconnect(handle);
     return false;
   }
-  if (state.phase == Phase::starting) {
-    if (secondsSince(active.started) <= options_.copy.startTimeoutSeconds) return false;
-    active.transfer.cancel();
-    report({kBroken, std::string(what_) + ": " + active.job->from +
-                         ": the copy did not start within the start time-out"});
-    return true;
-  }
-  std::error_code ignored;
-  const bool done = state.phase == Phase::done;
-  if (done) active.moved = state.done;
-  // Waits for the copy's thread: a download's file is complete only then.
-  active.transfer.cancel();
-  if (done) {
-    verify(*active.job);
-  } else if (active.moved < 0 && direction_ == Direction::Get && !writable(active.job->to)) {
-    const bool directory = fs::is_directory(localPathOf(active.job->to), ignored);
-    report({kLocalFile, "get: " + active.job->to + ": cannot be written" +
-                            (directory ? " (a directory is in the way)" : "")});
-  } else if (active.moved < 0) {
-    report(turnedDown(*active.job));
-  } else {
-    report({kBroken, std::string(what_) + ": " + active.job->from + ": the copy broke off after " +
-                         std::to_string(active.moved) + " of " + std::to_string(active.job->size) + " bytes"});
-  }
-  return true;
+  worker.handle = handle;
+  return handle != nullptr;
 }
 
-// The phone turned the copy down before any byte moved.
-Failure ParallelCopy::turnedDown(const Job& job) const {
-  if (direction_ == Direction::Get) return refusal(phone_, "get", job.from, "the phone did not send it whole");
-  return refusal(phone_, "put", job.to, "the phone refused to store it");
-}
-
-// An upload reported done was confirmed by the phone already.
-void ParallelCopy::verify(const Job& job) {
-  if (direction_ == Direction::Get) {
+void ParallelCopy::copy(Worker& worker, const Job& job) {
+  const bool get = direction_ == Direction::Get;
+  SessionHandle handle = nullptr;
+  {
+    const std::lock_guard<std::mutex> guard(lock_);
+    if (stopping_) return;
+    handle = worker.handle;
+    worker.busy = true;
+    worker.job = &job;
+  }
+  // A path too long for the phone is one it would have refused.
+  const std::string& remote = get ? job.from : job.to;
+  const bool done = remote.size() <= korvex::kMaxPath &&
+                    (get ? DownFromPhone(handle, job.from.c_str(), job.to.c_str())
+                         : CopyToPhone(handle, job.from.c_str(), job.to.c_str()));
+  {
+    const std::lock_guard<std::mutex> guard(lock_);
+    worker.busy = false;
+    worker.job = nullptr;
+    if (worker.handle == nullptr) return;  // cancelled: the session was ended under the copy
+  }
+  const korvex::Session session = korvex::Session::borrow(handle, login_.address);
+  if (done && get) {
     std::error_code error;
     const std::uintmax_t written = fs::file_size(localPathOf(job.to), error);
     if (error || written != static_cast<std::uintmax_t>(job.size)) {
-      report({kLocalFile, "get: " + job.to + ": holds " + std::to_string(written) + " bytes, not " +
-                              std::to_string(job.size)});
+      Failure failure{kLocalFile, "get: " + job.to + ": holds " + std::to_string(written) + " bytes, not " +
+                                      std::to_string(job.size)};
+      ended(job, &failure);
       return;
     }
   }
-  arrived(job);
+  if (done) {
+    ended(job, nullptr);
+    return;
+  }
+  Failure failure = failed(session, job);
+  if (!session.connected()) {
+    // Ended here, so the next copy logs in anew.
+    {
+      const std::lock_guard<std::mutex> guard(lock_);
+      worker.handle = nullptr;
+    }
+    Disconnect(handle);
+  }
+  ended(job, &failure);
 }
 
-void ParallelCopy::arrived(const Job& job) {
-  ++arrived_;
-  arrivedBytes_ += job.size;
+// Why a copy that returned false failed, asked on the worker's session.
+Failure ParallelCopy::failed(const korvex::Session& session, const Job& job) const {
+  const std::string prefix = std::string(what_) + ": ";
+  if (!session.connected()) return {kBroken, prefix + job.from + ": the copy broke off: the connection was lost"};
+  if (direction_ == Direction::Get) {
+    if (!writable(job.to)) {
+      std::error_code ignored;
+      const bool directory = fs::is_directory(localPathOf(job.to), ignored);
+      return {kLocalFile, "get: " + job.to + ": cannot be written" + (directory ? " (a directory is in the way)" : "")};
+    }
+    return refusal(session, "get", job.from, "the phone did not send it whole");
+  }
+  if (readableError(job.from) != 0) return {kLocalFile, "put: " + job.from + ": cannot be opened"};
+  return refusal(session, "put", job.to, "the phone refused to store it");
 }
 
-// A download that did not end leaves the local file as it was.
-void ParallelCopy::closeAll() {
-  for (Active& active : active_) active.transfer.cancel();
-  active_.clear();
+void ParallelCopy::ended(const Job& job, Failure* failure) {
+  const std::lock_guard<std::mutex> guard(lock_);
+  if (failure != nullptr) {
+    pending_.push_back(std::move(*failure));
+  } else {
+    ++arrived_;
+    arrivedBytes_ += job.size;
+  }
 }
 
-void ParallelCopy::cancelAll() {
-  const int signal = stopSignal;
-  bar_.clear();
-  closeAll();
-  throw Failure{kSignalBase + signal, std::string(what_) + ": cancelled; " + std::to_string(arrived_) + " of " +
-                                          std::to_string(files_) + " files had arrived"};
+// Stops the workers taking jobs; with `endCopies`, the copies in flight end
+// too, their sessions disconnected under them (a download's destination stays
+// as it was). Then every session ends.
+void ParallelCopy::stopWorkers(bool endCopies) {
+  stopping_ = true;
+  std::vector<SessionHandle> inFlight;
+  if (endCopies) {
+    const std::lock_guard<std::mutex> guard(lock_);
+    for (Worker& worker : workers_) {
+      if (worker.busy && worker.handle != nullptr) inFlight.push_back(std::exchange(worker.handle, nullptr));
+    }
+  }
+  // Disconnect wakes the blocked copy and waits for it to return.
+  for (SessionHandle handle : inFlight) Disconnect(handle);
+  for (std::thread& thread : threads_) {
+    if (thread.joinable()) thread.join();
+  }
+  threads_.clear();
+  for (Worker& worker : workers_) {
+    if (worker.handle != nullptr) Disconnect(std::exchange(worker.handle, nullptr));
+  }
 }
 
 void ParallelCopy::draw() {
-  std::int64_t moving = 0;
   std::vector<std::string> current;
-  for (const Active& active : active_) {
-    moving += std::max<std::int64_t>(active.moved, 0);
-    current.push_back(direction_ == Direction::Put ? localName(active.job->from) : korvex::base_name(active.job->from));
+  std::int64_t done = 0;
+  std::size_t ended = 0;
+  {
+    const std::lock_guard<std::mutex> guard(lock_);
+    for (const Worker& worker : workers_) {
+      if (worker.job == nullptr) continue;
+      const std::string& from = worker.job->from;
+      current.push_back(direction_ == Direction::Put ? localName(from) : korvex::base_name(from));
+    }
+    done = arrivedBytes_;
+    ended = arrived_ + failures_.size() + pending_.size();
   }
-  const std::int64_t done = arrivedBytes_ + moving;
-  const std::size_t ended = arrived_ + failures_.size();
   bar_.update(done, totalBytes_, [&](double rate, int width) {
     return treeProgressLine({done, totalBytes_, ended, files_, rate}, current, width);
   });

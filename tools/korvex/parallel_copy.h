@@ -1,9 +1,13 @@
-// Runs a plan: up to N background copies at once under one progress line. A
-// file that fails is reported and the rest goes on.
+// Runs a plan on a pool of N logged-in sessions, one worker thread each,
+// every file a synchronous copy on its worker's session, under one progress
+// line. A file that fails is reported and the rest goes on.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "copy_plan.h"
@@ -15,41 +19,63 @@ namespace korvex::cli {
 
 enum class Direction { Get, Put };
 
+// Where the pool's sessions log in.
+struct Login {
+  std::string address, password;
+};
+
 class ParallelCopy {
  public:
-  ParallelCopy(const korvex::Session& phone, Direction direction, const TreeCopyOptions& options);
+  // `phone` creates the directories; the copies run on sessions of their own.
+  ParallelCopy(const korvex::Session& phone, Login login, Direction direction, const TreeCopyOptions& options);
+  ~ParallelCopy();
+  ParallelCopy(const ParallelCopy&) = delete;
+  ParallelCopy& operator=(const ParallelCopy&) = delete;
 
   // The exit code: that of the first failure, or kOk when every file arrived.
-  // Throws a Failure when cancelled or when the session's connection is lost.
+  // Throws a Failure when cancelled or when the phone cannot be reached.
   int run(Plan& plan);
 
  private:
-  struct Active {
-    const Job* job;
-    korvex::Transfer transfer;
-    Clock::time_point started;
-    std::int64_t moved = -1;  // -1 until the copy runs
+  // One worker's session. The main thread may end the session only while a
+  // copy is on it (busy): the library wakes the blocked call, and the worker
+  // then finds its handle taken and touches it no more.
+  struct Worker {
+    SessionHandle handle = nullptr;
+    bool busy = false;
+    bool reconnected = false;
+    const Job* job = nullptr;  // the copy in flight, for the progress line
   };
 
   void report(Failure failure);
   void makeDirectories(const std::vector<std::string>& directories);
-  void start(const Job& job);
-  bool poll(Active& active);
-  Failure turnedDown(const Job& job) const;
-  void verify(const Job& job);
-  void arrived(const Job& job);
-  void closeAll();
-  [[noreturn]] void cancelAll();
+  void openPool(std::size_t size);
+  void work(Worker& worker, const std::vector<Job>& jobs);
+  bool ensureSession(Worker& worker);
+  void copy(Worker& worker, const Job& job);
+  Failure failed(const korvex::Session& session, const Job& job) const;
+  void ended(const Job& job, Failure* failure);
+  void takeReports();
+  void stopWorkers(bool endCopies);
   void draw();
   int finish();
 
   const korvex::Session& phone_;
+  Login login_;
   Direction direction_;
   const TreeCopyOptions& options_;
   const char* what_;
   Clock::time_point start_;
   ProgressBar bar_;
-  std::vector<Active> active_;
+  std::vector<Worker> workers_;
+  std::vector<std::thread> threads_;
+  std::atomic<std::size_t> running_{0};
+  std::atomic<std::size_t> next_{0};
+  std::atomic<bool> stopping_{false};
+  bool phoneGone_ = false;  // a worker could not log in again
+
+  std::mutex lock_;  // guards the workers' handles and busy flags, and what follows
+  std::vector<Failure> pending_;  // failures the workers found, for the main thread to print
   std::vector<Failure> failures_;
   std::size_t files_ = 0, arrived_ = 0;
   std::int64_t totalBytes_ = 0, arrivedBytes_ = 0;
