@@ -65,6 +65,32 @@ TEST_F(DownloadCutTest, ADownloadBrokenOffLeavesTheLocalFileAsItWas) {
   }
 }
 
+// A tree whose middle file the phone cuts off: on one session or many, the
+// copy fails, the cut file is not left behind in part, and the worker that
+// lost its connection logs in again for the files after it.
+TEST_F(DownloadCutTest, APhoneDroppingMidTreeFailsTheCopyAndLeavesNoPartialFile) {
+  const std::string content = randomBytes(200000, 7);
+  const HostilePhone phone(
+      {{"/t", {{"a", "b"}, {"top.bin"}}}, {"/t/a", {{}, {"a1.bin", "a2.bin"}}}, {"/t/b", {{}, {"b1.bin"}}}},
+      {{"/t/top.bin", {content}},
+       {"/t/a/a1.bin", {content}},
+       {"/t/a/a2.bin", {content, content.size() / 2}},
+       {"/t/b/b1.bin", {content}}});
+  for (const char* jobs : {"1", "8"}) {
+    SCOPED_TRACE(jobs);
+    const fs::path out = local(std::string("out") + jobs);
+    std::vector<std::string> args = phone.login();
+    args.insert(args.end(), {"get", "-r", "-j", jobs, "/t", out.string()});
+    CliResult result = runCli(args);
+    // As for a single file: refused or broken, by when the client saw the cut.
+    EXPECT_THAT(result.exitCode, ::testing::AnyOf(kRefused, kBroken)) << result.all();
+    EXPECT_THAT(result.err, HasSubstr("/t/a/a2.bin: "));
+    EXPECT_THAT(result.err, HasSubstr("1 of 4 files did not arrive"));
+    EXPECT_EQ(entriesBelow(out), (std::set<std::string>{"a/", "a/a1.bin", "b/", "b/b1.bin", "top.bin"}));
+    for (const char* name : {"a/a1.bin", "b/b1.bin", "top.bin"}) EXPECT_TRUE(readFile(out / name) == content) << name;
+  }
+}
+
 using UploadLimitTest = CliTest;
 
 TEST_F(UploadLimitTest, AnUploadThePhoneCannotStoreFailsAndLeavesTheOldFile) {

@@ -177,6 +177,47 @@ TEST_F(TreeTest, OneFailedFileIsReportedAndTheRestArrives) {
   EXPECT_THAT(notDirectory.err, HasSubstr("not a phone directory"));
 }
 
+// One session or a pool of eight: the same tree arrives either way, both
+// ways, and so do several single files.
+TEST_F(TreeTest, TreesAreTheSameOnOneSessionAndOnMany) {
+  fs::create_directories(local("src/empty"));
+  for (int d = 0; d < 3; ++d) {
+    for (int f = 0; f < 6; ++f) {
+      const std::string name = "src/d" + std::to_string(d) + "/f" + std::to_string(f);
+      fs::create_directories(local(name).parent_path());
+      writeFile(local(name), randomBytes(static_cast<std::size_t>(7919 * (d * 6 + f)), static_cast<unsigned>(d * 6 + f)));
+    }
+  }
+  const auto sent = treeOf(local("src"));
+  for (const char* jobs : {"1", "8"}) {
+    SCOPED_TRACE(jobs);
+    const std::string up = std::string("up") + jobs, down = std::string("down") + jobs;
+    struct Case {
+      std::vector<std::string> args;
+      fs::path root;
+    };
+    const Case cases[] = {
+        {{"put", "-r", "-j", jobs, local("src").string(), "/" + up}, phone(up)},
+        {{"get", "-r", "-j", jobs, "/" + up, local(down).string()}, local(down)},
+    };
+    for (const Case& c : cases) {
+      CliResult result = korvex(c.args);
+      ASSERT_EQ(result.exitCode, kOk) << result.all();
+      EXPECT_THAT(result.out, HasSubstr(" of 18 files, ")) << result.out;
+      EXPECT_EQ(treeOf(c.root), sent);
+    }
+    EXPECT_TRUE(fs::is_directory(phone(up + "/empty")));
+    EXPECT_TRUE(fs::is_directory(local(down + "/empty")));
+
+    const std::string many = std::string("many") + jobs;
+    fs::create_directories(local(many));
+    CliResult several = korvex({"get", "-j", jobs, "/" + up + "/d0/f1", "/" + up + "/d2/f5", local(many).string()});
+    ASSERT_EQ(several.exitCode, kOk) << several.all();
+    EXPECT_EQ(readFile(local(many + "/f1")), sent.at("d0/f1"));
+    EXPECT_EQ(readFile(local(many + "/f5")), sent.at("d2/f5"));
+  }
+}
+
 TEST_F(TreeTest, SizesUpTo4GiBMinus3AreCopiedAndTheLastTwoRefused) {
   // 4 GiB - 1 and - 2 read like the library's "not started" and "failed".
   makeSparse(phone("edge1.bin"), 0xFFFFFFFFu);

@@ -54,8 +54,12 @@ int ParallelCopy::run(Plan& plan) {
   draw();
   if (!plan.jobs.empty()) {
     openPool(std::min(plan.jobs.size(), static_cast<std::size_t>(std::max(options_.jobs, 1))));
-    running_ = workers_.size();
-    for (Worker& worker : workers_) threads_.emplace_back([this, &worker, &plan] { work(worker, plan.jobs); });
+    // Counted before any starts: a quick worker may end at once.
+    running_ = static_cast<std::size_t>(
+        std::count_if(workers_.begin(), workers_.end(), [](const Worker& w) { return w.handle != nullptr; }));
+    for (Worker& worker : workers_) {
+      if (worker.handle != nullptr) threads_.emplace_back([this, &worker, &plan] { work(worker, plan.jobs); });
+    }
   }
   while (running_ > 0) {
     draw();
@@ -118,8 +122,8 @@ void ParallelCopy::makeDirectories(const std::vector<std::string>& directories) 
 }
 
 // Every session logs in at once, so the pool costs one login's time. A
-// worker left without a session tries once more at its first copy; with no
-// session at all the copy cannot start.
+// worker left without a session sits out; with no session at all the copy
+// cannot start.
 void ParallelCopy::openPool(std::size_t size) {
   workers_.resize(size);
   std::vector<int> errors(size, 0);
@@ -152,17 +156,12 @@ void ParallelCopy::work(Worker& worker, const std::vector<Job>& jobs) {
   --running_;
 }
 
-// A worker whose connection was lost logs in again once; when that fails
-// the phone is taken as gone.
+// A worker whose copy failed logs in again, once, for its next copy; when
+// that fails the phone is taken as gone.
 bool ParallelCopy::ensureSession(Worker& worker) {
   {
     const std::lock_guard<std::mutex> guard(lock_);
     if (worker.handle != nullptr) return true;
-    if (worker.reconnected) {
-      phoneGone_ = true;
-      return false;
-    }
-    worker.reconnected = true;
   }
   int error = 0;
   SessionHandle handle = connectTo(login_, error);
@@ -213,14 +212,18 @@ void ParallelCopy::copy(Worker& worker, const Job& job) {
     return;
   }
   Failure failure = failed(session, job);
+  // A connection the phone closed mid-copy may show only on the question
+  // that asked why.
   if (!session.connected()) {
-    // Ended here, so the next copy logs in anew.
-    {
-      const std::lock_guard<std::mutex> guard(lock_);
-      worker.handle = nullptr;
-    }
-    Disconnect(handle);
+    failure = {kBroken, std::string(what_) + ": " + job.from + ": the copy broke off: the connection was lost"};
   }
+  // A copy that failed may leave its exchange half done on the connection:
+  // the next copy logs in anew.
+  {
+    const std::lock_guard<std::mutex> guard(lock_);
+    worker.handle = nullptr;
+  }
+  Disconnect(handle);
   ended(job, &failure);
 }
 

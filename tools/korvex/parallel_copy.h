@@ -43,7 +43,6 @@ class ParallelCopy {
   struct Worker {
     SessionHandle handle = nullptr;
     bool busy = false;
-    bool reconnected = false;
     const Job* job = nullptr;  // the copy in flight, for the progress line
   };
 
