@@ -185,7 +185,8 @@ TEST_F(TreeTest, TreesAreTheSameOnOneSessionAndOnMany) {
     for (int f = 0; f < 6; ++f) {
       const std::string name = "src/d" + std::to_string(d) + "/f" + std::to_string(f);
       fs::create_directories(local(name).parent_path());
-      writeFile(local(name), randomBytes(static_cast<std::size_t>(7919 * (d * 6 + f)), static_cast<unsigned>(d * 6 + f)));
+      const int n = d * 6 + f;
+      writeFile(local(name), randomBytes(static_cast<std::size_t>(7919 * n), static_cast<unsigned>(n)));
     }
   }
   const auto sent = treeOf(local("src"));

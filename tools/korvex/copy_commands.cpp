@@ -66,7 +66,8 @@ int putCommand(Context& context, const CopyArguments& arguments) {
 void addCopyOptions(CLI::App* command, CopyArguments& arguments) {
   TreeCopyOptions& options = arguments.options;
   command->add_flag("-r,--recursive", options.recursive, "copy directories with everything in them");
-  command->add_option("-j,--jobs", options.jobs, "copies at once, each on a session of its own (trees and several files)")
+  command
+      ->add_option("-j,--jobs", options.jobs, "copies at once, each on a session of its own (trees and several files)")
       ->type_name("N")
       ->check(CLI::Range(1, 64))
       ->capture_default_str();

@@ -96,7 +96,9 @@ class PhoneTreePlanner : public PhoneTreeVisitor {
     return true;
   }
   void file(const PhoneEntry& file) override {
-    if (const auto local = component(file)) planPhoneFile(phone_, plan_, file.path(), locals_[file.depth] / *local, file.size);
+    if (const auto local = component(file)) {
+      planPhoneFile(phone_, plan_, file.path(), locals_[file.depth] / *local, file.size);
+    }
   }
 
  private:
