@@ -26,7 +26,9 @@ TEST(RequestCodec, RenameRoundTrips) {
     std::string source, dest;
   } cases[] = {{"/a", "/b"}, {"", kLongestDest}, {kLongestPath, ""}, {"/x y/\xff", "/z"}};
   for (const auto& c : cases) {
-    const proto::RenameRequest got = proto::decodeRename(proto::renameBlock(c.source, c.dest).data());
+    // The decoded fields view the block, so it must outlive them.
+    const auto block = proto::renameBlock(c.source, c.dest);
+    const proto::RenameRequest got = proto::decodeRename(block.data());
     EXPECT_EQ(c.source, got.source);
     EXPECT_EQ(c.dest, got.dest);
   }
@@ -39,13 +41,16 @@ TEST(RequestCodec, PathAndWordRequestsRoundTrip) {
     bool recursive;
   } cases[] = {{"/d", 0, false}, {"/d", 1, true}, {kLongestPath, 0xFFFFFFFEu, true}, {"", 0xFFFFFFFFu, false}};
   for (const auto& c : cases) {
-    const proto::UploadRequest upload = proto::decodeUpload(proto::uploadBlock(c.path, c.size).data());
+    const auto uploadBlock = proto::uploadBlock(c.path, c.size);
+    const proto::UploadRequest upload = proto::decodeUpload(uploadBlock.data());
     EXPECT_EQ(c.path, upload.path);
     EXPECT_EQ(c.size, upload.size);
-    const proto::DeleteDirRequest remove = proto::decodeDeleteDir(proto::deleteDirBlock(c.path, c.recursive).data());
+    const auto deleteBlock = proto::deleteDirBlock(c.path, c.recursive);
+    const proto::DeleteDirRequest remove = proto::decodeDeleteDir(deleteBlock.data());
     EXPECT_EQ(c.path, remove.path);
     EXPECT_EQ(c.recursive, remove.recursive);
-    EXPECT_EQ(c.path, proto::decodePath(proto::pathBlock(c.path).data()));
+    const auto pathBlock = proto::pathBlock(c.path);
+    EXPECT_EQ(c.path, proto::decodePath(pathBlock.data()));
   }
 }
 
@@ -54,7 +59,8 @@ TEST(RequestCodec, ChownIdsKeepTheirSign) {
     std::int32_t owner, group;
   } cases[] = {{-1, 501}, {0, -1}, {INT32_MIN, INT32_MAX}, {1000, 1000}};
   for (const auto& c : cases) {
-    const proto::ChownRequest got = proto::decodeChown(proto::chownBlock("/f", c.owner, c.group).data());
+    const auto block = proto::chownBlock("/f", c.owner, c.group);
+    const proto::ChownRequest got = proto::decodeChown(block.data());
     EXPECT_EQ("/f", got.path);
     EXPECT_EQ(c.owner, got.owner);
     EXPECT_EQ(c.group, got.group);
