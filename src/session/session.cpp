@@ -23,7 +23,12 @@ Result PhoneSession::underCommandLock(Result refused, bool fits, Operation opera
   LockHelper lock(commandLock);
   if (!fits) return refused;
   Exchange exchange(connection);
-  return operation(exchange);
+  Result result = operation(exchange);
+  // An exchange that broke off closed the connection: the state says so at
+  // once, so that a caller can tell a lost connection from a refusal
+  // without waiting for the next keep-alive.
+  if (!connection.live()) connected.store(false);
+  return result;
 }
 
 PhoneSession::PhoneSession() : transfers(std::make_shared<TransferList>()) {}

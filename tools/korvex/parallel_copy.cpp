@@ -214,7 +214,7 @@ void ParallelCopy::copy(Worker& worker, const Job& job) {
   Failure failure = failed(session, job);
   // A connection the phone closed mid-copy may show only on the question
   // that asked why.
-  if (!session.connected()) {
+  if (failure.code != kLocalFile && !session.connected()) {
     failure = {kBroken, std::string(what_) + ": " + job.from + ": the copy broke off: the connection was lost"};
   }
   // A copy that failed may leave its exchange half done on the connection:
@@ -229,17 +229,21 @@ void ParallelCopy::copy(Worker& worker, const Job& job) {
 
 // Why a copy that returned false failed, asked on the worker's session.
 Failure ParallelCopy::failed(const korvex::Session& session, const Job& job) const {
-  const std::string prefix = std::string(what_) + ": ";
-  if (!session.connected()) return {kBroken, prefix + job.from + ": the copy broke off: the connection was lost"};
-  if (direction_ == Direction::Get) {
-    if (!writable(job.to)) {
-      std::error_code ignored;
-      const bool directory = fs::is_directory(localPathOf(job.to), ignored);
-      return {kLocalFile, "get: " + job.to + ": cannot be written" + (directory ? " (a directory is in the way)" : "")};
-    }
-    return refusal(session, "get", job.from, "the phone did not send it whole");
+  // The local cause first: a download whose file cannot be written drops
+  // its connection (the bytes are on their way), so a lost connection may
+  // be its effect.
+  if (direction_ == Direction::Get && !writable(job.to)) {
+    std::error_code ignored;
+    const bool directory = fs::is_directory(localPathOf(job.to), ignored);
+    return {kLocalFile, "get: " + job.to + ": cannot be written" + (directory ? " (a directory is in the way)" : "")};
   }
-  if (readableError(job.from) != 0) return {kLocalFile, "put: " + job.from + ": cannot be opened"};
+  if (direction_ == Direction::Put && readableError(job.from) != 0) {
+    return {kLocalFile, "put: " + job.from + ": cannot be opened"};
+  }
+  if (!session.connected()) {
+    return {kBroken, std::string(what_) + ": " + job.from + ": the copy broke off: the connection was lost"};
+  }
+  if (direction_ == Direction::Get) return refusal(session, "get", job.from, "the phone did not send it whole");
   return refusal(session, "put", job.to, "the phone refused to store it");
 }
 
