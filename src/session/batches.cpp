@@ -40,26 +40,41 @@ Listed receiveListing(Exchange& exchange, std::vector<std::string>& names) {
   return received ? Listed::Names : Listed::Failed;
 }
 
-// Asks the size of every path, `window` requests per send, each window's
-// replies read (in one read) before the next window goes out. Everything a
-// window needs is allocated before it is sent, so nothing but the wire can
-// break it off half-way; a break closes the connection.
+// Asks the size of every path in windows of `window` requests, two windows
+// in flight: the next one is on the wire while the replies to the one
+// before come back, so a pass costs about one round trip plus the bytes'
+// time however many windows it has. The replies are a few bytes each, so
+// the phone never waits on us to read them while we write. Memory stays at
+// two windows; everything a window needs is allocated before it is sent, so
+// nothing but the wire can break it off half-way, and a break closes the
+// connection.
 bool askSizes(Exchange& exchange, const std::vector<std::string_view>& paths, int window,
               std::vector<ReplyHeader>& replies) {
+  constexpr std::size_t kWindowsInFlight = 2;
   const std::size_t step = static_cast<std::size_t>(std::max(window, 1));
   replies.assign(paths.size(), ReplyHeader{});
   std::vector<std::uint8_t> requests;
   std::vector<std::uint8_t> answers;
   requests.reserve(std::min(step, paths.size()) * kRequestSize);
   answers.reserve(std::min(step, paths.size()) * REPLY_HEADER_SIZE);
-  for (std::size_t first = 0; first < paths.size(); first += step) {
-    const std::size_t count = std::min(step, paths.size() - first);
-    requests.clear();
-    for (std::size_t i = first; i < first + count; ++i) appendRequest(requests, CMD_FILE_SIZE, paths[i]);
+  std::size_t sent = 0;
+  std::size_t answered = 0;
+  while (answered < paths.size()) {
+    if (sent < paths.size() && sent - answered < kWindowsInFlight * step) {
+      const std::size_t count = std::min(step, paths.size() - sent);
+      requests.clear();
+      for (std::size_t i = sent; i < sent + count; ++i) appendRequest(requests, CMD_FILE_SIZE, paths[i]);
+      if (!exchange.write(requests.data(), static_cast<int>(requests.size()))) return false;
+      sent += count;
+      continue;
+    }
+    const std::size_t count = std::min(step, paths.size() - answered);
     answers.resize(count * REPLY_HEADER_SIZE);
-    if (!exchange.write(requests.data(), static_cast<int>(requests.size()))) return false;
     if (exchange.read(answers.data(), static_cast<int>(answers.size())) != Connection::Complete) return false;
-    for (std::size_t i = 0; i < count; ++i) replies[first + i] = decodeReply(answers.data() + i * REPLY_HEADER_SIZE);
+    for (std::size_t i = 0; i < count; ++i) {
+      replies[answered + i] = decodeReply(answers.data() + i * REPLY_HEADER_SIZE);
+    }
+    answered += count;
   }
   return true;
 }

@@ -14,9 +14,10 @@
 
 namespace korvex::batches {
 
-// Size requests in flight at most: each is 1028 bytes out and 40 back, so a
-// window's replies (10 KiB) always fit the socket buffers while the requests
-// are still going out, and neither side can wait on the other.
+// Size requests per send; two windows are in flight at most. Each request is
+// 1028 bytes out and 40 back, so two windows' replies (20 KiB) always fit
+// the socket buffers while requests are still going out, and neither side
+// can wait on the other.
 inline constexpr int kWindow = 256;
 
 struct Entry {
@@ -34,7 +35,7 @@ enum class Outcome {
 
 // The directories of `path` (in the phone's order), then its files with
 // their sizes. Both listings go out in one send; then every file's size
-// request, `window` at a time. A file whose size is refused (gone since the
+// request, `window` per send with two windows in flight. A file whose size is refused (gone since the
 // listing) is left out; so are "", "." and "..".
 Outcome entries(Exchange& exchange, std::string_view path, std::vector<Entry>& out, int window = kWindow);
 
