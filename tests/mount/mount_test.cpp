@@ -15,6 +15,7 @@
 #include <optional>
 #include <thread>
 
+#include "link_proxy.h"
 #include "mount_harness.h"
 #include "scripted_peer.h"
 #include "service_process.h"
@@ -181,6 +182,31 @@ TEST_F(MountTest, ListingsShowThePhonesKindsAndSizes) {
       {"a directory holding a file path too long for the phone is listed by names", deepList.c_str(), true, "2"},
       {"and its files' sizes asked one by one", deepStat.c_str(), true, "1"},
   });
+}
+
+// Small files go whole on sessions kept logged in: a tree copied out and
+// back in costs a few connections, not one (with its log-in) per file. A
+// file above the whole-copy size streams on a connection of its own.
+TEST_F(MountTest, SmallCopiesReuseLoggedInSessions) {
+  constexpr int kFiles = 12;
+  const std::filesystem::path tree = service_->root() / "tree";
+  std::filesystem::create_directories(tree / "sub");
+  for (int i = 0; i < kFiles; ++i) {
+    writeFile(tree / (i % 2 ? "sub" : "") / ("f" + std::to_string(i)), patterned(1000 + 97 * i, i));
+  }
+  writeFile(service_->root() / "big.bin", patterned(3 * 1024 * 1024, 9));
+  LinkProxy counter(service_->port(), LinkShape{});
+  ASSERT_TRUE(counter.listening());
+  mount_ = std::make_unique<MountProcess>(counter.address(), service_->password());
+  walk({
+      {"a tree out", "cp -r $M/tree $L/out && diff -r $R/tree $L/out", true, ""},
+      {"and back in", "cp -r $L/out $M/back && diff -r $L/out $R/back", true, ""},
+  });
+  // The mount's own session, and at most one per copy at once (four).
+  EXPECT_LE(counter.accepted(), 5u);
+  const std::uint64_t beforeBig = counter.accepted();
+  walk({{"a large file streams", "cmp $M/big.bin $R/big.bin", true, ""}});
+  EXPECT_EQ(counter.accepted(), beforeBig + 1);
 }
 
 // A file changed on the phone behind the mount's back: what the kernel kept

@@ -91,6 +91,13 @@ int CacheFiles::sizeOf(int fd, std::uint64_t& size) {
   return 0;
 }
 
+int CacheFiles::sizeAt(const std::string& local, std::uint64_t& size) {
+  struct stat st;
+  if (::stat(local.c_str(), &st) != 0) return -errno;
+  size = static_cast<std::uint64_t>(st.st_size);
+  return 0;
+}
+
 int CacheFiles::readAt(OpenFile& file, char* buffer, std::size_t size, off_t offset) {
   const ssize_t got = ::pread(file.fd.load(), buffer, size, offset);
   return got < 0 ? -errno : static_cast<int>(got);

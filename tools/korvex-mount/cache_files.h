@@ -51,8 +51,9 @@ class CacheFiles {
   // are served from it as they arrive. Called with the file's mutex.
   void adoptPartial(OpenFile& file);
 
-  // The size of the cache file open as `fd`: 0, or -errno.
+  // The size of the cache file open as `fd`, or at `local`: 0, or -errno.
   static int sizeOf(int fd, std::uint64_t& size);
+  static int sizeAt(const std::string& local, std::uint64_t& size);
   // pread, pwrite, ftruncate on the cache file: bytes moved, or -errno.
   static int readAt(OpenFile& file, char* buffer, std::size_t size, off_t offset);
   static int writeAt(OpenFile& file, const char* buffer, std::size_t size, off_t offset);

@@ -48,6 +48,7 @@ int Copies::startDownload(OpenFile& file, const std::string& path, std::uint32_t
   if (size > cache_.limit() || size > kMaxDownloadSize) return -EFBIG;
   if (const int error = cache_.grow(file, size)) return error;
   if (!slots_.acquire()) return -EINTR;
+  if (size <= kWholeCopyLimit) return fetchWhole(file, path);
   file.holdsSlot = true;
   const SessionRef session = phone_.session();
   if (!session) return -EIO;
@@ -67,6 +68,22 @@ int Copies::startDownload(OpenFile& file, const std::string& path, std::uint32_t
   advance(file);
   if (file.content != Content::Failed) return 0;
   return file.failure != -EIO ? file.failure : downloadRefusal(phone_, path);
+}
+
+// The size listed may be out of date: what landed is what the cache holds.
+// Called with the file's mutex and a slot, which it gives back.
+int Copies::fetchWhole(OpenFile& file, const std::string& path) {
+  const bool fetched =
+      pool_.run([&](const korvex::Session& session) { return session.download(path, file.local); });
+  slots_.release();
+  std::uint64_t landed = 0;
+  if (!fetched || CacheFiles::sizeAt(file.local, landed) != 0) {
+    note("%s: the download failed", file.path().c_str());
+    file.content = Content::Failed;
+    return downloadRefusal(phone_, path);
+  }
+  file.failure = takeLanded(file, landed);
+  return file.failure;
 }
 
 // A copy still starting when its start time is up, or when the session lost
@@ -103,17 +120,38 @@ void Copies::advance(OpenFile& file) {
   file.download.cancel();
   if (file.holdsSlot) slots_.release();
   file.holdsSlot = false;
-  if (done && cache_.adoptComplete(file, announced)) {
-    file.content = Content::Complete;
-    if (file.writable) file.current = true;
+  if (done) {
+    file.failure = takeLanded(file, announced);
     return;
   }
   if (file.failure == -EFBIG) {
     note("%s: the phone sends %u bytes, more than the cache takes", file.path().c_str(), announced);
-  } else if (done || progress.phase == Phase::failed) {
+  } else if (progress.phase == Phase::failed) {
     note("%s: the download failed", file.path().c_str());
   }
   file.content = Content::Failed;
+}
+
+// A whole download is in place at `size` bytes: it becomes the cache file,
+// within the cache's bound. 0 or the error reads and open() return. Called
+// with the file's mutex.
+int Copies::takeLanded(OpenFile& file, std::uint64_t size) {
+  int error = -EIO;
+  if (size > kMaxDownloadSize || size > cache_.limit()) {
+    note("%s: the phone sends %llu bytes, more than the cache takes", file.path().c_str(),
+         static_cast<unsigned long long>(size));
+    error = -EFBIG;
+  } else if (cache_.grow(file, size) != 0) {
+    error = -ENOSPC;
+  } else if (cache_.adoptComplete(file, static_cast<std::uint32_t>(size))) {
+    file.content = Content::Complete;
+    if (file.writable) file.current = true;
+    return 0;
+  } else {
+    note("%s: the download failed", file.path().c_str());
+  }
+  file.content = Content::Failed;
+  return error;
 }
 
 int Copies::waitContent(OpenFile& file, std::uint64_t end) {
@@ -134,33 +172,14 @@ int Copies::waitContent(OpenFile& file, std::uint64_t end) {
   }
 }
 
-// The library confirms the size the phone stored: a copy at its total is
-// there.
+// The library confirms the size the phone stored: a copy that returns done
+// is there.
 int Copies::upload(OpenFile& file) {
   const std::string dest = file.path();
   if (!slots_.acquire()) return -EINTR;
-  int result = -EIO;
-  const SessionRef session = phone_.session();
-  korvex::Result<korvex::Transfer> transfer = korvex::Errc::connection_lost;
-  if (session) transfer = session->start_upload(file.local, dest);
-  if (transfer) {
-    const auto started = Clock::now();
-    for (;;) {
-      const Phase phase = transfer->progress().phase;
-      if (phase == Phase::failed) break;
-      if (phase == Phase::starting && neverStarts(*session, started)) break;
-      if (phase == Phase::done) {
-        result = 0;
-        break;
-      }
-      if (fuse_interrupted()) {
-        result = -EINTR;
-        break;
-      }
-      waitForProgress();
-    }
-    transfer->cancel();  // before its slot is free
-  }
+  std::uint64_t size = 0;
+  const bool whole = CacheFiles::sizeAt(file.local, size) == 0 && size <= kWholeCopyLimit;
+  const int result = whole ? sendWhole(file, dest) : sendInBackground(file, dest);
   slots_.release();
   meta_.forget(dest);
   file.uploadFailed = result != 0;
@@ -169,6 +188,36 @@ int Copies::upload(OpenFile& file) {
   } else if (result == -EIO) {
     note("%s: the upload failed", dest.c_str());
   }
+  return result;
+}
+
+int Copies::sendWhole(OpenFile& file, const std::string& dest) {
+  const bool sent = pool_.run([&](const korvex::Session& session) { return session.upload(file.local, dest); });
+  return sent ? 0 : -EIO;
+}
+
+int Copies::sendInBackground(OpenFile& file, const std::string& dest) {
+  const SessionRef session = phone_.session();
+  if (!session) return -EIO;
+  korvex::Result<korvex::Transfer> transfer = session->start_upload(file.local, dest);
+  if (!transfer) return -EIO;
+  int result = -EIO;
+  const auto started = Clock::now();
+  for (;;) {
+    const Phase phase = transfer->progress().phase;
+    if (phase == Phase::failed) break;
+    if (phase == Phase::starting && neverStarts(*session, started)) break;
+    if (phase == Phase::done) {
+      result = 0;
+      break;
+    }
+    if (fuse_interrupted()) {
+      result = -EINTR;
+      break;
+    }
+    waitForProgress();
+  }
+  transfer->cancel();  // before its slot is free
   return result;
 }
 

@@ -1,8 +1,10 @@
-// Background copies between the phone and the cache files: a download
-// fills the cache file when a file is opened, an upload sends all of it
-// when it is closed. Each copy runs on a connection of its own, at most
-// `count` at once, and reports its progress only when polled; a long wait
-// ends when the caller is interrupted.
+// Copies between the phone and the cache files: a download fills the cache
+// file when a file is opened, an upload sends all of it when it is closed.
+// At most `count` run at once. A small file goes whole on a session kept
+// logged in between copies, since over Wi-Fi its round trips are its cost.
+// A larger one is a background copy on a connection of its own: a reader
+// gets its first bytes while the rest arrives, its progress is polled, and
+// a long wait ends when the caller is interrupted.
 #pragma once
 
 #include <chrono>
@@ -12,6 +14,7 @@
 #include <string>
 
 #include "korvex.hpp"
+#include "session_pool.h"
 
 namespace korvex::mount {
 
@@ -39,10 +42,13 @@ class Copies {
   using Clock = std::chrono::steady_clock;
   // `startTimeout` bounds a copy's own connection and login.
   Copies(Phone& phone, MetaCache& meta, CacheFiles& cache, int count, std::chrono::milliseconds startTimeout)
-      : phone_(phone), meta_(meta), cache_(cache), slots_(count), startTimeout_(startTimeout) {}
+      : phone_(phone), meta_(meta), cache_(cache), slots_(count), pool_(phone), startTimeout_(startTimeout) {}
+
+  // Files up to this size are copied whole on a pooled session.
+  static constexpr std::uint64_t kWholeCopyLimit = 1024 * 1024;
 
   // Starts the download of `path` into the file's cache directory, and
-  // waits until the phone takes it.
+  // waits until the phone takes it; a small file is there on return.
   int startDownload(OpenFile& file, const std::string& path, std::uint32_t size);
   // Waits until the cache file holds `end` bytes or the whole file.
   int waitContent(OpenFile& file, std::uint64_t end);
@@ -52,13 +58,18 @@ class Copies {
   void stop(OpenFile& file);
 
  private:
+  int fetchWhole(OpenFile& file, const std::string& path);
+  int sendWhole(OpenFile& file, const std::string& dest);
+  int sendInBackground(OpenFile& file, const std::string& dest);
   bool neverStarts(const korvex::Session& session, Clock::time_point started) const;
   void advance(OpenFile& file);
+  int takeLanded(OpenFile& file, std::uint64_t size);
 
   Phone& phone_;
   MetaCache& meta_;
   CacheFiles& cache_;
   Slots slots_;
+  SessionPool pool_;
   const std::chrono::milliseconds startTimeout_;
 };
 
