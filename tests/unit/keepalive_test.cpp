@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 
 #include "session/protocol.h"
 #include "session_fixture.h"
@@ -94,6 +95,31 @@ TEST(KeepAlive, ShutdownRightAfterOpenIsNeverMissed) {
     s.session().join();
     EXPECT_LT(Clock::now() - start, milliseconds(1000));
     answer.get();
+  }
+}
+
+// The state tells a lost link as soon as a command meets it, not at the
+// next keep-alive, so a caller can tell a refusal from a loss at once; a
+// refusal leaves the session connected.
+TEST(KeepAlive, ACommandThatBreaksOffShowsTheLossAtOnce) {
+  const struct {
+    const char* label;
+    Bytes answer;
+    bool closes;
+    int connected;
+  } cases[] = {
+      {"refused", reply(1), false, 1},
+      {"closed before the reply", {}, true, 0},
+      {"a short reply, then closed", zeros(12), true, 0},
+  };
+  for (const auto& c : cases) {
+    PeerSession s;
+    auto size = std::async(std::launch::async, [&] { return FileSize(s.handle, "/f"); });
+    ASSERT_EQ(concat({word(CMD_FILE_SIZE), pathField("/f")}), s.peer.read(1028)) << c.label;
+    s.peer.send(c.answer);
+    if (c.closes) s.peer.close();
+    size.get();
+    EXPECT_EQ(c.connected, connectedFlag(s.handle)) << c.label;
   }
 }
 
