@@ -3,7 +3,8 @@ would: names no file system holds, downloads that break off.
 
 It speaks the wire layouts of src/session/protocol.h on loopback: takes any
 password, answers keep-alives, listings from a table and downloads from a
-table, and refuses everything else.
+table, file sizes for the files it lists, and refuses everything else.
+Every request is kept in `requests`, as (code, path).
 """
 import socket
 import struct
@@ -18,7 +19,7 @@ REPLY_HEADER_SIZE = 40
 NAME_RECORD_SIZE = 256
 PATH_FIELD_SIZE = 1024
 
-CMD_KEEPALIVE, CMD_LIST_FILES, CMD_LIST_DIRS, CMD_DOWNLOAD = 0, 4, 7, 10
+CMD_KEEPALIVE, CMD_LIST_FILES, CMD_FILE_SIZE, CMD_LIST_DIRS, CMD_DOWNLOAD = 0, 4, 5, 7, 10
 # Bytes of the request block after each code; a path block unless listed.
 BLOCK_SIZES = {0: 0, 1: 2 * PATH_FIELD_SIZE, 3: PATH_FIELD_SIZE + 4, 11: PATH_FIELD_SIZE + 4,
                13: PATH_FIELD_SIZE + 8, 14: 0, 15: 0, 16: 0}
@@ -42,6 +43,7 @@ class ScriptedPhone:
         self.downloads = downloads or {}
         self.hold = hold  # how long a cut download stays open, so its progress shows first
         self.listed: List[Tuple[int, str]] = []
+        self.requests: List[Tuple[int, str]] = []
         self._server = socket.create_server(("127.0.0.1", 0))
         self._server.settimeout(0.1)
         self.address = "127.0.0.1:%d" % self._server.getsockname()[1]
@@ -107,6 +109,8 @@ class ScriptedPhone:
 
     def _answer(self, connection: socket.socket, code: int, path: str) -> bool:
         """Sends the reply; False once the connection is to close."""
+        if code != CMD_KEEPALIVE:
+            self.requests.append((code, path))
         if code == CMD_KEEPALIVE:
             connection.sendall(reply(0))
         elif code in self.listings and path in self.listings[code]:
@@ -114,6 +118,8 @@ class ScriptedPhone:
             names = self.listings[code][path]
             records = b"".join(name.ljust(NAME_RECORD_SIZE, b"\0") for name in names)
             connection.sendall(reply(0) + struct.pack("<I", len(names)) + records)
+        elif code == CMD_FILE_SIZE and self._listed_file(path):
+            connection.sendall(reply(0, len(self.downloads[path].data) if path in self.downloads else 0))
         elif code == CMD_DOWNLOAD and path in self.downloads:
             download = self.downloads[path]
             connection.sendall(reply(0, len(download.data)) + download.data[: download.sent])
@@ -124,6 +130,11 @@ class ScriptedPhone:
         else:
             connection.sendall(reply(1))
         return True
+
+    def _listed_file(self, path: str) -> bool:
+        folder, _, name = path.rpartition("/")
+        names = self.listings[CMD_LIST_FILES].get(folder or "/", [])
+        return name.encode("utf-8", "surrogateescape") in names
 
     def stop(self) -> None:
         self._stopping.set()
