@@ -63,3 +63,23 @@ def service(tmp_path):
 def phone(service):
     with korvex.connect(service.address, PASSWORD) as session:
         yield session
+
+
+def make_tree(root: Path, spec) -> None:
+    """Creates spec below root: "dir/" is a directory, "name" -> bytes a file."""
+    for name, content in (spec.items() if isinstance(spec, dict) else ((name, None) for name in spec)):
+        path = root / name
+        if name.endswith("/"):
+            path.mkdir(parents=True, exist_ok=True)
+        else:
+            path.parent.mkdir(parents=True, exist_ok=True)
+            path.write_bytes(content if content is not None else name.encode())
+
+
+def read_tree(root: Path) -> dict:
+    """What make_tree takes, read back from a directory: "dir/" for each directory, bytes for each file."""
+    found = {}
+    for path in sorted(root.rglob("*")):
+        relative = path.relative_to(root).as_posix()
+        found[relative + "/" if path.is_dir() else relative] = None if path.is_dir() else path.read_bytes()
+    return found
