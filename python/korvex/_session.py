@@ -711,8 +711,9 @@ class Session:
             return
         if not recursive:
             raise IsDirectoryError("get", source, "is a directory (use recursive=True)")
-        if os.path.isdir(target) and _basename(source):
-            target = os.path.join(target, _local_name(source))
+        if os.path.isdir(target):
+            if _basename(source):  # the phone's root goes into the folder itself
+                target = os.path.join(target, _local_name(source))
         elif os.path.exists(target):
             raise NotADirectoryError(errno.ENOTDIR, "not a directory", target)
         copies: List[Copy] = []
@@ -747,8 +748,9 @@ class Session:
         if not recursive:
             raise IsADirectoryError(errno.EISDIR, "is a directory (use recursive=True)", source)
         name = os.path.basename(os.path.normpath(source))
-        if self.isdir(target) and name not in ("", ".", ".."):
-            target = join_path(target, name)
+        if self.isdir(target):
+            if name not in ("", ".", ".."):
+                target = join_path(target, name)
         elif self.exists(target):
             raise ExistsError("put", target, "exists and is no directory")
         copies: List[Copy] = []

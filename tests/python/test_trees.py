@@ -78,6 +78,18 @@ def test_a_single_file_lands_where_cp_puts_it(service, phone, tmp_path, directio
     assert (target_side / landed).read_bytes() == b"jpeg"
 
 
+# the phone's root, or a local ".", into a folder that exists: its content lands in it
+def test_a_root_copies_into_the_existing_folder_itself(service, phone, tmp_path, monkeypatch):
+    make_tree(service.root, {"r/f": b"1"})
+    (tmp_path / "in").mkdir()
+    phone.get("/", tmp_path / "in", recursive=True)
+    assert read_tree(tmp_path / "in") == {"r/": None, "r/f": b"1"}
+    (service.root / "up").mkdir()
+    monkeypatch.chdir(tmp_path / "in")
+    phone.put(".", "/up", recursive=True)
+    assert read_tree(service.root / "up") == {"r/": None, "r/f": b"1"}
+
+
 def test_a_directory_needs_recursive(service, phone, tmp_path):
     (service.root / "d").mkdir()
     (tmp_path / "d").mkdir()
