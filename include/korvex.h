@@ -188,8 +188,8 @@ typedef struct KorvexEntry {
 /* Since 1.2, ordinal 32. The entries of a phone directory: its directories
  * first (in GetDirectories' order), then its files (in GetFiles' order) with
  * their sizes, in a few round trips whatever their number: both listings
- * are sent together, then the files' size requests back to back, 256 at a
- * time, their replies read in order. Names that are empty, "." or ".." are
+ * are sent together, then the files' size requests back to back, 256 per
+ * send with two sends in flight, their replies read in order. Names that are empty, "." or ".." are
  * left out; so is a file whose size the phone refuses (it went away between
  * the listing and the size). *entries receives one block holding the array
  * and the names (free it with FreeEntries). Returns the number of entries
@@ -209,6 +209,19 @@ KORVEX_API void FreeEntries(KorvexEntry* entries);
  * exchange failed (the connection is closed). On -1 every sizes[i] is -1:
  * never a size paired with the wrong path. */
 KORVEX_API int GetSizes(SessionHandle handle, const char* const* paths, int count, long long* sizes);
+
+/* Since 1.3, ordinal 35. Uploads `count` local files to the phone on the
+ * session's connection, one after another with no pause between them:
+ * each file's confirming size request goes out with the next file's upload
+ * request, so a file costs one round trip plus its bytes' time instead of
+ * two. landed[i] receives 1 when localPaths[i] arrived whole at
+ * phonePaths[i] (the phone answered its exact size afterwards), 0 when it
+ * did not: a local file that cannot be read, a path over 1022 bytes or a
+ * request the phone refused fails that file alone. Returns how many landed;
+ * -1 when an argument is NULL, count is negative, or the exchange broke off
+ * (the connection is then closed, and the files not yet confirmed stay 0). */
+KORVEX_API int UploadFiles(SessionHandle handle, const char* const* localPaths, const char* const* phonePaths,
+                           int count, int* landed);
 
 #ifdef __cplusplus
 } /* extern "C" */

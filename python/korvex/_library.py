@@ -58,6 +58,7 @@ SIGNATURES: Dict[str, Tuple[object, Sequence[object]]] = {
     "GetEntries": (c_int, [c_void_p, c_char_p, POINTER(POINTER(Entry))]),
     "FreeEntries": (None, [POINTER(Entry)]),
     "GetSizes": (c_int, [c_void_p, POINTER(c_char_p), c_int, POINTER(c_longlong)]),
+    "UploadFiles": (c_int, [c_void_p, POINTER(c_char_p), POINTER(c_char_p), c_int, POINTER(c_int)]),
 }
 
 

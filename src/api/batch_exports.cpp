@@ -73,4 +73,30 @@ KORVEX_API int GetSizes(SessionHandle handle, const char* const* paths, int coun
   return result;
 }
 
+KORVEX_API int UploadFiles(SessionHandle handle, const char* const* localPaths, const char* const* phonePaths,
+                           int count, int* landed) {
+  api::trace("[%d-%d-%d]UploadFiles %d", handle, count);
+  if (count < 0 || (count > 0 && (localPaths == nullptr || phonePaths == nullptr || landed == nullptr))) return -1;
+  for (int i = 0; i < count; ++i) landed[i] = 0;
+  for (int i = 0; i < count; ++i) {
+    if (localPaths[i] == nullptr || phonePaths[i] == nullptr) return -1;
+  }
+  if (count == 0) return 0;
+  const int result = api::guarded(-1, [&] {
+    std::vector<UploadJob> jobs;
+    jobs.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) jobs.push_back({localPaths[i], phonePaths[i]});
+    std::vector<bool> arrived;
+    const bool whole = session(handle)->uploadSeries(jobs, arrived);
+    int total = 0;
+    for (int i = 0; i < count; ++i) {
+      landed[i] = arrived[static_cast<std::size_t>(i)] ? 1 : 0;
+      total += landed[i];
+    }
+    return whole ? total : -1;
+  });
+  api::trace("[%d-%d-%d]UploadFiles return %d", handle, result);
+  return result;
+}
+
 }  // extern "C"

@@ -210,6 +210,11 @@ bool PhoneSession::upload(const std::string& localPath, const std::string& phone
                           [&](Exchange& e) { return streamUpload(e, localPath, phonePath, nullptr); });
 }
 
+bool PhoneSession::uploadSeries(const std::vector<UploadJob>& jobs, std::vector<bool>& landed) {
+  landed.assign(jobs.size(), false);
+  return underCommandLock(false, true, [&](Exchange& e) { return korvex::uploadSeries(e, jobs, landed); });
+}
+
 // --- Background copies
 
 TransferTask* PhoneSession::startTransfer(std::unique_ptr<TransferTask> task) {

@@ -17,6 +17,7 @@
 #include "runtime/threads.h"
 #include "runtime/wake_event.h"
 #include "session/batches.h"
+#include "session/upload_series.h"
 
 namespace korvex {
 
@@ -75,6 +76,9 @@ class PhoneSession : public StoppableThread {
   // Synchronous copies on the session connection.
   bool download(const std::string& phonePath, const std::string& localPath);
   bool upload(const std::string& localPath, const std::string& phonePath);
+  // Several uploads back to back (upload_series.h); false when the
+  // exchange broke off.
+  bool uploadSeries(const std::vector<UploadJob>& jobs, std::vector<bool>& landed);
 
   // Background copies on connections of their own.
   TransferTask* startUpload(const std::string& localPath, const std::string& phonePath);

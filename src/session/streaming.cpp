@@ -33,12 +33,6 @@ bool fail(TransferProgress* record) {
 // and the progress CHUNK_SIZE pieces, in turn.
 constexpr int kStreamBlock = 256 * 1024;
 
-// Taken before anything is sent, so a failed allocation leaves the stream
-// untouched.
-std::unique_ptr<std::uint8_t[]> streamBlock() {
-  return std::unique_ptr<std::uint8_t[]>(new (std::nothrow) std::uint8_t[kStreamBlock]);
-}
-
 bool fileGrew(VFile& file) {
   std::uint8_t extra;
   return file.readFully(&extra, 1) != 0;
@@ -52,15 +46,55 @@ bool confirmUpload(Exchange& exchange, const std::string& phonePath, std::uint32
   const RequestBlock block = pathBlock(phonePath);
   ReplyHeader reply;
   const bool answered = exchange.request(CMD_FILE_SIZE, &block, reply) == Stage::Replied;
-  if (answered && reply.status == 0 && reply.value == size) return true;
-  const std::string held = !answered         ? std::string("no answer from the phone")
-                           : reply.status != 0 ? std::string("the phone has no such file")
-                                               : "the phone holds " + std::to_string(reply.value);
+  return uploadLanded(answered ? &reply : nullptr, phonePath, size);
+}
+
+}  // namespace
+
+bool uploadLanded(const ReplyHeader* reply, const std::string& phonePath, std::uint32_t size) {
+  if (reply && reply->status == 0 && reply->value == size) return true;
+  const std::string held = !reply               ? std::string("no answer from the phone")
+                           : reply->status != 0 ? std::string("the phone has no such file")
+                                                : "the phone holds " + std::to_string(reply->value);
   logPrint(ERR, "Upload %s not confirmed: %u bytes sent, %s", phonePath.c_str(), size, held.c_str());
   return false;
 }
 
-}  // namespace
+std::unique_ptr<std::uint8_t[]> streamBlock() {
+  return std::unique_ptr<std::uint8_t[]>(new (std::nothrow) std::uint8_t[kStreamBlock]);
+}
+
+bool openUploadSource(const std::string& localPath, const std::string& phonePath, UploadSource& source) {
+  if (!source.file.open(localPath, VFILE_READ | VFILE_DIRECT)) return false;
+  source.size = source.file.size();
+  return pathFits(localPath) && pathFits(phonePath) && source.size >= 0 && source.size <= kMaxWireSize;
+}
+
+BodySent sendUploadBody(Exchange& exchange, UploadSource& source, std::uint8_t* block, TransferProgress* record) {
+  const std::int64_t size = source.size;
+  if (size > 0) report(record, 0);
+  std::int64_t sent = 0;
+  bool grew = false;
+  while (sent < size) {
+    const int want = static_cast<int>(std::min<std::int64_t>(kStreamBlock, size - sent));
+    if (source.file.readFully(block, want) != want) {
+      // The file shrank or could not be read; the phone still waits for the
+      // bytes announced.
+      exchange.abandon();
+      return BodySent::Broken;
+    }
+    const bool last = sent + want == size;
+    if (last) grew = fileGrew(source.file);
+    // Blocks of one upload share segments, and so does the last with the
+    // confirming request that follows it.
+    if (!exchange.write(block, want, !last || !grew)) return BodySent::Broken;
+    sent += want;
+    if (sent < size) report(record, static_cast<std::int32_t>(sent));
+  }
+  // A file that grew since it was sized was not sent whole.
+  if (size == 0) grew = fileGrew(source.file);
+  return grew ? BodySent::Grew : BodySent::Whole;
+}
 
 bool streamDownload(Exchange& exchange, const std::string& phonePath, const std::string& localPath,
                     TransferProgress* record) {
@@ -130,46 +164,23 @@ bool streamDownload(Exchange& exchange, const std::string& phonePath, const std:
 
 bool streamUpload(Exchange& exchange, const std::string& localPath, const std::string& phonePath,
                   TransferProgress* record) {
-  VFile file;
-  if (!file.open(localPath, VFILE_READ | VFILE_DIRECT)) return fail(record);
-  const std::int64_t size = file.size();
-  if (record) record->total.store(static_cast<std::int32_t>(size));
-  if (!pathFits(localPath) || !pathFits(phonePath) || size < 0 || size > kMaxWireSize) {
-    return fail(record);
-  }
+  UploadSource source;
+  const bool opened = openUploadSource(localPath, phonePath, source);
+  if (record && source.file.isOpen()) record->total.store(static_cast<std::int32_t>(source.size));
+  if (!opened) return fail(record);
   const auto data = streamBlock();
   if (!data) return fail(record);
 
-  const RequestBlock block = uploadBlock(phonePath, static_cast<std::uint32_t>(size));
+  const RequestBlock block = uploadBlock(phonePath, static_cast<std::uint32_t>(source.size));
   ReplyHeader reply;
   if (exchange.request(CMD_UPLOAD, &block, reply) != Stage::Replied || reply.status != 0) {
     return fail(record);
   }
   // Only now is the copy under way. Done is reported once the phone has
   // confirmed the file: an empty one stays "not started" until then.
-  if (size > 0) report(record, 0);
-  std::int64_t sent = 0;
-  bool grew = false;
-  while (sent < size) {
-    const int want = static_cast<int>(std::min<std::int64_t>(kStreamBlock, size - sent));
-    if (file.readFully(data.get(), want) != want) {
-      // The file shrank or could not be read; the phone still waits for the
-      // bytes announced.
-      exchange.abandon();
-      return fail(record);
-    }
-    const bool last = sent + want == size;
-    if (last) grew = fileGrew(file);
-    // Blocks of one upload share segments, and so does the last with the
-    // confirming request that follows it.
-    if (!exchange.write(data.get(), want, !last || !grew)) return fail(record);
-    sent += want;
-    if (sent < size) report(record, static_cast<std::int32_t>(sent));
-  }
-  // A file that grew since it was sized was not sent whole: report it.
-  if (size == 0) grew = fileGrew(file);
-  if (grew) return fail(record);
-  if (!confirmUpload(exchange, phonePath, static_cast<std::uint32_t>(size))) return fail(record);
+  if (sendUploadBody(exchange, source, data.get(), record) != BodySent::Whole) return fail(record);
+  const auto size = static_cast<std::uint32_t>(source.size);
+  if (!confirmUpload(exchange, phonePath, size)) return fail(record);
   report(record, static_cast<std::int32_t>(size));
   return true;
 }

@@ -4,9 +4,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
+#include "runtime/local_file.h"
 #include "session/exchange.h"
+#include "session/protocol.h"
 
 namespace korvex {
 
@@ -31,5 +34,33 @@ bool streamDownload(Exchange& exchange, const std::string& phonePath, const std:
 // when the phone then answers that size for the file, one more round trip.
 bool streamUpload(Exchange& exchange, const std::string& localPath, const std::string& phonePath,
                   TransferProgress* record);
+
+// The pieces of an upload, for copies that run several back to back.
+
+// The buffer a copy moves its bytes through; null when memory ran out. Taken
+// before anything is sent, so a failed allocation leaves the stream
+// untouched.
+std::unique_ptr<std::uint8_t[]> streamBlock();
+
+struct UploadSource {
+  VFile file;
+  std::int64_t size = -1;
+};
+// Opens and sizes the local file; false when it cannot be read, or either
+// path or the size does not fit a request.
+bool openUploadSource(const std::string& localPath, const std::string& phonePath, UploadSource& source);
+
+enum class BodySent {
+  Whole,   // every byte announced went out
+  Grew,    // so did they, but the file grew meanwhile: the copy failed
+  Broken,  // the connection is closed
+};
+// The announced bytes, after the phone accepted the upload request. The
+// last block is marked to share its segment with a request that follows.
+BodySent sendUploadBody(Exchange& exchange, UploadSource& source, std::uint8_t* block, TransferProgress* record);
+
+// Whether the size the phone answered after an upload (null: no answer)
+// says the file landed whole; logs why not.
+bool uploadLanded(const protocol::ReplyHeader* reply, const std::string& phonePath, std::uint32_t size);
 
 }  // namespace korvex

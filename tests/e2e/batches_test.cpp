@@ -116,5 +116,39 @@ TEST_F(ServiceBatches, SizesOfPresentAndMissingPathsOverManyWindows) {
   EXPECT_EQ(37, FileSize(handle, "/big/f0001"));  // the stream is in step after the batch
 }
 
+// Uploads back to back land whole, next to one the phone refuses (into a
+// missing directory) and one that cannot be read here; the session is still
+// in step afterwards.
+TEST_F(ServiceBatches, UploadsBackToBackLandWhole) {
+  ASSERT_NE(nullptr, handle);
+  TempDir local;
+  fs::create_directories(service.root() / "up");
+  std::vector<std::string> locals, phones, contents;
+  for (int i = 0; i < 40; ++i) {
+    contents.push_back(patterned(static_cast<std::size_t>(i) * 997, static_cast<unsigned>(i)));
+    locals.push_back((local / ("f" + std::to_string(i))).string());
+    writeFile(locals.back(), contents.back());
+    phones.push_back("/up/f" + std::to_string(i));
+  }
+  phones[7] = "/no/such/dir/f7";
+  locals[9] = (local / "missing").string();
+  std::vector<const char*> localTexts, phoneTexts;
+  for (std::size_t i = 0; i < locals.size(); ++i) {
+    localTexts.push_back(locals[i].c_str());
+    phoneTexts.push_back(phones[i].c_str());
+  }
+  std::vector<int> landed(locals.size(), -7);
+  ASSERT_EQ(38, UploadFiles(handle, localTexts.data(), phoneTexts.data(), static_cast<int>(locals.size()), landed.data()));
+  for (std::size_t i = 0; i < locals.size(); ++i) {
+    const bool fails = i == 7 || i == 9;
+    EXPECT_EQ(fails ? 0 : 1, landed[i]) << i;
+    if (!fails) {
+      EXPECT_EQ(contents[i], readFile(service.root() / "up" / ("f" + std::to_string(i)))) << i;
+    }
+  }
+  EXPECT_EQ(0, Exists(handle, "/up/f9"));
+  EXPECT_EQ(997, FileSize(handle, "/up/f1"));
+}
+
 }  // namespace
 }  // namespace korvex::test
