@@ -6,23 +6,43 @@
 //   if (!phone) return static_cast<int>(phone.error());
 //   for (const std::string& name : phone->files("/photos").value_or({})) ...
 //
+// Every result is [[nodiscard]]: a Result<T>, a Status or an Answer that is
+// dropped is a warning. Errc converts to std::error_code (korvex::category()).
+// Phone paths are std::string_view, local paths std::filesystem::path; both
+// take string literals and std::string as they are.
+//
 // Sizes travel as unsigned 32-bit words, so they are std::uint32_t here:
 // files up to 4 GiB - 1 read correctly, where the C results turn negative
 // from 2 GiB on.
+//
+// Threads:
+// - A Session may be used from several threads at once: the library takes
+//   the session's lock for each whole exchange, so calls on one session run
+//   one after another (a long synchronous copy holds the others back; open
+//   several sessions to work in parallel). The session's keep-alive takes the
+//   same lock.
+// - disconnect(), assignment and destruction of a Session must not overlap
+//   any other call on it: they free the handle the others use. The same holds
+//   for a handle that a borrowed Session wraps and that its owner ends.
+// - Transfer::progress() and wait() may be called from several threads, and
+//   go on working after the session that started the copy has ended. cancel(),
+//   assignment and destruction of a Transfer must not overlap any other call
+//   on it: keep those on the thread that owns it.
+// - Results, answers, errors and the path helpers are plain values.
 #ifndef KORVEX_HPP
 #define KORVEX_HPP
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
-
-#ifdef KORVEX_HPP_THROWING
-#include <stdexcept>
-#endif
 
 #include "korvex.h"
 
@@ -40,6 +60,15 @@ enum class Errc {
   timed_out,        // a wait ran out of time; the copy still runs
 };
 
+}  // namespace korvex
+
+namespace std {
+template <>
+struct is_error_code_enum<korvex::Errc> : true_type {};
+}  // namespace std
+
+namespace korvex {
+
 inline const char* message(Errc code) {
   switch (code) {
     case Errc::ok: return "ok";
@@ -55,20 +84,45 @@ inline const char* message(Errc code) {
   return "unknown error";
 }
 
-#ifdef KORVEX_HPP_THROWING
-class Error : public std::runtime_error {
+// Errc as a std::error_code. Where a portable condition says the same, the
+// code compares equal to it: connect_failed == std::errc::connection_refused,
+// login_failed == permission_denied, connection_lost == connection_aborted,
+// path_too_long == filename_too_long, timed_out == std::errc::timed_out.
+class ErrorCategory final : public std::error_category {
  public:
-  explicit Error(Errc code) : std::runtime_error(message(code)), code_(code) {}
-  Errc code() const noexcept { return code_; }
+  const char* name() const noexcept override { return "korvex"; }
+  std::string message(int value) const override { return korvex::message(static_cast<Errc>(value)); }
+  std::error_condition default_error_condition(int value) const noexcept override {
+    switch (static_cast<Errc>(value)) {
+      case Errc::connect_failed: return std::errc::connection_refused;
+      case Errc::login_failed: return std::errc::permission_denied;
+      case Errc::connection_lost: return std::errc::connection_aborted;
+      case Errc::path_too_long: return std::errc::filename_too_long;
+      case Errc::timed_out: return std::errc::timed_out;
+      default: return std::error_condition(value, *this);
+    }
+  }
+};
 
- private:
-  Errc code_;
+inline const std::error_category& category() noexcept {
+  static const ErrorCategory instance;
+  return instance;
+}
+inline std::error_code make_error_code(Errc code) noexcept { return {static_cast<int>(code), category()}; }
+
+#ifdef KORVEX_HPP_THROWING
+// What value_or_throw() and or_throw() throw: code() is the std::error_code,
+// errc() the Errc it holds.
+class Error : public std::system_error {
+ public:
+  explicit Error(Errc code) : std::system_error(make_error_code(code)) {}
+  Errc errc() const noexcept { return static_cast<Errc>(code().value()); }
 };
 #endif
 
 // A value or the reason there is none.
 template <typename T>
-class Result {
+class [[nodiscard]] Result {
  public:
   Result(T value) : value_(std::move(value)) {}  // NOLINT: implicit by design
   Result(Errc error) : error_(error) {}          // NOLINT
@@ -97,7 +151,7 @@ class Result {
 };
 
 // Success or the reason for failure.
-class Status {
+class [[nodiscard]] Status {
  public:
   Status() = default;
   Status(Errc error) : error_(error) {}  // NOLINT
@@ -111,6 +165,34 @@ class Status {
 #endif
 
  private:
+  Errc error_ = Errc::ok;
+};
+
+// The answer to a yes-or-no question (exists, is_directory). It is true only
+// when the phone said yes: a question that could not be answered is false
+// like a "no", and ok() and error() tell the two apart.
+//   if (phone.exists(p)) ...                    // there
+//   if (auto a = phone.exists(p); a.no()) ...   // surely not there
+class [[nodiscard]] Answer {
+ public:
+  Answer(bool yes) : yes_(yes) {}          // NOLINT: implicit by design
+  Answer(Errc error) : error_(error) {}    // NOLINT
+  explicit operator bool() const { return yes(); }
+  bool yes() const { return ok() && yes_; }
+  bool no() const { return ok() && !yes_; }
+  bool ok() const { return error_ == Errc::ok; }
+  Errc error() const { return error_; }
+  // The answer, false when there is none.
+  bool value() const { return yes(); }
+#ifdef KORVEX_HPP_THROWING
+  bool value_or_throw() const {
+    if (!ok()) throw Error(error_);
+    return yes_;
+  }
+#endif
+
+ private:
+  bool yes_ = false;
   Errc error_ = Errc::ok;
 };
 
@@ -159,22 +241,22 @@ inline bool is_plain_name(std::string_view name, NameRules rules = kHostNameRule
 // Phone paths are '/'-separated text. These split and join them without
 // asking the phone.
 // `name` inside `directory` ("" + "a" -> "a", "/" + "a" -> "/a").
-inline std::string join_path(const std::string& directory, const std::string& name) {
-  if (directory.empty()) return name;
-  return directory.back() == '/' ? directory + name : directory + "/" + name;
+inline std::string join_path(std::string_view directory, std::string_view name) {
+  std::string joined(directory);
+  if (!joined.empty() && joined.back() != '/') joined += '/';
+  return joined.append(name);
 }
 // The directory part ("/a/b" -> "/a", "/a" -> "/", "a" -> "").
-inline std::string parent_path(const std::string& path) {
+inline std::string parent_path(std::string_view path) {
   const std::size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return {};
-  return slash == 0 ? "/" : path.substr(0, slash);
+  if (slash == std::string_view::npos) return {};
+  return slash == 0 ? "/" : std::string(path.substr(0, slash));
 }
 // The last component, trailing slashes ignored ("/a/b/" -> "b", "/" -> "").
-inline std::string base_name(const std::string& path) {
-  std::string trimmed = path;
-  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
-  const std::size_t slash = trimmed.find_last_of('/');
-  return slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+inline std::string base_name(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  const std::size_t slash = path.find_last_of('/');
+  return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
 }
 
 // Where a background copy stands.
@@ -262,6 +344,9 @@ class Transfer {
   TransferHandle handle_ = nullptr;
 };
 
+// What a listed entry is.
+enum class FileKind { file, directory };
+
 // A logged-in session, owned: move-only, and the destructor disconnects it
 // (its background copies, as Transfer objects, stay usable). borrow() wraps
 // a handle that the host owns elsewhere, without ending it.
@@ -325,76 +410,111 @@ class Session {
   }
   bool connected() const { return state().connected; }
 
-  Status rename(const std::string& source, const std::string& dest) const {
+  Status rename(std::string_view source, std::string_view dest) const {
     if (source.size() > kMaxPath || dest.size() > kMaxRenameDest) return Errc::path_too_long;
-    return check(Rename(handle_, source.c_str(), dest.c_str()));
+    return check(Rename(handle_, std::string(source).c_str(), std::string(dest).c_str()));
   }
-  Status remove(const std::string& path) const {
+  Status remove(std::string_view path) const {
     if (path.size() > kMaxPath) return Errc::path_too_long;
-    return check(DeletePhoneFile(handle_, path.c_str()));
+    return check(DeletePhoneFile(handle_, std::string(path).c_str()));
   }
-  Status remove_directory(const std::string& path, bool recursive = false) const {
+  Status remove_directory(std::string_view path, bool recursive = false) const {
     if (path.size() > kMaxPath) return Errc::path_too_long;
-    return check(DeleteDirectory(handle_, path.c_str(), recursive));
+    return check(DeleteDirectory(handle_, std::string(path).c_str(), recursive));
   }
-  Status make_directory(const std::string& path) const {
+  Status make_directory(std::string_view path) const {
     if (path.size() > kMaxPath) return Errc::path_too_long;
-    return check(CreatePhoneDirectory(handle_, path.c_str()));
+    return check(CreatePhoneDirectory(handle_, std::string(path).c_str()));
   }
   // -1 keeps the owner or the group as it is.
-  Status chown(const std::string& path, int owner, int group) const {
+  Status chown(std::string_view path, int owner, int group) const {
     if (path.size() > kMaxPath) return Errc::path_too_long;
-    std::string mutablePath = path;  // the export takes a non-const char*
+    std::string mutablePath(path);  // the export takes a non-const char*
     return check(Chown(reinterpret_cast<std::uintptr_t>(handle_), mutablePath.data(), owner, group));
   }
 
-  Result<bool> exists(const std::string& path) const {
+  // True only when the phone said yes; see Answer.
+  Answer exists(std::string_view path) const {
     if (path.size() > kMaxPath) return Errc::path_too_long;
-    return answer(Exists(handle_, path.c_str()));
+    return answer(Exists(handle_, std::string(path).c_str()));
   }
-  Result<bool> is_directory(const std::string& path) const {
+  Answer is_directory(std::string_view path) const {
     if (path.size() > kMaxPath) return Errc::path_too_long;
-    return answer(IsDirectory(handle_, path.c_str()));
+    return answer(IsDirectory(handle_, std::string(path).c_str()));
   }
 
   // A file of exactly 4 GiB - 1 bytes reads as refused: its size and the
   // failure result share their bits.
-  Result<std::uint32_t> file_size(const std::string& path) const {
+  Result<std::uint32_t> file_size(std::string_view path) const {
     if (path.size() > kMaxPath) return Errc::path_too_long;
-    return word(FileSize(handle_, path.c_str()));
+    return word(FileSize(handle_, std::string(path).c_str()));
   }
   // The phone's free-space word, in the phone's unit (KiB for korvexd).
-  Result<std::uint32_t> free_space(const std::string& path) const {
+  Result<std::uint32_t> free_space(std::string_view path) const {
     if (path.size() > kMaxPath) return Errc::path_too_long;
-    return word(GetSpaceSize(handle_, path.c_str()));
+    return word(GetSpaceSize(handle_, std::string(path).c_str()));
   }
 
   // The names in a phone directory, in the phone's order. Like a local
   // listing, neither has "." or "..": a walk would go round in them.
-  Result<std::vector<std::string>> files(const std::string& path) const { return list(&GetFiles, path); }
-  Result<std::vector<std::string>> directories(const std::string& path) const {
-    return list(&GetDirectories, path);
-  }
+  Result<std::vector<std::string>> files(std::string_view path) const { return list(&GetFiles, path); }
+  Result<std::vector<std::string>> directories(std::string_view path) const { return list(&GetDirectories, path); }
 
   struct Entry {
     std::string name;
-    bool is_directory = false;
-    std::uint32_t size = 0;  // 0 for a directory
+    bool is_directory = false;  // kind == FileKind::directory, for older callers
+    std::uint32_t size = 0;     // 0 for a directory
+    FileKind kind = FileKind::file;
   };
   // A directory's entries with their sizes in a few round trips: its
   // directories, then its files (one that went away before its size was
-  // asked is left out), each in the phone's order.
-  Result<std::vector<Entry>> entries(const std::string& path) const {
+  // asked is left out), each in the phone's order; never "." or "..".
+  Result<std::vector<Entry>> entries(std::string_view path) const {
     if (path.size() > kMaxPath) return Errc::path_too_long;
     KorvexEntry* block = nullptr;
-    const int count = GetEntries(handle_, path.c_str(), &block);
+    const int count = GetEntries(handle_, std::string(path).c_str(), &block);
     if (count < 0) return failure();
     std::vector<Entry> listed;
     listed.reserve(static_cast<std::size_t>(count));
-    for (int i = 0; i < count; ++i) listed.push_back({block[i].name, block[i].isDirectory != 0, block[i].size});
+    for (int i = 0; i < count; ++i) {
+      const bool directory = block[i].isDirectory != 0;
+      listed.push_back({block[i].name, directory, block[i].size, directory ? FileKind::directory : FileKind::file});
+    }
     FreeEntries(block);
     return listed;
   }
+
+  // One directory of a walk: its path and its entries.
+  struct Directory {
+    std::string path;
+    std::vector<Entry> entries;
+  };
+  // Every directory under `path`, `path` first, each listed with entries()
+  // before its subdirectories, depth first in the phone's order. A listing
+  // that fails anywhere (a directory removed meanwhile, a path grown past
+  // kMaxPath) ends the walk with its error. A subdirectory whose name is not
+  // one component ("", ".", "..", or with a '/') is listed but not entered.
+  Result<std::vector<Directory>> walk(std::string_view path) const {
+    std::vector<Directory> walked;
+    std::vector<std::string> pending{std::string(path)};
+    while (!pending.empty()) {
+      std::string directory = std::move(pending.back());
+      pending.pop_back();
+      Result<std::vector<Entry>> listed = entries(directory);
+      if (!listed) return listed.error();
+      const std::size_t first = pending.size();
+      for (const Entry& entry : *listed) {
+        const std::string_view name = entry.name;
+        const bool component = !name.empty() && name != "." && name != ".." && name.find('/') == name.npos;
+        if (entry.kind == FileKind::directory && component) pending.push_back(join_path(directory, name));
+      }
+      // Taken from the back: reversed, the first subdirectory comes next.
+      std::reverse(pending.begin() + static_cast<std::ptrdiff_t>(first), pending.end());
+      walked.push_back({std::move(directory), std::move(listed).value()});
+    }
+    return walked;
+  }
+
   // The size of each path in one pipelined pass, -1 where the phone refused
   // it (missing); the sizes are the phone's 32-bit words.
   Result<std::vector<std::int64_t>> sizes(const std::vector<std::string>& paths) const {
@@ -409,26 +529,28 @@ class Session {
     return std::vector<std::int64_t>(found.begin(), found.end());
   }
 
-  // Synchronous copies on the session's connection.
-  Status upload(const std::string& local, const std::string& remote) const {
+  // Synchronous copies on the session's connection. Local paths go to the
+  // library in the native narrow encoding (path::string()), which is what it
+  // opens them with.
+  Status upload(const std::filesystem::path& local, std::string_view remote) const {
     if (remote.size() > kMaxPath) return Errc::path_too_long;
-    return check(CopyToPhone(handle_, local.c_str(), remote.c_str()));
+    return check(CopyToPhone(handle_, local.string().c_str(), std::string(remote).c_str()));
   }
-  Status download(const std::string& remote, const std::string& local) const {
+  Status download(std::string_view remote, const std::filesystem::path& local) const {
     if (remote.size() > kMaxPath) return Errc::path_too_long;
-    return check(DownFromPhone(handle_, remote.c_str(), local.c_str()));
+    return check(DownFromPhone(handle_, std::string(remote).c_str(), local.string().c_str()));
   }
 
   // Background copies on connections of their own.
-  Result<Transfer> start_upload(const std::string& local, const std::string& remote) const {
+  Result<Transfer> start_upload(const std::filesystem::path& local, std::string_view remote) const {
     if (remote.size() > kMaxPath) return Errc::path_too_long;
-    TransferHandle handle = CopyToPhoneAsync(handle_, local.c_str(), remote.c_str());
+    TransferHandle handle = CopyToPhoneAsync(handle_, local.string().c_str(), std::string(remote).c_str());
     if (!handle) return connected() ? Errc::local_file : Errc::connection_lost;
     return Transfer(handle);
   }
-  Result<Transfer> start_download(const std::string& remote, const std::string& local) const {
+  Result<Transfer> start_download(std::string_view remote, const std::filesystem::path& local) const {
     if (remote.size() > kMaxPath) return Errc::path_too_long;
-    TransferHandle handle = DownFromPhoneAsync(handle_, remote.c_str(), local.c_str());
+    TransferHandle handle = DownFromPhoneAsync(handle_, std::string(remote).c_str(), local.string().c_str());
     if (!handle) return Errc::connection_lost;
     return Transfer(handle);
   }
@@ -447,7 +569,7 @@ class Session {
   Errc failure() const { return connected() ? Errc::refused : Errc::connection_lost; }
   Status check(bool done) const { return done ? Status() : Status(failure()); }
 
-  Result<bool> answer(int value) const {
+  Answer answer(int value) const {
     if (value < 0) return failure();
     return value == 1;
   }
@@ -460,10 +582,10 @@ class Session {
   }
 
   using Lister = int (*)(SessionHandle, const char*, char**);
-  Result<std::vector<std::string>> list(Lister lister, const std::string& path) const {
+  Result<std::vector<std::string>> list(Lister lister, std::string_view path) const {
     if (path.size() > kMaxPath) return Errc::path_too_long;
     char* buffer = nullptr;
-    const int length = lister(handle_, path.c_str(), &buffer);
+    const int length = lister(handle_, std::string(path).c_str(), &buffer);
     if (length < 0) return failure();
     std::vector<std::string> names;
     if (length == 0) return names;

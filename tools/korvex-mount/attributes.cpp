@@ -33,14 +33,14 @@ int Attributes::lookup(const std::string& path, Attr& out) {
   if (size) {
     out = Attr{Kind::File, *size};
   } else {
-    const korvex::Result<bool> directory = session->is_directory(path);
-    if (!directory || !session->connected()) return -EIO;
-    if (*directory) {
+    const korvex::Answer directory = session->is_directory(path);
+    if (!directory.ok() || !session->connected()) return -EIO;
+    if (directory.yes()) {
       out = Attr{Kind::Directory, std::nullopt};
     } else {
-      const korvex::Result<bool> exists = session->exists(path);
-      if (!exists || !session->connected()) return -EIO;
-      if (*exists) return -EOVERFLOW;  // there, but the phone gives no size (4 GiB or more)
+      const korvex::Answer exists = session->exists(path);
+      if (!exists.ok() || !session->connected()) return -EIO;
+      if (exists.yes()) return -EOVERFLOW;  // there, but the phone gives no size (4 GiB or more)
       out = Attr{Kind::Missing, std::nullopt};
     }
   }

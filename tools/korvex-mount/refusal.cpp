@@ -8,8 +8,8 @@ namespace korvex::mount {
 namespace {
 
 // A question the phone answered, yes or no; a failed one is neither.
-bool yes(const korvex::Result<bool>& answer) { return answer.ok() && *answer; }
-bool no(const korvex::Result<bool>& answer) { return answer.ok() && !*answer; }
+bool yes(const korvex::Answer& answer) { return answer.yes(); }
+bool no(const korvex::Answer& answer) { return answer.no(); }
 
 bool hasNames(const korvex::Result<std::vector<std::string>>& names) { return names.ok() && !names->empty(); }
 

@@ -14,8 +14,8 @@ namespace korvex::cli {
 korvex::Session openSession(const std::string& address, const std::string& password);
 
 // The phone said yes, or said no; a question that failed is neither.
-inline bool yes(const korvex::Result<bool>& answer) { return answer && *answer; }
-inline bool no(const korvex::Result<bool>& answer) { return answer && !*answer; }
+inline bool yes(const korvex::Answer& answer) { return answer.yes(); }
+inline bool no(const korvex::Answer& answer) { return answer.no(); }
 
 // A size the phone would not tell is -1.
 inline std::int64_t sizeOrUnknown(const korvex::Result<std::uint32_t>& size) {

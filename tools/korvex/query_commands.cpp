@@ -20,26 +20,27 @@ struct PathQuery {
 int statCommand(Context& context, const PathQuery& query) {
   const korvex::Session& phone = context.phone();
   const std::string& path = query.path;
-  const korvex::Result<bool> exists = phone.exists(path);
+  const korvex::Answer exists = phone.exists(path);
   if (no(exists) && query.json && phone.connected()) {
     std::printf("%s\n", JsonObject().add("path", path).add("exists", false).str().c_str());
   }
   if (!yes(exists)) throw refusal(phone, "stat", path);
-  const korvex::Result<bool> directory = phone.is_directory(path);
-  if (!directory) throw refusal(phone, "stat", path);
+  const korvex::Answer answer = phone.is_directory(path);
+  if (!answer.ok()) throw refusal(phone, "stat", path);
+  const bool directory = answer.yes();
   std::int64_t size = -1;
-  if (!*directory) {
+  if (!directory) {
     size = sizeOrUnknown(phone.file_size(path));
     if (size < 0) throw refusal(phone, "stat", path, "the phone refused to tell its size");
   }
   if (query.json) {
     JsonObject object;
-    object.add("path", path).add("exists", true).add("type", *directory ? "directory" : "file");
-    if (!*directory) object.add("size", size);
+    object.add("path", path).add("exists", true).add("type", directory ? "directory" : "file");
+    if (!directory) object.add("size", size);
     std::printf("%s\n", object.str().c_str());
   } else {
-    std::printf("path: %s\nexists: yes\ntype: %s\n", shown(path).c_str(), *directory ? "directory" : "file");
-    if (!*directory) std::printf("size: %lld\n", static_cast<long long>(size));
+    std::printf("path: %s\nexists: yes\ntype: %s\n", shown(path).c_str(), directory ? "directory" : "file");
+    if (!directory) std::printf("size: %lld\n", static_cast<long long>(size));
   }
   return kOk;
 }
