@@ -1,6 +1,7 @@
 // A C++17 host of the installed wrapper header: connects, makes a
-// directory, lists it back. Usage: hpp_host ADDRESS PASSWORD.
+// directory, walks it back. Usage: hpp_host ADDRESS PASSWORD.
 #include <cstdio>
+#include <system_error>
 
 #include "korvex.hpp"
 
@@ -9,8 +10,11 @@ int main(int argc, char** argv) {
   auto phone = korvex::Session::connect(argv[1], argv[2]);
   if (!phone) return 1;
   if (!phone->make_directory("/from-hpp") || !phone->make_directory("/from-hpp/inner")) return 1;
-  auto names = phone->directories("/from-hpp");
-  if (!names || names->size() != 1 || names->front() != "inner") return 1;
+  if (!phone->is_directory("/from-hpp/inner") || !phone->exists("/from-hpp/none").no()) return 1;
+  auto tree = phone->walk("/from-hpp");
+  if (!tree || tree->size() != 2 || tree->at(1).path != "/from-hpp/inner") return 1;
+  const std::error_code missing = phone->file_size("/from-hpp/none").error();
+  if (missing != korvex::Errc::refused || missing.category() != korvex::category()) return 1;
   std::puts("hpp_host: ok");
   return 0;
 }

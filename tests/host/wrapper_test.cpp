@@ -1,13 +1,17 @@
 // The C++ wrapper (korvex.hpp) as a host uses it: linked to the shared
-// library, built as C++17, against the reference service.
+// library, built as C++17, against the reference service; with the throwing
+// flavour, so that its errors are checked too.
+#define KORVEX_HPP_THROWING
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <type_traits>
 #include <vector>
 
@@ -25,6 +29,9 @@ using Phase = Progress::Phase;
 
 static_assert(!std::is_copy_constructible_v<Transfer> && std::is_nothrow_move_constructible_v<Transfer>);
 static_assert(!std::is_copy_constructible_v<Session> && std::is_nothrow_move_constructible_v<Session>);
+static_assert(std::is_error_code_enum_v<Errc>);
+// A yes-or-no answer is read with `if`, never turned into a bool by accident.
+static_assert(!std::is_convertible_v<Answer, bool> && std::is_constructible_v<bool, Answer>);
 
 // A file that reads as `size` bytes but takes no disk.
 void makeSparse(const fs::path& path, std::uintmax_t size) {
@@ -78,6 +85,64 @@ TEST(WrapperProgress, DecodesTheLibraryValues) {
     EXPECT_EQ(c.done, p.done) << c.value << " of " << c.total;
     EXPECT_EQ(c.size, p.total) << c.value << " of " << c.total;
   }
+}
+
+TEST(WrapperErrors, AreErrorCodesAndSystemErrors) {
+  // {code, the portable condition it equals, or none}
+  struct Case {
+    Errc code;
+    std::error_condition condition;
+  };
+  const std::error_condition none;
+  const Case cases[] = {
+      {Errc::connect_failed, std::errc::connection_refused},
+      {Errc::login_failed, std::errc::permission_denied},
+      {Errc::refused, none},
+      {Errc::connection_lost, std::errc::connection_aborted},
+      {Errc::path_too_long, std::errc::filename_too_long},
+      {Errc::local_file, none},
+      {Errc::copy_failed, none},
+      {Errc::timed_out, std::errc::timed_out},
+  };
+  for (const Case& c : cases) {
+    const std::error_code code = c.code;
+    SCOPED_TRACE(code.message());
+    EXPECT_TRUE(code);
+    EXPECT_EQ(static_cast<int>(c.code), code.value());
+    EXPECT_EQ(&korvex::category(), &code.category());
+    EXPECT_STREQ("korvex", code.category().name());
+    EXPECT_EQ(message(c.code), code.message());
+    EXPECT_EQ(make_error_code(c.code), code);
+    if (c.condition) {
+      EXPECT_EQ(c.condition, code.default_error_condition());
+      EXPECT_TRUE(code == c.condition);
+    } else {
+      EXPECT_EQ(&korvex::category(), &code.default_error_condition().category());
+    }
+    // No other code's condition matches.
+    for (const Case& other : cases) {
+      if (other.code != c.code && other.condition) {
+        EXPECT_FALSE(code == other.condition) << message(other.code);
+      }
+    }
+
+    // The throwing flavour: a std::system_error carrying the same code.
+    try {
+      (void)Result<int>(c.code).value_or_throw();
+      ADD_FAILURE() << "no throw";
+    } catch (const std::system_error& e) {
+      EXPECT_EQ(code, e.code());
+      EXPECT_EQ(message(c.code), std::string(e.what()));
+      ASSERT_NE(nullptr, dynamic_cast<const Error*>(&e));
+      EXPECT_EQ(c.code, dynamic_cast<const Error&>(e).errc());
+    }
+    EXPECT_THROW(Status(c.code).or_throw(), Error);
+    EXPECT_THROW((void)Answer(c.code).value_or_throw(), Error);
+  }
+  EXPECT_FALSE(std::error_code(Errc::ok));
+  EXPECT_NO_THROW(Status().or_throw());
+  EXPECT_TRUE(Answer(true).value_or_throw());
+  EXPECT_FALSE(Answer(false).value_or_throw());
 }
 
 TEST(WrapperNames, OnlyPlainNamesBecomeLocalComponents) {
@@ -195,6 +260,146 @@ TEST_F(Wrapper, CommandsAndListings) {
   EXPECT_EQ(service.deviceName(), state.device);
 }
 
+// `if (phone.exists(p))` means "it is there": a failed question is not a yes.
+TEST_F(Wrapper, BooleanAnswersAreTrueOnlyForYes) {
+  fs::create_directories(service.root() / "docs");
+  writeFile(service.root() / "docs" / "a.txt", "a");
+  const std::string tooLong(kMaxPath + 1, 'x');
+  struct Case {
+    Answer (Session::*question)(std::string_view) const;
+    std::string path;
+    bool yes, no;
+    Errc error;
+  };
+  const Case cases[] = {
+      {&Session::exists, "/docs/a.txt", true, false, Errc::ok},
+      {&Session::exists, "/docs", true, false, Errc::ok},
+      {&Session::exists, "/docs/none", false, true, Errc::ok},
+      {&Session::exists, tooLong, false, false, Errc::path_too_long},
+      {&Session::is_directory, "/docs", true, false, Errc::ok},
+      {&Session::is_directory, "/docs/a.txt", false, true, Errc::ok},
+      {&Session::is_directory, tooLong, false, false, Errc::path_too_long},
+  };
+  for (const Case& c : cases) {
+    const Answer answer = (phone.*c.question)(c.path);
+    const std::string shown = c.path.substr(0, 20);
+    bool taken = false;
+    if (answer) taken = true;
+    EXPECT_EQ(c.yes, taken) << shown;
+    EXPECT_EQ(c.yes, answer.yes()) << shown;
+    EXPECT_EQ(c.no, answer.no()) << shown;
+    EXPECT_EQ(c.error == Errc::ok, answer.ok()) << shown;
+    EXPECT_EQ(c.error, answer.error()) << shown;
+    EXPECT_EQ(c.yes, answer.value()) << shown;
+  }
+}
+
+// Phone paths as literals, std::string and views that are not
+// NUL-terminated; local paths as std::filesystem::path or text.
+TEST_F(Wrapper, PathsAsViewsAndLocalPaths) {
+  fs::create_directories(service.root() / "docs");
+  writeFile(service.root() / "docs" / "a.txt", std::string(300, 'a'));
+  const std::string longer = "/docs/a.txt.not-this";
+  const std::string_view view = std::string_view(longer).substr(0, 11);  // "/docs/a.txt"
+  const std::string text(view);
+
+  EXPECT_TRUE(phone.exists(view));
+  EXPECT_TRUE(phone.exists(text));
+  EXPECT_TRUE(phone.exists("/docs/a.txt"));
+  EXPECT_EQ(300u, phone.file_size(view).value());
+  EXPECT_FALSE(phone.is_directory(view));
+  EXPECT_EQ(std::vector<std::string>{"a.txt"}, phone.files(std::string_view("/docs/a.txt", 5)).value());
+  ASSERT_TRUE(phone.make_directory(std::string_view("/made-not-this", 5)));
+  EXPECT_TRUE(fs::is_directory(service.root() / "made"));
+  ASSERT_TRUE(phone.rename(view, std::string_view("/docs/b.txt-not-this", 11)));
+  EXPECT_TRUE(fs::exists(service.root() / "docs" / "b.txt"));
+  EXPECT_EQ(Errc::path_too_long, phone.exists(std::string_view(std::string(kMaxPath + 1, 'x'))).error());
+
+  const std::string content = patterned(10 * 1000 + 3);
+  const fs::path source = local / "caf\xc3\xa9 up.bin";
+  writeFile(source, content);
+  struct Copy {
+    std::string phonePath;
+    fs::path back;
+  };
+  const Copy copies[] = {{"/u1.bin", local / "d1.bin"}, {"/u2.bin", local / "d2.bin"}, {"/u3.bin", local / "d3.bin"}};
+  ASSERT_TRUE(phone.upload(source, copies[0].phonePath));
+  ASSERT_TRUE(phone.upload(source.string(), std::string_view(copies[1].phonePath)));
+  auto started = phone.start_upload(source, copies[2].phonePath.c_str());
+  ASSERT_TRUE(started);
+  ASSERT_TRUE(started->wait(10s));
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (phone.file_size(copies[2].phonePath).value_or(0) != content.size() &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
+  ASSERT_TRUE(phone.download(copies[0].phonePath, copies[0].back));
+  ASSERT_TRUE(phone.download(std::string_view(copies[1].phonePath), copies[1].back.string()));
+  auto back = phone.start_download(copies[2].phonePath, copies[2].back);
+  ASSERT_TRUE(back);
+  ASSERT_TRUE(back->wait(10s));
+  for (const Copy& copy : copies) {
+    EXPECT_EQ(content, readFile(service.root() / copy.phonePath.substr(1))) << copy.phonePath;
+    EXPECT_EQ(content, readFile(copy.back)) << copy.back;
+  }
+}
+
+TEST_F(Wrapper, WalkListsATreeDepthFirst) {
+  const fs::path t = service.root() / "t";
+  fs::create_directories(t / "b" / "d");
+  fs::create_directories(t / "e");
+  writeFile(t / "a.txt", "aa");
+  writeFile(t / "b" / "c.txt", "ccc");
+  writeFile(t / "e" / "f.txt", "");
+  // Each directory's entries, sorted: "name/" for a directory, "name=size".
+  const std::vector<std::pair<std::string, std::vector<std::string>>> listed = {
+      {"/t", {"a.txt=2", "b/", "e/"}}, {"/t/b", {"c.txt=3", "d/"}}, {"/t/b/d", {}}, {"/t/e", {"f.txt=0"}}};
+  // Depth first in the phone's order: b's subtree before or after e.
+  const bool bFirst = phone.directories("/t").value().front() == "b";
+  const std::vector<std::string> order = bFirst ? std::vector<std::string>{"/t", "/t/b", "/t/b/d", "/t/e"}
+                                                : std::vector<std::string>{"/t", "/t/e", "/t/b", "/t/b/d"};
+  auto walked = phone.walk("/t");
+  ASSERT_TRUE(walked) << message(walked.error());
+  std::vector<std::string> paths;
+  for (const Session::Directory& directory : *walked) {
+    paths.push_back(directory.path);
+    std::vector<std::string> seen;
+    for (const Session::Entry& entry : directory.entries) {
+      const bool isDirectory = entry.kind == FileKind::directory;
+      EXPECT_EQ(isDirectory, entry.is_directory) << entry.name;
+      seen.push_back(entry.name + (isDirectory ? "/" : "=" + std::to_string(entry.size)));
+    }
+    std::sort(seen.begin(), seen.end());
+    const auto expected = std::find_if(listed.begin(), listed.end(), [&](const auto& l) { return l.first == directory.path; });
+    ASSERT_NE(listed.end(), expected) << directory.path;
+    EXPECT_EQ(expected->second, seen) << directory.path;
+  }
+  EXPECT_EQ(order, paths);
+
+  // From the root, joined without a doubled slash.
+  auto all = phone.walk("/");
+  ASSERT_TRUE(all);
+  ASSERT_EQ(5u, all->size());
+  EXPECT_EQ("/", all->at(0).path);
+  EXPECT_EQ("/t", all->at(1).path);
+
+  // A failed listing anywhere ends the walk with its reason.
+  struct Failure {
+    std::string path;
+    Errc error;
+  };
+  const std::string name(250, 'n');
+  fs::path deep = service.root() / "deep";
+  for (std::string phonePath = "/deep"; phonePath.size() <= kMaxPath; phonePath += "/" + name) deep /= name;
+  fs::create_directories(deep);
+  const Failure failures[] = {
+      {"/none", Errc::refused},
+      {"/t/a.txt", Errc::refused},
+      {"/deep", Errc::path_too_long},  // its deepest directory is past kMaxPath
+  };
+  for (const Failure& f : failures) EXPECT_EQ(f.error, phone.walk(f.path).error()) << f.path;
+}
+
 TEST_F(Wrapper, SizesFrom2To4GiBReadUnsigned) {
   for (std::uint32_t size : {0x80000000u, 3u << 30, 0xFFFFFFFDu}) {
     makeSparse(service.root() / "big", size);
@@ -211,7 +416,8 @@ TEST_F(Wrapper, EntriesAndSizesInBatches) {
   ASSERT_TRUE(entries) << message(entries.error());
   std::vector<std::string> seen;
   for (const Session::Entry& entry : *entries) {
-    seen.push_back(entry.name + (entry.is_directory ? "/" : "=") + std::to_string(entry.size));
+    EXPECT_EQ(entry.is_directory, entry.kind == FileKind::directory) << entry.name;
+    seen.push_back(entry.name + (entry.kind == FileKind::directory ? "/" : "=") + std::to_string(entry.size));
   }
   const std::vector<std::string> files = phone.files("/docs").value();
   ASSERT_EQ(2u, files.size());
@@ -290,6 +496,9 @@ TEST_F(Wrapper, ALostConnectionIsToldApartFromARefusal) {
   while (phone.connected() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
   ASSERT_FALSE(phone.connected());
   EXPECT_EQ(Errc::connection_lost, phone.exists("/").error());
+  EXPECT_FALSE(phone.exists("/"));  // there, but the question failed
+  EXPECT_FALSE(phone.is_directory("/").no());
+  EXPECT_EQ(Errc::connection_lost, phone.walk("/").error());
   EXPECT_EQ(Errc::connection_lost, phone.make_directory("/x").error());
   EXPECT_EQ(Errc::connection_lost, phone.files("/").error());
   EXPECT_EQ(Errc::connection_lost, phone.file_size("/x").error());
