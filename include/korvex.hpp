@@ -24,10 +24,11 @@
 // - disconnect(), assignment and destruction of a Session must not overlap
 //   any other call on it: they free the handle the others use. The same holds
 //   for a handle that a borrowed Session wraps and that its owner ends.
-// - Transfer::progress() and wait() may be called from several threads, and
-//   go on working after the session that started the copy has ended. cancel(),
-//   assignment and destruction of a Transfer must not overlap any other call
-//   on it: keep those on the thread that owns it.
+// - Transfer::progress() and wait() take no lock and may be called from
+//   several threads; they stay safe after the session that started the copy
+//   has ended, which stops it (it then reads as failed). cancel(), assignment
+//   and destruction of a Transfer free its handle and must not overlap any
+//   other call on it: keep those on the thread that owns it.
 // - Results, answers, errors and the path helpers are plain values.
 #ifndef KORVEX_HPP
 #define KORVEX_HPP
