@@ -109,13 +109,15 @@ void ParallelCopy::takeReports() {
   for (Failure& failure : found) report(std::move(failure));
 }
 
+// A phone folder is asked about only when making it was refused: a fresh
+// tree costs one round trip a folder.
 void ParallelCopy::makeDirectories(const std::vector<std::string>& directories) {
   for (const std::string& directory : directories) {
     if (direction_ == Direction::Get) {
       std::error_code error;
       fs::create_directories(localPathOf(directory), error);
       if (error) report({kLocalFile, "get: " + directory + ": " + error.message()});
-    } else if (!yes(phone_.is_directory(directory)) && !phone_.make_directory(directory)) {
+    } else if (!phone_.make_directory(directory) && !yes(phone_.is_directory(directory))) {
       report(refusal(phone_, "put", directory, "the phone refused to create the directory"));
     }
   }
@@ -143,17 +145,43 @@ void ParallelCopy::openPool(std::size_t size) {
 
 void ParallelCopy::work(Worker& worker, const std::vector<Job>& jobs) {
   while (!stopping_) {
-    const std::size_t index = next_++;
-    if (index >= jobs.size()) break;
-    const Job& job = jobs[index];
+    std::size_t first = 0;
+    const std::size_t count = claim(jobs, first);
+    if (count == 0) break;
     if (!ensureSession(worker)) {
-      Failure failure{kBroken, std::string(what_) + ": " + job.from + ": the connection to the phone was lost"};
-      ended(job, &failure);
+      for (std::size_t i = first; i < first + count; ++i) {
+        Failure failure{kBroken, std::string(what_) + ": " + jobs[i].from + ": the connection to the phone was lost"};
+        ended(jobs[i], &failure);
+      }
       break;
     }
-    copy(worker, job);
+    copy(worker, jobs, first, count);
   }
   --running_;
+}
+
+// The next jobs for a worker: one download, or a run of uploads that go back
+// to back on its session (each confirmation travels with the next request).
+// A run stops at kRunFiles files or kRunBytes bytes, and takes only a share
+// of what is left, so that the workers end together.
+std::size_t ParallelCopy::claim(const std::vector<Job>& jobs, std::size_t& first) {
+  constexpr std::size_t kRunFiles = 16;
+  constexpr std::int64_t kRunBytes = 4 * 1024 * 1024;
+  std::size_t at = next_.load();
+  std::size_t count = 0;
+  do {
+    if (at >= jobs.size()) return 0;
+    const std::size_t share = (jobs.size() - at) / (2 * workers_.size());
+    const std::size_t most = direction_ == Direction::Put ? std::clamp<std::size_t>(share, 1, kRunFiles) : 1;
+    std::int64_t bytes = jobs[at].size;
+    count = 1;
+    while (count < most && at + count < jobs.size() && bytes + jobs[at + count].size <= kRunBytes) {
+      bytes += jobs[at + count].size;
+      ++count;
+    }
+  } while (!next_.compare_exchange_weak(at, at + count));
+  first = at;
+  return count;
 }
 
 // A worker whose copy failed logs in again, once, for its next copy; when
@@ -175,21 +203,29 @@ bool ParallelCopy::ensureSession(Worker& worker) {
   return handle != nullptr;
 }
 
-void ParallelCopy::copy(Worker& worker, const Job& job) {
-  const bool get = direction_ == Direction::Get;
+void ParallelCopy::copy(Worker& worker, const std::vector<Job>& jobs, std::size_t first, std::size_t count) {
   SessionHandle handle = nullptr;
   {
     const std::lock_guard<std::mutex> guard(lock_);
     if (stopping_) return;
     handle = worker.handle;
     worker.busy = true;
-    worker.job = &job;
+    worker.job = &jobs[first];
   }
-  // A path too long for the phone is one it would have refused.
-  const std::string& remote = get ? job.from : job.to;
-  const bool done = remote.size() <= korvex::kMaxPath &&
-                    (get ? DownFromPhone(handle, job.from.c_str(), job.to.c_str())
-                         : CopyToPhone(handle, job.from.c_str(), job.to.c_str()));
+  std::vector<int> done(count, 0);
+  if (direction_ == Direction::Get) {
+    // A path too long for the phone is one it would have refused.
+    const Job& job = jobs[first];
+    done[0] = job.from.size() <= korvex::kMaxPath && DownFromPhone(handle, job.from.c_str(), job.to.c_str());
+  } else {
+    // The library fails a path too long for the phone before sending it.
+    std::vector<const char*> locals, remotes;
+    for (std::size_t i = first; i < first + count; ++i) {
+      locals.push_back(jobs[i].from.c_str());
+      remotes.push_back(jobs[i].to.c_str());
+    }
+    UploadFiles(handle, locals.data(), remotes.data(), static_cast<int>(count), done.data());
+  }
   {
     const std::lock_guard<std::mutex> guard(lock_);
     worker.busy = false;
@@ -197,26 +233,9 @@ void ParallelCopy::copy(Worker& worker, const Job& job) {
     if (worker.handle == nullptr) return;  // cancelled: the session was ended under the copy
   }
   const korvex::Session session = korvex::Session::borrow(handle, login_.address);
-  if (done && get) {
-    std::error_code error;
-    const std::uintmax_t written = fs::file_size(localPathOf(job.to), error);
-    if (error || written != static_cast<std::uintmax_t>(job.size)) {
-      Failure failure{kLocalFile, "get: " + job.to + ": holds " + std::to_string(written) + " bytes, not " +
-                                      std::to_string(job.size)};
-      ended(job, &failure);
-      return;
-    }
-  }
-  if (done) {
-    ended(job, nullptr);
-    return;
-  }
-  Failure failure = failed(session, job);
-  // A connection the phone closed mid-copy may show only on the question
-  // that asked why.
-  if (failure.code != kLocalFile && !session.connected()) {
-    failure = {kBroken, std::string(what_) + ": " + job.from + ": the copy broke off: the connection was lost"};
-  }
+  bool anyFailed = false;
+  for (std::size_t i = 0; i < count; ++i) anyFailed |= !settle(session, jobs[first + i], done[i] != 0);
+  if (!anyFailed) return;
   // A copy that failed may leave its exchange half done on the connection:
   // the next copy logs in anew.
   {
@@ -224,7 +243,33 @@ void ParallelCopy::copy(Worker& worker, const Job& job) {
     worker.handle = nullptr;
   }
   Disconnect(handle);
+}
+
+// Counts a copy that returned: arrived, or failed with the reason asked on
+// the session that ran it. false when it failed.
+bool ParallelCopy::settle(const korvex::Session& session, const Job& job, bool done) {
+  if (done && direction_ == Direction::Get) {
+    std::error_code error;
+    const std::uintmax_t written = fs::file_size(localPathOf(job.to), error);
+    if (error || written != static_cast<std::uintmax_t>(job.size)) {
+      Failure failure{kLocalFile, "get: " + job.to + ": holds " + std::to_string(written) + " bytes, not " +
+                                      std::to_string(job.size)};
+      ended(job, &failure);
+      return false;
+    }
+  }
+  if (done) {
+    ended(job, nullptr);
+    return true;
+  }
+  Failure failure = failed(session, job);
+  // A connection the phone closed mid-copy may show only on the question
+  // that asked why.
+  if (failure.code != kLocalFile && !session.connected()) {
+    failure = {kBroken, std::string(what_) + ": " + job.from + ": the copy broke off: the connection was lost"};
+  }
   ended(job, &failure);
+  return false;
 }
 
 // Why a copy that returned false failed, asked on the worker's session.

@@ -51,7 +51,9 @@ class ParallelCopy {
   void openPool(std::size_t size);
   void work(Worker& worker, const std::vector<Job>& jobs);
   bool ensureSession(Worker& worker);
-  void copy(Worker& worker, const Job& job);
+  std::size_t claim(const std::vector<Job>& jobs, std::size_t& first);
+  void copy(Worker& worker, const std::vector<Job>& jobs, std::size_t first, std::size_t count);
+  bool settle(const korvex::Session& session, const Job& job, bool done);
   Failure failed(const korvex::Session& session, const Job& job) const;
   void ended(const Job& job, Failure* failure);
   void takeReports();
