@@ -1,8 +1,10 @@
 // mv, rm, rmdir, mkdir and chown: the commands that change a phone path.
 // Each prints nothing on success; a refusal names the likeliest reason.
 #include <string>
+#include <vector>
 
 #include "commands.h"
+#include "phone_glob.h"
 
 namespace korvex::cli {
 
@@ -36,10 +38,32 @@ struct RemoveOptions {
   bool recursive = false;  // rmdir only
 };
 
+void removeFile(const korvex::Session& phone, const std::string& path) {
+  if (phone.remove(path)) return;
+  throw refusal(phone, "rm", path, yes(phone.is_directory(path)) ? "is a directory (use rmdir)" : "");
+}
+
+// Each match of a pattern in turn; one that fails is reported and the rest
+// go on.
 int removeCommand(Context& context, const RemoveOptions& options) {
   const korvex::Session& phone = context.phone();
-  if (phone.remove(options.path)) return kOk;
-  throw refusal(phone, "rm", options.path, yes(phone.is_directory(options.path)) ? "is a directory (use rmdir)" : "");
+  const std::vector<PhoneMatch> matches = expandPhonePattern(phone, "rm", options.path);
+  if (matches.size() == 1) {
+    removeFile(phone, matches.front().path);
+    return kOk;
+  }
+  int code = kOk;
+  for (const PhoneMatch& match : matches) {
+    try {
+      if (match.isDirectory) throw Failure{kRefused, "rm: " + match.path + ": is a directory (use rmdir)"};
+      removeFile(phone, match.path);
+    } catch (const Failure& failure) {
+      if (failure.code == kBroken) throw;
+      printMessage(failure.message);
+      if (code == kOk) code = failure.code;
+    }
+  }
+  return code;
 }
 
 // A listing that fails counts as entries: only an empty directory is sure.

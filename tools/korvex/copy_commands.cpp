@@ -1,13 +1,16 @@
 // get and put: one file by one background copy, or several files and whole
 // trees (-r) by a plan run on a pool of sessions.
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "commands.h"
 #include "copy_plan.h"
 #include "file_copy.h"
+#include "glob.h"
 #include "local_files.h"
 #include "parallel_copy.h"
+#include "phone_glob.h"
 
 namespace korvex::cli {
 
@@ -46,6 +49,10 @@ int getCommand(Context& context, const CopyArguments& arguments) {
     if (source.empty() || source.size() > korvex::kMaxPath) {
       throw Failure{kUsage, "get: " + source.substr(0, 40) + ": not a usable phone path"};
     }
+  }
+  // Patterns need the session; plain paths leave it to the copy.
+  if (std::any_of(sources.begin(), sources.end(), [](const std::string& s) { return isPattern(s); })) {
+    sources = expandPhonePaths(context.phone(), "get", sources);
   }
   const TreeCopyOptions& options = arguments.options;
   if (!options.recursive && sources.size() == 1) return getFile(context, sources.front(), local, options.copy);

@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "commands.h"
+#include "glob.h"
 #include "json.h"
+#include "phone_glob.h"
 #include "phone_tree.h"
 #include "text.h"
 
@@ -96,13 +98,39 @@ void print(const std::vector<Entry>& entries, const ListOptions& options) {
   }
 }
 
+// A pattern's matches, files and directories alike unless -f or -d, named
+// below the pattern's fixed start.
+int listMatches(const korvex::Session& phone, const ListOptions& options) {
+  using Which = ListOptions::Which;
+  if (options.recursive) throw Failure{kUsage, "ls: -R takes a directory, not a pattern"};
+  const bool sizes = options.longFormat || options.json;
+  std::vector<Entry> entries;
+  for (const PhoneMatch& match : expandPhonePattern(phone, "ls", options.path)) {
+    if ((options.which == Which::Files && match.isDirectory) ||
+        (options.which == Which::Directories && !match.isDirectory)) {
+      continue;
+    }
+    std::int64_t size = -1;
+    if (sizes && !match.isDirectory) size = match.size >= 0 ? match.size : sizeOrUnknown(phone.file_size(match.path));
+    entries.push_back({match.relative, match.isDirectory, size});
+  }
+  ListOptions shown = options;
+  if (shown.which == Which::Default) shown.which = Which::All;
+  print(entries, shown);
+  return kOk;
+}
+
 int listCommand(Context& context, const ListOptions& asked) {
   ListOptions options = asked;
+  const korvex::Session& phone = context.phone();
+  if (isPattern(options.path)) {
+    if (hasWildcards(options.path)) return listMatches(phone, options);
+    options.path = expandPhonePattern(phone, "ls", options.path).front().path;
+  }
   if (options.which == ListOptions::Which::Default) {
     const bool plain = !options.longFormat && !options.recursive && !options.json;
     options.which = plain ? ListOptions::Which::Files : ListOptions::Which::All;
   }
-  const korvex::Session& phone = context.phone();
   const bool sizes = options.longFormat || options.json;
   Collector collector(phone, options.recursive, sizes);
   std::vector<Entry>& entries = collector.entries;

@@ -2,9 +2,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "commands.h"
 #include "json.h"
+#include "phone_glob.h"
 #include "progress.h"
 #include "text.h"
 
@@ -17,9 +19,7 @@ struct PathQuery {
   bool json = false;
 };
 
-int statCommand(Context& context, const PathQuery& query) {
-  const korvex::Session& phone = context.phone();
-  const std::string& path = query.path;
+void statPath(const korvex::Session& phone, const std::string& path, const PathQuery& query) {
   const korvex::Answer exists = phone.exists(path);
   if (no(exists) && query.json && phone.connected()) {
     std::printf("%s\n", JsonObject().add("path", path).add("exists", false).str().c_str());
@@ -42,7 +42,29 @@ int statCommand(Context& context, const PathQuery& query) {
     std::printf("path: %s\nexists: yes\ntype: %s\n", shown(path).c_str(), directory ? "directory" : "file");
     if (!directory) std::printf("size: %lld\n", static_cast<long long>(size));
   }
-  return kOk;
+}
+
+// A pattern's matches one block each, blank lines between them (JSON: one
+// object a line); one that fails is reported and the rest go on.
+int statCommand(Context& context, const PathQuery& query) {
+  const korvex::Session& phone = context.phone();
+  const std::vector<PhoneMatch> matches = expandPhonePattern(phone, "stat", query.path);
+  if (matches.size() == 1) {
+    statPath(phone, matches.front().path, query);
+    return kOk;
+  }
+  int code = kOk;
+  for (const PhoneMatch& match : matches) {
+    if (!query.json && &match != &matches.front()) std::printf("\n");
+    try {
+      statPath(phone, match.path, query);
+    } catch (const Failure& failure) {
+      if (failure.code == kBroken) throw;
+      printMessage(failure.message);
+      if (code == kOk) code = failure.code;
+    }
+  }
+  return code;
 }
 
 int freeSpaceCommand(Context& context, const PathQuery& query) {
