@@ -9,7 +9,7 @@ namespace korvex::cli {
 using AddCommand = void (*)(CLI::App& app, Run& run);
 
 // addPower adds shutdown, reboot and restart.
-extern const AddCommand addList, addTree, addStat, addGet, addPut, addMove, addRemove, addRemoveDirectory,
-    addMakeDirectory, addChown, addFreeSpace, addState, addPower;
+extern const AddCommand addList, addTree, addStat, addGet, addPut, addSync, addMove, addRemove,
+    addRemoveDirectory, addMakeDirectory, addChown, addFreeSpace, addState, addPower;
 
 }  // namespace korvex::cli

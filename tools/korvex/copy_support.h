@@ -36,6 +36,8 @@ struct TreeCopyOptions {
   CopyOptions copy;
   bool recursive = false;
   int jobs = 8;
+  const char* command = nullptr;  // names the messages; get or put when not given
+  bool summary = true;            // the closing line; a caller may print its own
 };
 
 inline double secondsSince(Clock::time_point start) {

@@ -115,8 +115,8 @@ int main(int argc, char** argv) {
   addGlobalOptions(app, globals);
   Run run;
   // In the order --help lists them.
-  for (const AddCommand add : {addList, addTree, addStat, addGet, addPut, addMove, addRemove, addRemoveDirectory,
-                               addMakeDirectory, addChown, addFreeSpace, addState, addPower}) {
+  for (const AddCommand add : {addList, addTree, addStat, addGet, addPut, addSync, addMove, addRemove,
+                               addRemoveDirectory, addMakeDirectory, addChown, addFreeSpace, addState, addPower}) {
     add(app, run);
   }
 

@@ -40,7 +40,7 @@ ParallelCopy::ParallelCopy(const korvex::Session& phone, Login login, Direction 
       login_(std::move(login)),
       direction_(direction),
       options_(options),
-      what_(direction == Direction::Get ? "get" : "put"),
+      what_(options.command ? options.command : direction == Direction::Get ? "get" : "put"),
       start_(Clock::now()),
       bar_(options.copy.showsBar(), start_) {}
 
@@ -116,9 +116,9 @@ void ParallelCopy::makeDirectories(const std::vector<std::string>& directories) 
     if (direction_ == Direction::Get) {
       std::error_code error;
       fs::create_directories(localPathOf(directory), error);
-      if (error) report({kLocalFile, "get: " + directory + ": " + error.message()});
+      if (error) report({kLocalFile, std::string(what_) + ": " + directory + ": " + error.message()});
     } else if (!phone_.make_directory(directory) && !yes(phone_.is_directory(directory))) {
-      report(refusal(phone_, "put", directory, "the phone refused to create the directory"));
+      report(refusal(phone_, what_, directory, "the phone refused to create the directory"));
     }
   }
 }
@@ -252,8 +252,8 @@ bool ParallelCopy::settle(const korvex::Session& session, const Job& job, bool d
     std::error_code error;
     const std::uintmax_t written = fs::file_size(localPathOf(job.to), error);
     if (error || written != static_cast<std::uintmax_t>(job.size)) {
-      Failure failure{kLocalFile, "get: " + job.to + ": holds " + std::to_string(written) + " bytes, not " +
-                                      std::to_string(job.size)};
+      Failure failure{kLocalFile, std::string(what_) + ": " + job.to + ": holds " + std::to_string(written) +
+                                      " bytes, not " + std::to_string(job.size)};
       ended(job, &failure);
       return false;
     }
@@ -280,16 +280,17 @@ Failure ParallelCopy::failed(const korvex::Session& session, const Job& job) con
   if (direction_ == Direction::Get && !writable(job.to)) {
     std::error_code ignored;
     const bool directory = fs::is_directory(localPathOf(job.to), ignored);
-    return {kLocalFile, "get: " + job.to + ": cannot be written" + (directory ? " (a directory is in the way)" : "")};
+    return {kLocalFile, std::string(what_) + ": " + job.to + ": cannot be written" +
+                            (directory ? " (a directory is in the way)" : "")};
   }
   if (direction_ == Direction::Put && readableError(job.from) != 0) {
-    return {kLocalFile, "put: " + job.from + ": cannot be opened"};
+    return {kLocalFile, std::string(what_) + ": " + job.from + ": cannot be opened"};
   }
   if (!session.connected()) {
     return {kBroken, std::string(what_) + ": " + job.from + ": the copy broke off: the connection was lost"};
   }
-  if (direction_ == Direction::Get) return refusal(session, "get", job.from, "the phone did not send it whole");
-  return refusal(session, "put", job.to, "the phone refused to store it");
+  if (direction_ == Direction::Get) return refusal(session, what_, job.from, "the phone did not send it whole");
+  return refusal(session, what_, job.to, "the phone refused to store it");
 }
 
 void ParallelCopy::ended(const Job& job, Failure* failure) {
@@ -354,6 +355,7 @@ int ParallelCopy::finish() {
   if (seconds > 0.0 && arrivedBytes_ > 0) {
     line += " (" + formatBytes(static_cast<std::int64_t>(static_cast<double>(arrivedBytes_) / seconds)) + "/s)";
   }
+  if (!options_.summary) return failures_.empty() ? kOk : failures_.front().code;
   std::printf("%s\n", line.c_str());
   if (failures_.empty()) return kOk;
   std::fflush(stdout);

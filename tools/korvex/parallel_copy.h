@@ -36,6 +36,13 @@ class ParallelCopy {
   // Throws a Failure when cancelled or when the phone cannot be reached.
   int run(Plan& plan);
 
+  // What a finished run did: failures include the plan's.
+  struct Tally {
+    std::size_t arrived = 0, failed = 0;
+    std::int64_t bytes = 0;
+  };
+  Tally tally() const { return {arrived_, failures_.size(), arrivedBytes_}; }
+
  private:
   // One worker's session. The main thread may end the session only while a
   // copy is on it (busy): the library wakes the blocked call, and the worker

@@ -1,0 +1,202 @@
+// sync in both directions: what is copied, skipped and deleted over a run of
+// changes, the dry run, the JSON summary, and a copy that fails.
+#include <functional>
+#include <map>
+
+#include "cli_fixture.h"
+
+namespace korvex::test {
+namespace {
+
+using namespace exit_code;
+using ::testing::HasSubstr;
+
+// A tree's contents by path below its root; a directory reads as "/".
+std::map<std::string, std::string> snapshot(const fs::path& root) {
+  std::map<std::string, std::string> tree;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    const std::string relative = entry.path().lexically_relative(root).generic_string();
+    tree[relative] = entry.is_directory() ? "/" : readFile(entry.path());
+  }
+  return tree;
+}
+
+void write(const fs::path& path, const std::string& bytes) {
+  fs::create_directories(path.parent_path());
+  writeFile(path, bytes);
+}
+
+struct SyncDirection {
+  const char* name;
+  bool toPhone;
+  int blockedCode;  // a file that cannot be written where a directory stands
+};
+
+class SyncTest : public CliTest, public ::testing::WithParamInterface<SyncDirection> {
+ protected:
+  bool toPhone() const { return GetParam().toPhone; }
+  fs::path source() const { return toPhone() ? local("src") : phone("src"); }
+  fs::path dest() const { return toPhone() ? phone("dst") : local("dst"); }
+  std::string destArgument() const { return toPhone() ? "phone:/dst" : local("dst").string(); }
+  // The destination as the plan names it.
+  std::string destPath(const std::string& relative) const {
+    return toPhone() ? "/dst/" + relative : (local("dst") / relative).string();
+  }
+  CliResult sync(std::vector<std::string> flags) {
+    std::vector<std::string> args{"sync", toPhone() ? local("src").string() : "phone:/src", destArgument()};
+    args.insert(args.end(), flags.begin(), flags.end());
+    return korvex(args);
+  }
+};
+
+TEST_P(SyncTest, RunsCopyWhatIsMissingOrResizedAndDeleteOnlyWhenAsked) {
+  const std::string big = randomBytes(300 * 1024 + 5, 3);
+  write(source() / "a.txt", "alpha");
+  write(source() / "sub/b.txt", "bravo!");
+  write(source() / "sub/deep/c.bin", big);
+  fs::create_directories(source() / "empty");
+
+  struct Step {
+    const char* what;
+    std::function<void()> change;
+    std::vector<std::string> flags;
+    const char* summary;                       // the start of the last line
+    std::map<std::string, std::string> extra;  // in the destination beyond the source
+  };
+  const Step steps[] = {
+      {"first run", [] {}, {}, "sync: 3 copied, 0 skipped, 0 deleted, 0 failed, 300.0 KiB in ", {}},
+      {"second run", [] {}, {}, "sync: 0 copied, 3 skipped, 0 deleted, 0 failed, 0 B in ", {}},
+      {"a resized and a new file; extras stay without --delete",
+       [&] {
+         write(source() / "a.txt", "alpha, longer");
+         write(source() / "sub/new.txt", "new");
+         write(dest() / "old.txt", "old");
+         write(dest() / "gone/x.txt", "x");
+       },
+       {},
+       "sync: 2 copied, 2 skipped, 0 deleted, 0 failed, 16 B in ",
+       {{"old.txt", "old"}, {"gone", "/"}, {"gone/x.txt", "x"}}},
+      {"--delete removes the extras, the emptied folder too",
+       [] {},
+       {"--delete"},
+       "sync: 0 copied, 4 skipped, 3 deleted, 0 failed, 0 B in ",
+       {}},
+      {"-j 1 copies the same",
+       [&] { write(source() / "sub/deep/d.txt", "delta"); },
+       {"-j", "1"},
+       "sync: 1 copied, 4 skipped, 0 deleted, 0 failed, 5 B in ",
+       {}},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    step.change();
+    const CliResult result = sync(step.flags);
+    ASSERT_EQ(result.exitCode, kOk) << result.all();
+    EXPECT_EQ(result.err, "");
+    ASSERT_FALSE(lines(result.out).empty());
+    EXPECT_THAT(lines(result.out).back(), ::testing::StartsWith(step.summary)) << result.out;
+    std::map<std::string, std::string> expected = snapshot(source());
+    expected.insert(step.extra.begin(), step.extra.end());
+    EXPECT_EQ(snapshot(dest()), expected);
+  }
+
+  // Sizes alone are compared: a change that keeps the size is not seen.
+  write(source() / "a.txt", "ALPHA, LONGER");
+  const CliResult same = sync({});
+  ASSERT_EQ(same.exitCode, kOk) << same.all();
+  EXPECT_THAT(same.out, HasSubstr("sync: 0 copied, 5 skipped,"));
+  EXPECT_EQ(readFile(dest() / "a.txt"), "alpha, longer");
+}
+
+TEST_P(SyncTest, DryRunPrintsThePlanAndChangesNothing) {
+  write(source() / "keep.txt", "same");
+  write(source() / "sub/new.txt", "1234567");
+  write(source() / "resized.txt", "longer now");
+  write(dest() / "keep.txt", "same");
+  write(dest() / "resized.txt", "short");
+  write(dest() / "extra/old.txt", "old");
+  const auto sourceBefore = snapshot(source());
+  const auto destBefore = snapshot(dest());
+
+  const CliResult plan = sync({"--dry-run", "--delete"});
+  ASSERT_EQ(plan.exitCode, kOk) << plan.all();
+  EXPECT_EQ(plan.err, "");
+  const std::vector<std::string> expected{
+      "copy " + destPath("resized.txt") + " (10 bytes)",
+      "copy " + destPath("sub/new.txt") + " (7 bytes)",
+      "delete " + destPath("extra/old.txt"),
+      "delete " + destPath("extra") + "/",
+      "sync: dry run: 2 to copy (17 B), 1 skipped, 2 to delete, 0 failed; nothing changed",
+  };
+  EXPECT_EQ(lines(plan.out), expected);
+  EXPECT_EQ(snapshot(source()), sourceBefore);
+  EXPECT_EQ(snapshot(dest()), destBefore);
+  EXPECT_FALSE(fs::exists(dest() / "sub"));
+
+  // The same sync for real, its summary as JSON.
+  const CliResult json = sync({"--delete", "--json"});
+  ASSERT_EQ(json.exitCode, kOk) << json.all();
+  EXPECT_EQ(json.out, "{\"copied\":2,\"skipped\":1,\"deleted\":2,\"failed\":0,\"bytes\":17}\n");
+  EXPECT_EQ(snapshot(dest()), snapshot(source()));
+}
+
+TEST_P(SyncTest, AFailedCopyKeepsTheRestAndDeletesNothing) {
+  write(source() / "a.txt", "alpha");
+  write(source() / "blocked", "bee");
+  write(source() / "c.txt", "charlie");
+  // A folder where a file is to go: its copy fails, the others arrive.
+  write(dest() / "blocked/inner", "i");
+  write(dest() / "extra.txt", "extra");
+
+  const CliResult result = sync({"--delete"});
+  EXPECT_EQ(result.exitCode, GetParam().blockedCode) << result.all();
+  EXPECT_THAT(result.err, HasSubstr("blocked"));
+  EXPECT_THAT(result.err, HasSubstr("nothing deleted"));
+  EXPECT_THAT(lines(result.out).back(), ::testing::StartsWith("sync: 2 copied, 0 skipped, 0 deleted, 1 failed, 12 B"))
+      << result.out;
+  EXPECT_EQ(readFile(dest() / "a.txt"), "alpha");
+  EXPECT_EQ(readFile(dest() / "c.txt"), "charlie");
+  EXPECT_EQ(readFile(dest() / "extra.txt"), "extra");
+  EXPECT_EQ(readFile(dest() / "blocked/inner"), "i");
+
+  const CliResult json = sync({"--json"});
+  EXPECT_EQ(json.exitCode, GetParam().blockedCode);
+  EXPECT_EQ(json.out, "{\"copied\":0,\"skipped\":2,\"deleted\":0,\"failed\":1,\"bytes\":0}\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Directions, SyncTest,
+                         ::testing::Values(SyncDirection{"ToPhone", true, kRefused},
+                                           SyncDirection{"FromPhone", false, kLocalFile}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+using SyncUsageTest = CliTest;
+
+TEST_F(SyncUsageTest, ExactlyOneSideIsThePhoneAndTheSourceMustExist) {
+  fs::create_directories(local("here"));
+  fs::create_directories(phone("there"));
+  write(phone("file"), "f");
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+    const char* err;
+  };
+  const Case cases[] = {
+      {{"sync", local("here").string(), local("else").string()}, kUsage, "exactly one of SRC and DST"},
+      {{"sync", "phone:/there", "phone:/else"}, kUsage, "exactly one of SRC and DST"},
+      {{"sync", "phone:", local("here").string()}, kUsage, "not a usable phone path"},
+      {{"sync", "phone:/missing", local("here").string()}, kRefused, "sync: /missing"},
+      {{"sync", local("missing").string(), "phone:/there"}, kLocalFile, "missing"},
+      {{"sync", local("here").string(), "phone:/file"}, kRefused, "sync: /file: not a directory"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[1] + " " + c.args[2]);
+    const CliResult result = korvex(c.args);
+    EXPECT_EQ(result.exitCode, c.code) << result.all();
+    EXPECT_THAT(result.err, HasSubstr(c.err));
+    EXPECT_EQ(result.out, "");
+  }
+  EXPECT_THAT(korvex({"sync", "--help"}).out, HasSubstr("compared by size alone"));
+}
+
+}  // namespace
+}  // namespace korvex::test
