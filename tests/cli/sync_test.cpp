@@ -31,6 +31,7 @@ struct SyncDirection {
   bool toPhone;
   int blockedCode;  // a file that cannot be written where a directory stands
 };
+void PrintTo(const SyncDirection& direction, std::ostream* out) { *out << direction.name; }
 
 class SyncTest : public CliTest, public ::testing::WithParamInterface<SyncDirection> {
  protected:
