@@ -2,15 +2,20 @@
 // run against them.
 #pragma once
 
+#include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -80,6 +85,29 @@ inline bool downloading(const fs::path& directory, const std::string& name) {
   }
   return false;
 }
+
+// A 127.0.0.1 port that refuses connections: bound, so nobody else takes it,
+// but not listening.
+class RefusingPort {
+ public:
+  RefusingPort() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      throw std::runtime_error("cannot reserve a port");
+    }
+    port_ = ntohs(address.sin_port);
+  }
+  ~RefusingPort() { close(fd_); }
+  std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  int fd_;
+  std::uint16_t port_ = 0;
+};
 
 // Lines of a command's output, without their ends.
 inline std::vector<std::string> lines(const std::string& text) {

@@ -3,7 +3,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
-#include <cstring>
+#include <string_view>
 
 #ifndef KORVEX_CLI_PATH
 #error "KORVEX_CLI_PATH must name the korvex binary"
@@ -18,12 +18,17 @@ ChildProcess::Options launch(const std::vector<std::string>& args, const CliOpti
   ChildProcess::Options launch;
   launch.argv = {KORVEX_CLI_PATH};
   launch.argv.insert(launch.argv.end(), args.begin(), args.end());
+  std::map<std::string, std::string> added = options.env;
+  added.try_emplace("XDG_CONFIG_HOME", "/nonexistent/korvex-test-config");
   std::vector<std::string> env;
   for (char** entry = environ; *entry; ++entry) {
-    if (std::strncmp(*entry, "KORVEX_PASSWORD=", 16) != 0) env.emplace_back(*entry);
+    const std::string_view variable = *entry;
+    const std::string name(variable.substr(0, variable.find('=')));
+    if (name != "KORVEX_PASSWORD" && name != "KORVEX_HOST" && !added.contains(name)) env.emplace_back(variable);
   }
-  for (const auto& [name, value] : options.env) env.push_back(name + "=" + value);
+  for (const auto& [name, value] : added) env.push_back(name + "=" + value);
   launch.environment = std::move(env);
+  launch.input = options.input;
   launch.out.kind = ChildProcess::Output::Pipe;
   launch.err.kind = ChildProcess::Output::Pipe;
   return launch;

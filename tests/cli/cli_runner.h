@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -38,8 +39,12 @@ struct CliResult {
 };
 
 struct CliOptions {
-  // Added to the environment; KORVEX_PASSWORD is always removed first.
+  // Set in the environment, in place of the same names. KORVEX_PASSWORD and
+  // KORVEX_HOST are always removed first, and XDG_CONFIG_HOME names a
+  // directory that does not exist unless given, so that no user's settings
+  // reach a test.
   std::map<std::string, std::string> env;
+  std::filesystem::path input{};  // standard input; empty: none
   std::chrono::milliseconds timeout = std::chrono::seconds(30);
 };
 

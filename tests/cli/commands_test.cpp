@@ -35,9 +35,9 @@ TEST_F(CommandsTest, DirectoriesAreCreatedListedAndRemoved) {
   writeFile(phone("photos/a.jpg"), "aaa");
   writeFile(phone("photos/b c.jpg"), "bb");
 
-  CliResult files = korvex({"ls", "/photos"});
-  ASSERT_EQ(files.exitCode, kOk) << files.all();
-  EXPECT_EQ(sorted(lines(files.out)), (std::vector<std::string>{"a.jpg", "b c.jpg"}));
+  CliResult listed = korvex({"ls", "/photos"});
+  ASSERT_EQ(listed.exitCode, kOk) << listed.all();
+  EXPECT_EQ(sorted(lines(listed.out)), (std::vector<std::string>{"2024/", "a.jpg", "b c.jpg"}));
   CliResult directories = korvex({"ls", "-d", "/photos"});
   ASSERT_EQ(directories.exitCode, kOk) << directories.all();
   EXPECT_EQ(lines(directories.out), std::vector<std::string>{"2024"});

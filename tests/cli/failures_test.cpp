@@ -1,10 +1,5 @@
 // Each class of failure ends with its own exit code and a message naming
 // the path and the reason; the password shows nowhere.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include "cli_fixture.h"
 
 namespace korvex::test {
@@ -13,29 +8,6 @@ namespace {
 using namespace exit_code;
 using ::testing::HasSubstr;
 using ::testing::Not;
-
-// A 127.0.0.1 port that refuses connections: bound, so nobody else takes it,
-// but not listening.
-class RefusingPort {
- public:
-  RefusingPort() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      throw std::runtime_error("cannot reserve a port");
-    }
-    port_ = ntohs(address.sin_port);
-  }
-  ~RefusingPort() { close(fd_); }
-  std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
-
- private:
-  int fd_;
-  std::uint16_t port_ = 0;
-};
 
 TEST(CliConnectTest, NoServiceListeningIsCannotConnect) {
   RefusingPort port;

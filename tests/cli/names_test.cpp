@@ -130,7 +130,7 @@ TEST_F(HostileNamesTest, EveryOutputShowsNamesEscaped) {
   const Case cases[] = {
       {{"ls", "/d"},
        kOk,
-       {"ok.txt", "..\\\\x", "..\\\\..\\\\x", "..\\\\..\\\\..\\\\x", "a", "b", kEscShown, kC1Shown}},
+       {"sub/", "..\\\\..\\\\evil/", "ok.txt", "..\\\\x", "..\\\\..\\\\x", "..\\\\..\\\\..\\\\x", "a", "b", kEscShown, kC1Shown}},
       {{"ls", "-R", "/d"},
        kOk,
        {"sub/", "sub/deep.txt", "..\\\\..\\\\evil/", "..\\\\..\\\\evil/f", "ok.txt", "..\\\\x", "..\\\\..\\\\x",

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 
 #include "json.h"
 #include "progress.h"
@@ -18,6 +19,36 @@ TEST(ProgressTextTest, BytesSwitchUnitsAtEachKibiStep) {
   EXPECT_EQ(formatBytes(1536), "1.5 KiB");
   EXPECT_EQ(formatBytes(3 * 1024 * 1024), "3.0 MiB");
   EXPECT_EQ(formatBytes(std::int64_t{5} << 30), "5.0 GiB");
+}
+
+TEST(ProgressTextTest, HumanSizesRoundUpWithOneDecimalBelowTen) {
+  const struct {
+    std::int64_t bytes;
+    const char* shown;
+  } cases[] = {
+      {-1, "?"},
+      {0, "0"},
+      {1023, "1023"},
+      {1024, "1.0K"},
+      {1025, "1.1K"},  // never shown smaller than it is
+      {1536, "1.5K"},
+      {10137, "9.9K"},
+      {10138, "10K"},  // 9.9004K: the next tenth is 10.0, written without the decimal
+      {10240, "10K"},
+      {10241, "11K"},
+      {1048575, "1.0M"},  // 1023.999K rounds up into the next unit
+      {3565158, "3.4M"},
+      {std::int64_t{5} << 30, "5.0G"},
+      {0xFFFFFFFDLL, "4.0G"},
+      {(std::int64_t{1} << 40) * 1000, "1000T"},
+      {INT64_MAX, "8.0E"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(humanSize(c.bytes), c.shown) << c.bytes;
+}
+
+TEST(ProgressTextTest, CopySummaryJsonCountsTheFailures) {
+  EXPECT_EQ(copySummaryJson(3, 2, 5000, 1.25), R"({"files":3,"arrived":2,"failed":1,"bytes":5000,"seconds":1.250})");
+  EXPECT_EQ(copySummaryJson(0, 0, 0, 0.0), R"({"files":0,"arrived":0,"failed":0,"bytes":0,"seconds":0.000})");
 }
 
 TEST(ProgressTextTest, DurationsShowHoursOnlyWhenNeeded) {

@@ -43,7 +43,7 @@ TEST_F(TreeTest, ListingsShowTypesSizesAndJson) {
     std::vector<std::string> out;
   };
   const Case cases[] = {
-      {{"ls", "/"}, {"big.bin", "two.bin"}},
+      {{"ls", "/"}, {"photos/", "big.bin", "two.bin"}},
       {{"ls", "-a", "/"}, {"photos/", "big.bin", "two.bin"}},
       {{"ls", "-l", "/"}, {"d            -  photos", "-   3221225472  big.bin", "-   2147483648  two.bin"}},
       {{"ls", "-R", "/photos"}, {"2024/", "2024/b.jpg", "a \"q\".jpg"}},

@@ -2,7 +2,7 @@
 // writes. One implementation per platform (child_process_posix.cpp); nothing
 // else in the support library starts or waits for a process.
 //
-// The child reads an empty standard input. It is stopped (asked, then
+// The child reads an empty standard input, or a file when given one. It is stopped (asked, then
 // forced) when the object goes away, and gets SIGTERM should the thread that
 // started it end first (a crashed test), so start and destroy it on the same
 // thread.
@@ -27,6 +27,7 @@ class ChildProcess {
   struct Options {
     std::vector<std::string> argv;  // argv[0]: a path, or a name looked up in PATH
     std::optional<std::vector<std::string>> environment;  // "NAME=value" entries; unset: this process's
+    std::filesystem::path input;  // standard input; empty: none
     Output out;
     Output err;
   };

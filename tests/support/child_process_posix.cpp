@@ -67,14 +67,16 @@ ChildProcess::ChildProcess(const Options& options) {
   const bool searchPath = !args.empty() && args[0].find('/') == std::string::npos;
 
   const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  const int inFd = options.input.empty() ? -1 : ::open(options.input.c_str(), O_RDONLY | O_CLOEXEC);
   const int outFd = openOutput(options.out, devNull, out_);
   const int errFd = openOutput(options.err, devNull, err_);
   const auto closeChildEnds = [&] {
     if (devNull >= 0) ::close(devNull);
+    if (inFd >= 0) ::close(inFd);
     if (outFd >= 0) ::close(outFd);
     if (errFd >= 0) ::close(errFd);
   };
-  if (args.empty() || devNull < 0 || (options.out.kind != Output::Inherit && outFd < 0) ||
+  if (args.empty() || devNull < 0 || (!options.input.empty() && inFd < 0) || (options.out.kind != Output::Inherit && outFd < 0) ||
       (options.err.kind != Output::Inherit && errFd < 0)) {
     closeChildEnds();
     closeFd(out_);
@@ -87,7 +89,7 @@ ChildProcess::ChildProcess(const Options& options) {
   if (pid == 0) {
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // a crashed test must not leave the child behind
     if (::getppid() != parent) _exit(127);
-    ::dup2(devNull, STDIN_FILENO);
+    ::dup2(inFd >= 0 ? inFd : devNull, STDIN_FILENO);
     if (outFd >= 0) ::dup2(outFd, STDOUT_FILENO);
     if (errFd >= 0) ::dup2(errFd, STDERR_FILENO);
     if (searchPath) {

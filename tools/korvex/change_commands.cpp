@@ -10,15 +10,42 @@ namespace korvex::cli {
 
 namespace {
 
+// Each path in turn: a failure is reported and the rest still done; the exit
+// code is that of the first failure. A lost connection ends it all.
+template <typename Paths, typename Each>
+int forEachPath(const Paths& paths, Each each) {
+  int code = kOk;
+  for (const auto& path : paths) {
+    try {
+      each(path);
+    } catch (const Failure& failure) {
+      if (failure.code == kBroken) throw;
+      printMessage(failure.message);
+      if (code == kOk) code = failure.code;
+    }
+  }
+  return code;
+}
+
 struct MoveOptions {
-  std::string source, dest;
+  std::vector<std::string> paths;  // the sources, then the destination
+
+  void check() const {
+    if (paths.size() < 2) throw CLI::ValidationError("mv", "needs a source and a destination");
+    if (!intoDirectory() && paths.back().size() > korvex::kMaxRenameDest) {
+      throw CLI::ValidationError("DST", "phone path longer than " + std::to_string(korvex::kMaxRenameDest) + " bytes");
+    }
+  }
+  // Several sources, or a destination ending with '/', go into a directory.
+  bool intoDirectory() const { return paths.size() > 2 || paths.back().back() == '/'; }
 };
 
-int moveCommand(Context& context, const MoveOptions& options) {
-  const korvex::Session& phone = context.phone();
-  const std::string& source = options.source;
-  const std::string& dest = options.dest;
-  if (phone.rename(source, dest)) return kOk;
+void move(const korvex::Session& phone, const std::string& source, const std::string& dest) {
+  if (dest.size() > korvex::kMaxRenameDest) {
+    throw Failure{kUsage, "mv: " + dest + ": phone path longer than " + std::to_string(korvex::kMaxRenameDest) +
+                              " bytes"};
+  }
+  if (phone.rename(source, dest)) return;
   Failure failure = refusal(phone, "mv", source);
   if (failure.code == kRefused && yes(phone.exists(source))) {
     const std::string parent = korvex::parent_path(dest);
@@ -33,37 +60,54 @@ int moveCommand(Context& context, const MoveOptions& options) {
   throw failure;
 }
 
+int moveCommand(Context& context, const MoveOptions& options) {
+  const korvex::Session& phone = context.phone();
+  const std::string& dest = options.paths.back();
+  if (!options.intoDirectory()) {
+    move(phone, options.paths.front(), dest);
+    return kOk;
+  }
+  if (!yes(phone.is_directory(dest))) throw directoryRefusal(phone, "mv", dest);
+  const std::vector<std::string> sources(options.paths.begin(), options.paths.end() - 1);
+  return forEachPath(sources, [&](const std::string& source) {
+    move(phone, source, korvex::join_path(dest, korvex::base_name(source)));
+  });
+}
+
 struct RemoveOptions {
   std::string path;
   bool recursive = false;  // rmdir only
 };
 
-void removeFile(const korvex::Session& phone, const std::string& path) {
+struct RemoveFilesOptions {
+  std::vector<std::string> paths;  // each may be a pattern
+  bool recursive = false;
+};
+
+// With -r a path the phone will not remove as a file is removed as a tree.
+void removePath(const korvex::Session& phone, const std::string& path, bool recursive) {
   if (phone.remove(path)) return;
-  throw refusal(phone, "rm", path, yes(phone.is_directory(path)) ? "is a directory (use rmdir)" : "");
+  if (recursive && phone.remove_directory(path, true)) return;
+  throw refusal(phone, "rm", path, !recursive && yes(phone.is_directory(path)) ? "is a directory (use rmdir)" : "");
 }
 
-// Each match of a pattern in turn; one that fails is reported and the rest
-// go on.
-int removeCommand(Context& context, const RemoveOptions& options) {
+// Every argument's matches in turn; a pattern that matches nothing and a path
+// that cannot be removed are reported, and the rest go on.
+int removeCommand(Context& context, const RemoveFilesOptions& options) {
   const korvex::Session& phone = context.phone();
-  const std::vector<PhoneMatch> matches = expandPhonePattern(phone, "rm", options.path);
-  if (matches.size() == 1) {
-    removeFile(phone, matches.front().path);
-    return kOk;
-  }
-  int code = kOk;
-  for (const PhoneMatch& match : matches) {
-    try {
-      if (match.isDirectory) throw Failure{kRefused, "rm: " + match.path + ": is a directory (use rmdir)"};
-      removeFile(phone, match.path);
-    } catch (const Failure& failure) {
-      if (failure.code == kBroken) throw;
-      printMessage(failure.message);
-      if (code == kOk) code = failure.code;
+  std::vector<PhoneMatch> matches;
+  const int unmatched = forEachPath(options.paths, [&](const std::string& argument) {
+    const std::vector<PhoneMatch> found = expandPhonePattern(phone, "rm", argument);
+    matches.insert(matches.end(), found.begin(), found.end());
+  });
+  const int removed = forEachPath(matches, [&](const PhoneMatch& match) {
+    // A listed directory needs no question.
+    if (match.isDirectory && !options.recursive) {
+      throw Failure{kRefused, "rm: " + match.path + ": is a directory (use rmdir)"};
     }
-  }
-  return code;
+    removePath(phone, match.path, options.recursive);
+  });
+  return unmatched != kOk ? unmatched : removed;
 }
 
 // A listing that fails counts as entries: only an empty directory is sure.
@@ -138,13 +182,18 @@ int chownCommand(Context& context, const ChownOptions& options) {
 }  // namespace
 
 const AddCommand addMove = [](CLI::App& app, Run& run) {
-  const auto mv = subcommand(app, run, "mv", "rename or move a phone file or directory", &moveCommand);
-  addPhonePath(mv.app, "SRC", mv.options->source, "phone path");
-  addPhonePath(mv.app, "DST", mv.options->dest, "new phone path", korvex::kMaxRenameDest);
+  const auto mv = subcommand(app, run, "mv",
+                             "rename or move a phone file or directory; several, or into DIR/, go into a directory",
+                             &moveCommand);
+  addPhonePaths(mv.app, "PATHS", mv.options->paths,
+               "SRC DST, or SRC... DIR: phone paths, then the new path or an existing directory")
+      ->type_name("PATH ...");
 };
 
 const AddCommand addRemove = [](CLI::App& app, Run& run) {
-  pathSubcommand(app, run, "rm", "delete a phone file", &removeCommand, "phone file");
+  const auto rm = subcommand(app, run, "rm", "delete phone files (and with -r whole directories)", &removeCommand);
+  rm.app->add_flag("-r,--recursive", rm.options->recursive, "delete directories with everything in them");
+  addPhonePaths(rm.app, "PATHS", rm.options->paths, "phone files")->type_name("PATH ...");
 };
 
 const AddCommand addRemoveDirectory = [](CLI::App& app, Run& run) {

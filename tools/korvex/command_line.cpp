@@ -22,4 +22,8 @@ CLI::Option* addPhonePath(CLI::App* app, const char* name, std::string& path, co
   return app->add_option(name, path, description)->required()->transform(phonePath(limit));
 }
 
+CLI::Option* addPhonePaths(CLI::App* app, const char* name, std::vector<std::string>& paths, const char* description) {
+  return app->add_option(name, paths, description)->required()->transform(phonePath(korvex::kMaxPath));
+}
+
 }  // namespace korvex::cli

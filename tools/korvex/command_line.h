@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "context.h"
 
@@ -21,6 +22,8 @@ CLI::Validator phonePath(std::size_t limit);
 // Adds the required phone path argument `name` to `app`.
 CLI::Option* addPhonePath(CLI::App* app, const char* name, std::string& path, const char* description,
                           std::size_t limit = korvex::kMaxPath);
+// The same for one or more phone paths.
+CLI::Option* addPhonePaths(CLI::App* app, const char* name, std::vector<std::string>& paths, const char* description);
 
 template <typename Options>
 struct Subcommand {

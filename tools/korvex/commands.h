@@ -11,5 +11,6 @@ using AddCommand = void (*)(CLI::App& app, Run& run);
 // addPower adds shutdown, reboot and restart.
 extern const AddCommand addList, addTree, addStat, addGet, addPut, addSync, addMove, addRemove,
     addRemoveDirectory, addMakeDirectory, addChown, addFreeSpace, addState, addPower;
+extern const AddCommand addCat;
 
 }  // namespace korvex::cli

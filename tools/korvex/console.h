@@ -7,5 +7,7 @@ namespace korvex::cli {
 bool outputIsTerminal();
 // Columns of that terminal; 80 when it cannot tell.
 int terminalWidth();
+// Standard input and output carry bytes, not text (cat, put -).
+void binaryStandardStreams();
 
 }  // namespace korvex::cli

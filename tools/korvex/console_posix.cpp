@@ -13,4 +13,7 @@ int terminalWidth() {
   return 80;
 }
 
+// Bytes pass through unchanged already.
+void binaryStandardStreams() {}
+
 }  // namespace korvex::cli

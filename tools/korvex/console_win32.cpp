@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
@@ -22,6 +23,12 @@ int terminalWidth() {
     if (width > 0) return width;
   }
   return 80;
+}
+
+// The C runtime would turn "\n" into "\r\n" and stop reading at ^Z.
+void binaryStandardStreams() {
+  _setmode(_fileno(stdin), _O_BINARY);
+  _setmode(_fileno(stdout), _O_BINARY);
 }
 
 }  // namespace korvex::cli

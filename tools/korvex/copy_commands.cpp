@@ -1,7 +1,14 @@
 // get and put: one file by one background copy, or several files and whole
-// trees (-r) by a plan run on a pool of sessions.
+// trees (-r) by a plan run on a pool of sessions. cat and put - go through a
+// temporary local file: a copy needs a file, and an upload its size first.
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "commands.h"
@@ -25,7 +32,70 @@ struct CopyArguments {
     if (paths.size() < 2) throw CLI::ValidationError(command, "needs a source and a destination");
   }
   std::vector<std::string> sources() const { return {paths.begin(), paths.end() - 1}; }
+  // The options with the global -q and -v applied.
+  TreeCopyOptions with(const Context& context) const {
+    TreeCopyOptions chosen = options;
+    chosen.copy.quiet = context.verbosity() == Verbosity::Quiet;
+    chosen.copy.verbose = context.verbosity() == Verbosity::Verbose;
+    return chosen;
+  }
 };
+
+// A new empty local file, removed with the object on every way out.
+class TemporaryFile {
+ public:
+  explicit TemporaryFile(const std::string& what) {
+    int error = 0;
+    path_ = createTemporaryFile(error);
+    if (path_.empty()) throw Failure{kLocalFile, what + ": cannot create a temporary file: " + std::strerror(error)};
+  }
+  ~TemporaryFile() { remove(); }
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+  const std::string& path() const { return path_; }
+  // Where the system allows removing an open file, removing it once open
+  // leaves nothing behind should the process be killed meanwhile.
+  void remove() const {
+    std::error_code ignored;
+    std::filesystem::remove(localPathOf(path_), ignored);
+  }
+
+ private:
+  std::string path_;
+};
+
+// Standard input into `file`; a stop signal or a size no copy can move ends it.
+void spoolInput(const std::string& file) {
+  std::FILE* out = std::fopen(file.c_str(), "wb");
+  if (!out) throw Failure{kLocalFile, "put: " + file + ": " + std::strerror(errno)};
+  std::int64_t total = 0;
+  char buffer[64 * 1024];
+  std::string failure;
+  for (;;) {
+    const std::size_t count = std::fread(buffer, 1, sizeof buffer, stdin);
+    total += static_cast<std::int64_t>(count);
+    if (count > 0 && std::fwrite(buffer, 1, count, out) != count) failure = file + ": cannot be written";
+    if (total > kMaxCopySize) failure = std::string("standard input: ") + kTooLarge;
+    if (stopSignal || !failure.empty() || count < sizeof buffer) break;
+  }
+  const bool readError = std::ferror(stdin) != 0;
+  if (std::fclose(out) != 0 && failure.empty()) failure = file + ": cannot be written";
+  if (stopSignal) throw Failure{kSignalBase + stopSignal, "put: cancelled while reading standard input"};
+  if (readError && failure.empty()) failure = "standard input: cannot be read";
+  if (!failure.empty()) throw Failure{kLocalFile, "put: " + failure};
+}
+
+// put - PHONE: standard input, spooled, then uploaded as one file.
+int putInput(Context& context, const std::string& dest, const CopyOptions& options) {
+  binaryStandardStreams();
+  TemporaryFile spool("put");
+  {
+    StopSignals signals;
+    spoolInput(spool.path());
+  }
+  return putFile(context, spool.path(), dest, options, "stdin");
+}
 
 // Several files, or whole trees: planned first, then copied in parallel on a
 // pool of sessions.
@@ -54,7 +124,7 @@ int getCommand(Context& context, const CopyArguments& arguments) {
   if (std::any_of(sources.begin(), sources.end(), [](const std::string& s) { return isPattern(s); })) {
     sources = expandPhonePaths(context.phone(), "get", sources);
   }
-  const TreeCopyOptions& options = arguments.options;
+  const TreeCopyOptions options = arguments.with(context);
   if (!options.recursive && sources.size() == 1) return getFile(context, sources.front(), local, options.copy);
   return copyPlanned(context, Direction::Get, sources, local, options);
 }
@@ -65,7 +135,11 @@ int putCommand(Context& context, const CopyArguments& arguments) {
     throw Failure{kUsage, "put: " + dest.substr(0, 40) + ": not a usable phone path"};
   }
   const std::vector<std::string> sources = arguments.sources();
-  const TreeCopyOptions& options = arguments.options;
+  const TreeCopyOptions options = arguments.with(context);
+  if (std::find(sources.begin(), sources.end(), "-") != sources.end()) {
+    if (sources.size() > 1 || options.recursive) throw Failure{kUsage, "put: - (standard input) is a single source"};
+    return putInput(context, dest, options.copy);
+  }
   if (!options.recursive && sources.size() == 1) return putFile(context, sources.front(), dest, options.copy);
   return copyPlanned(context, Direction::Put, sources, dest, options);
 }
@@ -95,6 +169,45 @@ void addCopyOptions(CLI::App* command, CopyArguments& arguments) {
           "progress bar: auto (only on a terminal), always or never")
       ->type_name("MODE")
       ->check(CLI::IsMember({"auto", "always", "never"}));
+  command->add_flag("--json", options.copy.json,
+                    "the summary as one JSON object: {files, arrived, failed, bytes, seconds} (failures still on "
+                    "stderr)");
+}
+
+struct CatOptions {
+  std::string path;
+};
+
+// The file whole into a temporary one, then its bytes to standard output:
+// nothing is written unless every byte arrived.
+int catCommand(Context& context, const CatOptions& options) {
+  binaryStandardStreams();
+  TemporaryFile copy("cat");
+  CopyOptions quiet;
+  quiet.progress = ProgressMode::Never;
+  quiet.quiet = true;
+  try {
+    getFile(context, options.path, copy.path(), quiet);
+  } catch (Failure& failure) {
+    // Told as cat's own failure; the hint about -r is get's.
+    if (failure.message.starts_with("get: ")) failure.message.replace(0, 3, "cat");
+    if (failure.message.ends_with(" (use -r)")) failure.message.resize(failure.message.size() - 9);
+    throw;
+  }
+  std::FILE* in = std::fopen(copy.path().c_str(), "rb");
+  if (!in) throw Failure{kLocalFile, "cat: " + copy.path() + ": " + std::strerror(errno)};
+  copy.remove();
+  char buffer[64 * 1024];
+  bool written = true;
+  std::size_t count = 0;
+  while (written && (count = std::fread(buffer, 1, sizeof buffer, in)) > 0) {
+    written = std::fwrite(buffer, 1, count, stdout) == count;
+  }
+  const bool readError = std::ferror(in) != 0;
+  std::fclose(in);
+  if (std::fflush(stdout) != 0 || !written) throw Failure{kLocalFile, "cat: standard output: cannot be written"};
+  if (readError) throw Failure{kLocalFile, "cat: " + copy.path() + ": cannot be read"};
+  return kOk;
 }
 
 // get and put, which differ in their direction alone.
@@ -115,7 +228,12 @@ const AddCommand addGet = [](CLI::App& app, Run& run) {
 
 const AddCommand addPut = [](CLI::App& app, Run& run) {
   addCopyCommand(app, run, "put", "copy local files or trees (-r) to a phone file or directory",
-                 "LOCAL... PHONE: local files or directories, then the phone destination", &putCommand);
+                 "LOCAL... PHONE: local files or directories (- for standard input), then the phone destination",
+                 &putCommand);
+};
+
+const AddCommand addCat = [](CLI::App& app, Run& run) {
+  pathSubcommand(app, run, "cat", "write a phone file to standard output", &catCommand, "phone file");
 };
 
 }  // namespace korvex::cli

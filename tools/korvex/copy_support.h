@@ -25,8 +25,12 @@ enum class ProgressMode { Auto, Always, Never };
 struct CopyOptions {
   double startTimeoutSeconds = 10.0;
   ProgressMode progress = ProgressMode::Auto;
+  bool quiet = false;    // no bar, no summary line
+  bool verbose = false;  // each file of a tree copy named as it arrives
+  bool json = false;     // the summary as one JSON object, even when quiet
 
   bool showsBar() const {
+    if (quiet) return false;
     return progress == ProgressMode::Always || (progress == ProgressMode::Auto && outputIsTerminal());
   }
 };

@@ -76,7 +76,12 @@ std::string sizeText(std::int64_t bytes) {
 }
 
 void printSummary(const char* what, const std::string& from, const std::string& to, std::int64_t bytes,
-                  double seconds) {
+                  double seconds, const CopyOptions& options) {
+  if (options.json) {
+    std::printf("%s\n", copySummaryJson(1, 1, bytes, seconds).c_str());
+    return;
+  }
+  if (options.quiet) return;
   std::string line = std::string(what) + ": " + from + " -> " + to + ": " + sizeText(bytes);
   char timing[64];
   std::snprintf(timing, sizeof timing, " in %.2f s", seconds);
@@ -110,20 +115,24 @@ Failure interrupted(const std::string& what, const Watched& watched) {
 
 }  // namespace
 
-int putFile(Context& context, const std::string& localPath, const std::string& phonePath,
-            const CopyOptions& options) {
-  const LocalStatus info = localStatus(localPath);
+int putFile(Context& context, const std::string& localFile, const std::string& phonePath,
+            const CopyOptions& options, const std::string& label) {
+  const std::string& localPath = label.empty() ? localFile : label;
+  const LocalStatus info = localStatus(localFile);
   if (info.kind == LocalStatus::Kind::Missing) localFailure("put", localPath, std::strerror(info.error));
   if (info.kind == LocalStatus::Kind::Directory) localFailure("put", localPath, "is a directory (use -r)");
   if (info.kind != LocalStatus::Kind::Regular) localFailure("put", localPath, "not a regular file");
-  if (const int error = readableError(localPath)) localFailure("put", localPath, std::strerror(error));
+  if (const int error = readableError(localFile)) localFailure("put", localPath, std::strerror(error));
   if (info.size > kMaxCopySize) localFailure("put", localPath, kTooLarge);
   const std::int64_t size = info.size;
 
   StopSignals signals;
   const korvex::Session& phone = context.phone();
   std::string dest = phonePath;
-  if (dest.back() == '/' || yes(phone.is_directory(dest))) dest = korvex::join_path(dest, localName(localPath));
+  if (dest.back() == '/' || yes(phone.is_directory(dest))) {
+    if (!label.empty()) throw Failure{kUsage, "put: " + label + " -> " + dest + ": name the phone file, not a directory"};
+    dest = korvex::join_path(dest, localName(localFile));
+  }
   if (dest.size() > korvex::kMaxPath) throw Failure{kUsage, "put: " + dest + ": phone path too long"};
   if (stopSignal) throw Failure{kSignalBase + stopSignal, "put: cancelled before the copy started"};
 
@@ -138,9 +147,9 @@ int putFile(Context& context, const std::string& localPath, const std::string& p
   if (size == 0) {
     // An empty upload reads as finished before its request is even sent, so
     // it runs on the session instead of in the background.
-    if (!phone.upload(localPath, dest)) throw storeRefusal();
+    if (!phone.upload(localFile, dest)) throw storeRefusal();
   } else {
-    korvex::Result<korvex::Transfer> transfer = phone.start_upload(localPath, dest);
+    korvex::Result<korvex::Transfer> transfer = phone.start_upload(localFile, dest);
     if (!transfer) localFailure("put", localPath, "cannot be opened");
     const Watched watched = watch(std::move(transfer).value(), options);
     // Failed before a whole block was counted: the phone turned the request
@@ -153,7 +162,7 @@ int putFile(Context& context, const std::string& localPath, const std::string& p
     }
   }
   // The library reports an upload done only once the phone confirmed its size.
-  printSummary("put", localPath, dest, size, secondsSince(start));
+  printSummary("put", localPath, dest, size, secondsSince(start), options);
   return kOk;
 }
 
@@ -206,7 +215,7 @@ int getFile(Context& context, const std::string& phonePath, const std::string& l
     localFailure("get", dest, error ? error.message() : "holds " + std::to_string(written) + " bytes, not " +
                                                             std::to_string(watched.total));
   }
-  printSummary("get", phonePath, dest, watched.total, watched.seconds);
+  printSummary("get", phonePath, dest, watched.total, watched.seconds, options);
   return kOk;
 }
 

@@ -11,6 +11,7 @@
 #include "json.h"
 #include "phone_glob.h"
 #include "phone_tree.h"
+#include "progress.h"
 #include "text.h"
 
 namespace korvex::cli {
@@ -18,12 +19,12 @@ namespace korvex::cli {
 namespace {
 
 struct ListOptions {
-  // Default: the files alone in a plain listing, everything with -l, -R or
-  // --json.
-  enum class Which { Default, Files, Directories, All };
+  enum class Which { Files, Directories, All };
   std::string path;
-  Which which = Which::Default;
+  Which which = Which::All;
   bool longFormat = false;  // type and size per entry
+  bool human = false;       // sizes as 1.5K, 3.4M
+  bool classify = false;    // a trailing / on every directory, also with -d and -l
   bool recursive = false;   // the whole tree, paths relative to the directory
   bool json = false;
 };
@@ -88,12 +89,19 @@ void print(const std::vector<Entry>& entries, const ListOptions& options) {
     return;
   }
   for (const Entry& entry : entries) {
+    const bool both = options.which == ListOptions::Which::All && !options.longFormat;
+    const bool mark = entry.directory && (options.classify || both);
+    const std::string name = shown(entry.name) + (mark ? "/" : "");
     if (options.longFormat) {
-      const std::string size = entry.directory ? "-" : entry.size < 0 ? "?" : std::to_string(entry.size);
-      std::printf("%c %12s  %s\n", entry.directory ? 'd' : '-', size.c_str(), shown(entry.name).c_str());
+      const std::string size = entry.directory  ? "-"
+                               : options.human ? humanSize(entry.size)
+                               : entry.size < 0 ? "?"
+                                                : std::to_string(entry.size);
+      std::printf("%c %12s  %s\n", entry.directory ? 'd' : '-', size.c_str(), name.c_str());
+    } else if (options.human) {
+      std::printf("%6s  %s\n", entry.directory ? "-" : humanSize(entry.size).c_str(), name.c_str());
     } else {
-      const bool mark = entry.directory && options.which == ListOptions::Which::All;
-      std::printf("%s%s\n", shown(entry.name).c_str(), mark ? "/" : "");
+      std::printf("%s\n", name.c_str());
     }
   }
 }
@@ -103,7 +111,7 @@ void print(const std::vector<Entry>& entries, const ListOptions& options) {
 int listMatches(const korvex::Session& phone, const ListOptions& options) {
   using Which = ListOptions::Which;
   if (options.recursive) throw Failure{kUsage, "ls: -R takes a directory, not a pattern"};
-  const bool sizes = options.longFormat || options.json;
+  const bool sizes = options.longFormat || options.json || options.human;
   std::vector<Entry> entries;
   for (const PhoneMatch& match : expandPhonePattern(phone, "ls", options.path)) {
     if ((options.which == Which::Files && match.isDirectory) ||
@@ -114,9 +122,7 @@ int listMatches(const korvex::Session& phone, const ListOptions& options) {
     if (sizes && !match.isDirectory) size = match.size >= 0 ? match.size : sizeOrUnknown(phone.file_size(match.path));
     entries.push_back({match.relative, match.isDirectory, size});
   }
-  ListOptions shown = options;
-  if (shown.which == Which::Default) shown.which = Which::All;
-  print(entries, shown);
+  print(entries, options);
   return kOk;
 }
 
@@ -127,11 +133,7 @@ int listCommand(Context& context, const ListOptions& asked) {
     if (hasWildcards(options.path)) return listMatches(phone, options);
     options.path = expandPhonePattern(phone, "ls", options.path).front().path;
   }
-  if (options.which == ListOptions::Which::Default) {
-    const bool plain = !options.longFormat && !options.recursive && !options.json;
-    options.which = plain ? ListOptions::Which::Files : ListOptions::Which::All;
-  }
-  const bool sizes = options.longFormat || options.json;
+  const bool sizes = options.longFormat || options.json || options.human;
   Collector collector(phone, options.recursive, sizes);
   std::vector<Entry>& entries = collector.entries;
   if (options.recursive || options.which == ListOptions::Which::All) {
@@ -169,20 +171,25 @@ int listCommand(Context& context, const ListOptions& asked) {
 const AddCommand addList = [](CLI::App& app, Run& run) {
   using Which = ListOptions::Which;
   const auto ls = subcommand(app, run, "ls",
-                             "list a phone directory: its files, one per line, or with -l type and size",
+                             "list a phone directory: its subdirectories (marked with /) and files, or with -l "
+                             "type and size",
                              &listCommand);
   const std::shared_ptr<ListOptions> options = ls.options;
+  // -h is the sizes' here, as for ls itself.
+  ls.app->set_help_flag("--help", "Print this help message and exit");
   auto* directories = ls.app->add_flag_callback(
       "-d,--directories", [options] { options->which = Which::Directories; }, "list the subdirectories instead");
   auto* files = ls.app->add_flag_callback("-f,--files", [options] { options->which = Which::Files; },
-                                          "only the files (the default without -l, -R or --json)");
+                                          "only the files");
   ls.app
       ->add_flag_callback("-a,--all", [options] { options->which = Which::All; },
-                          "subdirectories (marked with a trailing /) and files (the default with -l, -R or --json)")
+                          "subdirectories (marked with a trailing /) and files: the default")
       ->excludes(directories)
       ->excludes(files);
   files->excludes(directories);
   ls.app->add_flag("-l,--long", options->longFormat, "show the type (d or -) and the size in bytes of each entry");
+  ls.app->add_flag("-h,--human-readable", options->human, "sizes in K, M, G (powers of 1024, rounded up)");
+  ls.app->add_flag("-F,--classify", options->classify, "mark every directory with a trailing /, also with -d and -l");
   ls.app->add_flag("-R,--recursive", options->recursive, "the whole tree, as paths relative to PATH");
   ls.app->add_flag("--json", options->json, "one JSON array of {name, type, size}");
   addPhonePath(ls.app, "PATH", options->path, "phone directory");

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 
@@ -122,6 +123,32 @@ std::string localName(const std::string& path) {
   while (!rest.empty() && separators.find(rest.back()) != std::wstring_view::npos) rest.remove_suffix(1);
   const std::size_t last = rest.find_last_of(separators);
   return narrow(std::wstring(last == std::wstring_view::npos ? rest : rest.substr(last + 1)), CP_UTF8);
+}
+
+std::string homeDirectory() {
+  const char* home = std::getenv("USERPROFILE");
+  return home ? home : "";
+}
+
+std::string configFilePath() {
+  const char* appData = std::getenv("APPDATA");
+  return appData && *appData ? std::string(appData) + "\\korvex\\config" : "";
+}
+
+// A profile's files are the user's alone unless shared on purpose, and
+// Windows has no permission bits to read: the check is left to its ACLs.
+bool openToOthers(const std::string&) { return false; }
+
+// GetTempFileNameA creates the file, in the user's own temporary directory.
+std::string createTemporaryFile(int& error) {
+  char directory[MAX_PATH + 1];
+  char path[MAX_PATH + 1];
+  const DWORD length = GetTempPathA(sizeof directory, directory);
+  if (length == 0 || length > MAX_PATH || GetTempFileNameA(directory, "kvx", 0, path) == 0) {
+    error = EIO;
+    return {};
+  }
+  return path;
 }
 
 }  // namespace korvex::cli

@@ -4,11 +4,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <optional>
 #include <string>
 
 #include <CLI/CLI.hpp>
 
 #include "commands.h"
+#include "local_files.h"
+#include "phone_config.h"
 
 using namespace korvex::cli;
 
@@ -18,8 +22,13 @@ struct Globals {
   std::string host = "127.0.0.1";
   std::string password;
   std::string passwordFile;
+  std::string phone;
   std::string logFile;
   unsigned logLevel = 6;
+  bool quiet = false;
+  bool verbose = false;
+  CLI::Option* hostOption = nullptr;
+  CLI::Option* phoneOption = nullptr;
   CLI::Option* passwordOption = nullptr;
   CLI::Option* passwordFileOption = nullptr;
   CLI::Option* logOption = nullptr;
@@ -27,9 +36,15 @@ struct Globals {
 };
 
 void addGlobalOptions(CLI::App& app, Globals& globals) {
-  app.add_option("--host", globals.host, "the phone's file service (port 2323 unless given)")
-      ->type_name("ADDR[:PORT]")
-      ->capture_default_str();
+  globals.hostOption = app.add_option("--host", globals.host,
+                                      "the phone's file service (port 2323 unless given; else KORVEX_HOST)")
+                           ->type_name("ADDR[:PORT]")
+                           ->capture_default_str();
+  globals.phoneOption = app.add_option("--phone", globals.phone,
+                                       "the host and password file of [NAME] in the configuration file "
+                                       "(~/.config/korvex/config; [default] when neither this, --host nor "
+                                       "KORVEX_HOST names one)")
+                            ->type_name("NAME");
   globals.passwordOption = app.add_option("--password", globals.password,
                                           "login password (visible to other users: prefer the file or "
                                           "KORVEX_PASSWORD)")
@@ -44,6 +59,11 @@ void addGlobalOptions(CLI::App& app, Globals& globals) {
                                           "without --log)")
                                ->type_name("N")
                                ->check(CLI::Range(0, 8));
+  auto* quiet = app.add_flag("-q,--quiet", globals.quiet,
+                             "get and put: no progress bar and no summary line (failures are still reported)");
+  app.add_flag("-v,--verbose", globals.verbose,
+               "say which address the session connected to, and name each file of a tree copy as it arrives")
+      ->excludes(quiet);
 }
 
 // "Exit codes: 0 ok, 1 refused by the phone, ...", in lines of at most 100 columns.
@@ -63,31 +83,102 @@ std::string exitCodesFooter() {
 }
 
 // The first line of the file, without its line end.
-std::string readPasswordFile(const std::string& path) {
+// `what` names where the path came from, for the message.
+std::string readPasswordFile(const std::string& what, const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw Failure{kLocalFile, "--password-file: " + path + ": " + std::strerror(errno)};
+  if (!in) throw Failure{kLocalFile, what + path + ": " + std::strerror(errno)};
   std::string line;
   std::getline(in, line);
-  if (in.bad()) throw Failure{kLocalFile, "--password-file: " + path + ": cannot be read"};
+  if (in.bad()) throw Failure{kLocalFile, what + path + ": cannot be read"};
   if (!line.empty() && line.back() == '\r') line.pop_back();
   return line;
 }
 
-std::string resolvePassword(const Globals& globals) {
+std::optional<std::string> variable(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? std::optional<std::string>(value) : std::nullopt;
+}
+
+template <typename T>
+std::optional<T> given(const CLI::Option* option, const T& value) {
+  return option->count() ? std::optional<T>(value) : std::nullopt;
+}
+
+// The configuration file, read only when it may decide something.
+struct Config {
+  std::string path;
+  ConfigText text;
+};
+
+Config readConfig(const std::string& path, bool required) {
+  Config config{path, {}};
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    if (required) throw Failure{kUsage, "--phone: " + path + ": " + std::strerror(errno)};
+    return config;
+  }
+  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  config.text = parseConfig(text);
+  if (!config.text.error.empty()) throw Failure{kUsage, path + ": " + config.text.error};
+  for (const ConfigSection& section : config.text.sections) {
+    for (const ConfigEntry& entry : section.entries) {
+      if (entry.key != "host" && entry.key != "password-file") {
+        throw Failure{kUsage, path + ": line " + std::to_string(entry.line) + ": unknown key " + entry.key +
+                                  " (host and password-file are known)"};
+      }
+    }
+  }
+  return config;
+}
+
+struct Login {
+  std::string host, password;
+};
+
+Login resolveLogin(const Globals& globals) {
+  LoginSources sources{given(globals.hostOption, globals.host),
+                       given(globals.passwordOption, globals.password),
+                       given(globals.passwordFileOption, globals.passwordFile),
+                       nullptr,
+                       variable("KORVEX_HOST"),
+                       variable("KORVEX_PASSWORD"),
+                       nullptr};
+  const bool named = globals.phoneOption->count() > 0;
+  const bool settled = sources.host && (sources.password || sources.passwordFile);
+  Config config;
+  if (named || !settled) {
+    const std::string path = configFilePath();
+    if (path.empty() && named) throw Failure{kUsage, "--phone: no home directory to find the configuration file in"};
+    if (!path.empty()) config = readConfig(path, named);
+    if (named) {
+      sources.phone = config.text.find(globals.phone);
+      if (!sources.phone) throw Failure{kUsage, "--phone " + globals.phone + ": no such phone in " + path};
+    }
+    sources.fallback = config.text.find("default");
+  }
+  const LoginChoice choice = chooseLogin(sources);
   std::string password;
-  if (globals.passwordOption->count()) {
-    password = globals.password;
-  } else if (globals.passwordFileOption->count()) {
-    password = readPasswordFile(globals.passwordFile);
-  } else if (const char* fromEnvironment = std::getenv("KORVEX_PASSWORD")) {
-    password = fromEnvironment;
-  } else {
-    throw Failure{kUsage, "no password: give --password, --password-file or set KORVEX_PASSWORD"};
+  switch (choice.password.kind) {
+    case Credential::Kind::Text:
+      password = choice.password.value;
+      break;
+    case Credential::Kind::File:
+      if (choice.password.fromConfig) {
+        const std::string file = expandHome(choice.password.value, homeDirectory());
+        // As ssh does for keys: a secret others can read is no secret.
+        if (openToOthers(file)) throw Failure{kUsage, file + ": the password file is readable by others (chmod 600 it)"};
+        password = readPasswordFile(config.path + ": password-file ", file);
+      } else {
+        password = readPasswordFile("--password-file: ", choice.password.value);
+      }
+      break;
+    case Credential::Kind::None:
+      throw Failure{kUsage, "no password: give --password, --password-file, --phone or set KORVEX_PASSWORD"};
   }
   if (password.size() > korvex::kMaxPassword) {
     throw Failure{kUsage, "the password is longer than " + std::to_string(korvex::kMaxPassword) + " bytes"};
   }
-  return password;
+  return {choice.host, password};
 }
 
 void startLog(const Globals& globals) {
@@ -115,7 +206,7 @@ int main(int argc, char** argv) {
   addGlobalOptions(app, globals);
   Run run;
   // In the order --help lists them.
-  for (const AddCommand add : {addList, addTree, addStat, addGet, addPut, addSync, addMove, addRemove,
+  for (const AddCommand add : {addList, addTree, addStat, addCat, addGet, addPut, addSync, addMove, addRemove,
                                addRemoveDirectory, addMakeDirectory, addChown, addFreeSpace, addState, addPower}) {
     add(app, run);
   }
@@ -133,7 +224,11 @@ int main(int argc, char** argv) {
 
   try {
     startLog(globals);
-    Context context(globals.host, resolvePassword(globals));
+    const Login login = resolveLogin(globals);
+    Context context(login.host, login.password,
+                    globals.quiet     ? Verbosity::Quiet
+                    : globals.verbose ? Verbosity::Verbose
+                                      : Verbosity::Normal);
     return run(context);
   } catch (const Failure& failure) {
     printMessage(failure.message);

@@ -9,6 +9,7 @@
 #include "local_files.h"
 #include "phone.h"
 #include "progress.h"
+#include "text.h"
 
 namespace korvex::cli {
 
@@ -102,10 +103,14 @@ void ParallelCopy::report(Failure failure) {
 // What the workers found, printed by the main thread alone.
 void ParallelCopy::takeReports() {
   std::vector<Failure> found;
+  std::vector<std::string> arrived;
   {
     const std::lock_guard<std::mutex> guard(lock_);
     found.swap(pending_);
+    arrived.swap(arrivals_);
   }
+  if (!arrived.empty()) bar_.clear();
+  for (const std::string& line : arrived) std::printf("%s\n", shown(line).c_str());
   for (Failure& failure : found) report(std::move(failure));
 }
 
@@ -300,6 +305,7 @@ void ParallelCopy::ended(const Job& job, Failure* failure) {
   } else {
     ++arrived_;
     arrivedBytes_ += job.size;
+    if (options_.copy.verbose) arrivals_.push_back(std::string(what_) + ": " + job.from + " -> " + job.to);
   }
 }
 
@@ -355,8 +361,13 @@ int ParallelCopy::finish() {
   if (seconds > 0.0 && arrivedBytes_ > 0) {
     line += " (" + formatBytes(static_cast<std::int64_t>(static_cast<double>(arrivedBytes_) / seconds)) + "/s)";
   }
-  if (!options_.summary) return failures_.empty() ? kOk : failures_.front().code;
-  std::printf("%s\n", line.c_str());
+  if (!options_.summary) {
+    // The caller prints its own.
+  } else if (options_.copy.json) {
+    std::printf("%s\n", copySummaryJson(files_, arrived_, arrivedBytes_, seconds).c_str());
+  } else if (!options_.copy.quiet) {
+    std::printf("%s\n", line.c_str());
+  }
   if (failures_.empty()) return kOk;
   std::fflush(stdout);
   std::fprintf(stderr, "korvex: %s: %zu of %zu files did not arrive\n", what_, files_ - arrived_, files_);

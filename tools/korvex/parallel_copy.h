@@ -84,6 +84,7 @@ class ParallelCopy {
 
   std::mutex lock_;  // guards the workers' handles and busy flags, and what follows
   std::vector<Failure> pending_;  // failures the workers found, for the main thread to print
+  std::vector<std::string> arrivals_;  // with -v, "get: FROM -> TO" for each file that arrived, to print
   std::vector<Failure> failures_;
   std::size_t files_ = 0, arrived_ = 0;
   std::int64_t totalBytes_ = 0, arrivedBytes_ = 0;

@@ -22,6 +22,34 @@ std::string formatBytes(std::int64_t bytes) {
   return text;
 }
 
+std::string humanSize(std::int64_t bytes) {
+  if (bytes < 0) return "?";
+  if (bytes < 1024) return std::to_string(bytes);
+  static const char kUnits[] = "KMGTPE";
+  // Whole numbers, rounded up; the remainder scaled apart so nothing overflows.
+  const auto size = static_cast<std::uint64_t>(bytes);
+  const auto up = [](std::uint64_t value, std::uint64_t step) { return value / step + (value % step != 0); };
+  std::uint64_t scale = 1024;
+  for (int unit = 0;; ++unit, scale *= 1024) {
+    const std::uint64_t tenths = size / scale * 10 + up(size % scale * 10, scale);
+    char text[32];
+    if (tenths < 100) {
+      std::snprintf(text, sizeof text, "%u.%u%c", static_cast<unsigned>(tenths / 10), static_cast<unsigned>(tenths % 10),
+                    kUnits[unit]);
+      return text;
+    }
+    const std::uint64_t whole = up(size, scale);
+    if (whole < 1024 || unit == 5) return std::to_string(whole) + kUnits[unit];
+  }
+}
+
+std::string copySummaryJson(std::size_t files, std::size_t arrived, std::int64_t bytes, double seconds) {
+  char timing[32];
+  std::snprintf(timing, sizeof timing, "%.3f", seconds);
+  return R"({"files":)" + std::to_string(files) + R"(,"arrived":)" + std::to_string(arrived) + R"(,"failed":)" +
+         std::to_string(files - arrived) + R"(,"bytes":)" + std::to_string(bytes) + R"(,"seconds":)" + timing + "}";
+}
+
 std::string formatDuration(double seconds) {
   // Beyond 100 hours an estimate says nothing.
   if (!(seconds >= 0.0) || seconds > 360000.0) return "--:--";
