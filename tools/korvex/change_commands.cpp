@@ -186,14 +186,13 @@ const AddCommand addMove = [](CLI::App& app, Run& run) {
                              "rename or move a phone file or directory; several, or into DIR/, go into a directory",
                              &moveCommand);
   addPhonePaths(mv.app, "PATHS", mv.options->paths,
-               "SRC DST, or SRC... DIR: phone paths, then the new path or an existing directory")
-      ->type_name("PATH ...");
+               "SRC DST, or SRC... DIR: phone paths, then the new path or an existing directory");
 };
 
 const AddCommand addRemove = [](CLI::App& app, Run& run) {
   const auto rm = subcommand(app, run, "rm", "delete phone files (and with -r whole directories)", &removeCommand);
   rm.app->add_flag("-r,--recursive", rm.options->recursive, "delete directories with everything in them");
-  addPhonePaths(rm.app, "PATHS", rm.options->paths, "phone files")->type_name("PATH ...");
+  addPhonePaths(rm.app, "PATHS", rm.options->paths, "phone files");
 };
 
 const AddCommand addRemoveDirectory = [](CLI::App& app, Run& run) {

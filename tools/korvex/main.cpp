@@ -41,9 +41,8 @@ void addGlobalOptions(CLI::App& app, Globals& globals) {
                            ->type_name("ADDR[:PORT]")
                            ->capture_default_str();
   globals.phoneOption = app.add_option("--phone", globals.phone,
-                                       "the host and password file of [NAME] in the configuration file "
-                                       "(~/.config/korvex/config; [default] when neither this, --host nor "
-                                       "KORVEX_HOST names one)")
+                                       "host= and password-file= of [NAME] in ~/.config/korvex/config (else "
+                                       "of [default])")
                             ->type_name("NAME");
   globals.passwordOption = app.add_option("--password", globals.password,
                                           "login password (visible to other users: prefer the file or "
@@ -61,8 +60,7 @@ void addGlobalOptions(CLI::App& app, Globals& globals) {
                                ->check(CLI::Range(0, 8));
   auto* quiet = app.add_flag("-q,--quiet", globals.quiet,
                              "get and put: no progress bar and no summary line (failures are still reported)");
-  app.add_flag("-v,--verbose", globals.verbose,
-               "say which address the session connected to, and name each file of a tree copy as it arrives")
+  app.add_flag("-v,--verbose", globals.verbose, "name the address connected to, and each file a tree copy moved")
       ->excludes(quiet);
 }
 
