@@ -1,15 +1,28 @@
 #include "command_line.h"
 
 #include <string>
+#include <utility>
 
 #include "local_files.h"
+#include "shell_text.h"
 
 namespace korvex::cli {
+
+namespace {
+std::string phoneWorkingDirectory;
+}  // namespace
+
+void setPhoneWorkingDirectory(std::string directory) { phoneWorkingDirectory = std::move(directory); }
+
+std::string phonePathArgument(const std::string& text) {
+  const std::string path = phoneArgument(text);
+  return phoneWorkingDirectory.empty() ? path : resolvePhonePath(phoneWorkingDirectory, path);
+}
 
 CLI::Validator phonePath(std::size_t limit) {
   return CLI::Validator(
       [limit](std::string& value) -> std::string {
-        value = phoneArgument(value);
+        value = phonePathArgument(value);
         if (value.empty()) return "a phone path cannot be empty";
         if (value.size() > limit) return "phone path longer than " + std::to_string(limit) + " bytes";
         return {};

@@ -17,6 +17,13 @@ namespace korvex::cli {
 // The chosen command, run once the command line is parsed.
 using Run = std::function<int(Context&)>;
 
+// The directory relative phone paths are taken against: the shell sets its
+// working directory; empty (one command per process) leaves them as given.
+void setPhoneWorkingDirectory(std::string directory);
+// A phone path from the command line as phone text, resolved against that
+// directory.
+std::string phonePathArgument(const std::string& text);
+
 // A phone path argument: phone text, not empty, at most `limit` bytes.
 CLI::Validator phonePath(std::size_t limit);
 // Adds the required phone path argument `name` to `app`.

@@ -6,6 +6,7 @@
 namespace korvex::cli {
 
 bool outputIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
+bool inputIsTerminal() { return isatty(STDIN_FILENO) != 0; }
 
 int terminalWidth() {
   winsize size{};

@@ -15,6 +15,11 @@ bool outputIsTerminal() {
   return _isatty(_fileno(stdout)) != 0 && GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
 }
 
+bool inputIsTerminal() {
+  DWORD mode = 0;
+  return _isatty(_fileno(stdin)) != 0 && GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+}
+
 // The visible window, not the screen buffer, which is often far wider.
 int terminalWidth() {
   CONSOLE_SCREEN_BUFFER_INFO info{};

@@ -29,6 +29,13 @@ class Context {
     }
     return *phone_;
   }
+  // Forgets a session that has lost its connection, so the next phone()
+  // connects again; true when there was one.
+  bool dropLostSession() {
+    if (!phone_ || phone_->connected()) return false;
+    phone_.reset();
+    return true;
+  }
   const std::string& address() const { return address_; }
   const std::string& password() const { return password_; }
   Verbosity verbosity() const { return verbosity_; }

@@ -115,7 +115,7 @@ int getCommand(Context& context, const CopyArguments& arguments) {
   std::vector<std::string> sources = arguments.sources();
   const std::string& local = arguments.paths.back();
   for (std::string& source : sources) {
-    source = phoneArgument(source);
+    source = phonePathArgument(source);
     if (source.empty() || source.size() > korvex::kMaxPath) {
       throw Failure{kUsage, "get: " + source.substr(0, 40) + ": not a usable phone path"};
     }
@@ -130,7 +130,7 @@ int getCommand(Context& context, const CopyArguments& arguments) {
 }
 
 int putCommand(Context& context, const CopyArguments& arguments) {
-  const std::string dest = phoneArgument(arguments.paths.back());
+  const std::string dest = phonePathArgument(arguments.paths.back());
   if (dest.empty() || dest.size() > korvex::kMaxPath) {
     throw Failure{kUsage, "put: " + dest.substr(0, 40) + ": not a usable phone path"};
   }

@@ -11,6 +11,7 @@
 #include <CLI/CLI.hpp>
 
 #include "commands.h"
+#include "console.h"
 #include "local_files.h"
 #include "phone_config.h"
 
@@ -190,6 +191,14 @@ void startLog(const Globals& globals) {
 
 }  // namespace
 
+std::span<const AddCommand> korvex::cli::commandTable() {
+  // In the order --help lists them.
+  static const AddCommand table[] = {addList,  addTree,      addStat,  addCat,   addGet,   addPut,
+                                     addSync,  addMove,      addRemove, addRemoveDirectory, addMakeDirectory,
+                                     addChown, addFreeSpace, addState, addPower, addShell};
+  return table;
+}
+
 int main(int argc, char** argv) {
   CLI::App app{"Manage the files of a phone over Wi-Fi through its file service.", "korvex"};
   // At most one command; a missing one is reported after parsing, so that an
@@ -203,11 +212,7 @@ int main(int argc, char** argv) {
   Globals globals;
   addGlobalOptions(app, globals);
   Run run;
-  // In the order --help lists them.
-  for (const AddCommand add : {addList, addTree, addStat, addCat, addGet, addPut, addSync, addMove, addRemove,
-                               addRemoveDirectory, addMakeDirectory, addChown, addFreeSpace, addState, addPower}) {
-    add(app, run);
-  }
+  for (const AddCommand add : commandTable()) add(app, run);
 
   try {
     app.parse(argc, argv);
@@ -215,6 +220,7 @@ int main(int argc, char** argv) {
     // Help and version end here with 0; every parse error with one code.
     return app.exit(error) == 0 ? kOk : kUsage;
   }
+  if (!run && inputIsTerminal()) run = runShell;
   if (!run) {
     std::fprintf(stderr, "korvex: a command is required\nRun with --help for more information.\n");
     return kUsage;

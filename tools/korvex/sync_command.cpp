@@ -246,9 +246,9 @@ int syncCommand(Context& context, const SyncOptions& options) {
   const bool toPhone = options.toPhone();
   Side source, dest;
   source.phone = !toPhone;
-  source.root = toPhone ? options.source : phoneArgument(options.source.substr(kPhoneMark.size()));
+  source.root = toPhone ? options.source : phonePathArgument(options.source.substr(kPhoneMark.size()));
   dest.phone = toPhone;
-  dest.root = toPhone ? phoneArgument(options.dest.substr(kPhoneMark.size())) : options.dest;
+  dest.root = toPhone ? phonePathArgument(options.dest.substr(kPhoneMark.size())) : options.dest;
   const korvex::Session& phone = context.phone();
 
   std::vector<Failure> failures;

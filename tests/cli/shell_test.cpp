@@ -1,0 +1,97 @@
+// The shell in batch mode against a real service: each script's output,
+// status, and what the phone and the local directory hold afterwards.
+#include "cli_fixture.h"
+
+namespace korvex::test {
+namespace {
+
+using namespace exit_code;
+using ::testing::HasSubstr;
+
+struct Batch {
+  const char* name;
+  std::string script;  // "@LOCAL" stands for the local scratch directory
+  int exitCode;
+  std::vector<std::string> out;  // pieces standard output holds
+  std::string err;               // a piece standard error holds; empty: nothing there
+  std::vector<std::string> phonePresent, phoneAbsent, localPresent;
+};
+
+void PrintTo(const Batch& batch, std::ostream* out) { *out << batch.name; }
+
+const Batch kBatches[] = {
+    {"RelativePathsFollowCd", "cd dir\nstat a.txt\nmkdir sub\npwd\ncd ..\nls\ncd dir/sub\npwd\n", kOk,
+     {"path: /dir/a.txt\nexists: yes\ntype: file\nsize: 5\n/dir\nb c.txt\n/dir/sub\n"}, "", {"dir/sub"}, {"sub"}, {}},
+    {"RelativeLocalNamesFollowLcd", "lcd @LOCAL\ncd dir\nget a.txt copy.txt\nput up.txt sent.txt\nlls\n", kOk,
+     {"copy.txt\nscript\nup.txt\n"}, "", {"dir/sent.txt"}, {"sent.txt"}, {"copy.txt"}},
+    {"AFailingLineStopsTheBatch", "rm missing\nmkdir after\n", kRefused, {},
+     "korvex: batch line 1: rm: /missing: no such file or directory", {}, {"after"}, {}},
+    {"ADashedFailingLineDoesNot", "-rm missing\nmkdir after\n", kOk, {}, "rm: /missing: no such file or directory",
+     {"after"}, {}, {}},
+    {"CommentsAndBlankLinesAreSkipped", "# rm 'b c.txt'\n\n   \n\t# mkdir x\nls\n", kOk, {"b c.txt\n"}, "",
+     {"b c.txt"}, {"x"}, {}},
+    {"QuotesAndEscapesKeepSpacesInNames", "mv 'b c.txt' \"d e.txt\"\nstat d\\ e.txt\n", kOk, {"path: /d e.txt\n"}, "",
+     {"d e.txt"}, {"b c.txt"}, {}},
+    {"AnUnclosedQuoteIsAUsageError", "\n\nrm 'b c.txt\nmkdir after\n", kUsage, {},
+     "korvex: batch line 3: unclosed ' quote", {"b c.txt"}, {"after"}, {}},
+    {"CdRefusesAFile", "cd 'b c.txt'\nmkdir after\n", kRefused, {}, "cd: /b c.txt: not a directory", {},
+     {"after"}, {}},
+    {"ExitEndsWithTheLastStatus", "-rm missing\nexit\nmkdir after\n", kRefused, {}, "rm: /missing", {},
+     {"after"}, {}},
+    {"AnUnknownCommandIsAUsageError", "frobnicate dir\n", kUsage, {},
+     "batch line 1: frobnicate: no such command", {}, {}, {}},
+    {"ABadOptionIsAUsageError", "ls --bogus\nmkdir after\n", kUsage, {}, "batch line 1: ls: ", {}, {"after"}, {}},
+    {"LocalCommandsRunAndTheirStatusCounts", "!echo from the local shell\n!exit 3\nmkdir after\n", 3,
+     {"from the local shell\n"}, "batch line 2: failed with exit status 3", {}, {"after"}, {}},
+    {"HelpListsBothKinds", "help\n", kOk, {"  get ", "  rmdir ", "  cd [DIR] ", "  lcd DIR ", "  exit, quit "}, "",
+     {}, {}, {}},
+};
+
+class ShellBatchTest : public CliTest, public ::testing::WithParamInterface<Batch> {};
+
+TEST_P(ShellBatchTest, RunsTheScript) {
+  const Batch& batch = GetParam();
+  fs::create_directory(phone("dir"));
+  writeFile(phone("dir/a.txt"), "alpha");
+  writeFile(phone("b c.txt"), "bc");
+  writeFile(local("up.txt"), "upload");
+  std::string script = batch.script;
+  if (const std::size_t at = script.find("@LOCAL"); at != std::string::npos) {
+    script.replace(at, 6, local("").string());
+  }
+  const fs::path file = local("script");
+  writeFile(file, script);
+
+  const CliResult result = korvex({"shell", "-b", file.string()});
+  EXPECT_EQ(result.exitCode, batch.exitCode) << result.all();
+  for (const std::string& piece : batch.out) EXPECT_THAT(result.out, HasSubstr(piece));
+  if (batch.err.empty()) {
+    EXPECT_EQ(result.err, "");
+  } else {
+    EXPECT_THAT(result.err, HasSubstr(batch.err));
+  }
+  for (const std::string& path : batch.phonePresent) EXPECT_TRUE(fs::exists(phone(path))) << path;
+  for (const std::string& path : batch.phoneAbsent) EXPECT_FALSE(fs::exists(phone(path))) << path;
+  for (const std::string& name : batch.localPresent) EXPECT_TRUE(fs::exists(local(name))) << name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Batches, ShellBatchTest, ::testing::ValuesIn(kBatches),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+using ShellTest = CliTest;
+
+TEST_F(ShellTest, CopiesKeepTheirContentAndAMissingBatchFileIsALocalError) {
+  writeFile(local("up.txt"), randomBytes(70000, 7));
+  writeFile(local("script"), "lcd " + local("").string() + "\nput up.txt /up.bin\nget /up.bin down.bin\n");
+  const CliResult copied = korvex({"shell", "-b", local("script").string()});
+  ASSERT_EQ(copied.exitCode, kOk) << copied.all();
+  EXPECT_EQ(readFile(phone("up.bin")), readFile(local("up.txt")));
+  EXPECT_EQ(readFile(local("down.bin")), readFile(local("up.txt")));
+
+  const CliResult missing = korvex({"shell", "-b", local("none").string()});
+  EXPECT_EQ(missing.exitCode, kLocalFile);
+  EXPECT_THAT(missing.err, HasSubstr("cannot be opened"));
+}
+
+}  // namespace
+}  // namespace korvex::test

@@ -1,0 +1,83 @@
+// Line editing on the terminal: history for the session and Tab completion.
+#include <histedit.h>
+
+#include <cstdio>
+
+#include "line_reader.h"
+#include "text.h"
+
+namespace korvex::cli {
+
+namespace {
+
+class EditReader : public LineReader {
+ public:
+  explicit EditReader(Completer completer) : completer_(std::move(completer)) {
+    editor_ = el_init("korvex", stdin, stdout, stderr);
+    history_ = history_init();
+    HistEvent event;
+    history(history_, &event, H_SETSIZE, 1000);
+    history(history_, &event, H_SETUNIQUE, 1);
+    el_set(editor_, EL_EDITOR, "emacs");
+    el_set(editor_, EL_CLIENTDATA, this);
+    el_set(editor_, EL_PROMPT, &EditReader::prompt);
+    el_set(editor_, EL_HIST, history, history_);
+    el_set(editor_, EL_ADDFN, "korvex-complete", "complete a command or phone path", &EditReader::complete);
+    el_set(editor_, EL_BIND, "^I", "korvex-complete", nullptr);
+    el_source(editor_, nullptr);  // the user's ~/.editrc, if any
+  }
+  ~EditReader() override {
+    el_end(editor_);
+    history_end(history_);
+  }
+  EditReader(const EditReader&) = delete;
+  EditReader& operator=(const EditReader&) = delete;
+
+  std::optional<std::string> read(const std::string& prompt) override {
+    prompt_ = prompt;
+    int count = 0;
+    const char* text = el_gets(editor_, &count);
+    if (!text || count <= 0) return std::nullopt;
+    std::string line(text, static_cast<std::size_t>(count));
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    if (line.find_first_not_of(" \t") != std::string::npos) {
+      HistEvent event;
+      history(history_, &event, H_ENTER, line.c_str());
+    }
+    return line;
+  }
+
+ private:
+  static EditReader& self(EditLine* editor) {
+    void* data = nullptr;
+    el_get(editor, EL_CLIENTDATA, &data);
+    return *static_cast<EditReader*>(data);
+  }
+  static char* prompt(EditLine* editor) { return self(editor).prompt_.data(); }
+
+  static unsigned char complete(EditLine* editor, int) {
+    const LineInfo* info = el_line(editor);
+    const std::string_view before(info->buffer, static_cast<std::size_t>(info->cursor - info->buffer));
+    const Completion completion = self(editor).completer_(before);
+    if (!completion.insert.empty()) {
+      return el_insertstr(editor, completion.insert.c_str()) == 0 ? CC_REFRESH : CC_ERROR;
+    }
+    if (completion.choices.empty()) return CC_ERROR;
+    std::fputc('\n', stdout);
+    for (const std::string& choice : completion.choices) std::printf("%s\n", shown(choice).c_str());
+    return CC_REDISPLAY;
+  }
+
+  Completer completer_;
+  EditLine* editor_ = nullptr;
+  History* history_ = nullptr;
+  std::string prompt_;
+};
+
+}  // namespace
+
+std::unique_ptr<LineReader> terminalReader(Completer completer) {
+  return std::make_unique<EditReader>(std::move(completer));
+}
+
+}  // namespace korvex::cli
