@@ -21,11 +21,12 @@ void PrintTo(const Batch& batch, std::ostream* out) { *out << batch.name; }
 
 const Batch kBatches[] = {
     {"RelativePathsFollowCd", "cd dir\nstat a.txt\nmkdir sub\npwd\ncd ..\nls\ncd dir/sub\npwd\n", kOk,
-     {"path: /dir/a.txt\nexists: yes\ntype: file\nsize: 5\n/dir\nb c.txt\n/dir/sub\n"}, "", {"dir/sub"}, {"sub"}, {}},
+     {"path: /dir/a.txt\nexists: yes\ntype: file\nsize: 5\n/dir\ndir/\nb c.txt\n/dir/sub\n"}, "", {"dir/sub"}, {"sub"}, {}},
     {"RelativeLocalNamesFollowLcd", "lcd @LOCAL\ncd dir\nget a.txt copy.txt\nput up.txt sent.txt\nlls\n", kOk,
      {"copy.txt\nscript\nup.txt\n"}, "", {"dir/sent.txt"}, {"sent.txt"}, {"copy.txt"}},
     {"AFailingLineStopsTheBatch", "rm missing\nmkdir after\n", kRefused, {},
-     "korvex: batch line 1: rm: /missing: no such file or directory", {}, {"after"}, {}},
+     "korvex: rm: /missing: no such file or directory\nkorvex: batch line 1: failed with exit status 1", {},
+     {"after"}, {}},
     {"ADashedFailingLineDoesNot", "-rm missing\nmkdir after\n", kOk, {}, "rm: /missing: no such file or directory",
      {"after"}, {}, {}},
     {"CommentsAndBlankLinesAreSkipped", "# rm 'b c.txt'\n\n   \n\t# mkdir x\nls\n", kOk, {"b c.txt\n"}, "",
