@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "cli11_docs.h"
 #include "exit_status.h"
 
 namespace korvex::mount {
@@ -55,6 +56,25 @@ CLI::Option* addLogOptions(CLI::App& app, Settings& settings) {
       ->check(CLI::Range(0, 8));
 }
 
+// The man page's sections that --help has no place for.
+docs::Page manPageExtras() {
+  docs::Page page;
+  page.version = KORVEX_MOUNT_VERSION;
+  page.description =
+      "korvex-mount shows the files of a phone's file service as a local folder at MOUNTPOINT, through FUSE.\n"
+      "Unmount with fusermount3 -u MOUNTPOINT, or Ctrl-C in the foreground.";
+  page.environment = {{"KORVEX_PASSWORD", "the login password, when --password-file is not given"},
+                      {"TMPDIR", "where the private cache directory is made, without --cache-dir"},
+                      {"XDG_CACHE_HOME", "holds korvex-mount/unsent, without --unsent-dir"}};
+  page.exitStatus = {{"0", "mounted, then unmounted normally"},
+                     {std::to_string(kMountFailed), "the mount failed or did not end normally"},
+                     {std::to_string(kUsage), "usage"},
+                     {std::to_string(kNoConnect), "cannot connect"},
+                     {std::to_string(kLoginRefused), "login refused"},
+                     {std::to_string(kLocalFile), "local file error"}};
+  return page;
+}
+
 std::chrono::milliseconds milliseconds(double seconds) {
   return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
 }
@@ -72,6 +92,7 @@ std::optional<int> parseCommandLine(int argc, char** argv, Settings& settings) {
   addCacheOptions(app, settings);
   const CLI::Option* logLevel = addLogOptions(app, settings);
   app.add_option("MOUNTPOINT", settings.mountpoint, "an existing empty directory")->required();
+  docs::addGenerateOption(app, manPageExtras());
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {

@@ -10,6 +10,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "cli11_docs.h"
 #include "commands.h"
 #include "console.h"
 #include "local_files.h"
@@ -79,6 +80,21 @@ std::string exitCodesFooter() {
     }
   }
   return text + line;
+}
+
+// The man page's sections that --help has no place for.
+korvex::docs::Page manPageExtras() {
+  korvex::docs::Page page;
+  page.version = KORVEX_CLI_VERSION;
+  page.description =
+      "korvex runs one command on a phone's files, through the phone's file service, and exits.\n"
+      "Global options may come before or after the command. Phone paths are absolute, as the phone names them.";
+  page.environment = {
+      {"KORVEX_PASSWORD", "the login password, when neither --password nor --password-file is given"},
+      {"KORVEX_HOST", "the phone's address, when neither --host nor --phone is given"},
+      {"XDG_CONFIG_HOME", "where korvex/config, the file naming phones for --phone, is looked for (default ~/.config)"}};
+  for (const ExitCodeMeaning& entry : kExitCodes) page.exitStatus.push_back({exitCodeLabel(entry.code), entry.meaning});
+  return page;
 }
 
 // The first line of the file, without its line end.
@@ -213,6 +229,7 @@ int main(int argc, char** argv) {
   addGlobalOptions(app, globals);
   Run run;
   for (const AddCommand add : commandTable()) add(app, run);
+  korvex::docs::addGenerateOption(app, manPageExtras());
 
   try {
     app.parse(argc, argv);

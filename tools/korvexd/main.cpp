@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -14,37 +15,99 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "file_ops.h"
 #include "log.h"
 #include "root.h"
 #include "server.h"
+#include "tool_docs.h"
 #include "session/protocol.h"
 
 namespace {
 
 using korvexd::Resolver;
 
-constexpr const char* kUsage =
-    "usage: korvexd --root DIR (--password-file FILE | --password PW) [options]\n"
-    "  --root DIR               directory served as the phone's file system\n"
-    "  --password-file FILE     password clients must send: the file's first line (at most 255 bytes)\n"
-    "  --password PW            the same on the command line, where other local users can read it;\n"
-    "                           without either, the KORVEXD_PASSWORD environment variable\n"
-    "  --listen HOST:PORT       IPv4 address to listen on (default 127.0.0.1:2323; port 0 picks one)\n"
-    "  --name NAME              device name sent at login (default: the host name)\n"
-    "  --power-exits            shutdown/reboot/restart commands stop the service\n"
-    "  --allow-chown            serve CHOWN even when running as root (refused as root otherwise)\n"
-    "  --login-timeout-ms N     the whole login block must arrive within N ms of the accept (default 10000)\n"
-    "  --max-pending-logins N   connections not yet logged in; past it the oldest is dropped (default 64)\n"
-    "  --login-delay-ms N       a failed login delays its address's next answer N ms, doubling with\n"
-    "                           each further failure; 0 for none (default 250)\n"
-    "  --login-delay-max-ms N   the longest such delay (default 8000)\n"
-    "  --login-quiet-ms N       failures are forgotten after N ms without one (default 60000)\n"
-    "  --io-timeout-ms N        longest stall inside a login, request or transfer (default 10000)\n"
-    "  --idle-timeout-ms N      longest silence between two commands, 0 for none (default 120000)\n"
-    "  --max-connections N      logged-in connections served at once (default 4096)\n"
-    "  --resolver KIND          path resolution: auto, openat2 or walk (default auto)\n";
+enum OptionId {
+  kRoot = 1, kPassword, kListen, kName, kPowerExits, kIoTimeout, kIdleTimeout, kMaxConnections, kResolver, kHelp,
+  kPasswordFile, kAllowChown, kLoginTimeout, kMaxPending, kLoginDelay, kLoginDelayMax, kLoginQuiet, kGenerate
+};
+
+// Every option, as --help lists it: getopt's table, the usage text, the man
+// page and the completion scripts are all made from this one list.
+struct Flag {
+  const char* name;
+  const char* argument;  // nullptr: takes none
+  OptionId id;
+  const char* help;  // a '\n' starts a continuation line of the usage text
+};
+constexpr Flag kFlags[] = {
+    {"root", "DIR", kRoot, "directory served as the phone's file system"},
+    {"password-file", "FILE", kPasswordFile,
+     "password clients must send: the file's first line (at most 255 bytes)"},
+    {"password", "PW", kPassword,
+     "the same on the command line, where other local users can read it;\n"
+     "without either, the KORVEXD_PASSWORD environment variable"},
+    {"listen", "HOST:PORT", kListen, "IPv4 address to listen on (default 127.0.0.1:2323; port 0 picks one)"},
+    {"name", "NAME", kName, "device name sent at login (default: the host name)"},
+    {"power-exits", nullptr, kPowerExits, "shutdown/reboot/restart commands stop the service"},
+    {"allow-chown", nullptr, kAllowChown, "serve CHOWN even when running as root (refused as root otherwise)"},
+    {"login-timeout-ms", "N", kLoginTimeout,
+     "the whole login block must arrive within N ms of the accept (default 10000)"},
+    {"max-pending-logins", "N", kMaxPending,
+     "connections not yet logged in; past it the oldest is dropped (default 64)"},
+    {"login-delay-ms", "N", kLoginDelay,
+     "a failed login delays its address's next answer N ms, doubling with\n"
+     "each further failure; 0 for none (default 250)"},
+    {"login-delay-max-ms", "N", kLoginDelayMax, "the longest such delay (default 8000)"},
+    {"login-quiet-ms", "N", kLoginQuiet, "failures are forgotten after N ms without one (default 60000)"},
+    {"io-timeout-ms", "N", kIoTimeout, "longest stall inside a login, request or transfer (default 10000)"},
+    {"idle-timeout-ms", "N", kIdleTimeout, "longest silence between two commands, 0 for none (default 120000)"},
+    {"max-connections", "N", kMaxConnections, "logged-in connections served at once (default 4096)"},
+    {"resolver", "KIND", kResolver, "path resolution: auto, openat2 or walk (default auto)"},
+    {"help", nullptr, kHelp, "print this text and exit"},
+};
+
+std::string usage() {
+  std::string text = "usage: korvexd --root DIR (--password-file FILE | --password PW) [options]\n";
+  constexpr std::size_t kHelpColumn = 27;
+  for (const Flag& flag : kFlags) {
+    std::string line = std::string("  --") + flag.name + (flag.argument ? std::string(" ") + flag.argument : "");
+    line.resize(std::max(line.size() + 1, kHelpColumn), ' ');
+    for (const char* c = flag.help; *c; ++c) line += *c == '\n' ? "\n" + std::string(kHelpColumn, ' ') : std::string(1, *c);
+    text += line + "\n";
+  }
+  return text;
+}
+
+const char* flagName(int id) {
+  for (const Flag& flag : kFlags)
+    if (flag.id == id) return flag.name;
+  return "?";
+}
+
+// The man page and completion scripts, from the same list.
+korvex::docs::Page manPage() {
+  korvex::docs::Page page;
+  page.version = KORVEXD_VERSION;
+  page.program.name = "korvexd";
+  page.program.description = "serve a directory to korvex clients as a phone's file service";
+  page.description =
+      "korvexd serves the directory given by --root over TCP as a phone's file service, to clients that log in "
+      "with its password. It prints its address on the first line of its output, and stops on SIGINT or SIGTERM.";
+  for (const Flag& flag : kFlags) {
+    std::string help = flag.help;
+    std::replace(help.begin(), help.end(), '\n', ' ');
+    page.program.options.push_back({{std::string("--") + flag.name}, flag.argument ? flag.argument : "", help, {},
+                                    flag.id == kResolver ? std::vector<std::string>{"auto", "openat2", "walk"}
+                                                         : std::vector<std::string>{}});
+  }
+  page.environment = {{"KORVEXD_PASSWORD", "the password, when neither --password-file nor --password is given"}};
+  page.exitStatus = {{"0", "stopped by SIGINT or SIGTERM"},
+                     {"1", "the root cannot be served or the address not listened on"},
+                     {"2", "usage: a bad option or value, or no usable password"}};
+  return page;
+}
 
 struct Options {
   std::string root;
@@ -103,32 +166,15 @@ bool readPasswordFile(const std::string& path, std::string& password) {
 
 // Empty to run, otherwise the exit code.
 std::optional<int> parseOptions(int argc, char** argv, Options& options) {
-  enum {
-    kRoot = 1, kPassword, kListen, kName, kPowerExits, kIoTimeout, kIdleTimeout, kMaxConnections, kResolver, kHelp,
-    kPasswordFile, kAllowChown, kLoginTimeout, kMaxPending, kLoginDelay, kLoginDelayMax, kLoginQuiet
-  };
-  static const option longOptions[] = {
-      {"root", required_argument, nullptr, kRoot},
-      {"password", required_argument, nullptr, kPassword},
-      {"listen", required_argument, nullptr, kListen},
-      {"name", required_argument, nullptr, kName},
-      {"power-exits", no_argument, nullptr, kPowerExits},
-      {"io-timeout-ms", required_argument, nullptr, kIoTimeout},
-      {"idle-timeout-ms", required_argument, nullptr, kIdleTimeout},
-      {"max-connections", required_argument, nullptr, kMaxConnections},
-      {"resolver", required_argument, nullptr, kResolver},
-      {"help", no_argument, nullptr, kHelp},
-      {"password-file", required_argument, nullptr, kPasswordFile},
-      {"allow-chown", no_argument, nullptr, kAllowChown},
-      {"login-timeout-ms", required_argument, nullptr, kLoginTimeout},
-      {"max-pending-logins", required_argument, nullptr, kMaxPending},
-      {"login-delay-ms", required_argument, nullptr, kLoginDelay},
-      {"login-delay-max-ms", required_argument, nullptr, kLoginDelayMax},
-      {"login-quiet-ms", required_argument, nullptr, kLoginQuiet},
-      {nullptr, 0, nullptr, 0},
-  };
+  static const std::vector<option> longOptions = [] {
+    std::vector<option> table;
+    for (const Flag& flag : kFlags) table.push_back({flag.name, flag.argument ? required_argument : no_argument, nullptr, flag.id});
+    table.push_back({"generate", required_argument, nullptr, kGenerate});  // hidden from --help
+    table.push_back({nullptr, 0, nullptr, 0});
+    return table;
+  }();
   for (;;) {
-    int option = getopt_long(argc, argv, "", longOptions, nullptr);
+    int option = getopt_long(argc, argv, "", longOptions.data(), nullptr);
     if (option == -1) break;
     bool good = true;
     switch (option) {
@@ -156,16 +202,23 @@ std::optional<int> parseOptions(int argc, char** argv, Options& options) {
       case kLoginDelay: good = parseNumber(optarg, 0, INT_MAX, options.loginDelayMs); break;
       case kLoginDelayMax: good = parseNumber(optarg, 0, INT_MAX, options.loginDelayMaxMs); break;
       case kLoginQuiet: good = parseNumber(optarg, 0, INT_MAX, options.loginQuietMs); break;
-      case kHelp: std::fputs(kUsage, stdout); return EXIT_SUCCESS;
-      default: std::fputs(kUsage, stderr); return 2;  // getopt named the problem
+      case kHelp: std::fputs(usage().c_str(), stdout); return EXIT_SUCCESS;
+      case kGenerate:
+        if (const std::optional<std::string> text = korvex::docs::render(manPage(), optarg)) {
+          std::fputs(text->c_str(), stdout);
+          return EXIT_SUCCESS;
+        }
+        std::fprintf(stderr, "korvexd: --generate: the kinds are %s\n", korvex::docs::kKinds);
+        return 2;
+      default: std::fputs(usage().c_str(), stderr); return 2;  // getopt named the problem
     }
     if (!good) {
-      std::fprintf(stderr, "korvexd: bad value for --%s\n%s", longOptions[option - 1].name, kUsage);
+      std::fprintf(stderr, "korvexd: bad value for --%s\n%s", flagName(option), usage().c_str());
       return 2;
     }
   }
   if (optind < argc || options.root.empty()) {
-    std::fputs(kUsage, stderr);
+    std::fputs(usage().c_str(), stderr);
     return 2;
   }
   if (options.havePassword && !options.passwordFile.empty()) {
