@@ -247,10 +247,18 @@ std::string zshCompletion(const Command& program) {
   text += "  case $state in\n";
   text += "    command) _describe -t commands " + shellWord(program.name + " command") + " commands ;;\n";
   text += "    args)\n      case $words[1] in\n";
-  // The program's options may follow any command too.
-  Command globals;
-  globals.options = program.options;
   for (const Command& command : program.commands) {
+    // The program's options may follow any command too; _arguments refuses
+    // an option given twice, so not those the command has itself.
+    const std::vector<std::string> own = optionNames(command);
+    Command globals;
+    for (const Option& option : program.options) {
+      if (std::none_of(option.names.begin(), option.names.end(), [&](const std::string& name) {
+            return std::find(own.begin(), own.end(), name) != own.end();
+          })) {
+        globals.options.push_back(option);
+      }
+    }
     text += "        " + shellWord(command.name) + ") _arguments" + zshSpecs(command) + zshSpecs(globals) + " ;;\n";
   }
   text += "      esac ;;\n  esac\n}\n";
