@@ -201,6 +201,12 @@ TEST_F(MountTest, SmallCopiesReuseLoggedInSessions) {
   walk({
       {"a tree out", "cp -r $M/tree $L/out && diff -r $R/tree $L/out", true, ""},
       {"and back in", "cp -r $L/out $M/back && diff -r $L/out $R/back", true, ""},
+      // What the mount learnt from its own mkdir and uploads, not asked again.
+      {"the copy in shows its kinds and sizes at once",
+       "(cd $L/out && find . -mindepth 1 -printf '%y %P\\n' -type f -printf '%s %P\\n' | sort) > $L/w && "
+       "(cd $M/back && find . -mindepth 1 -printf '%y %P\\n' -type f -printf '%s %P\\n' | sort) > $L/g && "
+       "diff $L/w $L/g",
+       true, ""},
   });
   // The mount's own session, and at most one per copy at once (four).
   EXPECT_LE(counter.accepted(), 5u);

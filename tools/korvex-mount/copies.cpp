@@ -178,10 +178,15 @@ int Copies::upload(OpenFile& file) {
   const std::string dest = file.path();
   if (!slots_.acquire()) return -EINTR;
   std::uint64_t size = 0;
-  const bool whole = CacheFiles::sizeAt(file.local, size) == 0 && size <= kWholeCopyLimit;
+  const bool sized = CacheFiles::sizeAt(file.local, size) == 0;
+  const bool whole = sized && size <= kWholeCopyLimit;
   const int result = whole ? sendWhole(file, dest) : sendInBackground(file, dest);
   slots_.release();
-  meta_.forget(dest);
+  if (result == 0 && sized && size <= kMaxDownloadSize) {
+    meta_.learn(dest, Attr{Kind::File, static_cast<std::uint32_t>(size)});  // the size the phone confirmed
+  } else {
+    meta_.forget(dest);
+  }
   file.uploadFailed = result != 0;
   if (result == 0) {
     file.dirty = false;

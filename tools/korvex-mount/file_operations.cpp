@@ -55,9 +55,10 @@ int Filesystem::create(const char* rawPath, fuse_file_info* fi) {
   file->phonePath = path;
   if (const int error = cache_.make(*file, true)) return error;
   // Nothing reaches the phone before close: an empty upload then creates it.
+  // Until then the open file answers for the path; the upload tells the
+  // meta cache what landed.
   file->dirty = true;
   file->current = true;
-  meta_.forget(path);
   fi->fh = reinterpret_cast<std::uint64_t>(files_.track(file.release()));
   return 0;
 }

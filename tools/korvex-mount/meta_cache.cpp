@@ -75,6 +75,28 @@ void MetaCache::forget(const std::string& path) {
   forgetBelow(path);
 }
 
+void MetaCache::learn(const std::string& path, Attr attr) {
+  attr.seen = ++stamps_;
+  const auto now = Clock::now();
+  std::lock_guard hold(mutex_);
+  entries_.erase(path);
+  read_.erase(path);
+  listings_.erase(path);
+  forgetBelow(path);
+  if (ttl_.count() <= 0) return;
+  entries_[path] = Entry{attr, now + ttl_};
+  auto listing = listings_.find(korvex::parent_path(path));
+  if (listing == listings_.end() || listing->second.expires <= now) return;
+  const std::string name = korvex::base_name(path);
+  std::vector<NamedAttr>& names = listing->second.entries;
+  const auto at = std::lower_bound(names.begin(), names.end(), name, byName);
+  if (at != names.end() && at->name == name) {
+    at->attr = attr;
+  } else {
+    names.insert(at, NamedAttr{name, attr});
+  }
+}
+
 void MetaCache::forgetBelow(const std::string& path) {
   const std::string prefix = path == "/" ? "/" : path + "/";
   auto dropPrefixed = [&prefix](auto& map) {

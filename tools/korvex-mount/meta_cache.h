@@ -45,6 +45,12 @@ class MetaCache {
   void rememberListing(const std::string& dir, std::vector<NamedAttr>& entries);
   // Forgets the path, everything below it and its parent's listing.
   void forget(const std::string& path);
+  // A change of our own whose outcome the phone confirmed (a directory
+  // made, a file's size after its upload): the path's answer, and its name
+  // in the parent's listing when one is kept, say so at once; what was
+  // below it is forgotten. Keeping the listing lets a tree copied in find
+  // its next names missing without asking the phone.
+  void learn(const std::string& path, Attr attr);
 
   // The kernel's pages of a file hold what was read of it under `seen`;
   // they are still good while the path's answer carries that stamp.

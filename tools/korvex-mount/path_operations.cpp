@@ -108,10 +108,20 @@ int Filesystem::listDirectory(const std::string& path, std::vector<DirRow>& rows
   return 0;
 }
 
-int Filesystem::mkdir(const char* path) {
-  if (std::strlen(path) > kMaxPath) return -ENAMETOOLONG;
-  const auto make = [](const korvex::Session& session, const std::string& dir) { return session.make_directory(dir); };
-  return changePath(phone_, meta_, path, make, &mkdirRefusal);
+int Filesystem::mkdir(const char* rawPath) {
+  const std::string path = rawPath;
+  if (path.size() > kMaxPath) return -ENAMETOOLONG;
+  const SessionRef session = phone_.session();
+  if (!session) return -EIO;
+  if (!session->make_directory(path)) {
+    meta_.forget(path);
+    return mkdirRefusal(*session, path);
+  }
+  // Made just now, so empty: the names a copy puts in it are known missing.
+  meta_.learn(path, Attr{Kind::Directory, std::nullopt});
+  std::vector<NamedAttr> none;
+  meta_.rememberListing(path, none);
+  return 0;
 }
 
 int Filesystem::unlink(const char* path) {
