@@ -203,6 +203,23 @@ inline constexpr std::size_t kMaxPath = KORVEX_MAX_PATH;
 inline constexpr std::size_t kMaxRenameDest = KORVEX_MAX_RENAME_DEST;
 inline constexpr std::size_t kMaxPassword = KORVEX_MAX_PASSWORD;
 
+// A local path as the library takes it: text in the native narrow encoding
+// (the ANSI code page on Windows), passed on unchanged, or a
+// std::filesystem::path, narrowed with path::string(). Text never goes
+// through a path on its way, since a round trip through the wide form need
+// not give the same bytes back on Windows.
+class LocalPath {
+ public:
+  LocalPath(const char* text) : text_(text) {}                        // NOLINT: implicit by design
+  LocalPath(std::string text) : text_(std::move(text)) {}            // NOLINT
+  LocalPath(std::string_view text) : text_(text) {}                  // NOLINT
+  LocalPath(const std::filesystem::path& path) : text_(path.string()) {}  // NOLINT
+  const char* c_str() const { return text_.c_str(); }
+
+ private:
+  std::string text_;
+};
+
 // Which file system a local name is checked for.
 enum class NameRules { posix, windows };
 #ifdef _WIN32
@@ -530,28 +547,27 @@ class Session {
     return std::vector<std::int64_t>(found.begin(), found.end());
   }
 
-  // Synchronous copies on the session's connection. Local paths go to the
-  // library in the native narrow encoding (path::string()), which is what it
-  // opens them with.
-  Status upload(const std::filesystem::path& local, std::string_view remote) const {
+  // Synchronous copies on the session's connection. Local paths are text in
+  // the native narrow encoding or std::filesystem::path (see LocalPath).
+  Status upload(const LocalPath& local, std::string_view remote) const {
     if (remote.size() > kMaxPath) return Errc::path_too_long;
-    return check(CopyToPhone(handle_, local.string().c_str(), std::string(remote).c_str()));
+    return check(CopyToPhone(handle_, local.c_str(), std::string(remote).c_str()));
   }
-  Status download(std::string_view remote, const std::filesystem::path& local) const {
+  Status download(std::string_view remote, const LocalPath& local) const {
     if (remote.size() > kMaxPath) return Errc::path_too_long;
-    return check(DownFromPhone(handle_, std::string(remote).c_str(), local.string().c_str()));
+    return check(DownFromPhone(handle_, std::string(remote).c_str(), local.c_str()));
   }
 
   // Background copies on connections of their own.
-  Result<Transfer> start_upload(const std::filesystem::path& local, std::string_view remote) const {
+  Result<Transfer> start_upload(const LocalPath& local, std::string_view remote) const {
     if (remote.size() > kMaxPath) return Errc::path_too_long;
-    TransferHandle handle = CopyToPhoneAsync(handle_, local.string().c_str(), std::string(remote).c_str());
+    TransferHandle handle = CopyToPhoneAsync(handle_, local.c_str(), std::string(remote).c_str());
     if (!handle) return connected() ? Errc::local_file : Errc::connection_lost;
     return Transfer(handle);
   }
-  Result<Transfer> start_download(std::string_view remote, const std::filesystem::path& local) const {
+  Result<Transfer> start_download(std::string_view remote, const LocalPath& local) const {
     if (remote.size() > kMaxPath) return Errc::path_too_long;
-    TransferHandle handle = DownFromPhoneAsync(handle_, std::string(remote).c_str(), local.string().c_str());
+    TransferHandle handle = DownFromPhoneAsync(handle_, std::string(remote).c_str(), local.c_str());
     if (!handle) return Errc::connection_lost;
     return Transfer(handle);
   }
