@@ -65,9 +65,9 @@ def phone(service):
         yield session
 
 
-def make_tree(root: Path, spec) -> None:
-    """Creates spec below root: "dir/" is a directory, "name" -> bytes a file."""
-    for name, content in (spec.items() if isinstance(spec, dict) else ((name, None) for name in spec)):
+def make_tree(root: Path, layout) -> None:
+    """Creates layout below root: "dir/" is a directory, "name" -> bytes a file."""
+    for name, content in (layout.items() if isinstance(layout, dict) else ((name, None) for name in layout)):
         path = root / name
         if name.endswith("/"):
             path.mkdir(parents=True, exist_ok=True)

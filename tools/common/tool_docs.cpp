@@ -223,8 +223,8 @@ std::string zshSpecs(const Command& command) {
     }
   }
   for (const Positional& positional : command.positionals) {
-    const std::string spec = (positional.repeats ? "*:" : ":") + escaped(positional.name, ":") + ":_files";
-    text += " \\\n    " + shellWord(spec);
+    const std::string argument = (positional.repeats ? "*:" : ":") + escaped(positional.name, ":") + ":_files";
+    text += " \\\n    " + shellWord(argument);
   }
   return text;
 }

@@ -39,4 +39,17 @@ CLI::Option* addPhonePaths(CLI::App* app, const char* name, std::vector<std::str
   return app->add_option(name, paths, description)->required()->transform(phonePath(korvex::kMaxPath));
 }
 
+void addProgressOption(CLI::App* app, ProgressMode& progress) {
+  app->add_option_function<std::string>(
+         "--progress",
+         [&progress](const std::string& mode) {
+           progress = mode == "always"  ? ProgressMode::Always
+                      : mode == "never" ? ProgressMode::Never
+                                        : ProgressMode::Auto;
+         },
+         "progress bar: auto (only on a terminal), always or never")
+      ->type_name("MODE")
+      ->check(CLI::IsMember({"auto", "always", "never"}));
+}
+
 }  // namespace korvex::cli

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "context.h"
+#include "copy_support.h"
 
 namespace korvex::cli {
 
@@ -31,6 +32,9 @@ CLI::Option* addPhonePath(CLI::App* app, const char* name, std::string& path, co
                           std::size_t limit = korvex::kMaxPath);
 // The same for one or more phone paths.
 CLI::Option* addPhonePaths(CLI::App* app, const char* name, std::vector<std::string>& paths, const char* description);
+
+// --progress auto|always|never, into `progress`.
+void addProgressOption(CLI::App* app, ProgressMode& progress);
 
 template <typename Options>
 struct Subcommand {

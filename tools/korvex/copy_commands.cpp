@@ -157,18 +157,7 @@ void addCopyOptions(CLI::App* command, CopyArguments& arguments) {
       ->type_name("SECONDS")
       ->check(CLI::PositiveNumber)
       ->capture_default_str();
-  ProgressMode& progress = options.copy.progress;
-  command
-      ->add_option_function<std::string>(
-          "--progress",
-          [&progress](const std::string& mode) {
-            progress = mode == "always" ? ProgressMode::Always
-                       : mode == "never" ? ProgressMode::Never
-                                         : ProgressMode::Auto;
-          },
-          "progress bar: auto (only on a terminal), always or never")
-      ->type_name("MODE")
-      ->check(CLI::IsMember({"auto", "always", "never"}));
+  addProgressOption(command, options.copy.progress);
   command->add_flag("--json", options.copy.json,
                     "the summary as one JSON object: {files, arrived, failed, bytes, seconds} (failures still on "
                     "stderr)");

@@ -326,18 +326,7 @@ const AddCommand addSync = [](CLI::App& app, Run& run) {
       ->type_name("N")
       ->check(CLI::Range(1, 64))
       ->capture_default_str();
-  ProgressMode& progress = options.copy.copy.progress;
-  sync.app
-      ->add_option_function<std::string>(
-          "--progress",
-          [&progress](const std::string& mode) {
-            progress = mode == "always"  ? ProgressMode::Always
-                       : mode == "never" ? ProgressMode::Never
-                                         : ProgressMode::Auto;
-          },
-          "progress bar: auto (only on a terminal), always or never")
-      ->type_name("MODE")
-      ->check(CLI::IsMember({"auto", "always", "never"}));
+  addProgressOption(sync.app, options.copy.copy.progress);
   sync.app
       ->add_flag("--json", options.json, "the summary as one JSON object of {copied, skipped, deleted, failed, bytes}")
       ->excludes(dryRun);
