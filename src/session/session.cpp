@@ -68,7 +68,13 @@ void PhoneSession::getState(char* connectedOut, char* addressOut, char* nameOut)
 
 void PhoneSession::thread() {
   bool lost = false;
-  while (!isShutdown()) {
+  for (;;) {
+    // The pause comes first: the login's reply has just proved the link, and
+    // an exchange sent at once would hold up the caller's first command by a
+    // round trip. One system call per pause; a shutdown before or during it
+    // ends it.
+    wakeup.waitFor(KEEPALIVE_PERIOD_MS);
+    if (isShutdown()) break;
     const bool alive = underCommandLock(false, true, [](Exchange& e) {
       if (commands::keepAlive(e)) return true;
       e.abandon();  // one that could not even be sent left the connection open
@@ -79,8 +85,6 @@ void PhoneSession::thread() {
       lost = true;
       break;
     }
-    // One system call per pause; a shutdown before or during it ends it.
-    wakeup.waitFor(KEEPALIVE_PERIOD_MS);
   }
   stopAllTransfers();
   // Last: a join that finds the thread released returns at once, and its

@@ -46,29 +46,21 @@ inline bool waitUntilDisconnected(SessionHandle handle, std::chrono::millisecond
   return true;
 }
 
-// How a new session's first keep-alive, sent as soon as it is open, is met.
-enum class FirstKeepAlive { Answer, Leave };
-
-// Connects to a scripted peer and answers the login. By default the first
-// keep-alive is answered too, so the next one is a whole period away and a
-// test's own exchanges never queue behind an unanswered one.
+// Connects to a scripted peer and answers the login. The session's first
+// keep-alive is a whole period away, so a test's own exchanges come first.
 inline SessionHandle connectTo(ScriptedPeer& peer, const char* password = "secret",
-                               std::string_view deviceName = "Phone",
-                               FirstKeepAlive first = FirstKeepAlive::Answer) {
+                               std::string_view deviceName = "Phone") {
   auto connecting = std::async(std::launch::async, [&] {
     int error = -1;
     return Connect(peer.address().c_str(), password, &error);
   });
   peer.acceptLogin(deviceName);
-  SessionHandle handle = connecting.get();
-  if (handle && first == FirstKeepAlive::Answer && peer.read(4) == word(0)) peer.send(reply(0));
-  return handle;
+  return connecting.get();
 }
 
 // A session on a scripted peer, ended when the test ends.
 struct PeerSession {
-  explicit PeerSession(FirstKeepAlive first = FirstKeepAlive::Answer)
-      : handle(connectTo(peer, "secret", "Phone", first)) {}
+  PeerSession() : handle(connectTo(peer)) {}
   ~PeerSession() { endSession(handle, &peer); }
   PhoneSession& session() { return *sessionOf(handle); }
 
