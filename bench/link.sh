@@ -341,7 +341,7 @@ for id in "${rows[@]}"; do
   printf '%s|%s|%s|%s\n' "$id" "${row_label[$id]}" "${row_peer[$id]}" "${row_bytes[$id]}"
 done | python3 -c '
 import statistics, sys
-times, rate, rtt = sys.argv[1], float(sys.argv[2]) * 1e6, 2 * float(sys.argv[3]) / 1000
+times, rate, rtt, names = sys.argv[1], float(sys.argv[2]) * 1e6, 2 * float(sys.argv[3]) / 1000, int(sys.argv[4])
 def median(path):
     try:
         values = open(path).read().split()
@@ -362,7 +362,12 @@ for line in sys.stdin:
     ratio = "-" if k is None or p is None else f"{k / p:.2f}"
     print(f"| {label} | {fmt(k)} | {peer} | {fmt(p)} | {ratio} | {share(size, k)} | {share(size, p)} | {n} |")
     if ident == "ls" and k is not None:
-        notes.append(f"korvex ls -l: {k:.3f} s = {k / rtt:.1f} round trips of {rtt * 1000:.0f} ms")
+        # The names come down in 256-byte records, then one 1028-byte size
+        # request per name goes up; the two cannot overlap.
+        up, down = names * 1028, names * 256
+        wire = (up + down) * 8 / rate
+        notes.append(f"korvex ls -l: {k:.3f} s = {wire * 1000:.0f} ms of bytes ({up / 1e6:.2f} MB of size requests up, "
+                     f"{down / 1e6:.2f} MB of names down) + {(k - wire) / rtt:.1f} round trips of {rtt * 1000:.0f} ms")
 for note in notes:
     print(note)
-' "$work/times" "$rate_mbit" "$delay_ms"
+' "$work/times" "$rate_mbit" "$delay_ms" "$names"

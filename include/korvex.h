@@ -223,6 +223,27 @@ KORVEX_API int GetSizes(SessionHandle handle, const char* const* paths, int coun
 KORVEX_API int UploadFiles(SessionHandle handle, const char* const* localPaths, const char* const* phonePaths,
                            int count, int* landed);
 
+/* What GetKinds finds a phone path to be. */
+enum {
+  KORVEX_KIND_MISSING = 0,
+  KORVEX_KIND_FILE = 1,
+  KORVEX_KIND_DIRECTORY = 2,
+  KORVEX_KIND_UNSIZED = 3 /* there, not a directory, but the phone gives no size (4 GiB or more) */
+};
+
+/* Since 1.4, ordinal 36. What `count` phone paths are, in one pipelined
+ * pass: each path's is-directory, size and exists requests go out back to
+ * back (256 requests per send, two sends in flight), their replies read in
+ * order, so a path costs one round trip however it turns out, and many
+ * paths about one round trip plus the bytes' time. kinds[i] receives a
+ * KORVEX_KIND_ value for paths[i]; sizes[i] its size when it is
+ * KORVEX_KIND_FILE, else -1 (sizes may be NULL). Returns count (0 sends
+ * nothing); -1 when a path is NULL or over 1022 bytes (nothing sent), kinds
+ * or paths is NULL, count is negative, or the exchange failed (the
+ * connection is closed). On -1 every kinds[i] and sizes[i] is -1: never an
+ * answer paired with the wrong path. */
+KORVEX_API int GetKinds(SessionHandle handle, const char* const* paths, int count, int* kinds, long long* sizes);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

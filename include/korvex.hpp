@@ -365,6 +365,14 @@ class Transfer {
 // What a listed entry is.
 enum class FileKind { file, directory };
 
+// What a phone path is, as Session::status finds it. unsized: there and not
+// a directory, but the phone gives no size for it (4 GiB or more).
+enum class PathKind { missing, file, directory, unsized };
+struct PathStatus {
+  PathKind kind = PathKind::missing;
+  std::uint32_t size = 0;  // a file's; 0 otherwise
+};
+
 // A logged-in session, owned: move-only, and the destructor disconnects it
 // (its background copies, as Transfer objects, stay usable). borrow() wraps
 // a handle that the host owns elsewhere, without ending it.
@@ -545,6 +553,38 @@ class Session {
     std::vector<long long> found(paths.size(), -1);
     if (GetSizes(handle_, texts.data(), static_cast<int>(texts.size()), found.data()) < 0) return failure();
     return std::vector<std::int64_t>(found.begin(), found.end());
+  }
+
+  // What each path is, in one pipelined pass (three questions a path, all
+  // sent before the answers are read): about one round trip for any number.
+  Result<std::vector<PathStatus>> statuses(const std::vector<std::string>& paths) const {
+    std::vector<const char*> texts;
+    texts.reserve(paths.size());
+    for (const std::string& path : paths) {
+      if (path.size() > kMaxPath) return Errc::path_too_long;
+      texts.push_back(path.c_str());
+    }
+    std::vector<int> kinds(paths.size(), -1);
+    std::vector<long long> found(paths.size(), -1);
+    if (GetKinds(handle_, texts.data(), static_cast<int>(texts.size()), kinds.data(), found.data()) < 0) {
+      return failure();
+    }
+    std::vector<PathStatus> statuses(paths.size());
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+      switch (kinds[i]) {
+        case KORVEX_KIND_FILE: statuses[i] = {PathKind::file, static_cast<std::uint32_t>(found[i])}; break;
+        case KORVEX_KIND_DIRECTORY: statuses[i].kind = PathKind::directory; break;
+        case KORVEX_KIND_UNSIZED: statuses[i].kind = PathKind::unsized; break;
+        default: break;
+      }
+    }
+    return statuses;
+  }
+  // What one path is, in one round trip whatever it turns out to be.
+  Result<PathStatus> status(std::string_view path) const {
+    Result<std::vector<PathStatus>> one = statuses({std::string(path)});
+    if (!one) return one.error();
+    return one->front();
   }
 
   // Synchronous copies on the session's connection. Local paths are text in

@@ -31,6 +31,16 @@ KorvexEntry* pack(const std::vector<batches::Entry>& entries) {
   return block;
 }
 
+int kindCode(batches::Kind kind) {
+  switch (kind) {
+    case batches::Kind::File: return KORVEX_KIND_FILE;
+    case batches::Kind::Directory: return KORVEX_KIND_DIRECTORY;
+    case batches::Kind::Unsized: return KORVEX_KIND_UNSIZED;
+    case batches::Kind::Missing: break;
+  }
+  return KORVEX_KIND_MISSING;
+}
+
 }  // namespace
 
 extern "C" {
@@ -70,6 +80,32 @@ KORVEX_API int GetSizes(SessionHandle handle, const char* const* paths, int coun
     return count;
   });
   api::trace("[%d-%d-%d]GetSizes return %d", handle, result);
+  return result;
+}
+
+KORVEX_API int GetKinds(SessionHandle handle, const char* const* paths, int count, int* kinds, long long* sizes) {
+  api::trace("[%d-%d-%d]GetKinds %d", handle, count);
+  if (count < 0 || (count > 0 && (paths == nullptr || kinds == nullptr))) return -1;
+  for (int i = 0; i < count; ++i) {
+    kinds[i] = -1;
+    if (sizes != nullptr) sizes[i] = -1;
+  }
+  for (int i = 0; i < count; ++i) {
+    if (paths[i] == nullptr) return -1;
+  }
+  if (count == 0) return 0;
+  const int result = api::guarded(-1, [&] {
+    const std::vector<std::string_view> asked(paths, paths + count);
+    std::vector<batches::PathKind> found;
+    if (session(handle)->kinds(asked, found) != batches::Outcome::Done) return -1;
+    for (int i = 0; i < count; ++i) {
+      const batches::PathKind& path = found[static_cast<std::size_t>(i)];
+      kinds[i] = kindCode(path.kind);
+      if (sizes != nullptr && path.kind == batches::Kind::File) sizes[i] = path.size;
+    }
+    return count;
+  });
+  api::trace("[%d-%d-%d]GetKinds return %d", handle, result);
   return result;
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <iterator>
 
 #include "session/listing.h"
 #include "session/protocol.h"
@@ -40,35 +41,48 @@ Listed receiveListing(Exchange& exchange, std::vector<std::string>& names) {
   return received ? Listed::Names : Listed::Failed;
 }
 
-// Asks the size of every path in windows of `window` requests, two windows
-// in flight: the next one is on the wire while the replies to the one
-// before come back, so a pass costs about one round trip plus the bytes'
-// time however many windows it has. The replies are a few bytes each, so
-// the phone never waits on us to read them while we write. Memory stays at
-// two windows; everything a window needs is allocated before it is sent, so
+// One request of a pass: a command of the kind whose request is a path and
+// whose reply is a header alone.
+struct Question {
+  std::uint32_t code;
+  std::string_view path;
+};
+
+std::vector<Question> questionsOf(std::uint32_t code, const std::vector<std::string_view>& paths) {
+  std::vector<Question> questions;
+  questions.reserve(paths.size());
+  for (std::string_view path : paths) questions.push_back({code, path});
+  return questions;
+}
+
+// Asks every question in windows of `window` requests, two windows in
+// flight: the next one is on the wire while the replies to the one before
+// come back, so a pass costs about one round trip plus the bytes' time
+// however many windows it has. The replies are a header each, so the phone
+// never waits on us to read them while we write. Memory stays at two
+// windows; everything a window needs is allocated before it is sent, so
 // nothing but the wire can break it off half-way, and a break closes the
 // connection.
-bool askSizes(Exchange& exchange, const std::vector<std::string_view>& paths, int window,
-              std::vector<ReplyHeader>& replies) {
+bool ask(Exchange& exchange, const std::vector<Question>& questions, int window, std::vector<ReplyHeader>& replies) {
   constexpr std::size_t kWindowsInFlight = 2;
   const std::size_t step = static_cast<std::size_t>(std::max(window, 1));
-  replies.assign(paths.size(), ReplyHeader{});
+  replies.assign(questions.size(), ReplyHeader{});
   std::vector<std::uint8_t> requests;
   std::vector<std::uint8_t> answers;
-  requests.reserve(std::min(step, paths.size()) * kRequestSize);
-  answers.reserve(std::min(step, paths.size()) * REPLY_HEADER_SIZE);
+  requests.reserve(std::min(step, questions.size()) * kRequestSize);
+  answers.reserve(std::min(step, questions.size()) * REPLY_HEADER_SIZE);
   std::size_t sent = 0;
   std::size_t answered = 0;
-  while (answered < paths.size()) {
-    if (sent < paths.size() && sent - answered < kWindowsInFlight * step) {
-      const std::size_t count = std::min(step, paths.size() - sent);
+  while (answered < questions.size()) {
+    if (sent < questions.size() && sent - answered < kWindowsInFlight * step) {
+      const std::size_t count = std::min(step, questions.size() - sent);
       requests.clear();
-      for (std::size_t i = sent; i < sent + count; ++i) appendRequest(requests, CMD_FILE_SIZE, paths[i]);
+      for (std::size_t i = sent; i < sent + count; ++i) appendRequest(requests, questions[i].code, questions[i].path);
       if (!exchange.write(requests.data(), static_cast<int>(requests.size()))) return false;
       sent += count;
       continue;
     }
-    const std::size_t count = std::min(step, paths.size() - answered);
+    const std::size_t count = std::min(step, questions.size() - answered);
     answers.resize(count * REPLY_HEADER_SIZE);
     if (exchange.read(answers.data(), static_cast<int>(answers.size())) != Connection::Complete) return false;
     for (std::size_t i = 0; i < count; ++i) {
@@ -113,7 +127,7 @@ Outcome entries(Exchange& exchange, std::string_view path, std::vector<Entry>& o
   }
   const std::vector<std::string_view> paths(joined.begin(), joined.end());
   std::vector<ReplyHeader> replies;
-  if (!askSizes(exchange, paths, window, replies)) return Outcome::Failed;
+  if (!ask(exchange, questionsOf(CMD_FILE_SIZE, paths), window, replies)) return Outcome::Failed;
 
   out.reserve(directories.size() + files.size());
   for (std::string& name : directories) out.push_back({std::move(name), 0, true});
@@ -128,9 +142,38 @@ Outcome sizes(Exchange& exchange, const std::vector<std::string_view>& paths, st
   sizes.assign(paths.size(), -1);
   if (!std::all_of(paths.begin(), paths.end(), pathFits)) return Outcome::TooLong;
   std::vector<ReplyHeader> replies;
-  if (!askSizes(exchange, paths, window, replies)) return Outcome::Failed;
+  if (!ask(exchange, questionsOf(CMD_FILE_SIZE, paths), window, replies)) return Outcome::Failed;
   for (std::size_t i = 0; i < paths.size(); ++i) {
     if (replies[i].status == 0) sizes[i] = replies[i].value;
+  }
+  return Outcome::Done;
+}
+
+Outcome kinds(Exchange& exchange, const std::vector<std::string_view>& paths, std::vector<PathKind>& kinds,
+              int window) {
+  kinds.assign(paths.size(), PathKind{});
+  if (!std::all_of(paths.begin(), paths.end(), pathFits)) return Outcome::TooLong;
+  // Three questions a path, in the order their answers are weighed: one
+  // round trip however the path turns out.
+  constexpr std::uint32_t kAsked[] = {CMD_IS_DIR, CMD_FILE_SIZE, CMD_EXISTS};
+  std::vector<Question> questions;
+  questions.reserve(paths.size() * std::size(kAsked));
+  for (std::string_view path : paths) {
+    for (std::uint32_t code : kAsked) questions.push_back({code, path});
+  }
+  std::vector<ReplyHeader> replies;
+  if (!ask(exchange, questions, window, replies)) return Outcome::Failed;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    const ReplyHeader& directory = replies[3 * i];
+    const ReplyHeader& size = replies[3 * i + 1];
+    const ReplyHeader& exists = replies[3 * i + 2];
+    if (directory.status == 1) {
+      kinds[i] = {Kind::Directory, 0};
+    } else if (size.status == 0) {
+      kinds[i] = {Kind::File, size.value};
+    } else if (exists.status == 1) {
+      kinds[i] = {Kind::Unsized, 0};
+    }
   }
   return Outcome::Done;
 }

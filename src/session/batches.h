@@ -14,7 +14,7 @@
 
 namespace korvex::batches {
 
-// Size requests per send; two windows are in flight at most. Each request is
+// Requests per send; two windows are in flight at most. Each request is
 // 1028 bytes out and 40 back, so two windows' replies (20 KiB) always fit
 // the socket buffers while requests are still going out, and neither side
 // can wait on the other.
@@ -43,6 +43,22 @@ Outcome entries(Exchange& exchange, std::string_view path, std::vector<Entry>& o
 // it. Failed leaves every size at -1: a reply never goes to the wrong path.
 // Paths are checked before anything is sent.
 Outcome sizes(Exchange& exchange, const std::vector<std::string_view>& paths, std::vector<std::int64_t>& sizes,
+              int window = kWindow);
+
+// What a path is. Unsized: there and not a directory, but the phone gives
+// no size for it (its size needs more than the reply's 32 bits).
+enum class Kind { Missing, File, Directory, Unsized };
+
+struct PathKind {
+  Kind kind = Kind::Missing;
+  std::uint32_t size = 0;  // a file's; 0 otherwise
+};
+
+// What each path is, into `kinds` (as many): an is-directory, a size and an
+// exists request per path, all in one pipelined pass, `window` requests per
+// send. Failed leaves every path Missing: an answer never goes to the wrong
+// path. Paths are checked before anything is sent.
+Outcome kinds(Exchange& exchange, const std::vector<std::string_view>& paths, std::vector<PathKind>& kinds,
               int window = kWindow);
 
 }  // namespace korvex::batches

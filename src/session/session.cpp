@@ -202,6 +202,12 @@ batches::Outcome PhoneSession::sizes(const std::vector<std::string_view>& paths,
                           [&](Exchange& e) { return batches::sizes(e, paths, out, window); });
 }
 
+batches::Outcome PhoneSession::kinds(const std::vector<std::string_view>& paths,
+                                     std::vector<batches::PathKind>& out, int window) {
+  return underCommandLock(batches::Outcome::Failed, true,
+                          [&](Exchange& e) { return batches::kinds(e, paths, out, window); });
+}
+
 // --- Synchronous copies, on the session connection
 
 bool PhoneSession::download(const std::string& phonePath, const std::string& localPath) {

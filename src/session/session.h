@@ -67,10 +67,13 @@ class PhoneSession : public StoppableThread {
   int getDirectories(const std::string& path, char** out);
 
   // Pipelined batches (batches.h), the whole batch under the command lock:
-  // a directory's entries with their sizes, and the sizes of many paths.
+  // a directory's entries with their sizes, the sizes of many paths, and
+  // what many paths are.
   batches::Outcome entries(const std::string& path, std::vector<batches::Entry>& out,
                            int window = batches::kWindow);
   batches::Outcome sizes(const std::vector<std::string_view>& paths, std::vector<std::int64_t>& out,
+                         int window = batches::kWindow);
+  batches::Outcome kinds(const std::vector<std::string_view>& paths, std::vector<batches::PathKind>& out,
                          int window = batches::kWindow);
 
   // Synchronous copies on the session connection.

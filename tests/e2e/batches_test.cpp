@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "service_process.h"
@@ -113,6 +114,36 @@ TEST_F(ServiceBatches, SizesOfPresentAndMissingPathsOverManyWindows) {
   std::vector<long long> sizes(paths.size(), 12345);
   ASSERT_EQ(static_cast<int>(paths.size()), GetSizes(handle, texts.data(), static_cast<int>(texts.size()), sizes.data()));
   EXPECT_EQ(expected, sizes);
+  EXPECT_EQ(37, FileSize(handle, "/big/f0001"));  // the stream is in step after the batch
+}
+
+// Over several windows, every kind of path: the answers match the
+// service's files one by one.
+TEST_F(ServiceBatches, KindsOfFilesDirectoriesAndMissingPaths) {
+  ASSERT_NE(nullptr, handle);
+  fill(100, 100);
+  std::vector<std::string> paths;
+  std::vector<int> expectedKinds;
+  std::vector<long long> expectedSizes;
+  for (int i = 0; i < 100; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "/big/f%04d", i);
+    for (const auto& [path, kind, size] : {std::tuple{std::string(name), KORVEX_KIND_FILE, i * 37LL},
+                                           std::tuple{"/big/sub" + std::to_string(i), KORVEX_KIND_DIRECTORY, -1LL},
+                                           std::tuple{std::string(name) + ".gone", KORVEX_KIND_MISSING, -1LL}}) {
+      paths.push_back(path);
+      expectedKinds.push_back(kind);
+      expectedSizes.push_back(size);
+    }
+  }
+  std::vector<const char*> texts;
+  for (const std::string& path : paths) texts.push_back(path.c_str());
+  std::vector<int> kinds(paths.size(), 9);
+  std::vector<long long> sizes(paths.size(), 9);
+  ASSERT_EQ(static_cast<int>(paths.size()),
+            GetKinds(handle, texts.data(), static_cast<int>(texts.size()), kinds.data(), sizes.data()));
+  EXPECT_EQ(expectedKinds, kinds);
+  EXPECT_EQ(expectedSizes, sizes);
   EXPECT_EQ(37, FileSize(handle, "/big/f0001"));  // the stream is in step after the batch
 }
 

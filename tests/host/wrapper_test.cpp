@@ -430,7 +430,18 @@ TEST_F(Wrapper, EntriesAndSizesInBatches) {
   EXPECT_EQ((std::vector<std::int64_t>{300, -1, 3221225472}),
             phone.sizes({"/docs/a.txt", "/docs/none", "/docs/big"}).value());
   EXPECT_TRUE(phone.sizes({}).value().empty());
+
+  makeSparse(service.root() / "docs" / "huge", 5ull << 30);
+  const auto found = phone.statuses({"/docs/a.txt", "/docs/none", "/docs/sub", "/docs/big", "/docs/huge"});
+  ASSERT_TRUE(found) << message(found.error());
+  std::vector<std::string> statuses;
+  for (const PathStatus& status : *found) {
+    statuses.push_back(std::to_string(static_cast<int>(status.kind)) + "=" + std::to_string(status.size));
+  }
+  EXPECT_EQ((std::vector<std::string>{"1=300", "0=0", "2=0", "1=3221225472", "3=0"}), statuses);
+  EXPECT_EQ(PathKind::directory, phone.status("/docs").value().kind);
   const std::string tooLong(kMaxPath + 1, 'x');
+  EXPECT_EQ(Errc::path_too_long, phone.status(tooLong).error());
   EXPECT_EQ(Errc::path_too_long, phone.entries(tooLong).error());
   EXPECT_EQ(Errc::path_too_long, phone.sizes({"/docs/a.txt", tooLong}).error());
   EXPECT_TRUE(phone.connected());
@@ -504,6 +515,7 @@ TEST_F(Wrapper, ALostConnectionIsToldApartFromARefusal) {
   EXPECT_EQ(Errc::connection_lost, phone.file_size("/x").error());
   EXPECT_EQ(Errc::connection_lost, phone.entries("/").error());
   EXPECT_EQ(Errc::connection_lost, phone.sizes({"/x"}).error());
+  EXPECT_EQ(Errc::connection_lost, phone.status("/x").error());
 }
 
 }  // namespace

@@ -238,6 +238,75 @@ TEST_F(BatchesTest, BreakInAWindowFailsTheWholeBatch) {
   }
 }
 
+// Each path's three questions go out in one burst; how the answers are
+// weighed, including a directory the phone also gives a size for.
+TEST_F(BatchesTest, KindsOfManyPathsInOneBurst) {
+  struct Case {
+    const char* path;
+    int isDirectory;   // reply status: 1 yes
+    std::int64_t size; // refused when negative
+    int exists;        // reply status: 1 yes
+    int kind;
+    long long expectedSize;
+  };
+  const std::vector<Case> cases = {
+      {"/dir", 1, -1, 1, KORVEX_KIND_DIRECTORY, -1},
+      {"/sized-dir", 1, 4096, 1, KORVEX_KIND_DIRECTORY, -1},
+      {"/file", 0, 4000000000LL, 1, KORVEX_KIND_FILE, 4000000000LL},
+      {"/empty", 0, 0, 1, KORVEX_KIND_FILE, 0},
+      {"/huge", 0, -1, 1, KORVEX_KIND_UNSIZED, -1},
+      {"/missing", 0, -1, 0, KORVEX_KIND_MISSING, -1},
+  };
+  std::vector<const char*> paths;
+  Bytes requests;
+  Bytes replies;
+  for (const Case& c : cases) {
+    paths.push_back(c.path);
+    for (const Bytes& one : {request(CMD_IS_DIR, c.path), request(CMD_FILE_SIZE, c.path), request(CMD_EXISTS, c.path)}) {
+      requests.insert(requests.end(), one.begin(), one.end());
+    }
+    for (const Bytes& one : {reply(c.isDirectory), sizeReply(c.size), reply(c.exists)}) {
+      replies.insert(replies.end(), one.begin(), one.end());
+    }
+  }
+  const int count = static_cast<int>(cases.size());
+  std::vector<int> kinds(cases.size(), 9);
+  std::vector<long long> sizes(cases.size(), 9);
+  auto call = std::async(std::launch::async, [&] { return GetKinds(s.handle, paths.data(), count, kinds.data(), sizes.data()); });
+  EXPECT_EQ(requests, s.peer.read(requests.size()));
+  EXPECT_TRUE(s.peer.quietFor(50));
+  s.peer.send(replies);
+  EXPECT_EQ(count, call.get());
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    EXPECT_EQ(cases[i].kind, kinds[i]) << cases[i].path;
+    EXPECT_EQ(cases[i].expectedSize, sizes[i]) << cases[i].path;
+  }
+  expectStillInStep();
+}
+
+TEST_F(BatchesTest, KindsGuardsAndBreaks) {
+  const std::string tooLong(MAX_PATH_LENGTH + 1, 'p');
+  const char* paths[] = {"/a", tooLong.c_str()};
+  int kinds[] = {5, 5};
+  long long sizes[] = {5, 5};
+  EXPECT_EQ(-1, GetKinds(s.handle, paths, 2, kinds, sizes));
+  EXPECT_EQ((std::vector<int>{kinds, kinds + 2}), (std::vector<int>{-1, -1}));
+  EXPECT_EQ(-1, GetKinds(s.handle, paths, 1, nullptr, sizes));
+  EXPECT_EQ(-1, GetKinds(s.handle, paths, -1, kinds, sizes));
+  EXPECT_EQ(0, GetKinds(s.handle, nullptr, 0, nullptr, nullptr));
+  EXPECT_TRUE(s.peer.quietFor(100));
+
+  // Sizes are optional; an answer for the first path only, then a break:
+  // nothing is given, and the connection is gone.
+  auto call = std::async(std::launch::async, [&] { return GetKinds(s.handle, paths, 1, kinds, nullptr); });
+  s.peer.read(3 * (CODE_SIZE + PATH_BLOCK_SIZE));
+  s.peer.send(concat({reply(0), reply(0, 3)}));
+  s.peer.close();
+  EXPECT_EQ(-1, call.get());
+  EXPECT_EQ(-1, kinds[0]);
+  EXPECT_EQ(0, connectedFlag(s.handle));
+}
+
 TEST_F(BatchesTest, BrokenEntriesCloseTheConnectionAndGiveNoBlock) {
   KorvexEntry* entries = reinterpret_cast<KorvexEntry*>(&s);
   auto call = std::async(std::launch::async, [&] { return GetEntries(s.handle, "/d", &entries); });

@@ -160,12 +160,12 @@ int main(int argc, char** argv) {
   typedef bool (*DisconnectFn)(void*);
   const DisconnectFn disconnect = (DisconnectFn)GetProcAddress(module, "Disconnect");
   CHECK(disconnect != NULL && (AnyFn)disconnect == (AnyFn)GetProcAddress(module, MAKEINTRESOURCEA(31)));
-  static const char* const kExtensions[] = {"GetEntries", "FreeEntries", "GetSizes", "UploadFiles"}; /* 32-35 */
-  for (int i = 0; i < 4; ++i) {
+  static const char* const kExtensions[] = {"GetEntries", "FreeEntries", "GetSizes", "UploadFiles", "GetKinds"};
+  for (int i = 0; i < 5; ++i) { /* 32-36 */
     const AnyFn named = (AnyFn)GetProcAddress(module, kExtensions[i]);
     CHECK(named != NULL && named == (AnyFn)GetProcAddress(module, MAKEINTRESOURCEA(32 + i)));
   }
-  CHECK(GetProcAddress(module, MAKEINTRESOURCEA(36)) == NULL);
+  CHECK(GetProcAddress(module, MAKEINTRESOURCEA(37)) == NULL);
   for (size_t i = 0; i < sizeof kAbsent / sizeof kAbsent[0]; ++i) {
     if (GetProcAddress(module, kAbsent[i]) != NULL) {
       fprintf(stderr, "unexpected export %s\n", kAbsent[i]);

@@ -28,21 +28,14 @@ int Attributes::lookup(const std::string& path, Attr& out) {
   }
   const SessionRef session = phone_.session();
   if (!session) return -EIO;
-  const korvex::Result<std::uint32_t> size = session->file_size(path);
-  if (!session->connected()) return -EIO;
-  if (size) {
-    out = Attr{Kind::File, *size};
-  } else {
-    const korvex::Answer directory = session->is_directory(path);
-    if (!directory.ok() || !session->connected()) return -EIO;
-    if (directory.yes()) {
-      out = Attr{Kind::Directory, std::nullopt};
-    } else {
-      const korvex::Answer exists = session->exists(path);
-      if (!exists.ok() || !session->connected()) return -EIO;
-      if (exists.yes()) return -EOVERFLOW;  // there, but the phone gives no size (4 GiB or more)
-      out = Attr{Kind::Missing, std::nullopt};
-    }
+  // All three questions in one round trip, whatever the path turns out to be.
+  const korvex::Result<korvex::PathStatus> status = session->status(path);
+  if (!status) return -EIO;  // a refusal of all three is "missing"; a failure is the link
+  switch (status->kind) {
+    case korvex::PathKind::file: out = Attr{Kind::File, status->size}; break;
+    case korvex::PathKind::directory: out = Attr{Kind::Directory, std::nullopt}; break;
+    case korvex::PathKind::unsized: return -EOVERFLOW;  // there, but the phone gives no size (4 GiB or more)
+    case korvex::PathKind::missing: out = Attr{Kind::Missing, std::nullopt}; break;
   }
   meta_.remember(path, out);
   return out.kind == Kind::Missing ? -ENOENT : 0;
