@@ -42,6 +42,12 @@ LOGIN_FAILED = 2
 # GetTransProgress's result before the copy started and after it failed.
 PROGRESS_NOT_STARTED = -1
 PROGRESS_FAILED = -2
+# What GetKinds finds a path to be.
+KIND_MISSING = 0
+KIND_FILE = 1
+KIND_DIRECTORY = 2
+KIND_UNSIZED = 3  # there, not a directory, but the phone gives no size (4 GiB or more)
+
 # Sizes travel as unsigned 32-bit words; the two largest read the same as
 # the two values above.
 MAX_COPY_SIZE = 0xFFFFFFFD

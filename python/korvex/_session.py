@@ -11,6 +11,10 @@ from typing import IO, Callable, Iterator, List, NamedTuple, Optional, Tuple, Un
 
 from ._abi import (
     DEVICE_NAME_SIZE,
+    KIND_DIRECTORY,
+    KIND_FILE,
+    KIND_MISSING,
+    KIND_UNSIZED,
     Entry,
     LOGIN_FAILED,
     MAX_COPY_SIZE,
@@ -462,7 +466,7 @@ class Session:
 
     def isfile(self, path: PhonePath) -> bool:
         """Whether path is there and no directory (the phone lists regular files only)."""
-        return not self.isdir(path) and self.exists(path)
+        return self._kind("isfile", _text(path))[0] in (KIND_FILE, KIND_UNSIZED)
 
     def size(self, path: PhonePath) -> int:
         """A file's size in bytes, up to 4 GiB - 2 (4 GiB - 1 reads as a refusal)."""
@@ -475,9 +479,20 @@ class Session:
         Raises FileNotFoundError (NotFoundError) when path is missing.
         """
         text = _text(path)
-        if self.isdir(text):
-            return make_stat(True, 0)
-        return make_stat(False, self._word(library().FileSize(self._handle, _phone(text)), "stat", text))
+        kind, size = self._kind("stat", text)
+        if kind == KIND_MISSING:
+            raise refusal(errno.ENOENT, "stat", text, "no such file or directory")
+        if kind == KIND_UNSIZED:
+            raise refusal(errno.EIO, "stat", text, "the phone gives no size for it (4 GiB or more)")
+        return make_stat(kind == KIND_DIRECTORY, max(size, 0))
+
+    def _kind(self, operation: str, text: str) -> Tuple[int, int]:
+        """What path is (a KIND_ value) and a file's size: the three questions in one round trip."""
+        kinds = (ctypes.c_int * 1)()
+        sizes = (ctypes.c_longlong * 1)()
+        if library().GetKinds(self._handle, (ctypes.c_char_p * 1)(_phone(text)), 1, kinds, sizes) < 0:
+            raise self._failure(operation, text)
+        return kinds[0], sizes[0]
 
     lstat = stat
 

@@ -52,6 +52,11 @@ def test_bounds_are_the_headers(macro, value):
     assert re.findall(rf"^#define {macro} (\d+)$", HEADER, re.M) == [str(value)]
 
 
+def test_kinds_are_the_headers():
+    declared = dict(re.findall(r"^  KORVEX_KIND_(\w+) = (\d+)", HEADER, re.M))
+    assert declared == {name[len("KIND_"):]: str(getattr(_abi, name)) for name in dir(_abi) if name.startswith("KIND_")}
+
+
 @pytest.mark.parametrize("branch, platform, pointer_size, comment", [
     (0, "win32", 8, "64-bit Windows"),
     (1, "win32", 4, "32-bit Windows"),
