@@ -20,19 +20,16 @@ struct PathQuery {
 };
 
 void statPath(const korvex::Session& phone, const std::string& path, const PathQuery& query) {
-  const korvex::Answer exists = phone.exists(path);
-  if (no(exists) && query.json && phone.connected()) {
-    std::printf("%s\n", JsonObject().add("path", path).add("exists", false).str().c_str());
+  // Kind and size in one round trip.
+  const korvex::Result<korvex::PathStatus> status = phone.status(path);
+  if (!status) throw refusal(phone, "stat", path);
+  if (status->kind == korvex::PathKind::missing) {
+    if (query.json) std::printf("%s\n", JsonObject().add("path", path).add("exists", false).str().c_str());
+    throw refusal(phone, "stat", path);
   }
-  if (!yes(exists)) throw refusal(phone, "stat", path);
-  const korvex::Answer answer = phone.is_directory(path);
-  if (!answer.ok()) throw refusal(phone, "stat", path);
-  const bool directory = answer.yes();
-  std::int64_t size = -1;
-  if (!directory) {
-    size = sizeOrUnknown(phone.file_size(path));
-    if (size < 0) throw refusal(phone, "stat", path, "the phone refused to tell its size");
-  }
+  if (status->kind == korvex::PathKind::unsized) throw refusal(phone, "stat", path, "the phone refused to tell its size");
+  const bool directory = status->kind == korvex::PathKind::directory;
+  const std::int64_t size = status->size;
   if (query.json) {
     JsonObject object;
     object.add("path", path).add("exists", true).add("type", directory ? "directory" : "file");
