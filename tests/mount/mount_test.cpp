@@ -215,6 +215,30 @@ TEST_F(MountTest, SmallCopiesReuseLoggedInSessions) {
   EXPECT_EQ(counter.accepted(), beforeBig + 1);
 }
 
+// A small file comes whole on a pooled session at open(): a link lost
+// half-way through fails the open, and no part of the file passes for it.
+TEST_F(MountTest, ALinkLostMidCopyFailsTheOpen) {
+  const std::string content = patterned(900 * 1024, 5);
+  writeFile(service_->root() / "mid.bin", content);
+  // About 1.8 s for the file; the link is cut well inside that.
+  LinkProxy link(service_->port(), LinkShape{std::chrono::microseconds(0), 4e6});
+  ASSERT_TRUE(link.listening());
+  mount_ = std::make_unique<MountProcess>(link.address(), service_->password());
+  Shell reading("cat $M/mid.bin > $L/out", env());
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (link.accepted() < 2 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_EQ(link.accepted(), 2u) << "the copy's session never connected\n" << mount_->log();
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  link.stop();
+  const ShellResult read = reading.wait();
+  EXPECT_NE(read.status, 0) << read.output;
+  EXPECT_NE(read.output.find("Input/output error"), std::string::npos) << read.output;
+  EXPECT_LT(readFile(local_ / "out").size(), content.size());
+  EXPECT_EQ(readFile(service_->root() / "mid.bin"), content);
+}
+
 // A file changed on the phone behind the mount's back: what the kernel kept
 // of it (its pages too, read twice before) gives way once the attribute
 // time-out has passed, whether or not the size changed.
