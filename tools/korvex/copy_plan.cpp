@@ -154,7 +154,9 @@ Plan planGet(const korvex::Session& phone, const std::vector<std::string>& sourc
     throw Failure{kLocalFile, "get: " + dest + ": not a directory (several sources need one)"};
   }
   for (const std::string& source : sources) {
-    if (!yes(phone.exists(source))) {
+    // Kind and size in one round trip.
+    const korvex::Result<korvex::PathStatus> status = phone.status(source);
+    if (!status || status->kind == korvex::PathKind::missing) {
       Failure failure = refusal(phone, "get", source);
       if (failure.code == kBroken) throw failure;
       plan.failures.push_back(std::move(failure));
@@ -171,8 +173,9 @@ Plan planGet(const korvex::Session& phone, const std::vector<std::string>& sourc
       }
       target /= *local;
     }
-    if (!yes(phone.is_directory(source))) {
-      planPhoneFile(phone, plan, source, target);
+    if (status->kind != korvex::PathKind::directory) {
+      const bool sized = status->kind == korvex::PathKind::file;
+      planPhoneFile(phone, plan, source, target, sized ? std::int64_t{status->size} : -1);
     } else if (!recursive) {
       plan.failures.push_back({kRefused, "get: " + source + ": is a directory (use -r)"});
     } else {

@@ -190,10 +190,16 @@ int getFile(Context& context, const std::string& phonePath, const std::string& l
 
   StopSignals signals;
   const korvex::Session& phone = context.phone();
-  if (!yes(phone.exists(phonePath))) throw refusal(phone, "get", phonePath);
-  if (yes(phone.is_directory(phonePath))) throw Failure{kRefused, "get: " + phonePath + ": is a directory (use -r)"};
-  const std::int64_t size = sizeOrUnknown(phone.file_size(phonePath));
-  if (size < 0) throw refusal(phone, "get", phonePath, "the phone refused to tell its size");
+  // Kind and size in one round trip.
+  const korvex::Result<korvex::PathStatus> status = phone.status(phonePath);
+  if (!status || status->kind == korvex::PathKind::missing) throw refusal(phone, "get", phonePath);
+  if (status->kind == korvex::PathKind::directory) {
+    throw Failure{kRefused, "get: " + phonePath + ": is a directory (use -r)"};
+  }
+  if (status->kind == korvex::PathKind::unsized) {
+    throw refusal(phone, "get", phonePath, "the phone refused to tell its size");
+  }
+  const std::int64_t size = status->size;
   if (size > kMaxCopySize) throw Failure{kRefused, "get: " + phonePath + ": " + kTooLarge};
   if (stopSignal) throw Failure{kSignalBase + stopSignal, "get: cancelled before the copy started"};
 
