@@ -207,6 +207,17 @@ int Connection::writeAll(const void* buffer, int len, int ms, bool moreFollows) 
   return writeAll(std::span(&part, 1), ms, moreFollows);
 }
 
+int Connection::writeNow(const void* buffer, int len) {
+  if (!live()) return -1;
+  if (len <= 0) return 0;
+  Use use(*this);
+  if (!use) return -1;
+  const sys::ConstBuffer part{buffer, static_cast<std::size_t>(len)};
+  const sys::IoResult r = sys::sendNow(use.socket(), &part, 1, false);
+  if (r.status == sys::IoStatus::Done) return static_cast<int>(r.count);
+  return r.status == sys::IoStatus::WouldBlock ? 0 : -1;
+}
+
 int Connection::writeAll(std::span<const sys::ConstBuffer> parts, int ms, bool moreFollows) {
   if (!live()) return -1;
   std::size_t len = 0;

@@ -45,6 +45,9 @@ class Connection {
   // The same for parts sent back to back, so that a short header and the
   // block after it leave in one segment and one system call.
   int writeAll(std::span<const sys::ConstBuffer> parts, int ms = -1, bool moreFollows = false);
+  // What the socket takes now, without waiting: the count (0 when it takes
+  // nothing yet), or -1 when the connection is closed or failed.
+  int writeNow(const void* buffer, int len);
 
   bool live() const { return live_.load(); }
   int shareCount() const;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <deque>
+#include <functional>
 #include <iterator>
 
 #include "session/listing.h"
@@ -29,68 +31,122 @@ bool listable(std::string_view name) { return !name.empty() && name != "." && na
 enum class Listed { Names, Refused, Failed };
 
 // The reply to a listing request already sent: a refusal is its header
-// alone, so the stream stays in step.
-Listed receiveListing(Exchange& exchange, std::vector<std::string>& names) {
+// alone, so the stream stays in step. `each` sees every name as it arrives
+// (false: stop, the connection is closed).
+Listed receiveListing(Exchange& exchange, std::vector<std::string>& names,
+                      const std::function<bool(std::string_view)>& each = nullptr) {
   ReplyBytes header{};
   if (exchange.read(header.data(), REPLY_HEADER_SIZE) != Connection::Complete) return Listed::Failed;
   if (decodeReply(header.data()).status != 0) return Listed::Refused;
   const bool received = listing::receiveRecords(exchange, [&](std::string_view name) {
-    if (listable(name)) names.emplace_back(name);
-    return true;
+    if (!listable(name)) return true;
+    names.emplace_back(name);
+    return !each || each(name);
   });
   return received ? Listed::Names : Listed::Failed;
 }
 
 // One request of a pass: a command of the kind whose request is a path and
-// whose reply is a header alone.
+// whose reply is a header alone. The path outlives the pass.
 struct Question {
   std::uint32_t code;
   std::string_view path;
 };
+
+// Asks questions in windows of `window` requests, two windows in flight:
+// the next one is on the wire while the replies to the one before come
+// back, so a pass costs about one round trip plus the bytes' time however
+// many windows it has. The replies are a header each, so the phone never
+// waits on us to read them while we write. Memory stays at two windows;
+// everything a window needs is allocated before it is sent, so nothing but
+// the wire can break it off half-way, and a break closes the connection.
+//
+// Questions may still be added while another reply arrives (a listing whose
+// names are asked about): sendWhatFits() then hands the socket whole windows
+// without waiting, so the way out carries them while the way in is busy, and
+// finish() sends the rest and reads every answer in order.
+class Pass {
+ public:
+  Pass(Exchange& exchange, int window) : exchange_(exchange), step_(static_cast<std::size_t>(std::max(window, 1))) {}
+
+  void add(Question question) { questions_.push_back(question); }
+
+  // Never waits. False when the connection broke (it is closed then).
+  bool sendWhatFits() {
+    for (;;) {
+      if (unsent() > 0) {
+        const int sent = exchange_.writeNow(window_.data() + windowSent_, static_cast<int>(unsent()));
+        if (sent < 0) return false;
+        windowSent_ += static_cast<std::size_t>(sent);
+        if (unsent() > 0) return true;  // the socket is full for now
+      }
+      // Only whole windows: a send per name would cost a system call each.
+      if (questions_.size() - composed_ < step_ || !roomInFlight()) return true;
+      compose();
+    }
+  }
+
+  // Sends what is left and reads every reply, in the questions' order.
+  bool finish(std::vector<ReplyHeader>& replies) {
+    replies.assign(questions_.size(), ReplyHeader{});
+    std::vector<std::uint8_t> answers;
+    while (answered_ < questions_.size()) {
+      if (unsent() > 0) {
+        if (!exchange_.write(window_.data() + windowSent_, static_cast<int>(unsent()))) return false;
+        windowSent_ = window_.size();
+        continue;
+      }
+      if (composed_ < questions_.size() && roomInFlight()) {
+        compose();
+        continue;
+      }
+      const std::size_t count = std::min(step_, composed_ - answered_);
+      answers.resize(count * REPLY_HEADER_SIZE);
+      if (exchange_.read(answers.data(), static_cast<int>(answers.size())) != Connection::Complete) return false;
+      for (std::size_t i = 0; i < count; ++i) {
+        replies[answered_ + i] = decodeReply(answers.data() + i * REPLY_HEADER_SIZE);
+      }
+      answered_ += count;
+    }
+    return true;
+  }
+
+ private:
+  static constexpr std::size_t kWindowsInFlight = 2;
+
+  std::size_t unsent() const { return window_.size() - windowSent_; }
+  bool roomInFlight() const { return composed_ - answered_ < kWindowsInFlight * step_; }
+
+  // The next window's requests, as many as are known and fit in flight.
+  void compose() {
+    const std::size_t count = std::min({step_, questions_.size() - composed_, kWindowsInFlight * step_ - (composed_ - answered_)});
+    window_.clear();
+    window_.reserve(count * kRequestSize);
+    for (std::size_t i = composed_; i < composed_ + count; ++i) appendRequest(window_, questions_[i].code, questions_[i].path);
+    windowSent_ = 0;
+    composed_ += count;
+  }
+
+  Exchange& exchange_;
+  const std::size_t step_;
+  std::vector<Question> questions_;
+  std::vector<std::uint8_t> window_;  // the requests composed last
+  std::size_t windowSent_ = 0;        // how much of them went out
+  std::size_t composed_ = 0;          // questions put in a window
+  std::size_t answered_ = 0;
+};
+
+bool ask(Exchange& exchange, const std::vector<Question>& questions, int window, std::vector<ReplyHeader>& replies) {
+  Pass pass(exchange, window);
+  for (const Question& question : questions) pass.add(question);
+  return pass.finish(replies);
+}
 
 std::vector<Question> questionsOf(std::uint32_t code, const std::vector<std::string_view>& paths) {
   std::vector<Question> questions;
   questions.reserve(paths.size());
   for (std::string_view path : paths) questions.push_back({code, path});
   return questions;
-}
-
-// Asks every question in windows of `window` requests, two windows in
-// flight: the next one is on the wire while the replies to the one before
-// come back, so a pass costs about one round trip plus the bytes' time
-// however many windows it has. The replies are a header each, so the phone
-// never waits on us to read them while we write. Memory stays at two
-// windows; everything a window needs is allocated before it is sent, so
-// nothing but the wire can break it off half-way, and a break closes the
-// connection.
-bool ask(Exchange& exchange, const std::vector<Question>& questions, int window, std::vector<ReplyHeader>& replies) {
-  constexpr std::size_t kWindowsInFlight = 2;
-  const std::size_t step = static_cast<std::size_t>(std::max(window, 1));
-  replies.assign(questions.size(), ReplyHeader{});
-  std::vector<std::uint8_t> requests;
-  std::vector<std::uint8_t> answers;
-  requests.reserve(std::min(step, questions.size()) * kRequestSize);
-  answers.reserve(std::min(step, questions.size()) * REPLY_HEADER_SIZE);
-  std::size_t sent = 0;
-  std::size_t answered = 0;
-  while (answered < questions.size()) {
-    if (sent < questions.size() && sent - answered < kWindowsInFlight * step) {
-      const std::size_t count = std::min(step, questions.size() - sent);
-      requests.clear();
-      for (std::size_t i = sent; i < sent + count; ++i) appendRequest(requests, questions[i].code, questions[i].path);
-      if (!exchange.write(requests.data(), static_cast<int>(requests.size()))) return false;
-      sent += count;
-      continue;
-    }
-    const std::size_t count = std::min(step, questions.size() - answered);
-    answers.resize(count * REPLY_HEADER_SIZE);
-    if (exchange.read(answers.data(), static_cast<int>(answers.size())) != Connection::Complete) return false;
-    for (std::size_t i = 0; i < count; ++i) {
-      replies[answered + i] = decodeReply(answers.data() + i * REPLY_HEADER_SIZE);
-    }
-    answered += count;
-  }
-  return true;
 }
 
 std::string joinPath(std::string_view directory, std::string_view name) {
@@ -112,22 +168,36 @@ Outcome entries(Exchange& exchange, std::string_view path, std::vector<Entry>& o
 
   // Both replies are read whatever the first says: the second is on its way.
   std::vector<std::string> directories;
-  std::vector<std::string> files;
   const Listed listedDirectories = receiveListing(exchange, directories);
   if (listedDirectories == Listed::Failed) return Outcome::Failed;
-  const Listed listedFiles = receiveListing(exchange, files);
+
+  // The files' size requests go out while their names still arrive, when
+  // every name is sure to fit one: the way out is idle during a listing.
+  // Otherwise a name that does not fit is found before anything is sent.
+  const bool askWhileListing = listedDirectories == Listed::Names && path.size() + 1 + MAX_NAME_LENGTH <= MAX_PATH_LENGTH;
+  std::vector<std::string> files;
+  std::deque<std::string> sized;  // stays where it is while the pass holds views of it
+  Pass pass(exchange, window);
+  const auto askSize = [&](std::string_view name) {
+    sized.push_back(joinPath(path, name));
+    pass.add({CMD_FILE_SIZE, sized.back()});
+  };
+  const Listed listedFiles = receiveListing(exchange, files, [&](std::string_view name) {
+    if (!askWhileListing) return true;
+    askSize(name);
+    return pass.sendWhatFits();
+  });
   if (listedFiles == Listed::Failed) return Outcome::Failed;
   if (listedDirectories == Listed::Refused || listedFiles == Listed::Refused) return Outcome::Refused;
 
-  std::vector<std::string> joined;
-  joined.reserve(files.size());
-  for (const std::string& name : files) {
-    joined.push_back(joinPath(path, name));
-    if (!pathFits(joined.back())) return Outcome::TooLong;  // no size could be asked for it
+  if (!askWhileListing) {
+    for (const std::string& name : files) {
+      if (!pathFits(joinPath(path, name))) return Outcome::TooLong;  // no size could be asked for it
+    }
+    for (const std::string& name : files) askSize(name);
   }
-  const std::vector<std::string_view> paths(joined.begin(), joined.end());
   std::vector<ReplyHeader> replies;
-  if (!ask(exchange, questionsOf(CMD_FILE_SIZE, paths), window, replies)) return Outcome::Failed;
+  if (!pass.finish(replies)) return Outcome::Failed;
 
   out.reserve(directories.size() + files.size());
   for (std::string& name : directories) out.push_back({std::move(name), 0, true});

@@ -35,8 +35,9 @@ enum class Outcome {
 
 // The directories of `path` (in the phone's order), then its files with
 // their sizes. Both listings go out in one send; then every file's size
-// request, `window` per send with two windows in flight. A file whose size is refused (gone since the
-// listing) is left out; so are "", "." and "..".
+// request, `window` per send with two windows in flight, the first windows
+// while the files' names still arrive. A file whose size is refused (gone
+// since the listing) is left out; so are "", "." and "..".
 Outcome entries(Exchange& exchange, std::string_view path, std::vector<Entry>& out, int window = kWindow);
 
 // The size of each path into `sizes` (as many), -1 where the phone refused

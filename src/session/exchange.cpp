@@ -51,4 +51,10 @@ bool Exchange::write(const void* buffer, int size, bool moreFollows) {
   return false;
 }
 
+int Exchange::writeNow(const void* buffer, int size) {
+  const int sent = connection_.writeNow(buffer, size);
+  if (sent < 0) abandon();
+  return sent;
+}
+
 }  // namespace korvex

@@ -34,6 +34,9 @@ class Exchange {
   Connection::ReadResult readSome(void* buffer, int size, int& got);
   // `moreFollows`: another write comes at once (pieces of one upload).
   bool write(const void* buffer, int size, bool moreFollows = false);
+  // As much of `buffer` as the connection takes now, without waiting: the
+  // count, or -1 (the connection is closed then).
+  int writeNow(const void* buffer, int size);
 
   // Closes the connection for a failure that left the stream out of step.
   void abandon() { connection_.close(); }

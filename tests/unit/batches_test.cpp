@@ -201,6 +201,70 @@ TEST_F(BatchesTest, TwoWindowsAreInFlight) {
   }
 }
 
+// The way out is idle while a listing arrives: whole windows of size
+// requests leave before the last name has come, as far as the directory's
+// path leaves room for any name. A break then still fails the whole batch.
+TEST_F(BatchesTest, SizeRequestsLeaveWhileTheListingArrives) {
+  constexpr int kWindow = 4;
+  constexpr std::size_t kRequest = CODE_SIZE + PATH_BLOCK_SIZE;
+  struct Case {
+    const char* label;
+    std::string path;
+    std::size_t early;  // requests the peer reads before the rest of the names
+    bool cut;           // the peer closes once it has read them
+  };
+  const std::string deep = "/" + std::string(MAX_PATH_LENGTH - MAX_NAME_LENGTH - 1, 'd');
+  const std::vector<Case> cases = {
+      {"two windows before the listing ends", "/w", 2 * kWindow, false},
+      {"a path that leaves no room for every name waits for them all", deep, 0, false},
+      {"closed while the names arrive", "/w", 2 * kWindow, true},
+  };
+  std::vector<std::string> names, paths;
+  for (int i = 0; i < 10; ++i) names.push_back("n" + std::to_string(i));
+  for (const Case& c : cases) {
+    PeerSession fresh;
+    paths.clear();
+    for (const std::string& name : names) paths.push_back(c.path + "/" + name);
+    const Bytes records = listing(names);
+    const std::size_t firstEight = records.size() - 2 * NAME_RECORD_SIZE;
+    std::vector<batches::Entry> out;
+    auto call = std::async(std::launch::async, [&] { return fresh.session().entries(c.path, out, kWindow); });
+    EXPECT_EQ(request(CMD_LIST_DIRS, c.path), fresh.peer.readRequest(PATH_BLOCK_SIZE)) << c.label;
+    EXPECT_EQ(request(CMD_LIST_FILES, c.path), fresh.peer.read(kRequest)) << c.label;
+    fresh.peer.send(concat({listing({}), Bytes(records.begin(), records.begin() + static_cast<std::ptrdiff_t>(firstEight))}));
+    const std::vector<std::string> early(paths.begin(), paths.begin() + static_cast<std::ptrdiff_t>(c.early));
+    EXPECT_EQ(sizeRequests(early), fresh.peer.read(c.early * kRequest)) << c.label;
+    EXPECT_TRUE(fresh.peer.quietFor(100)) << c.label << ": more than two windows, or a part of one, went out";
+    if (c.cut) {
+      fresh.peer.close();
+      EXPECT_EQ(batches::Outcome::Failed, call.get()) << c.label;
+      EXPECT_TRUE(out.empty()) << c.label;
+      EXPECT_EQ(0, connectedFlag(fresh.handle)) << c.label;
+      continue;
+    }
+    fresh.peer.send(Bytes(records.begin() + static_cast<std::ptrdiff_t>(firstEight), records.end()));
+    std::vector<std::int64_t> sizes;
+    for (std::size_t i = 0; i < names.size(); ++i) sizes.push_back(static_cast<std::int64_t>(100 + i));
+    if (c.early > 0) {
+      fresh.peer.send(sizeReplies({sizes.begin(), sizes.begin() + kWindow}));
+      EXPECT_EQ(sizeRequests({paths.begin() + static_cast<std::ptrdiff_t>(c.early), paths.end()}),
+                fresh.peer.read((paths.size() - c.early) * kRequest)) << c.label;
+      fresh.peer.send(sizeReplies({sizes.begin() + kWindow, sizes.end()}));
+    } else {
+      EXPECT_EQ(sizeRequests({paths.begin(), paths.begin() + 2 * kWindow}), fresh.peer.read(2 * kWindow * kRequest)) << c.label;
+      fresh.peer.send(sizeReplies({sizes.begin(), sizes.begin() + kWindow}));
+      EXPECT_EQ(sizeRequests({paths.begin() + 2 * kWindow, paths.end()}), fresh.peer.read(2 * kRequest)) << c.label;
+      fresh.peer.send(sizeReplies({sizes.begin() + kWindow, sizes.end()}));
+    }
+    ASSERT_EQ(batches::Outcome::Done, call.get()) << c.label;
+    ASSERT_EQ(names.size(), out.size()) << c.label;
+    for (std::size_t i = 0; i < out.size(); ++i) {
+      EXPECT_EQ(names[i], out[i].name) << c.label;
+      EXPECT_EQ(100u + i, out[i].size) << c.label;
+    }
+  }
+}
+
 // A break anywhere ends the whole batch and the connection: no size is
 // given to the wrong path, not even those already answered.
 TEST_F(BatchesTest, BreakInAWindowFailsTheWholeBatch) {
