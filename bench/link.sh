@@ -358,16 +358,19 @@ for line in sys.stdin:
     ident, label, peer, size = line.rstrip("\n").split("|")
     k, n = median(f"{times}/{ident}.korvex")
     p, _ = median(f"{times}/{ident}.peer")
-    fmt = lambda t: "failed" if t is None else f"{t:.2f}"
+    fmt = lambda t: "failed" if t is None else f"{t:.3f}" if t < 1 else f"{t:.2f}"
     ratio = "-" if k is None or p is None else f"{k / p:.2f}"
     print(f"| {label} | {fmt(k)} | {peer} | {fmt(p)} | {ratio} | {share(size, k)} | {share(size, p)} | {n} |")
     if ident == "ls" and k is not None:
-        # The names come down in 256-byte records, then one 1028-byte size
-        # request per name goes up; the two cannot overlap.
+        # The names come down in 256-byte records and one 1028-byte size
+        # request per name goes up, from the first window of names on: the
+        # two directions overlap, so the bytes take between the way up alone
+        # and both in turn.
         up, down = names * 1028, names * 256
-        wire = (up + down) * 8 / rate
-        notes.append(f"korvex ls -l: {k:.3f} s = {wire * 1000:.0f} ms of bytes ({up / 1e6:.2f} MB of size requests up, "
-                     f"{down / 1e6:.2f} MB of names down) + {(k - wire) / rtt:.1f} round trips of {rtt * 1000:.0f} ms")
+        alone, both = up * 8 / rate, (up + down) * 8 / rate
+        notes.append(f"korvex ls -l: {k:.3f} s = {alone * 1000:.0f} ms of size requests up ({up / 1e6:.2f} MB) "
+                     f"+ {(k - alone) / rtt:.1f} round trips of {rtt * 1000:.0f} ms; "
+                     f"{(k - both) / rtt:.1f} after the {down / 1e6:.2f} MB of names down as well")
 for note in notes:
     print(note)
 ' "$work/times" "$rate_mbit" "$delay_ms" "$names"
