@@ -158,7 +158,7 @@ int main(int argc, char** argv) {
   }
   /* Extensions follow the table, from ordinal 31. */
   typedef bool (*DisconnectFn)(void*);
-  const DisconnectFn disconnect = (DisconnectFn)GetProcAddress(module, "Disconnect");
+  const DisconnectFn disconnect = (DisconnectFn)(AnyFn)GetProcAddress(module, "Disconnect");
   CHECK(disconnect != NULL && (AnyFn)disconnect == (AnyFn)GetProcAddress(module, MAKEINTRESOURCEA(31)));
   static const char* const kExtensions[] = {"GetEntries", "FreeEntries", "GetSizes", "UploadFiles", "GetKinds"};
   for (int i = 0; i < 5; ++i) { /* 32-36 */
