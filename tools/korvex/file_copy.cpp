@@ -176,8 +176,9 @@ int getFile(Context& context, const std::string& phonePath, const std::string& l
     if (!name) localFailure("get", phonePath, "its name cannot name a local file");
     dest = localText(localPathOf(dest) / *name);
   }
-  std::string parent = localText(localPathOf(dest).parent_path());
-  if (parent.empty()) parent = ".";
+  fs::path parentPath = localPathOf(dest).parent_path();
+  if (parentPath.empty()) parentPath = ".";
+  const std::string parent = localText(parentPath);
   const LocalStatus directory = localStatus(parent);
   if (directory.kind == Kind::Missing) localFailure("get", parent, std::strerror(directory.error));
   if (directory.kind != Kind::Directory) localFailure("get", parent, "not a directory");
