@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -29,6 +30,11 @@ KorvexEntry* pack(const std::vector<batches::Entry>& entries) {
     names += entries[i].name.size() + 1;
   }
   return block;
+}
+
+// Whether every one of the `count` paths a host passed is there.
+bool allGiven(const char* const* paths, int count) {
+  return count == 0 || std::none_of(paths, paths + count, [](const char* path) { return path == nullptr; });
 }
 
 int kindCode(batches::Kind kind) {
@@ -67,10 +73,8 @@ KORVEX_API void FreeEntries(KorvexEntry* entries) { std::free(entries); }
 KORVEX_API int GetSizes(SessionHandle handle, const char* const* paths, int count, long long* sizes) {
   api::trace("[%d-%d-%d]GetSizes %d", handle, count);
   if (count < 0 || (count > 0 && (paths == nullptr || sizes == nullptr))) return -1;
-  for (int i = 0; i < count; ++i) sizes[i] = -1;
-  for (int i = 0; i < count; ++i) {
-    if (paths[i] == nullptr) return -1;
-  }
+  std::fill_n(sizes, count, -1);
+  if (!allGiven(paths, count)) return -1;
   if (count == 0) return 0;
   const int result = api::guarded(-1, [&] {
     const std::vector<std::string_view> asked(paths, paths + count);
@@ -86,13 +90,9 @@ KORVEX_API int GetSizes(SessionHandle handle, const char* const* paths, int coun
 KORVEX_API int GetKinds(SessionHandle handle, const char* const* paths, int count, int* kinds, long long* sizes) {
   api::trace("[%d-%d-%d]GetKinds %d", handle, count);
   if (count < 0 || (count > 0 && (paths == nullptr || kinds == nullptr))) return -1;
-  for (int i = 0; i < count; ++i) {
-    kinds[i] = -1;
-    if (sizes != nullptr) sizes[i] = -1;
-  }
-  for (int i = 0; i < count; ++i) {
-    if (paths[i] == nullptr) return -1;
-  }
+  std::fill_n(kinds, count, -1);
+  if (sizes != nullptr) std::fill_n(sizes, count, -1);
+  if (!allGiven(paths, count)) return -1;
   if (count == 0) return 0;
   const int result = api::guarded(-1, [&] {
     const std::vector<std::string_view> asked(paths, paths + count);
@@ -113,10 +113,8 @@ KORVEX_API int UploadFiles(SessionHandle handle, const char* const* localPaths, 
                            int count, int* landed) {
   api::trace("[%d-%d-%d]UploadFiles %d", handle, count);
   if (count < 0 || (count > 0 && (localPaths == nullptr || phonePaths == nullptr || landed == nullptr))) return -1;
-  for (int i = 0; i < count; ++i) landed[i] = 0;
-  for (int i = 0; i < count; ++i) {
-    if (localPaths[i] == nullptr || phonePaths[i] == nullptr) return -1;
-  }
+  std::fill_n(landed, count, 0);
+  if (!allGiven(localPaths, count) || !allGiven(phonePaths, count)) return -1;
   if (count == 0) return 0;
   const int result = api::guarded(-1, [&] {
     std::vector<UploadJob> jobs;
