@@ -544,29 +544,21 @@ class Session {
   // The size of each path in one pipelined pass, -1 where the phone refused
   // it (missing); the sizes are the phone's 32-bit words.
   Result<std::vector<std::int64_t>> sizes(const std::vector<std::string>& paths) const {
-    std::vector<const char*> texts;
-    texts.reserve(paths.size());
-    for (const std::string& path : paths) {
-      if (path.size() > kMaxPath) return Errc::path_too_long;
-      texts.push_back(path.c_str());
-    }
+    const Result<std::vector<const char*>> texts = pathTexts(paths);
+    if (!texts) return texts.error();
     std::vector<long long> found(paths.size(), -1);
-    if (GetSizes(handle_, texts.data(), static_cast<int>(texts.size()), found.data()) < 0) return failure();
+    if (GetSizes(handle_, texts->data(), static_cast<int>(texts->size()), found.data()) < 0) return failure();
     return std::vector<std::int64_t>(found.begin(), found.end());
   }
 
   // What each path is, in one pipelined pass (three questions a path, all
   // sent before the answers are read): about one round trip for any number.
   Result<std::vector<PathStatus>> statuses(const std::vector<std::string>& paths) const {
-    std::vector<const char*> texts;
-    texts.reserve(paths.size());
-    for (const std::string& path : paths) {
-      if (path.size() > kMaxPath) return Errc::path_too_long;
-      texts.push_back(path.c_str());
-    }
+    const Result<std::vector<const char*>> texts = pathTexts(paths);
+    if (!texts) return texts.error();
     std::vector<int> kinds(paths.size(), -1);
     std::vector<long long> found(paths.size(), -1);
-    if (GetKinds(handle_, texts.data(), static_cast<int>(texts.size()), kinds.data(), found.data()) < 0) {
+    if (GetKinds(handle_, texts->data(), static_cast<int>(texts->size()), kinds.data(), found.data()) < 0) {
       return failure();
     }
     std::vector<PathStatus> statuses(paths.size());
@@ -629,6 +621,17 @@ class Session {
   Answer answer(int value) const {
     if (value < 0) return failure();
     return value == 1;
+  }
+
+  // The C strings of a batch's paths, once each is known to fit a request.
+  static Result<std::vector<const char*>> pathTexts(const std::vector<std::string>& paths) {
+    std::vector<const char*> texts;
+    texts.reserve(paths.size());
+    for (const std::string& path : paths) {
+      if (path.size() > kMaxPath) return Errc::path_too_long;
+      texts.push_back(path.c_str());
+    }
+    return texts;
   }
 
   Result<std::uint32_t> word(int value) const {
