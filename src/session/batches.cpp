@@ -80,8 +80,10 @@ class Pass {
         windowSent_ += static_cast<std::size_t>(sent);
         if (unsent() > 0) return true;  // the socket is full for now
       }
-      // Only whole windows: a send per name would cost a system call each.
-      if (questions_.size() - composed_ < step_ || !roomInFlight()) return true;
+      // Whole windows, since a send per name would cost a system call each;
+      // the first is smaller, so the way out starts with the first names.
+      const std::size_t worthASend = composed_ == 0 ? std::min(step_, kFirstWindow) : step_;
+      if (questions_.size() - composed_ < worthASend || !roomInFlight()) return true;
       compose();
     }
   }
@@ -113,6 +115,7 @@ class Pass {
 
  private:
   static constexpr std::size_t kWindowsInFlight = 2;
+  static constexpr std::size_t kFirstWindow = 32;
 
   std::size_t unsent() const { return window_.size() - windowSent_; }
   bool roomInFlight() const { return composed_ - answered_ < kWindowsInFlight * step_; }

@@ -36,7 +36,7 @@ enum class Outcome {
 // The directories of `path` (in the phone's order), then its files with
 // their sizes. Both listings go out in one send; then every file's size
 // request, `window` per send with two windows in flight, the first windows
-// while the files' names still arrive. A file whose size is refused (gone
+// while the files' names still arrive (the very first after 32 names). A file whose size is refused (gone
 // since the listing) is left out; so are "", "." and "..".
 Outcome entries(Exchange& exchange, std::string_view path, std::vector<Entry>& out, int window = kWindow);
 

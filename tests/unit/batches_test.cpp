@@ -265,6 +265,36 @@ TEST_F(BatchesTest, SizeRequestsLeaveWhileTheListingArrives) {
   }
 }
 
+// The first window is smaller than the rest: it leaves with the first
+// names, while the later ones wait to be whole.
+TEST_F(BatchesTest, TheFirstWindowLeavesWithTheFirstNames) {
+  constexpr int kWindow = 64;
+  constexpr std::size_t kFirst = 32, kNames = 100, kSentFirst = 40;
+  constexpr std::size_t kRequest = CODE_SIZE + PATH_BLOCK_SIZE;
+  std::vector<std::string> names, paths;
+  std::vector<std::int64_t> sizes;
+  for (std::size_t i = 0; i < kNames; ++i) {
+    names.push_back("n" + std::to_string(i));
+    paths.push_back("/w/" + names.back());
+    sizes.push_back(static_cast<std::int64_t>(i));
+  }
+  const Bytes records = listing(names);
+  const auto cut = records.begin() + static_cast<std::ptrdiff_t>(records.size() - (kNames - kSentFirst) * NAME_RECORD_SIZE);
+  std::vector<batches::Entry> out;
+  auto call = std::async(std::launch::async, [&] { return s.session().entries("/w", out, kWindow); });
+  expectListings("/w");
+  s.peer.send(concat({listing({}), Bytes(records.begin(), cut)}));
+  EXPECT_EQ(sizeRequests({paths.begin(), paths.begin() + kFirst}), s.peer.read(kFirst * kRequest));
+  EXPECT_TRUE(s.peer.quietFor(100)) << "a second window went out before it was whole";
+  s.peer.send(Bytes(cut, records.end()));
+  EXPECT_EQ(sizeRequests({paths.begin() + kFirst, paths.end()}), s.peer.read((kNames - kFirst) * kRequest));
+  s.peer.send(sizeReplies(sizes));
+  ASSERT_EQ(batches::Outcome::Done, call.get());
+  ASSERT_EQ(kNames, out.size());
+  for (std::size_t i = 0; i < kNames; ++i) EXPECT_EQ(i, out[i].size) << out[i].name;
+  expectStillInStep();
+}
+
 // A break anywhere ends the whole batch and the connection: no size is
 // given to the wrong path, not even those already answered.
 TEST_F(BatchesTest, BreakInAWindowFailsTheWholeBatch) {
