@@ -36,11 +36,14 @@ class VThread {
   bool started() const { return started_; }
 
  private:
-  // POSIX: the pthread_t. Windows: the thread's handle, and the block that
-  // carries the function and its exit value across the native thread routine.
-  std::uint64_t id_ = 0;
+#if defined(_WIN32)
+  // The thread's handle, and the block that carries the function and its
+  // exit value across the native thread routine.
   void* native_ = nullptr;
   void* start_ = nullptr;
+#else
+  std::uint64_t id_ = 0;  // the pthread_t
+#endif
   bool started_ = false;
 };
 
