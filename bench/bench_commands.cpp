@@ -13,7 +13,7 @@
 #include "korvex.h"
 #include "raw_client.h"
 #include "scripted_peer.h"
-#include "session/protocol.h"
+#include "protocol.h"
 
 using namespace korvex::bench;
 using korvex::test::RawClient;

@@ -28,7 +28,7 @@
 #include "common.h"
 #include "korvex.h"
 #include "raw_client.h"
-#include "session/protocol.h"
+#include "protocol.h"
 #include "socket_io.h"
 
 using namespace korvex::bench;

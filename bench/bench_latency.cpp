@@ -19,7 +19,7 @@
 #include "common.h"
 #include "korvex.h"
 #include "raw_client.h"
-#include "session/protocol.h"
+#include "protocol.h"
 
 using namespace korvex::bench;
 using korvex::test::RawClient;

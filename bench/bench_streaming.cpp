@@ -20,7 +20,7 @@
 #include "common.h"
 #include "korvex.h"
 #include "raw_client.h"
-#include "session/protocol.h"
+#include "protocol.h"
 
 using namespace korvex::bench;
 using korvex::test::RawClient;

@@ -24,7 +24,7 @@
 #include "net/connection.h"
 #include "session/exchange.h"
 #include "session/listing.h"
-#include "session/protocol.h"
+#include "protocol.h"
 
 namespace {
 

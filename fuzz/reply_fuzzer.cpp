@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "session/protocol.h"
+#include "protocol.h"
 
 namespace {
 

@@ -36,7 +36,7 @@
 #include "client_session.h"
 #include "file_ops.h"
 #include "root.h"
-#include "session/protocol.h"
+#include "protocol.h"
 
 namespace {
 

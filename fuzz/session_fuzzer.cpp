@@ -32,7 +32,7 @@
 
 #include "korvex.h"
 #include "session/login.h"
-#include "session/protocol.h"
+#include "protocol.h"
 #include "session/session.h"
 
 namespace {

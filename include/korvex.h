@@ -244,6 +244,15 @@ enum {
  * answer paired with the wrong path. */
 KORVEX_API int GetKinds(SessionHandle handle, const char* const* paths, int count, int* kinds, long long* sizes);
 
+/* Since 1.5, ordinal 37. Closes the session's connection from any thread,
+ * while other calls may run on the session: a call blocked on the
+ * connection fails at once, later calls fail as on a lost link, the state
+ * reads as not connected, and the background copies are stopped as a lost
+ * link stops them. Unlike Disconnect, it frees nothing: the handle stays
+ * valid until Disconnect, which its owner still calls. Safe to call again,
+ * and on a session whose link was lost. NULL does nothing. */
+KORVEX_API void CloseConnection(SessionHandle handle);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

@@ -59,6 +59,7 @@ SIGNATURES: Dict[str, Tuple[object, Sequence[object]]] = {
     "FreeEntries": (None, [POINTER(Entry)]),
     "GetSizes": (c_int, [c_void_p, POINTER(c_char_p), c_int, POINTER(c_longlong)]),
     "UploadFiles": (c_int, [c_void_p, POINTER(c_char_p), POINTER(c_char_p), c_int, POINTER(c_int)]),
+    "CloseConnection": (None, [c_void_p]),
     "GetKinds": (c_int, [c_void_p, POINTER(c_char_p), c_int, _int_p, POINTER(c_longlong)]),
 }
 

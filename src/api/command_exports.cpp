@@ -2,7 +2,7 @@
 
 #include "api/boundary.h"
 #include "korvex.h"
-#include "session/protocol.h"
+#include "protocol.h"
 #include "session/session.h"
 
 using namespace korvex;

@@ -1,7 +1,9 @@
+#include <memory>
+
 #include "api/boundary.h"
 #include "korvex.h"
-#include "session/protocol.h"
-#include "session/registry.h"
+#include "protocol.h"
+#include "session/session.h"
 
 using namespace korvex;
 
@@ -20,19 +22,19 @@ KORVEX_API SessionHandle Connect(const char* address, const char* password, int*
              "********");
   }
   return api::guarded<SessionHandle>(nullptr, [&]() -> SessionHandle {
-    SessionRegistry& registry = SessionRegistry::instance();
-    PhoneSession* session = registry.createSession();
+    // The handle owns its session from here until Disconnect frees it.
+    auto session = std::make_unique<PhoneSession>();
     if (!session->open(address, password, protocol::SERVICE_PORT, error)) {
-      registry.abandonSession(session);
+      session->disconnect();
       return nullptr;
     }
     if (logWouldWrite(DEBUG)) {
       const int pid = platform::processId();
       const int tid = platform::threadId();
       logPrint(DEBUG, "[%d-%d]OSKAVEL INIT", pid, tid);
-      logPrint(DEBUG, "[%d-%d]RET NEW HANDLE %u", pid, tid, api::handleUnsigned(session));
+      logPrint(DEBUG, "[%d-%d]RET NEW HANDLE %u", pid, tid, api::handleUnsigned(session.get()));
     }
-    return reinterpret_cast<SessionHandle>(session);
+    return reinterpret_cast<SessionHandle>(session.release());
   });
 }
 
@@ -47,8 +49,15 @@ KORVEX_API bool Disconnect(SessionHandle handle) {
   api::trace("[%d-%d-%d]Disconnect", handle);
   if (handle == nullptr) return false;
   return api::guarded(false, [&] {
-    return SessionRegistry::instance().disconnectSession(reinterpret_cast<PhoneSession*>(handle));
+    const std::unique_ptr<PhoneSession> session(reinterpret_cast<PhoneSession*>(handle));
+    return session->disconnect();
   });
+}
+
+KORVEX_API void CloseConnection(SessionHandle handle) {
+  api::trace("[%d-%d-%d]CloseConnection", handle);
+  if (handle == nullptr) return;
+  api::guardedVoid([&] { reinterpret_cast<PhoneSession*>(handle)->closeConnection(); });
 }
 
 }  // extern "C"

@@ -7,7 +7,7 @@
 #include <iterator>
 
 #include "session/listing.h"
-#include "session/protocol.h"
+#include "protocol.h"
 
 namespace korvex::batches {
 

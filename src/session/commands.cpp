@@ -1,6 +1,6 @@
 #include "session/commands.h"
 
-#include "session/protocol.h"
+#include "protocol.h"
 
 namespace korvex::commands {
 

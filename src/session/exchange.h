@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "net/connection.h"
-#include "session/protocol.h"
+#include "protocol.h"
 
 namespace korvex {
 

@@ -8,7 +8,7 @@
 #include <memory>
 #include <new>
 
-#include "session/protocol.h"
+#include "protocol.h"
 
 namespace korvex::listing {
 

@@ -4,7 +4,7 @@
 
 #include "net/tcp_connector.h"
 #include "session/exchange.h"
-#include "session/protocol.h"
+#include "protocol.h"
 
 namespace korvex {
 

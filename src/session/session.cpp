@@ -11,7 +11,7 @@
 #include "session/listing.h"
 #include "session/login.h"
 #include "session/streaming.h"
-#include "session/protocol.h"
+#include "protocol.h"
 #include "session/transfers.h"
 
 namespace korvex {
@@ -101,6 +101,14 @@ void PhoneSession::shutdown() {
 // the close wakes that call, and a Connection may be closed from any thread.
 void PhoneSession::closeConnectionUnlocked() NO_THREAD_SAFETY_ANALYSIS { connection.close(); }
 
+void PhoneSession::closeConnection() {
+  connected.store(false);
+  closeConnectionUnlocked();
+  // The keep-alive's next exchange fails on the closed connection, and it
+  // ends as on a lost link; woken now, so the copies stop at once.
+  wakeup.signal();
+}
+
 bool PhoneSession::disconnect() {
   const bool wasConnected = connected.exchange(false);
   shutdown();
@@ -185,6 +193,8 @@ int PhoneSession::listNames(std::uint32_t code, const std::string& path, char** 
   if (!pathFits(path)) return -3;
   Exchange exchange(connection);
   const int total = listing::receiveNames(exchange, code, path, out);
+  // As in underCommandLock: a listing that broke off says so at once.
+  if (!connection.live()) connected.store(false);
   if (total > 0) logPrint(DEBUG, format.success, pid, tid, *out);
   return total;
 }

@@ -47,6 +47,10 @@ class PhoneSession : public StoppableThread {
   // that call, stops the background copies (their handles stay open). True
   // when the session was still connected. The caller then frees it.
   bool disconnect();
+  // Closes the connection from any thread, as a lost link would: a call
+  // blocked on it fails at once, and the keep-alive, woken, stops the
+  // background copies. The session stays until disconnect().
+  void closeConnection();
 
   // Path and device commands: one exchange each under the command lock.
   // Paths over the length limit are refused before anything is sent.

@@ -9,7 +9,7 @@
 
 #include "runtime/local_file.h"
 #include "session/exchange.h"
-#include "session/protocol.h"
+#include "protocol.h"
 
 namespace korvex {
 

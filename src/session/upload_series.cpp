@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "session/protocol.h"
+#include "protocol.h"
 #include "session/streaming.h"
 
 namespace korvex {

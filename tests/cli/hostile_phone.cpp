@@ -4,7 +4,7 @@
 #include <stdexcept>
 
 #include "bytes.h"
-#include "session/protocol.h"
+#include "protocol.h"
 
 namespace korvex::test {
 

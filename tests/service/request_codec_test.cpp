@@ -7,7 +7,7 @@
 #include <string>
 
 #include "bytes.h"
-#include "session/protocol.h"
+#include "protocol.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "session/protocol.h"
+#include "protocol.h"
 
 namespace korvex::test {
 

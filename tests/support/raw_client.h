@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "bytes.h"
-#include "session/protocol.h"
+#include "protocol.h"
 #include "socket_io.h"
 
 namespace korvex::test {

@@ -5,7 +5,7 @@
 #include <stdexcept>
 
 #include "deadline.h"
-#include "session/protocol.h"
+#include "protocol.h"
 
 namespace korvex::test {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "session/batches.h"
-#include "session/protocol.h"
+#include "protocol.h"
 #include "session_fixture.h"
 
 namespace korvex::test {

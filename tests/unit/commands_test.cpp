@@ -10,7 +10,7 @@
 #include "net/connection.h"
 #include "session/commands.h"
 #include "session/exchange.h"
-#include "session/protocol.h"
+#include "protocol.h"
 #include "session_fixture.h"
 #include "socket_io.h"
 

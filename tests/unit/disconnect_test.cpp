@@ -4,10 +4,12 @@
 
 #include <chrono>
 #include <functional>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "process_counts.h"
-#include "session/protocol.h"
+#include "protocol.h"
 #include "session_fixture.h"
 #include "temp_dir.h"
 
@@ -31,8 +33,8 @@ struct Busy {
   std::function<std::future<bool>(SessionHandle, ScriptedPeer&, const TempDir&)> start;
 };
 
-TEST(Disconnect, EndsPromptlyWhateverTheSessionIsDoing) {
-  const Busy cases[] = {
+std::vector<Busy> busyCases() {
+  return {
       {"idle",
        [](SessionHandle, ScriptedPeer&, const TempDir&) { return std::future<bool>(); }},
       {"a command waiting for its reply",
@@ -51,12 +53,23 @@ TEST(Disconnect, EndsPromptlyWhateverTheSessionIsDoing) {
          return call;
        }},
   };
+}
+
+bool stateConnected(SessionHandle handle, const std::string& address) {
+  char connected = 0;
+  std::string copied(address.size() + 1, '\0');
+  char name[KORVEX_DEVICE_NAME_SIZE] = {};
+  ConnectionState(handle, &connected, copied.data(), name);
+  return connected != 0;
+}
+
+TEST(Disconnect, EndsPromptlyWhateverTheSessionIsDoing) {
   {
     // One-time costs (a sanitizer's own thread, say) before the baseline.
     ScriptedPeer warmUp;
     endSession(connectTo(warmUp), &warmUp);
   }
-  for (const Busy& c : cases) {
+  for (const Busy& c : busyCases()) {
     SCOPED_TRACE(c.name);
     TempDir dir;
     ScriptedPeer peer;
@@ -79,6 +92,36 @@ TEST(Disconnect, EndsPromptlyWhateverTheSessionIsDoing) {
     EXPECT_EQ(before.threads, after.threads);
     EXPECT_EQ(before.handles, after.handles);
   }
+}
+
+// CloseConnection, from another thread than the call's: the call fails at
+// once, the session reads as lost and sends nothing more, and the handle
+// stays valid until Disconnect.
+TEST(CloseConnection, EndsTheCallButKeepsTheHandle) {
+  for (const Busy& c : busyCases()) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    ScriptedPeer peer;
+    SessionHandle handle = connectTo(peer);
+    ASSERT_NE(nullptr, handle);
+    std::future<bool> call = c.start(handle, peer, dir);
+    const auto start = Clock::now();
+    CloseConnection(handle);
+    if (call.valid()) {
+      EXPECT_FALSE(call.get());
+    }
+    EXPECT_LT(Clock::now() - start, milliseconds(1000));
+    EXPECT_FALSE(stateConnected(handle, peer.address()));
+    EXPECT_TRUE(peer.clientClosed());
+    EXPECT_EQ(-1, Exists(handle, "/later"));
+    CloseConnection(handle);  // again: nothing to do
+    if (std::filesystem::exists(dir / "kept")) {
+      EXPECT_EQ("the user's file", readFile(dir / "kept"));
+    }
+    EXPECT_FALSE(Disconnect(handle));
+    peer.close();
+  }
+  CloseConnection(nullptr);
 }
 
 // One copy streaming, one still logging in: both stop, as on a lost link,

@@ -40,7 +40,7 @@
 
 #include "korvex.h"
 #include "session/login.h"
-#include "session/protocol.h"
+#include "protocol.h"
 #include "process_counts.h"
 #include "session_fixture.h"
 #include "temp_dir.h"
@@ -398,6 +398,16 @@ std::string runCase(const Row& row, const Case& c, const TempDir& dir, int seria
   const bool cut = c.fault == Fault::Close || c.fault == Fault::Stall;
   if (outcome.success && cut && !dataPhase) problems += "reported success (" + outcome.detail + "); ";
   problems += outcome.problem;
+  // A broken exchange marks its session disconnected as it returns, so the
+  // host tells a lost connection from a refusal without waiting for the
+  // keep-alive.
+  if (row.session == Row::Scripted && c.fault == Fault::Close && !outcome.success) {
+    char connected = 0;
+    std::string address(context.address.size() + 1, '\0');
+    char name[KORVEX_DEVICE_NAME_SIZE] = {};
+    ConnectionState(context.session, &connected, address.data(), name);
+    if (connected) problems += "still connected after the exchange broke off; ";
+  }
   std::error_code error;
   const auto localSize = std::filesystem::exists(context.local, error) ? std::filesystem::file_size(context.local, error) : 0;
   if (cut && !outcome.success && localSize >= kFileSize) problems += "a failed download left a full-size file; ";

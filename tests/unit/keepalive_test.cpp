@@ -5,7 +5,7 @@
 #include <chrono>
 #include <future>
 
-#include "session/protocol.h"
+#include "protocol.h"
 #include "session_fixture.h"
 
 namespace korvex::test {

@@ -2,7 +2,7 @@
 // or counts that a peer may send.
 #include <gtest/gtest.h>
 
-#include "session/protocol.h"
+#include "protocol.h"
 #include "session_fixture.h"
 
 namespace korvex::test {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "session/protocol.h"
+#include "protocol.h"
 
 namespace korvex::protocol {
 namespace {

@@ -10,7 +10,7 @@
 #include <chrono>
 #include <vector>
 
-#include "session/protocol.h"
+#include "protocol.h"
 #include "session_fixture.h"
 #include "temp_dir.h"
 

@@ -4,7 +4,7 @@
 
 #include <chrono>
 
-#include "session/protocol.h"
+#include "protocol.h"
 #include "session/transfers.h"
 #include "session_fixture.h"
 #include "temp_dir.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "session/protocol.h"
+#include "protocol.h"
 #include "session_fixture.h"
 #include "temp_dir.h"
 

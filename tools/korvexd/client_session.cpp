@@ -14,7 +14,7 @@
 
 #include "file_ops.h"
 #include "log.h"
-#include "session/protocol.h"
+#include "protocol.h"
 
 namespace korvexd {
 

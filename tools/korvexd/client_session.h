@@ -1,7 +1,7 @@
 // The service's side of one client's connection: the login handshake, then
 // command exchanges one at a time until the peer closes, breaks the protocol
 // or stalls. Request blocks are read through the shared codec
-// (session/protocol.h), so both ends agree on every byte.
+// (protocol.h), so both ends agree on every byte.
 #pragma once
 
 #include <cstdint>

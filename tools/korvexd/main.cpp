@@ -22,7 +22,7 @@
 #include "root.h"
 #include "server.h"
 #include "tool_docs.h"
-#include "session/protocol.h"
+#include "protocol.h"
 
 namespace {
 
