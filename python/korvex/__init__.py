@@ -33,7 +33,7 @@ from ._names import UnsafeNameWarning, is_plain_name
 from ._session import Session, State, Transfer, connect
 from ._stat import Attributes, DirEntry, ScandirIterator
 
-__version__ = "1.4.0"
+__version__ = "1.5.0"
 
 __all__ = [
     "MAX_COPY_SIZE",

@@ -47,10 +47,10 @@ TEST_F(CommandsTest, DirectoriesAreCreatedListedAndRemoved) {
 
   CliResult existing = korvex({"mkdir", "/photos"});
   EXPECT_EQ(existing.exitCode, kRefused);
-  EXPECT_THAT(existing.err, HasSubstr("/photos: already exists"));
+  EXPECT_THAT(existing.err, HasSubstr("/photos: file exists"));
   CliResult orphan = korvex({"mkdir", "/none/child"});
   EXPECT_EQ(orphan.exitCode, kRefused);
-  EXPECT_THAT(orphan.err, HasSubstr("no such directory /none"));
+  EXPECT_THAT(orphan.err, HasSubstr("/none/child: no such file or directory (use -p)"));
 
   CliResult notEmpty = korvex({"rmdir", "/photos"});
   EXPECT_EQ(notEmpty.exitCode, kRefused);

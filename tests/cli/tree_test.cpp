@@ -153,7 +153,7 @@ TEST_F(TreeTest, OneFailedFileIsReportedAndTheRestArrives) {
   fs::create_directories(local("dst/src/c"));
   CliResult get = korvex({"get", "-r", "/src", local("dst")});
   EXPECT_EQ(get.exitCode, kLocalFile) << get.all();
-  EXPECT_THAT(get.err, HasSubstr("dst/src/c: cannot be written (a directory is in the way)"));
+  EXPECT_THAT(get.err, HasSubstr("dst/src/c: Is a directory"));
   EXPECT_THAT(get.err, HasSubstr("1 of 3 files did not arrive"));
   EXPECT_EQ(readFile(local("dst/src/a")), "aaa");
   EXPECT_EQ(readFile(local("dst/src/sub/b")), "bbb");

@@ -13,6 +13,7 @@ prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" --component Unspecified >/dev/null
 test -f "$prefix/include/korvex.h"
 test -f "$prefix/include/korvex.hpp"
+test -f "$prefix/include/korvex/session.hpp"
 test -L "$prefix/lib/libkorvex.so"
 
 export PKG_CONFIG_PATH=$prefix/lib/pkgconfig

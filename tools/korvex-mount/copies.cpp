@@ -1,6 +1,7 @@
 #include "copies.h"
 
 #include <cerrno>
+#include <cstring>
 #include <thread>
 
 #include "cache_files.h"
@@ -73,14 +74,14 @@ int Copies::startDownload(OpenFile& file, const std::string& path, std::uint32_t
 // The size listed may be out of date: what landed is what the cache holds.
 // Called with the file's mutex and a slot, which it gives back.
 int Copies::fetchWhole(OpenFile& file, const std::string& path) {
-  const bool fetched =
+  const korvex::Status fetched =
       pool_.run([&](const korvex::Session& session) { return session.download(path, file.local); });
   slots_.release();
   std::uint64_t landed = 0;
   if (!fetched || CacheFiles::sizeAt(file.local, landed) != 0) {
     note("%s: the download failed", file.path().c_str());
     file.content = Content::Failed;
-    return downloadRefusal(phone_, path);
+    return fetched ? -EIO : errnoOf(fetched.error());
   }
   file.failure = takeLanded(file, landed);
   return file.failure;
@@ -190,15 +191,16 @@ int Copies::upload(OpenFile& file) {
   file.uploadFailed = result != 0;
   if (result == 0) {
     file.dirty = false;
-  } else if (result == -EIO) {
-    note("%s: the upload failed", dest.c_str());
+  } else if (result != -EINTR) {
+    note("%s: the upload failed: %s", dest.c_str(), std::strerror(-result));
   }
   return result;
 }
 
 int Copies::sendWhole(OpenFile& file, const std::string& dest) {
-  const bool sent = pool_.run([&](const korvex::Session& session) { return session.upload(file.local, dest); });
-  return sent ? 0 : -EIO;
+  const korvex::Status sent =
+      pool_.run([&](const korvex::Session& session) { return session.upload(file.local, dest); });
+  return errnoOf(sent.error());
 }
 
 int Copies::sendInBackground(OpenFile& file, const std::string& dest) {

@@ -14,13 +14,12 @@
 #include <string>
 
 #include "korvex.hpp"
-#include "session_pool.h"
+#include "phone.h"
 
 namespace korvex::mount {
 
 class CacheFiles;
 class MetaCache;
-class Phone;
 struct OpenFile;
 
 // The copies under way at once, bounded.
@@ -42,7 +41,7 @@ class Copies {
   using Clock = std::chrono::steady_clock;
   // `startTimeout` bounds a copy's own connection and login.
   Copies(Phone& phone, MetaCache& meta, CacheFiles& cache, int count, std::chrono::milliseconds startTimeout)
-      : phone_(phone), meta_(meta), cache_(cache), slots_(count), pool_(phone), startTimeout_(startTimeout) {}
+      : phone_(phone), meta_(meta), cache_(cache), slots_(count), pool_(phone.address(), phone.password()), startTimeout_(startTimeout) {}
 
   // Files up to this size are copied whole on a pooled session.
   static constexpr std::uint64_t kWholeCopyLimit = 1024 * 1024;
@@ -69,7 +68,7 @@ class Copies {
   MetaCache& meta_;
   CacheFiles& cache_;
   Slots slots_;
-  SessionPool pool_;
+  korvex::SessionPool pool_;
   const std::chrono::milliseconds startTimeout_;
 };
 

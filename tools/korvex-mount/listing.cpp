@@ -12,28 +12,16 @@ namespace korvex::mount {
 int Listings::fetch(Phone& phone, const std::string& path, Listing& out) {
   const SessionRef session = phone.session();
   if (!session) return -EIO;
-  korvex::Result<std::vector<korvex::Session::Entry>> entries = session->entries(path);
-  if (!entries) {
-    if (!session->connected()) return -EIO;
-    return fetchNames(*session, path, out);
-  }
+  korvex::Result<std::vector<korvex::Session::Entry>> entries = session->listing(path);
+  if (!entries) return errnoOf(entries.error());
   out.clear();
   out.reserve(entries->size());
   for (korvex::Session::Entry& entry : *entries) {
-    const Attr attr = entry.is_directory ? Attr{Kind::Directory, std::nullopt} : Attr{Kind::File, entry.size};
+    const std::optional<std::uint32_t> size =
+        entry.sized ? std::optional<std::uint32_t>(entry.size) : std::nullopt;
+    const Attr attr = entry.is_directory ? Attr{Kind::Directory, std::nullopt} : Attr{Kind::File, size};
     keepPlain(path, std::move(entry.name), attr, out);
   }
-  return 0;
-}
-
-int Listings::fetchNames(const korvex::Session& session, const std::string& path, Listing& out) {
-  korvex::Result<std::vector<std::string>> files = session.files(path);
-  if (!files) return listingRefusal(session, path);
-  korvex::Result<std::vector<std::string>> dirs = session.directories(path);
-  if (!dirs) return listingRefusal(session, path);
-  out.clear();
-  for (std::string& name : *dirs) keepPlain(path, std::move(name), Attr{Kind::Directory, std::nullopt}, out);
-  for (std::string& name : *files) keepPlain(path, std::move(name), Attr{Kind::File, std::nullopt}, out);
   return 0;
 }
 

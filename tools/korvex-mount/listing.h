@@ -26,14 +26,12 @@ using Listing = std::vector<NamedAttr>;
 
 class Listings {
  public:
-  // Asks the phone for the directory's subdirectories and files: 0, or the
-  // errno its refusal means.
+  // Asks the phone for the directory's subdirectories and files (the host
+  // layer's listing: the batch with sizes, or the names alone where the
+  // phone refuses it): 0, or the errno its refusal means.
   int fetch(Phone& phone, const std::string& path, Listing& out);
 
  private:
-  // The names alone, when the batch was refused: it fails whole for one
-  // file whose path is longer than the phone takes.
-  int fetchNames(const korvex::Session& session, const std::string& path, Listing& out);
   // Adds the entry when its name is plain; logs it otherwise.
   void keepPlain(const std::string& dir, std::string name, const Attr& attr, Listing& out);
   void refused(const std::string& dir, const std::string& name);

@@ -14,13 +14,13 @@ namespace {
 
 // A command that changes one phone path: what is known of the path is
 // forgotten whatever the answer, and a refusal is asked for its reason.
-template <typename Command, typename Refusal>
-int changePath(Phone& phone, MetaCache& meta, const std::string& path, Command command, Refusal refusal) {
+template <typename Command>
+int changePath(Phone& phone, MetaCache& meta, const std::string& path, Command command) {
   const SessionRef session = phone.session();
   if (!session) return -EIO;
   const korvex::Status done = command(*session, path);
   meta.forget(path);
-  return done ? 0 : refusal(*session, path);
+  return errnoOf(done.error());
 }
 
 }  // namespace
@@ -113,9 +113,9 @@ int Filesystem::mkdir(const char* rawPath) {
   if (path.size() > kMaxPath) return -ENAMETOOLONG;
   const SessionRef session = phone_.session();
   if (!session) return -EIO;
-  if (!session->make_directory(path)) {
+  if (const korvex::Status made = session->make_directory(path); !made) {
     meta_.forget(path);
-    return mkdirRefusal(*session, path);
+    return errnoOf(made.error());
   }
   // Made just now, so empty: the names a copy puts in it are known missing.
   meta_.learn(path, Attr{Kind::Directory, std::nullopt});
@@ -126,14 +126,14 @@ int Filesystem::mkdir(const char* rawPath) {
 
 int Filesystem::unlink(const char* path) {
   const auto remove = [](const korvex::Session& session, const std::string& file) { return session.remove(file); };
-  return changePath(phone_, meta_, path, remove, &unlinkRefusal);
+  return changePath(phone_, meta_, path, remove);
 }
 
 int Filesystem::rmdir(const char* path) {
   const auto remove = [](const korvex::Session& session, const std::string& dir) {
     return session.remove_directory(dir);
   };
-  return changePath(phone_, meta_, path, remove, &rmdirRefusal);
+  return changePath(phone_, meta_, path, remove);
 }
 
 int Filesystem::rename(const char* from, const char* to, unsigned int flags) {
@@ -148,7 +148,7 @@ int Filesystem::rename(const char* from, const char* to, unsigned int flags) {
   const korvex::Status done = session->rename(from, to);
   meta_.forget(from);
   meta_.forget(to);
-  if (!done) return renameRefusal(*session, from, to);
+  if (!done) return errnoOf(done.error());
   files_.move(from, to);
   return 0;
 }
@@ -186,8 +186,7 @@ int Filesystem::chown(const char* path, uid_t uid, gid_t gid) {
   if (uid == static_cast<uid_t>(-1) && gid == static_cast<gid_t>(-1)) return 0;
   const SessionRef session = phone_.session();
   if (!session) return -EIO;
-  if (session->chown(path, static_cast<int>(uid), static_cast<int>(gid))) return 0;
-  return chownRefusal(*session);
+  return errnoOf(session->chown(path, static_cast<int>(uid), static_cast<int>(gid)).error());
 }
 
 // The phone keeps no times.

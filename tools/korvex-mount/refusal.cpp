@@ -5,54 +5,26 @@
 #include "phone.h"
 
 namespace korvex::mount {
-namespace {
 
-// A question the phone answered, yes or no; a failed one is neither.
-bool yes(const korvex::Answer& answer) { return answer.yes(); }
-bool no(const korvex::Answer& answer) { return answer.no(); }
-
-bool hasNames(const korvex::Result<std::vector<std::string>>& names) { return names.ok() && !names->empty(); }
-
-}  // namespace
-
-int listingRefusal(const korvex::Session& session, const std::string& path) {
-  if (!session.connected()) return -EIO;
-  return no(session.is_directory(path)) ? -ENOTDIR : -EIO;
+int errnoOf(korvex::Errc reason) {
+  switch (reason) {
+    case korvex::Errc::ok: return 0;
+    case korvex::Errc::not_found: return -ENOENT;
+    case korvex::Errc::already_exists: return -EEXIST;
+    case korvex::Errc::not_a_directory: return -ENOTDIR;
+    case korvex::Errc::is_a_directory: return -EISDIR;
+    case korvex::Errc::not_empty: return -ENOTEMPTY;
+    case korvex::Errc::no_space: return -ENOSPC;
+    case korvex::Errc::not_permitted: return -EPERM;
+    case korvex::Errc::path_too_long: return -ENAMETOOLONG;
+    case korvex::Errc::refused: return -EACCES;
+    default: return -EIO;
+  }
 }
-
-int mkdirRefusal(const korvex::Session& session, const std::string& path) {
-  if (!session.connected()) return -EIO;
-  if (yes(session.exists(path))) return -EEXIST;
-  if (no(session.is_directory(korvex::parent_path(path)))) return -ENOENT;
-  return -EACCES;
-}
-
-int unlinkRefusal(const korvex::Session& session, const std::string& path) {
-  if (!session.connected()) return -EIO;
-  if (no(session.exists(path))) return -ENOENT;
-  if (yes(session.is_directory(path))) return -EISDIR;
-  return -EACCES;
-}
-
-int rmdirRefusal(const korvex::Session& session, const std::string& path) {
-  if (!session.connected()) return -EIO;
-  if (no(session.exists(path))) return -ENOENT;
-  if (no(session.is_directory(path))) return -ENOTDIR;
-  return hasNames(session.files(path)) || hasNames(session.directories(path)) ? -ENOTEMPTY : -EACCES;
-}
-
-int renameRefusal(const korvex::Session& session, const std::string& from, const std::string& to) {
-  if (!session.connected()) return -EIO;
-  if (no(session.exists(from))) return -ENOENT;
-  if (yes(session.is_directory(to))) return yes(session.is_directory(from)) ? -ENOTEMPTY : -EISDIR;
-  return -EACCES;
-}
-
-int chownRefusal(const korvex::Session& session) { return session.connected() ? -EPERM : -EIO; }
 
 int downloadRefusal(Phone& phone, const std::string& path) {
   const SessionRef session = phone.session();
-  return session && no(session->exists(path)) ? -ENOENT : -EIO;
+  return session ? errnoOf(session->why(korvex::Operation::download, path)) : -EIO;
 }
 
 }  // namespace korvex::mount

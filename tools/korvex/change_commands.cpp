@@ -45,19 +45,11 @@ void move(const korvex::Session& phone, const std::string& source, const std::st
     throw Failure{kUsage, "mv: " + dest + ": phone path longer than " + std::to_string(korvex::kMaxRenameDest) +
                               " bytes"};
   }
-  if (phone.rename(source, dest)) return;
-  Failure failure = refusal(phone, "mv", source);
-  if (failure.code == kRefused && yes(phone.exists(source))) {
-    const std::string parent = korvex::parent_path(dest);
-    if (yes(phone.exists(dest))) {
-      failure.message = "mv: " + source + " -> " + dest + ": the destination exists";
-    } else if (no(phone.exists(parent))) {
-      failure.message = "mv: " + source + " -> " + dest + ": no such directory " + parent;
-    } else {
-      failure.message = "mv: " + source + " -> " + dest + ": the phone refused the rename";
-    }
-  }
-  throw failure;
+  const korvex::Status moved = phone.rename(source, dest);
+  if (moved) return;
+  // A missing source names the source alone; the rest concern the pair.
+  if (moved.error() == korvex::Errc::not_found && no(phone.exists(source))) throw asFailure("mv", source, moved.reason());
+  throw asFailure("mv", source + " -> " + dest, moved.reason(), "the phone refused the rename");
 }
 
 int moveCommand(Context& context, const MoveOptions& options) {
@@ -86,9 +78,16 @@ struct RemoveFilesOptions {
 
 // With -r a path the phone will not remove as a file is removed as a tree.
 void removePath(const korvex::Session& phone, const std::string& path, bool recursive) {
-  if (phone.remove(path)) return;
-  if (recursive && phone.remove_directory(path, true)) return;
-  throw refusal(phone, "rm", path, !recursive && yes(phone.is_directory(path)) ? "is a directory (use rmdir)" : "");
+  const korvex::Status removed = phone.remove(path);
+  if (removed) return;
+  if (recursive && removed.error() == korvex::Errc::is_a_directory) {
+    const korvex::Status tree = phone.remove_directory(path, true);
+    if (tree) return;
+    throw asFailure("rm", path, tree.reason());
+  }
+  Failure failure = asFailure("rm", path, removed.reason());
+  if (removed.error() == korvex::Errc::is_a_directory) failure.message += " (use rmdir)";
+  throw failure;
 }
 
 // Every argument's matches in turn; a pattern that matches nothing and a path
@@ -110,23 +109,14 @@ int removeCommand(Context& context, const RemoveFilesOptions& options) {
   return unmatched != kOk ? unmatched : removed;
 }
 
-// A listing that fails counts as entries: only an empty directory is sure.
-bool hasEntries(const korvex::Session& phone, const std::string& path) {
-  const auto files = phone.files(path);
-  if (!files || !files->empty()) return true;
-  const auto directories = phone.directories(path);
-  return !directories || !directories->empty();
-}
-
 int removeDirectoryCommand(Context& context, const RemoveOptions& options) {
   const korvex::Session& phone = context.phone();
   const std::string& path = options.path;
-  if (phone.remove_directory(path, options.recursive)) return kOk;
-  std::string hint;
-  if (!options.recursive && yes(phone.is_directory(path)) && hasEntries(phone, path)) {
-    hint = "directory not empty (use -r)";
-  }
-  throw directoryRefusal(phone, "rmdir", path, hint);
+  const korvex::Status removed = phone.remove_directory(path, options.recursive);
+  if (removed) return kOk;
+  Failure failure = asFailure("rmdir", path, removed.reason());
+  if (removed.error() == korvex::Errc::not_empty) failure.message += " (use -r)";
+  throw failure;
 }
 
 struct MakeDirectoryOptions {
@@ -143,9 +133,8 @@ void makeParents(const korvex::Session& phone, const std::string& path) {
     if (prefix.empty() || prefix == "/" || prefix.back() == '/') continue;
     if (yes(phone.is_directory(prefix))) continue;
     if (yes(phone.exists(prefix))) throw Failure{kRefused, "mkdir: " + prefix + ": not a directory"};
-    if (!phone.make_directory(prefix) && !yes(phone.is_directory(prefix))) {
-      throw refusal(phone, "mkdir", prefix, "the phone refused to create it");
-    }
+    const korvex::Status made = phone.make_directory(prefix);
+    if (!made && !yes(phone.is_directory(prefix))) throw asFailure("mkdir", prefix, made.reason(), "the phone refused to create it");
   }
 }
 
@@ -156,14 +145,11 @@ int makeDirectoryCommand(Context& context, const MakeDirectoryOptions& options) 
     makeParents(phone, path);
     return kOk;
   }
-  if (phone.make_directory(path)) return kOk;
-  if (!phone.connected()) throw refusal(phone, "mkdir", path);
-  if (yes(phone.exists(path))) throw Failure{kRefused, "mkdir: " + path + ": already exists"};
-  const std::string parent = korvex::parent_path(path);
-  if (!parent.empty() && no(phone.exists(parent))) {
-    throw Failure{kRefused, "mkdir: " + path + ": no such directory " + parent + " (use -p)"};
-  }
-  throw Failure{kRefused, "mkdir: " + path + ": the phone refused to create it"};
+  const korvex::Status made = phone.make_directory(path);
+  if (made) return kOk;
+  Failure failure = asFailure("mkdir", path, made.reason(), "the phone refused to create it");
+  if (made.error() == korvex::Errc::not_found) failure.message += " (use -p)";
+  throw failure;
 }
 
 struct ChownOptions {
@@ -173,10 +159,11 @@ struct ChownOptions {
 
 int chownCommand(Context& context, const ChownOptions& options) {
   const korvex::Session& phone = context.phone();
-  if (phone.chown(options.path, options.owner, options.group)) return kOk;
-  throw refusal(phone, "chown", options.path,
-                "the phone refused owner " + std::to_string(options.owner) + " group " +
-                    std::to_string(options.group));
+  const korvex::Status changed = phone.chown(options.path, options.owner, options.group);
+  if (changed) return kOk;
+  throw asFailure("chown", options.path, changed.reason(),
+                  "the phone refused owner " + std::to_string(options.owner) + " group " +
+                      std::to_string(options.group));
 }
 
 }  // namespace

@@ -138,11 +138,8 @@ int putFile(Context& context, const std::string& localFile, const std::string& p
 
   const Clock::time_point start = Clock::now();
   auto storeRefusal = [&] {
-    const std::string parent = korvex::parent_path(dest);
-    if (!parent.empty() && no(phone.exists(parent))) {
-      return Failure{kRefused, "put: " + dest + ": no such directory " + parent};
-    }
-    return refusal(phone, "put", dest, "the phone refused to store it");
+    const auto why = phone.why(korvex::Operation::upload, dest, {}, static_cast<std::uint64_t>(size));
+    return asFailure("put", dest, why, "the phone refused to store it");
   };
   if (size == 0) {
     // An empty upload reads as finished before its request is even sent, so
@@ -212,7 +209,8 @@ int getFile(Context& context, const std::string& phonePath, const std::string& l
     // what stood at `dest` before is still there, untouched.
     // A download reports 0 only once the phone accepted the request.
     if (watched.outcome == Outcome::Failed && watched.moved < 0) {
-      throw refusal(phone, "get", phonePath, "the phone did not send it whole");
+      throw asFailure("get", phonePath, phone.why(korvex::Operation::download, phonePath),
+                      "the phone did not send it whole");
     }
     throw interrupted("get: " + phonePath, watched);
   }

@@ -17,28 +17,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Whether a download could create or replace `path`.
-bool writable(const std::string& path) {
-  std::error_code ignored;
-  if (fs::is_directory(localPathOf(path), ignored)) return false;
-  if (fs::exists(localPathOf(path), ignored)) return writableError(path) == 0;
-  const std::string parent = localText(localPathOf(path).parent_path());
-  return writableError(parent.empty() ? std::string(".") : parent) == 0;
-}
-
-// Connect and login on the C level: the pool hands its handles between
-// threads, and only one of them may end each.
-SessionHandle connectTo(const Login& login, int& error) {
-  error = 0;
-  return Connect(login.address.c_str(), login.password.c_str(), &error);
-}
-
 }  // namespace
 
 ParallelCopy::ParallelCopy(const korvex::Session& phone, Login login, Direction direction,
                            const TreeCopyOptions& options)
     : phone_(phone),
       login_(std::move(login)),
+      pool_(login_.address, login_.password),
       direction_(direction),
       options_(options),
       what_(options.command ? options.command : direction == Direction::Get ? "get" : "put"),
@@ -56,11 +41,8 @@ int ParallelCopy::run(Plan& plan) {
   if (!plan.jobs.empty()) {
     openPool(std::min(plan.jobs.size(), static_cast<std::size_t>(std::max(options_.jobs, 1))));
     // Counted before any starts: a quick worker may end at once.
-    running_ = static_cast<std::size_t>(
-        std::count_if(workers_.begin(), workers_.end(), [](const Worker& w) { return w.handle != nullptr; }));
-    for (Worker& worker : workers_) {
-      if (worker.handle != nullptr) threads_.emplace_back([this, &worker, &plan] { work(worker, plan.jobs); });
-    }
+    running_ = workers_.size();
+    for (Worker& worker : workers_) threads_.emplace_back([this, &worker, &plan] { work(worker, plan.jobs); });
   }
   while (running_ > 0) {
     draw();
@@ -122,45 +104,46 @@ void ParallelCopy::makeDirectories(const std::vector<std::string>& directories) 
       std::error_code error;
       fs::create_directories(localPathOf(directory), error);
       if (error) report({kLocalFile, std::string(what_) + ": " + directory + ": " + error.message()});
-    } else if (!phone_.make_directory(directory) && !yes(phone_.is_directory(directory))) {
-      report(refusal(phone_, what_, directory, "the phone refused to create the directory"));
+    } else if (const korvex::Status made = phone_.make_directory(directory);
+               !made && made.error() != korvex::Errc::already_exists && !yes(phone_.is_directory(directory))) {
+      report(asFailure(what_, directory, made.reason(), "the phone refused to create the directory"));
     }
   }
 }
 
-// Every session logs in at once, so the pool costs one login's time. A
-// worker left without a session sits out; with no session at all the copy
-// cannot start.
+// Every session logs in at once, so the pool costs one login's time; a
+// worker for each that did. With no session at all the copy cannot start.
 void ParallelCopy::openPool(std::size_t size) {
-  workers_.resize(size);
-  std::vector<int> errors(size, 0);
-  std::vector<std::thread> logins;
-  for (std::size_t i = 0; i < size; ++i) {
-    logins.emplace_back([this, &errors, i] { workers_[i].handle = connectTo(login_, errors[i]); });
+  const korvex::Result<std::size_t> ready = pool_.prepare(size);
+  if (ready) {
+    workers_.resize(*ready);
+    return;
   }
-  for (std::thread& login : logins) login.join();
-  const bool any = std::any_of(workers_.begin(), workers_.end(), [](const Worker& w) { return w.handle != nullptr; });
-  if (any) return;
   bar_.clear();
-  if (errors.front() == 2) {
+  if (ready.error() == korvex::Errc::login_failed) {
     throw Failure{kLoginRefused, std::string(what_) + ": login to " + login_.address + " refused for the copies"};
   }
   throw Failure{kNoConnect, std::string(what_) + ": cannot connect to " + login_.address + " for the copies"};
 }
 
+// A worker keeps one session from the pool; after a copy that lost it, the
+// next copy logs in anew, once: when that fails the phone is taken as gone.
 void ParallelCopy::work(Worker& worker, const std::vector<Job>& jobs) {
+  korvex::Result<korvex::SessionPool::Lease> lease = korvex::Errc::connection_lost;
   while (!stopping_) {
     std::size_t first = 0;
     const std::size_t count = claim(jobs, first);
     if (count == 0) break;
-    if (!ensureSession(worker)) {
-      for (std::size_t i = first; i < first + count; ++i) {
-        Failure failure{kBroken, std::string(what_) + ": " + jobs[i].from + ": the connection to the phone was lost"};
-        ended(jobs[i], &failure);
+    if (!lease) lease = pool_.acquire();
+    if (!lease) {
+      if (!stopping_) {
+        const std::lock_guard<std::mutex> guard(lock_);
+        phoneGone_ = true;
       }
+      for (std::size_t i = first; i < first + count; ++i) settle(jobs[i], korvex::Errc::connection_lost);
       break;
     }
-    copy(worker, jobs, first, count);
+    if (!copy(*lease.value(), worker, jobs, first, count)) lease = korvex::Errc::connection_lost;
   }
   --running_;
 }
@@ -189,113 +172,59 @@ std::size_t ParallelCopy::claim(const std::vector<Job>& jobs, std::size_t& first
   return count;
 }
 
-// A worker whose copy failed logs in again, once, for its next copy; when
-// that fails the phone is taken as gone.
-bool ParallelCopy::ensureSession(Worker& worker) {
+bool ParallelCopy::copy(const korvex::Session& session, Worker& worker, const std::vector<Job>& jobs,
+                        std::size_t first, std::size_t count) {
   {
     const std::lock_guard<std::mutex> guard(lock_);
-    if (worker.handle != nullptr) return true;
-  }
-  int error = 0;
-  SessionHandle handle = connectTo(login_, error);
-  const std::lock_guard<std::mutex> guard(lock_);
-  if (handle == nullptr) phoneGone_ = true;
-  if (stopping_ && handle != nullptr) {
-    Disconnect(handle);
-    return false;
-  }
-  worker.handle = handle;
-  return handle != nullptr;
-}
-
-void ParallelCopy::copy(Worker& worker, const std::vector<Job>& jobs, std::size_t first, std::size_t count) {
-  SessionHandle handle = nullptr;
-  {
-    const std::lock_guard<std::mutex> guard(lock_);
-    if (stopping_) return;
-    handle = worker.handle;
-    worker.busy = true;
+    if (stopping_) return true;
     worker.job = &jobs[first];
   }
-  std::vector<int> done(count, 0);
+  std::vector<korvex::Status> outcome;
   if (direction_ == Direction::Get) {
-    // A path too long for the phone is one it would have refused.
     const Job& job = jobs[first];
-    done[0] = job.from.size() <= korvex::kMaxPath && DownFromPhone(handle, job.from.c_str(), job.to.c_str());
+    outcome.push_back(session.download(job.from, localPathOf(job.to)));
   } else {
-    // The library fails a path too long for the phone before sending it.
-    std::vector<const char*> locals, remotes;
-    for (std::size_t i = first; i < first + count; ++i) {
-      locals.push_back(jobs[i].from.c_str());
-      remotes.push_back(jobs[i].to.c_str());
-    }
-    UploadFiles(handle, locals.data(), remotes.data(), static_cast<int>(count), done.data());
+    std::vector<std::pair<korvex::LocalPath, std::string>> files;
+    for (std::size_t i = first; i < first + count; ++i) files.emplace_back(localPathOf(jobs[i].from), jobs[i].to);
+    outcome = session.upload_files(files);
   }
   {
     const std::lock_guard<std::mutex> guard(lock_);
-    worker.busy = false;
     worker.job = nullptr;
-    if (worker.handle == nullptr) return;  // cancelled: the session was ended under the copy
   }
-  const korvex::Session session = korvex::Session::borrow(handle, login_.address);
-  bool anyFailed = false;
-  for (std::size_t i = 0; i < count; ++i) anyFailed |= !settle(session, jobs[first + i], done[i] != 0);
-  if (!anyFailed) return;
-  // A copy that failed may leave its exchange half done on the connection:
-  // the next copy logs in anew.
-  {
-    const std::lock_guard<std::mutex> guard(lock_);
-    worker.handle = nullptr;
-  }
-  Disconnect(handle);
+  // Cancelled: the pool interrupted the session under the copy.
+  if (stopping_) return true;
+  for (std::size_t i = 0; i < count; ++i) settle(jobs[first + i], outcome[i]);
+  return session.connected();
 }
 
-// Counts a copy that returned: arrived, or failed with the reason asked on
-// the session that ran it. false when it failed.
-bool ParallelCopy::settle(const korvex::Session& session, const Job& job, bool done) {
-  if (done && direction_ == Direction::Get) {
+// Counts a copy that returned: arrived, or failed with the reason the host
+// layer found (a local one named by its local path).
+void ParallelCopy::settle(const Job& job, const korvex::Status& status) {
+  if (status && direction_ == Direction::Get) {
     std::error_code error;
     const std::uintmax_t written = fs::file_size(localPathOf(job.to), error);
     if (error || written != static_cast<std::uintmax_t>(job.size)) {
       Failure failure{kLocalFile, std::string(what_) + ": " + job.to + ": holds " + std::to_string(written) +
                                       " bytes, not " + std::to_string(job.size)};
       ended(job, &failure);
-      return false;
+      return;
     }
   }
-  if (done) {
+  if (status) {
     ended(job, nullptr);
-    return true;
+    return;
   }
-  Failure failure = failed(session, job);
-  // A connection the phone closed mid-copy may show only on the question
-  // that asked why.
-  if (failure.code != kLocalFile && !session.connected()) {
-    failure = {kBroken, std::string(what_) + ": " + job.from + ": the copy broke off: the connection was lost"};
-  }
+  // A local failure names the local path, the phone's the phone path.
+  const bool get = direction_ == Direction::Get;
+  const std::string& local = get ? job.to : job.from;
+  const std::string& remote = get ? job.from : job.to;
+  Failure failure =
+      status.error() == korvex::Errc::connection_lost
+          ? Failure{kBroken, std::string(what_) + ": " + job.from + ": the copy broke off: the connection was lost"}
+          : asFailure(what_, status.error() == korvex::Errc::local_file ? local : remote, status.reason(),
+                      get ? "the phone did not send it whole" : "the phone refused to store it");
   ended(job, &failure);
-  return false;
-}
-
-// Why a copy that returned false failed, asked on the worker's session.
-Failure ParallelCopy::failed(const korvex::Session& session, const Job& job) const {
-  // The local cause first: a download whose file cannot be written drops
-  // its connection (the bytes are on their way), so a lost connection may
-  // be its effect.
-  if (direction_ == Direction::Get && !writable(job.to)) {
-    std::error_code ignored;
-    const bool directory = fs::is_directory(localPathOf(job.to), ignored);
-    return {kLocalFile, std::string(what_) + ": " + job.to + ": cannot be written" +
-                            (directory ? " (a directory is in the way)" : "")};
-  }
-  if (direction_ == Direction::Put && readableError(job.from) != 0) {
-    return {kLocalFile, std::string(what_) + ": " + job.from + ": cannot be opened"};
-  }
-  if (!session.connected()) {
-    return {kBroken, std::string(what_) + ": " + job.from + ": the copy broke off: the connection was lost"};
-  }
-  if (direction_ == Direction::Get) return refusal(session, what_, job.from, "the phone did not send it whole");
-  return refusal(session, what_, job.to, "the phone refused to store it");
 }
 
 void ParallelCopy::ended(const Job& job, Failure* failure) {
@@ -310,26 +239,15 @@ void ParallelCopy::ended(const Job& job, Failure* failure) {
 }
 
 // Stops the workers taking jobs; with `endCopies`, the copies in flight end
-// too, their sessions disconnected under them (a download's destination stays
-// as it was). Then every session ends.
+// too, their sessions interrupted under them (a download's destination stays
+// as it was). The pool ends the sessions.
 void ParallelCopy::stopWorkers(bool endCopies) {
   stopping_ = true;
-  std::vector<SessionHandle> inFlight;
-  if (endCopies) {
-    const std::lock_guard<std::mutex> guard(lock_);
-    for (Worker& worker : workers_) {
-      if (worker.busy && worker.handle != nullptr) inFlight.push_back(std::exchange(worker.handle, nullptr));
-    }
-  }
-  // Disconnect wakes the blocked copy and waits for it to return.
-  for (SessionHandle handle : inFlight) Disconnect(handle);
+  if (endCopies) pool_.stop();
   for (std::thread& thread : threads_) {
     if (thread.joinable()) thread.join();
   }
   threads_.clear();
-  for (Worker& worker : workers_) {
-    if (worker.handle != nullptr) Disconnect(std::exchange(worker.handle, nullptr));
-  }
 }
 
 void ParallelCopy::draw() {

@@ -1,6 +1,7 @@
-// Runs a plan on a pool of N logged-in sessions, one worker thread each,
-// every file a synchronous copy on its worker's session, under one progress
-// line. A file that fails is reported and the rest goes on.
+// Runs a plan on a pool of N logged-in sessions (korvex::SessionPool), one
+// worker thread each, every file a synchronous copy on its worker's
+// session, under one progress line. A file that fails is reported and the
+// rest goes on.
 #pragma once
 
 #include <atomic>
@@ -44,24 +45,20 @@ class ParallelCopy {
   Tally tally() const { return {arrived_, failures_.size(), arrivedBytes_}; }
 
  private:
-  // One worker's session. The main thread may end the session only while a
-  // copy is on it (busy): the library wakes the blocked call, and the worker
-  // then finds its handle taken and touches it no more.
+  // What one worker is copying, for the progress line.
   struct Worker {
-    SessionHandle handle = nullptr;
-    bool busy = false;
-    const Job* job = nullptr;  // the copy in flight, for the progress line
+    const Job* job = nullptr;
   };
 
   void report(Failure failure);
   void makeDirectories(const std::vector<std::string>& directories);
   void openPool(std::size_t size);
   void work(Worker& worker, const std::vector<Job>& jobs);
-  bool ensureSession(Worker& worker);
   std::size_t claim(const std::vector<Job>& jobs, std::size_t& first);
-  void copy(Worker& worker, const std::vector<Job>& jobs, std::size_t first, std::size_t count);
-  bool settle(const korvex::Session& session, const Job& job, bool done);
-  Failure failed(const korvex::Session& session, const Job& job) const;
+  // false when the session was lost and should be logged in anew.
+  bool copy(const korvex::Session& session, Worker& worker, const std::vector<Job>& jobs, std::size_t first,
+            std::size_t count);
+  void settle(const Job& job, const korvex::Status& status);
   void ended(const Job& job, Failure* failure);
   void takeReports();
   void stopWorkers(bool endCopies);
@@ -70,6 +67,7 @@ class ParallelCopy {
 
   const korvex::Session& phone_;
   Login login_;
+  korvex::SessionPool pool_;
   Direction direction_;
   const TreeCopyOptions& options_;
   const char* what_;
@@ -82,7 +80,7 @@ class ParallelCopy {
   std::atomic<bool> stopping_{false};
   bool phoneGone_ = false;  // a worker could not log in again
 
-  std::mutex lock_;  // guards the workers' handles and busy flags, and what follows
+  std::mutex lock_;  // guards the workers' jobs, and what follows
   std::vector<Failure> pending_;  // failures the workers found, for the main thread to print
   std::vector<std::string> arrivals_;  // with -v, "get: FROM -> TO" for each file that arrived, to print
   std::vector<Failure> failures_;

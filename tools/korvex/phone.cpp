@@ -13,20 +13,26 @@ korvex::Session openSession(const std::string& address, const std::string& passw
   throw Failure{kNoConnect, "cannot connect to " + address + ": no service answered on that address and port"};
 }
 
-Failure refusal(const korvex::Session& phone, const std::string& what, const std::string& path,
+Failure asFailure(const std::string& what, const std::string& path, const korvex::Reason& why,
                 const std::string& hint) {
   const std::string prefix = what + ": " + path + ": ";
-  if (!phone.connected()) return {kBroken, prefix + "the connection to the phone was lost"};
-  if (no(phone.exists(path))) return {kRefused, prefix + "no such file or directory"};
-  return {kRefused, prefix + (hint.empty() ? "the phone refused the request" : hint)};
+  switch (why.error()) {
+    case korvex::Errc::connection_lost: return {kBroken, prefix + korvex::message(why.error())};
+    case korvex::Errc::local_file: return {kLocalFile, prefix + why.code().message()};
+    case korvex::Errc::refused:
+      return {kRefused, prefix + (hint.empty() ? "the phone refused the request" : hint)};
+    default: return {kRefused, prefix + korvex::message(why.error())};
+  }
+}
+
+Failure refusal(const korvex::Session& phone, const std::string& what, const std::string& path,
+                const std::string& hint) {
+  return asFailure(what, path, phone.why(korvex::Operation::access, path), hint);
 }
 
 Failure directoryRefusal(const korvex::Session& phone, const std::string& what, const std::string& path,
                          const std::string& hint) {
-  if (yes(phone.exists(path)) && no(phone.is_directory(path))) {
-    return {kRefused, what + ": " + path + ": not a directory"};
-  }
-  return refusal(phone, what, path, hint);
+  return asFailure(what, path, phone.why(korvex::Operation::list, path), hint);
 }
 
 }  // namespace korvex::cli

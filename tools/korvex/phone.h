@@ -1,5 +1,5 @@
 // The phone's session as the commands read it: its yes-or-no answers, and a
-// refused request turned into a Failure with a reason.
+// failed call turned into a Failure with the reason the host layer found.
 #pragma once
 
 #include <cstdint>
@@ -22,9 +22,14 @@ inline std::int64_t sizeOrUnknown(const korvex::Result<std::uint32_t>& size) {
   return size ? std::int64_t{*size} : -1;
 }
 
-// A refused request as a Failure: the reason comes from asking the phone
-// about the path, since the library only says yes or no. `hint` replaces
-// the generic reason when the path itself looks fine.
+// A failed call as a Failure "WHAT: PATH: reason": a lost connection is
+// kBroken, a local mistake kLocalFile with the system's reason, a refusal
+// kRefused with the reason the phone's state shows. `hint` replaces the
+// generic text of a refusal that shows none.
+Failure asFailure(const std::string& what, const std::string& path, const korvex::Reason& why,
+                const std::string& hint = {});
+
+// A refused request about an existing path, asked of the phone now.
 Failure refusal(const korvex::Session& phone, const std::string& what, const std::string& path,
                 const std::string& hint = {});
 // The same for a directory request, naming a path that is not one.
