@@ -18,7 +18,7 @@ _library: Optional[ctypes.CDLL] = None
 
 
 def _candidates() -> List[str]:
-    """KORVEX_LIBRARY alone when set; else beside the package, then the system's loader."""
+    """KORVEX_LIBRARY alone when set; else the one pip built into the package, then the system's loader."""
     explicit = os.environ.get("KORVEX_LIBRARY")
     if explicit:
         return [explicit]
@@ -58,8 +58,6 @@ SIGNATURES: Dict[str, Tuple[object, Sequence[object]]] = {
     "GetEntries": (c_int, [c_void_p, c_char_p, POINTER(POINTER(Entry))]),
     "FreeEntries": (None, [POINTER(Entry)]),
     "GetSizes": (c_int, [c_void_p, POINTER(c_char_p), c_int, POINTER(c_longlong)]),
-    "UploadFiles": (c_int, [c_void_p, POINTER(c_char_p), POINTER(c_char_p), c_int, POINTER(c_int)]),
-    "CloseConnection": (None, [c_void_p]),
     "GetKinds": (c_int, [c_void_p, POINTER(c_char_p), c_int, _int_p, POINTER(c_longlong)]),
 }
 
