@@ -7,21 +7,27 @@
 
 Failures raise korvex.Error subclasses, each also the fitting OSError:
 ConnectError (ConnectionRefusedError), LoginError (PermissionError),
-ConnectionLostError (ConnectionAbortedError), RefusedError (EIO) with
-.operation and .path, and its subclasses NotFoundError (FileNotFoundError),
-ExistsError (FileExistsError), NotEmptyError (ENOTEMPTY), IsDirectoryError,
-NotDirectoryError; TransferError. walk() lists only names that
-is_plain_name() accepts and warns (UnsafeNameWarning) of each other one.
+ConnectionLostError (ConnectionAbortedError), RefusedError with .operation
+and .path, and its subclasses NotFoundError (FileNotFoundError), ExistsError
+(FileExistsError), NotEmptyError (ENOTEMPTY), IsDirectoryError,
+NotDirectoryError, NoSpaceError (ENOSPC) and DeniedError (PermissionError:
+the phone said no and its state shows no reason); TransferError. A local
+mistake raises the system's own OSError, naming the local path. walk() lists
+only names that is_plain_name() accepts and warns (UnsafeNameWarning) of each
+other one; put(recursive=True) warns (NotCopiedWarning) of each link to a
+folder it leaves out.
 """
 from ._abi import MAX_COPY_SIZE, Progress
 from ._errors import (
     ConnectError,
     ConnectionLost,
     ConnectionLostError,
+    DeniedError,
     Error,
     ExistsError,
     IsDirectoryError,
     LoginError,
+    NoSpaceError,
     NotDirectoryError,
     NotEmptyError,
     NotFoundError,
@@ -30,7 +36,9 @@ from ._errors import (
 )
 from ._log import disable_log, enable_log
 from ._names import UnsafeNameWarning, is_plain_name
-from ._session import Session, State, Transfer, connect
+from ._copies import NotCopiedWarning
+from ._session import Session, State, connect
+from ._transfers import Transfer
 from ._stat import Attributes, DirEntry, ScandirIterator
 
 __version__ = "1.5.0"
@@ -41,11 +49,14 @@ __all__ = [
     "ConnectError",
     "ConnectionLost",
     "ConnectionLostError",
+    "DeniedError",
     "DirEntry",
     "Error",
     "ExistsError",
     "IsDirectoryError",
     "LoginError",
+    "NoSpaceError",
+    "NotCopiedWarning",
     "NotDirectoryError",
     "NotEmptyError",
     "NotFoundError",

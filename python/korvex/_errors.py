@@ -2,7 +2,7 @@
 from __future__ import annotations
 
 import errno
-from typing import Dict, Optional, Type
+from typing import Dict, Optional, Tuple, Type
 
 
 class Error(OSError):
@@ -10,10 +10,10 @@ class Error(OSError):
 
 
 class ConnectError(Error, ConnectionRefusedError):
-    """Nothing accepted the TCP connection (the library does not say why: refused, unreachable, unknown host)."""
+    """No TCP connection: nothing accepted it, or (errno a socket.EAI_ code) the host name cannot be resolved."""
 
-    def __init__(self, address: str) -> None:
-        super().__init__(errno.ECONNREFUSED, "cannot connect", address)
+    def __init__(self, address: str, reason: str = "cannot connect", code: int = errno.ECONNREFUSED) -> None:
+        super().__init__(code, reason, address)
         self.address = address
 
 
@@ -40,9 +40,9 @@ ConnectionLost = ConnectionLostError
 class RefusedError(Error):
     """The phone said no; the session stays usable.
 
-    A plain RefusedError carries EIO: the phone gives no reason and the
-    probes that follow a refusal found none. The subclasses below carry the
-    reason they found.
+    The subclasses below carry the reason the phone's state shows. A plain
+    RefusedError carries EIO: the questions asked to find the reason got no
+    answer, or the phone gives no size for a file of 4 GiB or more.
     """
 
     errno_value = errno.EIO
@@ -77,6 +77,18 @@ class NotDirectoryError(RefusedError, NotADirectoryError):
     errno_value = errno.ENOTDIR
 
 
+class NoSpaceError(RefusedError):
+    """The phone reports no free space where the file was to go (Python has no OSError subclass for ENOSPC)."""
+
+    errno_value = errno.ENOSPC
+
+
+class DeniedError(RefusedError, PermissionError):
+    """The phone said no and its state shows no reason: the path is there, its folder too."""
+
+    errno_value = errno.EACCES
+
+
 class TransferError(Error):
     """A background copy failed, broke off or never started."""
 
@@ -88,12 +100,23 @@ class TransferError(Error):
         self.total = total
 
 
-REFUSALS: Dict[int, Type[RefusedError]] = {
-    error.errno_value: error for error in (NotFoundError, ExistsError, NotEmptyError, IsDirectoryError, NotDirectoryError)
+# What the phone's state says about a refusal (tests/support/host_answers.tsv
+# spells them the same way): the exception, and the reason its message gives.
+ANSWERS: Dict[str, Tuple[Type[RefusedError], str]] = {
+    "missing": (NotFoundError, "no such file or directory"),
+    "exists": (ExistsError, "already exists"),
+    "not_a_directory": (NotDirectoryError, "not a directory"),
+    "is_a_directory": (IsDirectoryError, "is a directory"),
+    "not_empty": (NotEmptyError, "directory not empty"),
+    "no_space": (NoSpaceError, "no space left on the phone"),
+    "unsized": (RefusedError, "the phone gives no size for it (4 GiB or more)"),
+    "unexplained": (RefusedError, "refused by the phone, and asking why got no answer"),
+    "denied": (DeniedError, "refused by the phone"),
 }
-REFUSALS[errno.EIO] = RefusedError
 
 
-def refusal(code: int, operation: str, path: str, reason: str, dest: Optional[str] = None) -> RefusedError:
-    """The RefusedError for an errno found by probing the phone."""
-    return REFUSALS[code](operation, path, reason, dest)
+def refusal(answer: str, operation: str, path: str, about: Optional[str] = None,
+            dest: Optional[str] = None) -> RefusedError:
+    """The RefusedError for an answer; about names the other path the reason is about (a parent, the destination)."""
+    kind, reason = ANSWERS[answer]
+    return kind(operation, path, reason if about is None else f"{reason}: {about}", dest)

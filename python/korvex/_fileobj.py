@@ -2,7 +2,8 @@
 
 The phone moves whole files only, and an upload announces its size first:
 reading downloads into a private temporary file and reads from it; writing
-fills a private temporary file and uploads it at close().
+fills a private temporary file and uploads it at close(), once open() saw
+that the phone can take the file there.
 """
 from __future__ import annotations
 
@@ -12,6 +13,8 @@ import shutil
 import tempfile
 import warnings
 from typing import IO, TYPE_CHECKING, Optional
+
+from ._transfers import download, upload
 
 if TYPE_CHECKING:
     from ._session import Session
@@ -55,7 +58,8 @@ class WriteFile(io.BufferedWriter):
     leaves the phone file as it was.
     """
 
-    def __init__(self, session: "Session", remote: str) -> None:
+    def __init__(self, session: "Session", remote: str, operation: str) -> None:
+        self._operation = operation
         self._folder: Optional[str] = private_folder()
         self._local = os.path.join(self._folder, "data")
         super().__init__(io.FileIO(self._local, "w"))
@@ -85,7 +89,7 @@ class WriteFile(io.BufferedWriter):
             return
         try:
             super().close()
-            self._session.upload(self._local, self._remote)
+            upload(self._session, self._local, self._remote, self._operation)
         finally:
             self._remove()
 
@@ -121,6 +125,7 @@ def open_phone_file(
     encoding: Optional[str],
     errors: Optional[str],
     newline: Optional[str],
+    operation: str = "open",
 ) -> IO[str] | IO[bytes]:
     if sorted(mode) not in (["r"], ["w"], ["b", "r"], ["b", "w"], ["r", "t"], ["t", "w"]):
         raise ValueError(f"unsupported mode {mode!r}: r, w, rb, wb, rt or wt")
@@ -131,7 +136,7 @@ def open_phone_file(
         folder = private_folder()
         local = os.path.join(folder, "data")
         try:
-            session.download(remote, local)
+            download(session, remote, local, operation)
             reader = ReadFile(folder, local, remote)
         except BaseException:
             shutil.rmtree(folder, ignore_errors=True)
@@ -139,7 +144,9 @@ def open_phone_file(
         if binary:
             return reader
         return io.TextIOWrapper(reader, encoding=encoding, errors=errors, newline=newline)
-    writer = WriteFile(session, remote)
+    # Where the upload at close() would be refused: said now, before any byte is written.
+    session._precheck("write", operation, remote)
+    writer = WriteFile(session, remote, operation)
     if binary:
         return writer
     return TextWriteFile(writer, encoding=encoding, errors=errors, newline=newline)

@@ -15,11 +15,11 @@ import re
 import shutil
 import tempfile
 import threading
-from typing import Optional, Union
+from typing import Optional
 
 from ._library import library
-
-LocalPath = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+from ._paths import LocalPath
+from ._paths import local as _local
 
 LOGGER = logging.getLogger("korvex")
 # The library's labels, by its level 0..8, as logging levels.
@@ -32,10 +32,6 @@ _LINE = re.compile(r"\[[^\]]*\] (\w+) ?: \[\d+-(\d+)\](.*)")
 
 _lock = threading.Lock()
 _reader: Optional[threading.Thread] = None
-
-
-def _local(path: LocalPath) -> bytes:
-    return os.fsencode(os.fspath(path))
 
 
 def _forward(fd: int) -> None:

@@ -1,4 +1,4 @@
-"""Copies of many files on a small pool of sessions, under one progress total.
+"""The pool: copies of many files on a few sessions, under one progress total.
 
 Each worker thread owns one session and runs synchronous copies on it (the
 calling session is the first; the others log in with what connect was

@@ -59,8 +59,11 @@ def test_an_exception_in_the_block_uploads_nothing(service, phone, private_tmp, 
 
 
 def test_a_failed_upload_at_close_raises_and_closes(service, phone, private_tmp):
-    file = phone.open("/none/f", "wb")
+    # open() checks the folder (test_host_answers.py): this one goes after.
+    (service.root / "d").mkdir()
+    file = phone.open("/d/f", "wb")
     file.write(b"data")
+    (service.root / "d").rmdir()
     with pytest.raises(FileNotFoundError):
         file.close()
     assert file.closed

@@ -69,6 +69,20 @@ def test_scandir_asks_nothing_per_entry_beyond_the_batched_listing():
     assert phone_side.requests[len(asked):] == asked  # listdir_attr: the same one batch again
 
 
+def test_a_batch_the_phone_refuses_falls_back_to_the_plain_listings(service, phone):
+    # A directory path of 1004 bytes: a long file name inside it is a path past the 1022-byte bound, which
+    # fails GetEntries whole; the plain listings and the other sizes still answer.
+    deep = "/" + "/".join(letter * 250 for letter in "abcd")
+    long_name = "x" * 30
+    make_tree(service.root / deep.lstrip("/"), {"f": b"1234", long_name: b"long", "s/": None})
+    expected = [("s", True, 0), ("f", False, 4), (long_name, False, 0)]
+    assert sorted(phone.entries(deep)) == sorted(expected)
+    assert sorted((e.name, e.is_dir(), e.stat().st_size) for e in phone.scandir(deep)) == sorted(expected)
+    assert list(phone.walk(deep)) == [(deep, ["s"], ["f", long_name]), (deep + "/s", [], [])]
+    with pytest.raises(FileNotFoundError):
+        phone.entries(deep + "/none")
+
+
 class Custom:
     """A path-like object that is not a pathlib path."""
 

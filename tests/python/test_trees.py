@@ -78,6 +78,67 @@ def test_a_single_file_lands_where_cp_puts_it(service, phone, tmp_path, directio
     assert (target_side / landed).read_bytes() == b"jpeg"
 
 
+# id, direction, destination (a trailing "/" kept), the error (None: lands at `landed`), where it lands.
+# As cp: a file's destination written as a folder must be one; a tree may create it.
+SLASHED = [
+    ("put-into-a-folder", "put", "/dir/", None, "dir/a.jpg"),
+    ("put-to-no-folder", "put", "/nodir/", NotADirectoryError, None),
+    ("put-to-a-file", "put", "/file/", NotADirectoryError, None),
+    ("put-below-nothing", "put", "/nope/x/", FileNotFoundError, None),
+    ("put-tree-to-a-new-folder", "put-tree", "/new/", None, "new/a.jpg"),
+    ("put-tree-to-a-file", "put-tree", "/file/", NotADirectoryError, None),
+    ("get-into-a-folder", "get", "dir/", None, "dir/a.jpg"),
+    ("get-to-no-folder", "get", "nodir/", NotADirectoryError, None),
+    ("get-to-a-file", "get", "file/", NotADirectoryError, None),
+    ("get-below-nothing", "get", "nope/x/", FileNotFoundError, None),
+    ("get-tree-to-a-new-folder", "get-tree", "new/", None, "new/a.jpg"),
+]
+
+
+@pytest.mark.parametrize("direction, dest, error, landed", [row[1:] for row in SLASHED],
+                         ids=[row[0] for row in SLASHED])
+def test_a_destination_written_as_a_folder_follows_cp(service, phone, tmp_path, direction, dest, error, landed):
+    local = tmp_path / "local"
+    for side in (service.root, local):
+        make_tree(side, {"a.jpg": b"jpeg", "src/a.jpg": b"jpeg", "dir/": None, "file": b"f"})
+    target_side = service.root if direction.startswith("put") else local
+    before = read_tree(target_side)
+    tree = direction.endswith("tree")
+    if direction.startswith("put"):
+        call = lambda: phone.put(local / ("src" if tree else "a.jpg"), dest, recursive=tree)  # noqa: E731
+    else:
+        call = lambda: phone.get("/src" if tree else "/a.jpg", str(local) + "/" + dest, recursive=tree)  # noqa: E731
+    if error is None:
+        call()
+        assert (target_side / landed).read_bytes() == b"jpeg"
+        return
+    with pytest.raises(error) as caught:
+        call()
+    # The phone's side is a refusal naming the phone path; the local side the system's error on the local path.
+    assert isinstance(caught.value, korvex.RefusedError) is direction.startswith("put")
+    assert caught.value.filename == (dest if direction.startswith("put") else str(local) + "/" + dest)
+    assert read_tree(target_side) == before
+
+
+def test_put_copies_links_to_files_and_skips_the_others_with_a_warning(service, phone, tmp_path):
+    source = tmp_path / "src"
+    make_tree(source, {"a": b"1", "d/b": b"2"})
+    os.symlink("a", source / "to-a")
+    os.symlink("d", source / "to-d")
+    os.symlink("nowhere", source / "dangling")
+    os.symlink(source, source / "d" / "loop")
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        phone.put(source, "/up", recursive=True)
+    assert read_tree(service.root / "up") == {"a": b"1", "d/": None, "d/b": b"2", "to-a": b"1"}
+    assert {w.category for w in caught} == {korvex.NotCopiedWarning}
+    assert {w.filename for w in caught} == {__file__}
+    messages = sorted(str(w.message) for w in caught)
+    assert len(messages) == 3
+    for name, what in [("dangling", "to nothing"), ("d/loop", "to a folder"), ("to-d", "to a folder")]:
+        assert sum(repr(str(source / name)) in message and what in message for message in messages) == 1
+
+
 # the phone's root, or a local ".", into a folder that exists: its content lands in it
 def test_a_root_copies_into_the_existing_folder_itself(service, phone, tmp_path, monkeypatch):
     make_tree(service.root, {"r/f": b"1"})
