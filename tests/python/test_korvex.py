@@ -1,16 +1,13 @@
 """The Python package against korvexd: results, exceptions, copies with
-progress, cancelling, sizes past 2 GiB, and pip installing it."""
+progress, cancelling, sizes past 2 GiB."""
 import os
-import shutil
-import subprocess
-import sys
 import time
 from pathlib import Path
 
 import pytest
 
 import korvex
-from conftest import PASSWORD, SOURCE
+from conftest import PASSWORD
 
 
 def sparse(path: Path, size: int) -> None:
@@ -202,30 +199,3 @@ def test_log_goes_to_the_file_without_the_password(service, tmp_path):
     text = log.read_text(errors="replace")
     assert "Exists" in text
     assert PASSWORD not in text
-
-
-def test_pip_installs_the_package_and_it_finds_the_library_beside_itself(service, tmp_path):
-    # From a copy, so the build leaves nothing in the source tree; into a
-    # target directory, which is what a venv's site-packages is to pip.
-    source = tmp_path / "src"
-    shutil.copytree(SOURCE / "python", source)
-    target = tmp_path / "site"
-    subprocess.run(
-        [sys.executable, "-m", "pip", "install", "-q", "--no-index", "--no-build-isolation",
-         "--root-user-action=ignore", "--target", str(target), str(source)],
-        check=True,
-        env={**os.environ, "PIP_DISABLE_PIP_VERSION_CHECK": "1"},
-    )
-    assert (target / "korvex" / "py.typed").exists()
-    shutil.copy(os.environ["KORVEX_LIBRARY"], target / "korvex" / "libkorvex.so.1")
-    environment = {k: v for k, v in os.environ.items() if k != "KORVEX_LIBRARY"}
-    environment["PYTHONPATH"] = str(target)
-    script = (
-        "import korvex; "
-        f"print(korvex.__file__); print(korvex.connect({service.address!r}, {PASSWORD!r}).state().device)"
-    )
-    where, device = subprocess.run(
-        [sys.executable, "-c", script], check=True, capture_output=True, text=True, cwd=tmp_path, env=environment
-    ).stdout.split()
-    assert where.startswith(str(target))
-    assert device == "py-phone"
