@@ -15,6 +15,9 @@ extern const AddCommand addList, addTree, addStat, addGet, addPut, addSync, addM
     addRemoveDirectory, addMakeDirectory, addChown, addFreeSpace, addState, addPower,
     addShell;
 extern const AddCommand addCat;
+#ifdef KORVEX_WEB
+extern const AddCommand addWeb;  // built with the HTTP library (web/)
+#endif
 
 // Every subcommand, in the order --help lists them; the shell runs its lines
 // through the same table.

@@ -211,7 +211,11 @@ std::span<const AddCommand> korvex::cli::commandTable() {
   // In the order --help lists them.
   static const AddCommand table[] = {addList,  addTree,      addStat,  addCat,   addGet,   addPut,
                                      addSync,  addMove,      addRemove, addRemoveDirectory, addMakeDirectory,
-                                     addChown, addFreeSpace, addState, addPower, addShell};
+                                     addChown, addFreeSpace, addState, addPower, addShell,
+#ifdef KORVEX_WEB
+                                     addWeb,
+#endif
+  };
   return table;
 }
 
