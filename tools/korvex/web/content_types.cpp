@@ -56,8 +56,9 @@ std::string contentDisposition(std::string_view disposition, std::string_view na
       encoded += kHex[byte >> 4];
       encoded += kHex[byte & 0xF];
     }
-    // The quoted fallback keeps printable ASCII; quotes and backslashes
-    // would end or escape it.
+    // The quoted fallback keeps printable ASCII (quotes and backslashes
+    // would end or escape it); any other character is one '_'.
+    if ((byte & 0xC0) == 0x80) continue;  // the rest of a UTF-8 character
     fallback += byte >= 0x20 && byte < 0x7F && c != '"' && c != '\\' ? c : '_';
   }
   return std::string(disposition) + "; filename=\"" + fallback + "\"; filename*=UTF-8''" + encoded;

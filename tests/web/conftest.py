@@ -1,0 +1,120 @@
+"""korvexd on a temporary root and `korvex web` against it, for each test.
+
+CTest sets KORVEX_CLI (the built client), KORVEXD and KORVEX_LIBRARY; all
+default to a build in ./build. korvexd is started by the Python package
+suite's own fixture code (tests/python/conftest.py).
+"""
+import http.client
+import importlib.util
+import os
+import select
+import signal
+import subprocess
+import time
+from pathlib import Path
+from urllib.parse import urlsplit
+
+import pytest
+
+SOURCE = Path(__file__).resolve().parents[2]
+os.environ.setdefault("KORVEX_CLI", str(SOURCE / "build" / "tools" / "korvex" / "korvex"))
+_spec = importlib.util.spec_from_file_location("korvex_service_support", SOURCE / "tests" / "python" / "conftest.py")
+_support = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(_support)
+Service, PASSWORD, make_tree, read_tree = _support.Service, _support.PASSWORD, _support.make_tree, _support.read_tree
+
+
+def wait_for(condition, what, timeout=10.0):
+    """Polls until condition() is true; fails naming `what` after `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            pytest.fail(f"timed out waiting for {what}")
+        time.sleep(0.02)
+
+
+class WebServer:
+    """`korvex web --listen 127.0.0.1:0` against `phone`, its scratch files under `scratch`."""
+
+    def __init__(self, phone_address: str, scratch: Path, log: Path) -> None:
+        scratch.mkdir(exist_ok=True)
+        self.scratch = scratch
+        self._log = open(log, "wb")
+        self.process = subprocess.Popen(
+            [os.environ["KORVEX_CLI"], "--host", phone_address, "--password", PASSWORD, "web",
+             "--listen", "127.0.0.1:0"],
+            stdout=subprocess.PIPE, stderr=self._log, env=dict(os.environ, TMPDIR=str(scratch)))
+        ready, _, _ = select.select([self.process.stdout], [], [], 10)
+        line = self.process.stdout.readline().decode().strip() if ready else ""
+        if "?token=" not in line:
+            self.stop()
+            raise RuntimeError(f"korvex web did not start: {line!r}")
+        self.url = line
+        parts = urlsplit(line)
+        self.host, self.port = parts.hostname, parts.port
+        self.token = parts.query.split("token=", 1)[1]
+
+    def request(self, method, target, body=None, headers=None, cookie=True, host=None):
+        """(status, headers dict, body bytes) of one request on a new connection."""
+        sent = {"Host": host or f"{self.host}:{self.port}"}
+        if cookie:
+            sent["Cookie"] = f"korvex_token={self.token}"
+        if method not in ("GET", "HEAD"):
+            sent["X-Korvex"] = "1"
+        sent.update(headers or {})
+        sent = {key: value for key, value in sent.items() if value is not None}
+        connection = http.client.HTTPConnection(self.host, self.port, timeout=30)
+        try:
+            connection.putrequest(method, target, skip_host=True, skip_accept_encoding=True)
+            for key, value in sent.items():
+                connection.putheader(key, value)
+            if body is not None:
+                connection.putheader("Content-Length", str(len(body)))
+            connection.endheaders(body)
+            response = connection.getresponse()
+            return response.status, dict(response.getheaders()), response.read()
+        finally:
+            connection.close()
+
+    def scratch_files(self):
+        """What the server keeps in its private temporary directory now."""
+        return [path for path in self.scratch.rglob("*") if path.is_file()]
+
+    def stop(self) -> int:
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGINT)
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.process.stdout.close()
+        self._log.close()
+        return self.process.returncode
+
+
+class Setup:
+    """A phone root, korvexd serving it and korvex web in front of it."""
+
+    def __init__(self, tmp_path: Path) -> None:
+        self.root = tmp_path / "root"
+        self.root.mkdir()
+        self.tmp = tmp_path
+        self.service = Service(self.root, tmp_path / "korvexd.log")
+        try:
+            self.web = WebServer(self.service.address, tmp_path / "scratch", tmp_path / "web.log")
+        except Exception:
+            self.service.stop()
+            raise
+
+    def stop(self) -> int:
+        code = self.web.stop()
+        self.service.stop()
+        return code
+
+
+@pytest.fixture
+def setup(tmp_path):
+    running = Setup(tmp_path)
+    yield running
+    assert running.stop() == 0, "korvex web did not end cleanly on SIGINT"

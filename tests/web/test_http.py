@@ -1,0 +1,181 @@
+"""The web server at the HTTP level, without a browser: who may ask, what a
+path from the browser may be, and what a transfer cut short leaves behind."""
+import json
+import socket
+import time
+from urllib.parse import quote
+
+import pytest
+
+from conftest import make_tree, wait_for
+
+# (what, method, target, request options, status, error code)
+ACCESS = [
+    ("no token at all", "GET", "/api/list?path=/", {"cookie": False}, 403, "no_token"),
+    ("the page without a token", "GET", "/", {"cookie": False}, 403, "no_token"),
+    ("a wrong token cookie", "GET", "/api/list?path=/", {"headers": {"Cookie": "korvex_token=" + "0" * 64}}, 403,
+     "no_token"),
+    ("a wrong token in the URL", "GET", "/?token=" + "0" * 64, {"cookie": False}, 403, "no_token"),
+    ("a DNS name for the Host", "GET", "/api/list?path=/", {"host": "attacker.example:{port}"}, 403, "wrong_host"),
+    ("the right name on another port", "GET", "/api/list?path=/", {"host": "127.0.0.1:1"}, 403, "wrong_host"),
+    ("no Host", "GET", "/api/list?path=/", {"headers": {"Host": ""}}, 403, "wrong_host"),
+    ("localhost for the Host", "GET", "/api/list?path=/", {"host": "localhost:{port}"}, 200, None),
+    ("a change without the custom header", "POST", "/api/mkdir", {"headers": {"X-Korvex": None},
+                                                                  "body": b'{"path": "/", "name": "made"}'}, 403,
+     "no_change_header"),
+    ("an upload without the custom header", "PUT", "/api/upload?path=/&name=made", {"headers": {"X-Korvex": None},
+                                                                                   "body": b"x"}, 403,
+     "no_change_header"),
+    ("a change with the token in the URL", "POST", "/api/mkdir?token={token}",
+     {"cookie": False, "body": b'{"path": "/", "name": "made"}'}, 403, "no_token"),
+    ("a JSON body over its bound", "POST", "/api/mkdir", {"body": b" " * 20000}, 413, "too_large"),
+]
+
+
+@pytest.mark.parametrize("what,method,target,options,status,code", ACCESS, ids=[row[0] for row in ACCESS])
+def test_access(setup, what, method, target, options, status, code):
+    web = setup.web
+    options = dict(options)
+    if "host" in options:
+        options["host"] = options["host"].format(port=web.port)
+    got, headers, body = web.request(method, target.format(token=web.token), **options)
+    assert got == status, body
+    if code:
+        assert json.loads(body)["error"] == code
+    assert not (setup.root / "made").exists(), "a refused request changed the phone"
+    assert "Access-Control-Allow-Origin" not in headers
+
+
+def test_token_in_url_sets_a_strict_cookie_and_redirects_without_it(setup):
+    web = setup.web
+    status, headers, _ = web.request("GET", f"/?token={web.token}&path=%2Fa", cookie=False)
+    assert status == 303
+    assert headers["Location"] == "/?path=%2Fa"
+    cookie = headers["Set-Cookie"]
+    assert cookie.startswith(f"korvex_token={web.token};")
+    assert "HttpOnly" in cookie and "SameSite=Strict" in cookie
+    # The page it leads to runs only its own scripts.
+    status, headers, page = web.request("GET", "/?path=%2Fa")
+    assert status == 200 and b"<title>korvex</title>" in page
+    assert "script-src 'self'" in headers["Content-Security-Policy"]
+
+
+def test_no_cors_preflight_is_granted(setup):
+    status, headers, _ = setup.web.request(
+        "OPTIONS", "/api/mkdir",
+        headers={"Origin": "http://attacker.example", "Access-Control-Request-Method": "POST",
+                 "Access-Control-Request-Headers": "x-korvex"}, cookie=False)
+    assert status == 403
+    assert not any(key.lower().startswith("access-control-") for key in headers)
+
+
+BAD_PATHS = ["", "relative", "/../etc", "/a/../b", "/a/./b", "//a", "/a//b", "/.", "/..", "/a%00b",
+             "/" + "x" * 1100]
+
+
+@pytest.mark.parametrize("path", BAD_PATHS, ids=range(len(BAD_PATHS)))
+@pytest.mark.parametrize("route", ["list", "stat", "download", "space"])
+def test_malformed_paths_are_refused(setup, route, path):
+    status, _, body = setup.web.request("GET", f"/api/{route}?path={quote(path, safe='/%')}")
+    assert (status, json.loads(body)["error"]) == (400, "bad_path")
+
+
+# Names from the browser: (route, JSON body or upload target)
+BAD_NAMES = ["", ".", "..", "a/b", "../up", "a\\b", "tab\there", "nul\0"]
+
+
+@pytest.mark.parametrize("name", BAD_NAMES, ids=range(len(BAD_NAMES)))
+def test_names_from_the_browser_must_be_plain(setup, name):
+    make_tree(setup.root, {"d/": None, "d/f": b"f"})
+    before = sorted(p.relative_to(setup.tmp).as_posix() for p in setup.tmp.rglob("*") if "scratch" not in p.parts)
+    web = setup.web
+    attempts = [
+        ("POST", "/api/mkdir", json.dumps({"path": "/d", "name": name}).encode()),
+        ("POST", "/api/rename", json.dumps({"path": "/d/f", "name": name}).encode()),
+        ("PUT", f"/api/upload?path=/d&name={quote(name, safe='')}", b"new bytes"),
+    ]
+    for method, target, body in attempts:
+        status, _, answer = web.request(method, target, body=body)
+        assert (status, json.loads(answer)["error"]) == (400, "bad_name"), target
+    after = sorted(p.relative_to(setup.tmp).as_posix() for p in setup.tmp.rglob("*") if "scratch" not in p.parts)
+    assert after == before
+
+
+def test_refusals_name_their_reason(setup):
+    make_tree(setup.root, {"full/": None, "full/f": b"1", "file": b"2"})
+    web = setup.web
+    cases = [
+        ("GET", "/api/list?path=/missing", None, 404, "not_found"),
+        ("GET", "/api/list?path=/file", None, 409, "not_a_directory"),
+        ("GET", "/api/download?path=/full", None, 409, "is_a_directory"),
+        ("POST", "/api/mkdir", {"path": "/", "name": "full"}, 409, "already_exists"),
+        ("POST", "/api/mkdir", {"path": "/missing", "name": "x"}, 404, "not_found"),
+        ("POST", "/api/rename", {"path": "/file", "name": "full"}, 409, "already_exists"),
+        ("POST", "/api/delete", {"path": "/full"}, 409, "not_empty"),
+        ("PUT", "/api/upload?path=/&name=file", b"new", 409, "already_exists"),
+    ]
+    for method, target, body, status, code in cases:
+        data = json.dumps(body).encode() if isinstance(body, dict) else body
+        got, _, answer = web.request(method, target, body=data)
+        assert (got, json.loads(answer)["error"]) == (status, code), target
+    assert (setup.root / "file").read_bytes() == b"2"
+
+
+def test_download_headers_name_the_file_in_both_forms(setup):
+    name = "Grüße “x”.txt"
+    (setup.root / name).write_bytes(b"hello")
+    status, headers, body = setup.web.request("GET", "/api/download?path=" + quote("/" + name))
+    assert (status, body, headers["Content-Length"]) == (200, b"hello", "5")
+    assert headers["Content-Disposition"] == (
+        "attachment; filename=\"Gr__e _x_.txt\"; filename*=UTF-8''Gr%C3%BC%C3%9Fe%20%E2%80%9Cx%E2%80%9D.txt")
+    assert headers["Content-Type"] == "application/octet-stream"
+
+
+def raw_request(web, head: bytes) -> socket.socket:
+    """A connection that has sent `head` (request line and headers) and nothing more."""
+    connection = socket.create_connection((web.host, web.port), timeout=10)
+    connection.sendall(head)
+    return connection
+
+
+def test_upload_announced_as_1_gib_but_cut_after_1_mib_leaves_the_phone_file(setup):
+    (setup.root / "keep.bin").write_bytes(b"old content")
+    web = setup.web
+    connection = raw_request(web, (
+        f"PUT /api/upload?path=/&name=keep.bin&replace=1 HTTP/1.1\r\nHost: {web.host}:{web.port}\r\n"
+        f"Cookie: korvex_token={web.token}\r\nX-Korvex: 1\r\nContent-Length: {1 << 30}\r\n\r\n").encode())
+    connection.sendall(b"\xab" * (1 << 20))
+    # The server is writing the body to its scratch file ...
+    wait_for(lambda: any(f.stat().st_size >= 1 << 20 for f in web.scratch_files()), "the scratch file to fill")
+    connection.close()
+    # ... and drops it once the body is cut, sending nothing to the phone.
+    wait_for(lambda: web.scratch_files() == [], "the partial upload to be removed")
+    assert (setup.root / "keep.bin").read_bytes() == b"old content"
+    assert sorted(p.name for p in setup.root.iterdir()) == ["keep.bin"]
+    status, _, _ = web.request("GET", "/api/list?path=/")
+    assert status == 200
+
+
+def test_a_client_gone_mid_download_stops_the_phone_side_copy(setup):
+    with open(setup.root / "huge.bin", "wb") as huge:
+        huge.truncate(1 << 30)  # sparse: cheap for korvexd to send
+    web = setup.web
+    connection = raw_request(web, (
+        f"GET /api/download?path=/huge.bin HTTP/1.1\r\nHost: {web.host}:{web.port}\r\n"
+        f"Cookie: korvex_token={web.token}\r\n\r\n").encode())
+    assert connection.recv(65536).startswith(b"HTTP/1.1 200")
+    connection.close()
+    log = setup.tmp / "korvexd.log"
+    wait_for(lambda: 'download of "/huge.bin" broken' in log.read_text(), "korvexd to see the copy stopped")
+    wait_for(lambda: web.scratch_files() == [], "the scratch copy to be removed")
+
+
+def test_upload_and_download_round_trip_exact_bytes(setup):
+    web = setup.web
+    data = bytes(range(256)) * 4099
+    status, _, answer = web.request("PUT", "/api/upload?path=/&name=round.bin", body=data)
+    assert (status, json.loads(answer)) == (201, {"path": "/round.bin", "size": len(data)})
+    assert (setup.root / "round.bin").read_bytes() == data
+    status, _, body = web.request("GET", "/api/download?path=/round.bin")
+    assert (status, body) == (200, data)
+    assert web.scratch_files() == []
