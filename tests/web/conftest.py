@@ -118,3 +118,49 @@ def setup(tmp_path):
     running = Setup(tmp_path)
     yield running
     assert running.stop() == 0, "korvex web did not end cleanly on SIGINT"
+
+
+# The browser: Debian's chromium driven by chromium-driver, headless, with a
+# fresh profile. A failed test leaves a screenshot beside the log.
+OUTPUT = Path(os.environ.get("KORVEX_WEB_OUTPUT", SOURCE / "build" / "tests" / "web"))
+CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                  "--window-size=1280,900"]
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    outcome = yield
+    report = outcome.get_result()
+    setattr(item, "report_" + report.when, report)
+
+
+@pytest.fixture(scope="module")
+def driver(tmp_path_factory):
+    try:
+        from selenium import webdriver
+        from selenium.webdriver.chrome.service import Service as DriverService
+    except ImportError as error:
+        pytest.skip(f"browser tests skipped: python3-selenium is missing ({error})")
+    profile = tmp_path_factory.mktemp("chromium-profile")
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for flag in CHROMIUM_FLAGS + [f"--user-data-dir={profile}"]:
+        options.add_argument(flag)
+    try:
+        browser = webdriver.Chrome(service=DriverService(executable_path="/usr/bin/chromedriver"), options=options)
+    except Exception as error:  # a missing or broken browser: say so, once
+        pytest.skip(f"browser tests skipped: headless Chromium cannot start: {str(error).splitlines()[0]}")
+    browser.set_page_load_timeout(30)
+    yield browser
+    browser.quit()
+
+
+@pytest.fixture
+def browser(driver, setup, request):
+    """The module's browser on a fresh server; a screenshot when the test failed."""
+    yield driver
+    report = getattr(request.node, "report_call", None)
+    if report is not None and report.failed:
+        OUTPUT.mkdir(parents=True, exist_ok=True)
+        driver.save_screenshot(str(OUTPUT / f"failed-{request.node.name}.png"))
