@@ -1,6 +1,6 @@
-// Why the phone refused: the library says only yes or no, so the reason is
-// found by asking the phone about the paths involved, as the command line
-// does, and given as an ApiError the page shows as it is.
+// Why the phone refused, as an ApiError the page shows as it is: the reason
+// the host layer found (korvex/diagnosis.hpp), the same answer every host
+// gives, with an HTTP status.
 #pragma once
 
 #include <string>
