@@ -172,6 +172,13 @@ TEST_F(LoginDelayTest, EachFailureDelaysTheNextAnswerUntilASuccessOrQuietResetsI
   EXPECT_TRUE(service_.waitForLog("(failure 3 from 127.0.0.1; its next answer waits 600 ms)"));
 }
 
+// --listen takes a host name as the client does: localhost is 127.0.0.1.
+TEST(ListenAddress, AHostNameListensOnItsAddress) {
+  ServiceProcess service(ServiceProcess::Options{.extraArgs = {"--listen", "localhost:0"}});
+  RawClient client(service.port());
+  EXPECT_EQ(client.login("korvex-test-password"), service.deviceName());
+}
+
 using Via = ServiceProcess::Options::PasswordVia;
 
 class PasswordSourceTest : public ::testing::TestWithParam<Via> {};

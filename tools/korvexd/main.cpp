@@ -1,6 +1,7 @@
 // korvexd: serves one directory to korvex clients. Flags, signals, start-up.
 #include <arpa/inet.h>
 #include <getopt.h>
+#include <netdb.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
@@ -30,7 +31,8 @@ using korvexd::Resolver;
 
 enum OptionId {
   kRoot = 1, kPassword, kListen, kName, kPowerExits, kIoTimeout, kIdleTimeout, kMaxConnections, kResolver, kHelp,
-  kPasswordFile, kAllowChown, kLoginTimeout, kMaxPending, kLoginDelay, kLoginDelayMax, kLoginQuiet, kGenerate
+  kPasswordFile, kAllowChown, kLoginTimeout, kMaxPending, kLoginDelay, kLoginDelayMax, kLoginQuiet, kGenerate,
+  kVersion
 };
 
 // Every option, as --help lists it: getopt's table, the usage text, the man
@@ -48,7 +50,9 @@ constexpr Flag kFlags[] = {
     {"password", "PW", kPassword,
      "the same on the command line, where other local users can read it;\n"
      "without either, the KORVEXD_PASSWORD environment variable"},
-    {"listen", "HOST:PORT", kListen, "IPv4 address to listen on (default 127.0.0.1:2323; port 0 picks one)"},
+    {"listen", "HOST:PORT", kListen,
+     "IPv4 address or host name to listen on (default 127.0.0.1:2323;\n"
+     "localhost:PORT as the client takes it; port 0 picks one)"},
     {"name", "NAME", kName, "device name sent at login (default: the host name)"},
     {"power-exits", nullptr, kPowerExits, "shutdown/reboot/restart commands stop the service"},
     {"allow-chown", nullptr, kAllowChown, "serve CHOWN even when running as root (refused as root otherwise)"},
@@ -66,6 +70,7 @@ constexpr Flag kFlags[] = {
     {"max-connections", "N", kMaxConnections, "logged-in connections served at once (default 4096)"},
     {"resolver", "KIND", kResolver, "path resolution: auto, openat2 or walk (default auto)"},
     {"help", nullptr, kHelp, "print this text and exit"},
+    {"version", nullptr, kVersion, "print the version and exit"},
 };
 
 std::string usage() {
@@ -145,7 +150,16 @@ bool parseListen(const std::string& text, sockaddr_in& address) {
   address = {};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<std::uint16_t>(port));
-  return inet_pton(AF_INET, text.substr(0, colon).c_str(), &address.sin_addr) == 1;
+  const std::string host = text.substr(0, colon);
+  if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) == 1) return true;
+  // A name, such as localhost: its first IPv4 address.
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  addrinfo* found = nullptr;
+  if (host.empty() || getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
+  address.sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+  freeaddrinfo(found);
+  return true;
 }
 
 // The first line of `path`, without its line end; false after saying why.
@@ -203,6 +217,7 @@ std::optional<int> parseOptions(int argc, char** argv, Options& options) {
       case kLoginDelayMax: good = parseNumber(optarg, 0, INT_MAX, options.loginDelayMaxMs); break;
       case kLoginQuiet: good = parseNumber(optarg, 0, INT_MAX, options.loginQuietMs); break;
       case kHelp: std::fputs(usage().c_str(), stdout); return EXIT_SUCCESS;
+      case kVersion: std::printf("korvexd %s\n", KORVEXD_VERSION); return EXIT_SUCCESS;
       case kGenerate:
         if (const std::optional<std::string> text = korvex::docs::render(manPage(), optarg)) {
           std::fputs(text->c_str(), stdout);
@@ -275,7 +290,7 @@ int main(int argc, char** argv) {
   if (std::optional<int> exitCode = parseOptions(argc, argv, options)) return *exitCode;
   sockaddr_in address{};
   if (!parseListen(options.listen, address)) {
-    std::fprintf(stderr, "korvexd: --listen wants an IPv4 HOST:PORT, not \"%s\"\n", options.listen.c_str());
+    std::fprintf(stderr, "korvexd: --listen wants an IPv4 address or host name and a port, HOST:PORT, not \"%s\"\n", options.listen.c_str());
     return 2;
   }
 
