@@ -9,7 +9,6 @@
 //   local_checks.hpp what is wrong with a copy's local side, before sending
 //   session.hpp      Session: commands, listings, walks, copies, interrupt()
 //   pool.hpp         SessionPool: logged-in sessions for work side by side
-//   tree.hpp         copy plans of whole trees, as cp -r makes them
 //
 //   auto phone = korvex::Session::connect("192.168.1.20", "secret");
 //   if (!phone) return static_cast<int>(phone.error());

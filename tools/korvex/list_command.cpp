@@ -140,7 +140,7 @@ int listCommand(Context& context, const ListOptions& asked) {
     walkPhoneTree(phone, options.path, collector);
   } else if (sizes && options.which == ListOptions::Which::Files) {
     const auto listed = listPhoneDirectory(phone, options.path);
-    if (!listed) throw directoryRefusal(phone, "ls", options.path);
+    if (!listed) throw asFailure("ls", options.path, listed.reason());
     for (const PhoneListed& item : *listed) {
       if (item.isDirectory) continue;
       const std::int64_t size =
@@ -150,7 +150,7 @@ int listCommand(Context& context, const ListOptions& asked) {
   } else {
     const bool directories = options.which == ListOptions::Which::Directories;
     auto names = directories ? phone.directories(options.path) : phone.files(options.path);
-    if (!names) throw directoryRefusal(phone, "ls", options.path);
+    if (!names) throw asFailure("ls", options.path, names.reason());
     for (const std::string& name : *names) {
       const bool sized = sizes && !directories;
       entries.push_back(

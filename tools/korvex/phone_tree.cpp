@@ -18,31 +18,22 @@ void splitName(const std::string& name, bool isDirectory, std::vector<PhoneListe
 }  // namespace
 
 korvex::Result<std::vector<PhoneListed>> listPhoneDirectory(const korvex::Session& phone, const std::string& path) {
+  const auto entries = phone.listing(path);
+  if (!entries) return entries.reason();
   std::vector<PhoneListed> listed;
-  if (const auto entries = phone.entries(path)) {
-    listed.reserve(entries->size());
-    for (const korvex::Session::Entry& entry : *entries) {
-      if (entry.name.find('/') != std::string::npos) {
-        // The separate listings join names with '/', so such a name always
-        // read as several; it still does, each asked about on its own.
-        splitName(entry.name, entry.is_directory, listed);
-        continue;
-      }
-      // The one size that reads as a refusal when asked alone stays unknown,
-      // as it always showed.
-      const bool told = !entry.is_directory && entry.size != 0xFFFFFFFFu;
-      listed.push_back({entry.name, entry.is_directory, told ? std::int64_t{entry.size} : -1});
+  listed.reserve(entries->size());
+  for (const korvex::Session::Entry& entry : *entries) {
+    if (entry.name.find('/') != std::string::npos) {
+      // The separate listings join names with '/', so such a name always
+      // read as several; it still does, each asked about on its own.
+      splitName(entry.name, entry.is_directory, listed);
+      continue;
     }
-    return listed;
-  } else if (entries.error() == korvex::Errc::connection_lost) {
-    return entries.error();
+    // The one size that reads as a refusal when asked alone stays unknown,
+    // as it always showed.
+    const bool told = !entry.is_directory && entry.sized && entry.size != 0xFFFFFFFFu;
+    listed.push_back({entry.name, entry.is_directory, told ? std::int64_t{entry.size} : -1});
   }
-  const auto directories = phone.directories(path);
-  if (!directories) return directories.error();
-  const auto files = phone.files(path);
-  if (!files) return files.error();
-  for (const std::string& name : *directories) listed.push_back({name, true, -1});
-  for (const std::string& name : *files) listed.push_back({name, false, -1});
   return listed;
 }
 

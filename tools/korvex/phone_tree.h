@@ -31,10 +31,9 @@ struct PhoneListed {
   std::int64_t size = -1;  // files; -1 when not told (ask the phone)
 };
 
-// A directory's subdirectories, then its files, in the phone's order: one
-// batched listing with the files' sizes. When the batch is refused (a file's
-// full path over the bound refuses it whole), the separate listings without
-// sizes, so a refusal is told apart as before.
+// A directory's subdirectories, then its files, in the phone's order: the
+// host layer's listing (Session::listing), the files' sizes where it has
+// them; a failure carries the reason it found.
 korvex::Result<std::vector<PhoneListed>> listPhoneDirectory(const korvex::Session& phone, const std::string& path);
 
 class PhoneTreeVisitor {
