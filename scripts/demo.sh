@@ -1,19 +1,21 @@
 #!/usr/bin/env bash
-# Quick start: installs what the build needs, builds everything, serves a
-# temporary directory with the reference service korvexd, and walks through a
-# short session with the korvex command-line client. Exits 0 when every step
-# worked. Needs no terminal.
+# Quick start: installs what the build needs, builds what the demo runs (the
+# library, korvexd and the korvex client, in build/, which the test command
+# reuses), serves a temporary directory with the reference service korvexd,
+# and walks through a short session with the korvex command-line client.
+# Exits 0 when every step worked. Needs no terminal.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 step() { printf '\n==> %s\n' "$*"; }
 
 step "Installing the build dependencies (when missing)"
-scripts/install-deps.sh
+scripts/install-deps.sh --build
 
-step "Configuring and building"
-cmake -S . -B build -G Ninja
-cmake --build build
+step "Configuring and building the library, korvexd and the client"
+. scripts/compiler-cache.sh
+cmake -S . -B build -G Ninja >/dev/null
+cmake --build build --target korvex korvexd korvex_cli
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/korvex-demo.XXXXXX")
 service_pid=""

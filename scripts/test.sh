@@ -9,6 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 scripts/install-windows-deps.sh --wine
+. scripts/compiler-cache.sh
 
 jobs=$(nproc)
 # Most tests wait on sockets and time-outs, not on the CPU.
