@@ -47,7 +47,7 @@ enum class Test : unsigned char {
   directory,
   not_directory,  // there, and not a folder
   has_entries,    // a folder that lists something (asked only when needed)
-  short_of_space, // its free space is less than the upload's size (asked only when needed)
+  short_of_space, // the phone says it has no free space there (asked only when needed)
 };
 struct Condition {
   Subject subject;

@@ -394,10 +394,10 @@ class Session {
     }
     std::optional<bool> short_of_space(diagnosis::Subject subject) override {
       if (!upload_size_) return false;
+      // The word's unit is the phone's own (KiB for korvexd): only none at
+      // all is sure to be short, as the Python package reads it too.
       const int free = GetSpaceSize(session_.handle_, paths_[index(subject)].c_str());
-      // The phone's word is KiB; 0 or a refusal tell nothing.
-      if (free <= 0) return false;
-      return static_cast<std::uint64_t>(free) * 1024 < *upload_size_;
+      return free == 0 && *upload_size_ > 0;
     }
 
    private:
