@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 status=0
-flags=(-std=c++20 -fsyntax-only -Wthread-safety -Werror=thread-safety -Isrc -Iinclude)
+flags=(-std=c++20 -fsyntax-only -Wthread-safety -Werror=thread-safety -Isrc -Isrc/protocol -Iinclude)
 windows=()
 if command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
   # clang does not find the cross compiler's C++ headers by itself.
