@@ -16,7 +16,7 @@
 
 namespace korvex::test {
 
-// The exit codes the client documents (the README's table is checked
+// The exit codes the client documents (the table in docs/cli.md is checked
 // against them).
 namespace exit_code {
 using korvex::cli::kBroken;

@@ -1,5 +1,5 @@
-// The README's table of exit codes lists the codes the client returns, in
-// the same order, and nothing else.
+// The table of exit codes in docs/cli.md lists the codes the client returns,
+// in the same order, and nothing else.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -30,10 +30,10 @@ std::vector<std::string> tableCodes(const std::string& path, const std::string& 
   return codes;
 }
 
-TEST(ExitCodesTest, TheReadmeListsEveryCodeOfTheHeader) {
+TEST(ExitCodesTest, TheDocsListEveryCodeOfTheHeader) {
   std::vector<std::string> header;
   for (const ExitCodeMeaning& entry : kExitCodes) header.push_back(exitCodeLabel(entry.code));
-  EXPECT_EQ(tableCodes(KORVEX_README, "### Exit codes"), header);
+  EXPECT_EQ(tableCodes(KORVEX_CLI_PAGE, "## Exit codes"), header);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-"""The README's Python example, run as written against korvexd."""
+"""The Python example of docs/python.md, run as written against korvexd."""
 import contextlib
 import io
 import re
@@ -6,11 +6,14 @@ import re
 from conftest import PASSWORD, SOURCE
 
 
+PAGE = "docs/python.md"
+
+
 def readme_example() -> str:
-    text = (SOURCE / "README.md").read_text(encoding="utf-8")
-    section = text.split("### Python: the `korvex` package", 1)[1]
+    text = (SOURCE / PAGE).read_text(encoding="utf-8")
+    section = text.split("# Python: the `korvex` package", 1)[1]
     blocks = re.findall(r"```python\n(.*?)```", section, re.S)
-    assert blocks, "no Python example in the README's Python section"
+    assert blocks, f"no Python example in {PAGE}"
     return blocks[0]
 
 
@@ -24,7 +27,7 @@ def test_the_readme_example_runs(service, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     out = io.StringIO()
     with contextlib.redirect_stdout(out):
-        exec(compile(code, "README.md", "exec"), {})
+        exec(compile(code, PAGE, "exec"), {})
     printed = out.getvalue()
     assert "State(connected=True" in printed
     assert "/DCIM/a.jpg False 400" in printed

@@ -210,7 +210,7 @@ def test_scenario(browser, setup, scenario, tree):
 
 
 def test_screenshot_for_the_readme(browser, setup):
-    """The picture the README shows, made from a real run."""
+    """The picture docs/web.md shows, made from a real run."""
     make_tree(setup.root, {"DCIM/": None, "Download/": None, "Music/": None, "Documents/": None,
                            "Documents/notes.txt": b"notes", "IMG_2041.jpg": b"j" * 2_400_000,
                            "IMG_2042.jpg": b"j" * 3_100_000, "report.pdf": b"p" * 380_000,

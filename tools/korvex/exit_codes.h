@@ -16,7 +16,7 @@ enum ExitCode : int {
   kSignalBase = 128, // a copy cancelled by signal N exits with 128 + N (Ctrl-C: 130)
 };
 
-// Every code in a few words, in the order --help and the README list them.
+// Every code in a few words, in the order --help and docs/cli.md list them.
 struct ExitCodeMeaning {
   ExitCode code;
   const char* meaning;
