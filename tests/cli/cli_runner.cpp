@@ -14,11 +14,13 @@ extern char** environ;
 namespace korvex::test {
 namespace {
 
-ChildProcess::Options launch(const std::vector<std::string>& args, const CliOptions& options) {
-  ChildProcess::Options launch;
-  launch.argv = {KORVEX_CLI_PATH};
-  launch.argv.insert(launch.argv.end(), args.begin(), args.end());
-  std::map<std::string, std::string> added = options.env;
+std::vector<std::string> cliArgv(const std::vector<std::string>& args) {
+  std::vector<std::string> argv{KORVEX_CLI_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
+}
+
+std::vector<std::string> cliEnvironment(std::map<std::string, std::string> added) {
   added.try_emplace("XDG_CONFIG_HOME", "/nonexistent/korvex-test-config");
   std::vector<std::string> env;
   for (char** entry = environ; *entry; ++entry) {
@@ -27,7 +29,19 @@ ChildProcess::Options launch(const std::vector<std::string>& args, const CliOpti
     if (name != "KORVEX_PASSWORD" && name != "KORVEX_HOST" && !added.contains(name)) env.emplace_back(variable);
   }
   for (const auto& [name, value] : added) env.push_back(name + "=" + value);
-  launch.environment = std::move(env);
+  return env;
+}
+
+// Line editing needs a terminal whose type it knows.
+std::map<std::string, std::string> withTerminalType(std::map<std::string, std::string> env) {
+  env.try_emplace("TERM", "xterm");
+  return env;
+}
+
+ChildProcess::Options launch(const std::vector<std::string>& args, const CliOptions& options) {
+  ChildProcess::Options launch;
+  launch.argv = cliArgv(args);
+  launch.environment = cliEnvironment(options.env);
   launch.input = options.input;
   launch.out.kind = ChildProcess::Output::Pipe;
   launch.err.kind = ChildProcess::Output::Pipe;
@@ -55,5 +69,8 @@ CliResult runCli(const std::vector<std::string>& args, CliOptions options) {
   CliProcess process(args, std::move(options));
   return process.wait();
 }
+
+CliTerminal::CliTerminal(const std::vector<std::string>& args, std::map<std::string, std::string> env)
+    : TerminalProcess(cliArgv(args), cliEnvironment(withTerminalType(std::move(env)))) {}
 
 }  // namespace korvex::test

@@ -1,5 +1,6 @@
 // Runs the built korvex binary as a child process, its output captured
-// through pipes (so never a terminal), with a time limit.
+// through pipes (so never a terminal), with a time limit; or on a
+// pseudo-terminal, typed at.
 #pragma once
 
 #include <sys/types.h>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "terminal_process.h"
 #include "exit_codes.h"
 
 namespace korvex::test {
@@ -65,5 +67,12 @@ class CliProcess {
 };
 
 CliResult runCli(const std::vector<std::string>& args, CliOptions options = {});
+
+// The client on a pseudo-terminal, with the environment of CliOptions::env
+// and TERM=xterm unless given.
+class CliTerminal : public TerminalProcess {
+ public:
+  explicit CliTerminal(const std::vector<std::string>& args, std::map<std::string, std::string> env = {});
+};
 
 }  // namespace korvex::test

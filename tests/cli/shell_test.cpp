@@ -1,5 +1,8 @@
-// The shell in batch mode against a real service: each script's output,
-// status, and what the phone and the local directory hold afterwards.
+// The shell against a real service: in batch mode, each script's output,
+// status, and what the phone and the local directory hold afterwards; on a
+// terminal, what typing shows.
+#include <sys/wait.h>
+
 #include "cli_fixture.h"
 
 namespace korvex::test {
@@ -77,6 +80,45 @@ TEST_P(ShellBatchTest, RunsTheScript) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Batches, ShellBatchTest, ::testing::ValuesIn(kBatches),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// What a person types at the shell on a terminal, through the line
+// editor, and what the terminal shows after each step.
+struct Typing {
+  const char* name;
+  std::vector<std::pair<std::string, std::string>> steps;  // keys typed, then a piece the terminal shows next
+  int exitCode;
+};
+
+void PrintTo(const Typing& typing, std::ostream* out) { *out << typing.name; }
+
+const char kPrompt[] = ":/> ";
+
+const Typing kTypings[] = {
+    {"TabOnAnEmptyLineListsTheCommands", {{"\t", "lpwd"}, {"exit\r", ""}}, kOk},
+    {"TabAfterALetterListsTheCommandsItStarts", {{"l\t", "lpwd"}, {"\x15" "exit\r", ""}}, kOk},
+    {"TabCompletesAPhonePath", {{"ls /D\t", "ocuments/"}, {"\r", "notes.txt"}, {"exit\r", ""}}, kOk},
+};
+
+class ShellTerminalTest : public CliTest, public ::testing::WithParamInterface<Typing> {};
+
+TEST_P(ShellTerminalTest, AnswersWhatIsTyped) {
+  const Typing& typing = GetParam();
+  fs::create_directory(phone("Documents"));
+  writeFile(phone("Documents/notes.txt"), "notes");
+  CliTerminal terminal(login());
+  ASSERT_TRUE(terminal.waitFor(kPrompt)) << terminal.shown();
+  for (const auto& [keys, shows] : typing.steps) {
+    terminal.type(keys);
+    EXPECT_TRUE(terminal.waitFor(shows)) << "after " << keys << ":\n" << terminal.shown();
+  }
+  const std::optional<int> status = terminal.waitExit();
+  ASSERT_TRUE(status) << terminal.shown();
+  EXPECT_TRUE(WIFEXITED(*status)) << "ended by signal " << WTERMSIG(*status) << "\n" << terminal.shown();
+  EXPECT_EQ(WEXITSTATUS(*status), typing.exitCode) << terminal.shown();
+}
+
+INSTANTIATE_TEST_SUITE_P(Typed, ShellTerminalTest, ::testing::ValuesIn(kTypings),
                          [](const auto& info) { return std::string(info.param.name); });
 
 using ShellTest = CliTest;

@@ -234,8 +234,9 @@ class Shell {
 
   std::vector<std::string> commandNames() const {
     Run run;
+    const std::unique_ptr<CLI::App> app = commandApp(run);  // owns the subcommands listed
     std::vector<std::string> names;
-    for (const CLI::App* command : commandApp(run)->get_subcommands({})) names.push_back(command->get_name());
+    for (const CLI::App* command : app->get_subcommands({})) names.push_back(command->get_name());
     for (const BuiltinCommand& builtin : kBuiltins) names.push_back(builtin.name);
     names.insert(names.end(), {"exit", "quit"});
     return names;
