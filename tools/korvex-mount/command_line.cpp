@@ -62,7 +62,9 @@ docs::Page manPageExtras() {
   page.version = KORVEX_MOUNT_VERSION;
   page.description =
       "korvex-mount shows the files of a phone's file service as a local folder at MOUNTPOINT, through FUSE.\n"
-      "Unmount with fusermount3 -u MOUNTPOINT, or Ctrl-C in the foreground.";
+      "Unmount with fusermount3 -u MOUNTPOINT, or Ctrl-C in the foreground.\n"
+      "The phone keeps no times and no modes: setting times is accepted and ignored, and so is the mode of a file "
+      "being written (mv, cp -p, sed -i); chmod of anything else to another mode than the one shown fails (EPERM).";
   page.environment = {{"KORVEX_PASSWORD", "the login password, when --password-file is not given"},
                       {"TMPDIR", "where the private cache directory is made, without --cache-dir"},
                       {"XDG_CACHE_HOME", "holds korvex-mount/unsent, without --unsent-dir"}};

@@ -47,7 +47,6 @@ class Filesystem {
   int statfs(struct statvfs* st);
   int chmod(const char* path, mode_t mode);
   int chown(const char* path, uid_t uid, gid_t gid);
-  int utimens(const struct timespec times[2]);
 
   int open(const char* path, fuse_file_info* fi);
   int create(const char* path, fuse_file_info* fi);

@@ -171,8 +171,12 @@ int Filesystem::statfs(struct statvfs* st) {
 }
 
 // Modes cannot be stored on the phone: asking for the mode already shown
-// succeeds, any other is refused.
+// succeeds, any other is refused. A file being written here (created or
+// rewritten, still open) takes any mode and ignores it: that is a copy
+// program (mv, cp -p, sed -i) carrying the source's mode over, and its
+// file arrives with the phone's mode like every other.
 int Filesystem::chmod(const char* path, mode_t mode) {
+  if (files_.current(path)) return 0;
   Attr attr;
   if (std::strcmp(path, "/") == 0) {
     attr.kind = Kind::Directory;
@@ -187,12 +191,6 @@ int Filesystem::chown(const char* path, uid_t uid, gid_t gid) {
   const SessionRef session = phone_.session();
   if (!session) return -EIO;
   return errnoOf(session->chown(path, static_cast<int>(uid), static_cast<int>(gid)).error());
-}
-
-// The phone keeps no times.
-int Filesystem::utimens(const struct timespec times[2]) {
-  if (times && times[0].tv_nsec == UTIME_OMIT && times[1].tv_nsec == UTIME_OMIT) return 0;
-  return -ENOTSUP;
 }
 
 }  // namespace korvex::mount
