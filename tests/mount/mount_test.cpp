@@ -541,10 +541,12 @@ TEST_F(MountTest, TheCacheIsBoundedAndRemovedAtUnmount) {
   EXPECT_TRUE(std::filesystem::is_empty(mount_->cacheParent()));
 }
 
-TEST_F(MountTest, ALoginThatFailsMountsNothing) {
+TEST_F(MountTest, AMountThatCannotStartMountsNothing) {
   std::filesystem::create_directory(local_ / "mnt");
+  writeFile(local_ / "file", "");
   std::map<std::string, std::string> variables{
-      {"K", KORVEX_MOUNT_PATH}, {"A", service_->address()}, {"L", local_.path().string()}};
+      {"K", KORVEX_MOUNT_PATH}, {"A", service_->address()}, {"L", local_.path().string()},
+      {"P", service_->password()}};
   const struct {
     const char* script;
     int status;
@@ -553,6 +555,10 @@ TEST_F(MountTest, ALoginThatFailsMountsNothing) {
       {"KORVEX_PASSWORD=wrong $K --host $A -f $L/mnt", 4, "login refused"},
       {"KORVEX_PASSWORD=wrong $K --host $A $L/mnt", 4, "login refused"},  // checked before going to the background
       {"unset KORVEX_PASSWORD; $K --host $A -f $L/mnt", 2, "no password"},
+      // A mount made on the file anyway is undone.
+      {"KORVEX_PASSWORD=$P $K --host $A $L/file; s=$?; fusermount3 -uz $L/file 2>/dev/null; exit $s", 2,
+       "/file: not a directory (the mount point is an existing empty directory)"},
+      {"KORVEX_PASSWORD=$P $K --host $A $L/none", 2, "/none: no such directory"},
   };
   for (const auto& row : cases) {
     const ShellResult result = runShell(row.script, variables, std::chrono::seconds(20));

@@ -2,6 +2,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include <filesystem>
+#include <system_error>
+
 #include "cli11_docs.h"
 #include "exit_status.h"
 
@@ -99,6 +102,13 @@ std::optional<int> parseCommandLine(int argc, char** argv, Settings& settings) {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
     return app.exit(error) == 0 ? 0 : kUsage;
+  }
+  // FUSE would mount on a file too, and every access would then fail.
+  std::error_code error;
+  if (!std::filesystem::is_directory(settings.mountpoint, error)) {
+    const bool missing = !std::filesystem::exists(std::filesystem::symlink_status(settings.mountpoint, error));
+    return fail(kUsage, settings.mountpoint + (missing ? ": no such directory" : ": not a directory") +
+                            " (the mount point is an existing empty directory)");
   }
   settings.libraryLog = logLevel->count() > 0;
   settings.foreground = settings.foreground || settings.debug;
