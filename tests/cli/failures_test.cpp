@@ -114,6 +114,57 @@ TEST_F(FailuresTest, LocalFileProblemsAreLocalFileErrors) {
   }
 }
 
+// A tree whose destination cannot be a directory: said once, before the
+// copy's sessions log in, and nothing is sent or written.
+TEST_F(FailuresTest, ATreeOntoAFileIsRefusedOnce) {
+  fs::create_directory(phone("Documents"));
+  for (const char* name : {"a", "b", "c"}) writeFile(phone("Documents") / name, name);
+  writeFile(phone("file.bin"), "phone file");
+  fs::create_directories(phone("dir/tree"));
+  fs::remove(phone("dir/tree"));
+  writeFile(phone("dir/tree"), "in the way");
+  writeFile(phone("x.bin"), "x");
+  fs::create_directories(local("tree/sub"));
+  writeFile(local("tree/sub/one"), "one");
+  writeFile(local("existfile"), "local file");
+  fs::create_directory(local("into"));
+  writeFile(local("into/Documents"), "in the way");
+  const struct {
+    std::vector<std::string> args;  // "@" starts a local path
+    int exitCode;
+    std::vector<std::string> err;  // its lines, each holding this piece
+    long logins;                   // the command's session, and the copy's when something is copied
+  } cases[] = {
+      {{"get", "-r", "/Documents", "@existfile"}, kLocalFile, {"existfile: not a directory; nothing was copied"}, 1},
+      {{"get", "-r", "/Documents", "@existfile/sub"}, kLocalFile,
+       {"existfile/sub: Not a directory; nothing was copied"}, 1},
+      {{"put", "-r", "@tree", "/file.bin"}, kRefused, {"put: /file.bin: not a directory; nothing was copied"}, 1},
+      {{"put", "-r", "@tree", "/dir"}, kRefused, {"put: /dir/tree: not a directory; nothing was copied"}, 1},
+      {{"get", "-r", "/Documents", "/x.bin", "@into"}, kLocalFile,
+       {"into/Documents: not a directory; /Documents skipped", "get: 1 of 2 files did not arrive"}, 2},
+  };
+  for (const auto& row : cases) {
+    std::vector<std::string> args;
+    for (const std::string& arg : row.args) args.push_back(arg[0] == '@' ? local(arg.substr(1)).string() : arg);
+    SCOPED_TRACE(args[2] + " " + args.back());
+    const std::size_t before = lines(service().log()).size();
+    const CliResult result = korvex(args);
+    EXPECT_EQ(result.exitCode, row.exitCode) << result.all();
+    const std::vector<std::string> said = lines(result.err);
+    ASSERT_EQ(said.size(), row.err.size()) << result.err;
+    for (std::size_t i = 0; i < said.size(); ++i) EXPECT_THAT(said[i], HasSubstr(row.err[i]));
+    const std::vector<std::string> logged = lines(service().log());
+    EXPECT_EQ(std::count_if(logged.begin() + static_cast<std::ptrdiff_t>(before), logged.end(),
+                            [](const std::string& line) { return line.find("logged in") != std::string::npos; }),
+              row.logins)
+        << service().log();
+  }
+  EXPECT_EQ(readFile(local("existfile")), "local file");
+  EXPECT_EQ(readFile(phone("file.bin")), "phone file");
+  EXPECT_EQ(readFile(phone("dir/tree")), "in the way");
+  EXPECT_TRUE(fs::exists(local("into/x.bin")));
+}
+
 TEST_F(FailuresTest, PasswordNeverAppearsInOutputOrLog) {
   const std::string& password = service().password();
   writeFile(local("data.bin"), randomBytes(100000, 1));

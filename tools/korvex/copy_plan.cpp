@@ -1,5 +1,6 @@
 #include "copy_plan.h"
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <optional>
@@ -116,12 +117,21 @@ class PhoneTreePlanner : public PhoneTreeVisitor {
   std::vector<fs::path> locals_;  // the local directory of each depth
 };
 
+// A tree whose destination cannot be a directory: one line for it, and
+// none of its files tried. The only source ends the copy before any login.
+void refuseTree(Plan& plan, Failure failure, const std::string& source, bool only) {
+  if (only) throw Failure{failure.code, failure.message + "; nothing was copied"};
+  failure.message += "; " + source + " skipped";
+  plan.failures.push_back(std::move(failure));
+}
+
 }  // namespace
 
 Plan planPut(const korvex::Session& phone, const std::vector<std::string>& sources, const std::string& dest,
              bool recursive) {
   Plan plan;
-  const bool intoDirectory = yes(phone.is_directory(dest));
+  const korvex::Result<korvex::PathStatus> destStatus = phone.status(dest);
+  const bool intoDirectory = destStatus && destStatus->kind == korvex::PathKind::directory;
   if (sources.size() > 1 && !intoDirectory) {
     throw Failure{kRefused, "put: " + dest + ": not a phone directory (several sources need one)"};
   }
@@ -138,8 +148,14 @@ Plan planPut(const korvex::Session& phone, const std::vector<std::string>& sourc
     } else if (!recursive) {
       plan.failures.push_back({kLocalFile, "put: " + source + ": is a directory (use -r)"});
     } else {
-      std::string root = intoDirectory && !unnamed(name) ? korvex::join_path(dest, name) : dest;
+      const bool named = intoDirectory && !unnamed(name);
+      std::string root = named ? korvex::join_path(dest, name) : dest;
       while (root.size() > 1 && root.back() == '/') root.pop_back();
+      const korvex::Result<korvex::PathStatus> there = named ? phone.status(root) : destStatus;
+      if (there && there->kind != korvex::PathKind::missing && there->kind != korvex::PathKind::directory) {
+        refuseTree(plan, {kRefused, "put: " + root + ": not a directory"}, source, sources.size() == 1);
+        continue;
+      }
       planLocalTree(localPathOf(source), root, plan);
     }
   }
@@ -179,6 +195,14 @@ Plan planGet(const korvex::Session& phone, const std::vector<std::string>& sourc
     } else if (!recursive) {
       plan.failures.push_back({kRefused, "get: " + source + ": is a directory (use -r)"});
     } else {
+      // A file there, or a path through one: nothing of the tree could be written.
+      const LocalStatus there = localStatus(localText(target));
+      const bool blocked = there.kind == LocalStatus::Kind::Regular || there.kind == LocalStatus::Kind::Other;
+      if (blocked || (there.kind == LocalStatus::Kind::Missing && there.error != ENOENT)) {
+        const std::string why = blocked ? "not a directory" : std::strerror(there.error);
+        refuseTree(plan, {kLocalFile, "get: " + localText(target) + ": " + why}, source, sources.size() == 1);
+        continue;
+      }
       PhoneTreePlanner planner(phone, target, plan);
       walkPhoneTree(phone, source, planner);
     }
