@@ -1,5 +1,7 @@
 // sync in both directions: what is copied, skipped and deleted over a run of
-// changes, the dry run, the JSON summary, and a copy that fails.
+// changes, the dry run, the JSON summary, a file that cannot be copied, and
+// a file where the other side has a directory.
+#include <algorithm>
 #include <functional>
 #include <map>
 
@@ -29,7 +31,8 @@ void write(const fs::path& path, const std::string& bytes) {
 struct SyncDirection {
   const char* name;
   bool toPhone;
-  int blockedCode;  // a file that cannot be written where a directory stands
+  int conflictCode;  // a file where the other side has a directory, or the reverse
+  int uncopiedCode;  // a source file that cannot be copied: a local one of 4 GiB, a phone name no local file takes
 };
 void PrintTo(const SyncDirection& direction, std::ostream* out) { *out << direction.name; }
 
@@ -141,16 +144,19 @@ TEST_P(SyncTest, DryRunPrintsThePlanAndChangesNothing) {
   EXPECT_EQ(snapshot(dest()), snapshot(source()));
 }
 
-TEST_P(SyncTest, AFailedCopyKeepsTheRestAndDeletesNothing) {
+TEST_P(SyncTest, AFileThatCannotBeCopiedKeepsTheRestAndDeletesNothing) {
   write(source() / "a.txt", "alpha");
-  write(source() / "blocked", "bee");
   write(source() / "c.txt", "charlie");
-  // A folder where a file is to go: its copy fails, the others arrive.
-  write(dest() / "blocked/inner", "i");
+  if (toPhone()) {
+    write(source() / "blocked", "");
+    fs::resize_file(source() / "blocked", std::uintmax_t{4} << 30);  // sparse: it takes no space
+  } else {
+    write(source() / "blocked\x01", "bee");
+  }
   write(dest() / "extra.txt", "extra");
 
   const CliResult result = sync({"--delete"});
-  EXPECT_EQ(result.exitCode, GetParam().blockedCode) << result.all();
+  EXPECT_EQ(result.exitCode, GetParam().uncopiedCode) << result.all();
   EXPECT_THAT(result.err, HasSubstr("blocked"));
   EXPECT_THAT(result.err, HasSubstr("nothing deleted"));
   EXPECT_THAT(lines(result.out).back(), ::testing::StartsWith("sync: 2 copied, 0 skipped, 0 deleted, 1 failed, 12 B"))
@@ -158,16 +164,74 @@ TEST_P(SyncTest, AFailedCopyKeepsTheRestAndDeletesNothing) {
   EXPECT_EQ(readFile(dest() / "a.txt"), "alpha");
   EXPECT_EQ(readFile(dest() / "c.txt"), "charlie");
   EXPECT_EQ(readFile(dest() / "extra.txt"), "extra");
-  EXPECT_EQ(readFile(dest() / "blocked/inner"), "i");
+  EXPECT_EQ(snapshot(dest()).size(), 3u);
 
   const CliResult json = sync({"--json"});
-  EXPECT_EQ(json.exitCode, GetParam().blockedCode);
+  EXPECT_EQ(json.exitCode, GetParam().uncopiedCode);
   EXPECT_EQ(json.out, "{\"copied\":0,\"skipped\":2,\"deleted\":0,\"failed\":1,\"bytes\":0}\n");
 }
 
+// A file on one side where the other has a directory: the dry run says
+// what the run does. Without --delete each is a failure and neither entry
+// is touched; with it the destination's entry is replaced.
+TEST_P(SyncTest, KindConflictsArePlannedAsTheyAreRun) {
+  write(source() / "a.txt", "alpha");
+  write(source() / "f1", "file one");
+  write(source() / "d1/x.txt", "x");
+  write(dest() / "f1/inside", "inside");
+  write(dest() / "d1", "a file");
+  const auto sourceBefore = snapshot(source());
+  const auto destBefore = snapshot(dest());
+  const std::string conflicts = "korvex: sync: " + destPath("d1") +
+                                ": a file where the source has a directory (--delete replaces it)\n"
+                                "korvex: sync: " + destPath("f1") +
+                                ": a directory where the source has a file (--delete replaces it)\n";
+  const struct {
+    std::vector<std::string> flags;
+    int exitCode;
+    std::string err;
+    std::vector<std::string> out;  // its lines; the last is the start of the summary
+  } runs[] = {
+      {{"--dry-run"}, GetParam().conflictCode, conflicts,
+       {"copy " + destPath("a.txt") + " (5 bytes)",
+        "sync: dry run: 1 to copy (5 B), 0 skipped, 0 to delete, 2 failed; nothing changed"}},
+      {{}, GetParam().conflictCode, conflicts + "korvex: sync: 2 of 3 files did not arrive\n",
+       {"sync: 1 copied, 0 skipped, 0 deleted, 2 failed, 5 B in "}},
+      {{"--dry-run", "--delete"}, kOk, "",
+       {"delete " + destPath("d1") + " (a directory takes its place)",
+        "delete " + destPath("f1") + "/ (a file takes its place)", "copy " + destPath("d1/x.txt") + " (1 bytes)",
+        "copy " + destPath("f1") + " (8 bytes)",
+        "sync: dry run: 2 to copy (9 B), 1 skipped, 2 to delete, 0 failed; nothing changed"}},
+      {{"--delete"}, kOk, "", {"sync: 2 copied, 1 skipped, 2 deleted, 0 failed, 9 B in "}},
+  };
+  for (const auto& run : runs) {
+    SCOPED_TRACE(::testing::PrintToString(run.flags));
+    const auto before = snapshot(dest());
+    const CliResult result = sync(run.flags);
+    EXPECT_EQ(result.exitCode, run.exitCode) << result.all();
+    EXPECT_EQ(result.err, run.err);
+    const std::vector<std::string> said = lines(result.out);
+    ASSERT_EQ(said.size(), run.out.size()) << result.out;
+    for (std::size_t i = 0; i < said.size(); ++i) EXPECT_THAT(said[i], ::testing::StartsWith(run.out[i]));
+    const auto has = [&run](const char* flag) {
+      return std::find(run.flags.begin(), run.flags.end(), flag) != run.flags.end();
+    };
+    if (has("--dry-run")) {
+      EXPECT_EQ(snapshot(dest()), before);
+    } else if (!has("--delete")) {
+      // Neither conflicting entry touched; what does not conflict arrives.
+      auto expected = destBefore;
+      expected["a.txt"] = "alpha";
+      EXPECT_EQ(snapshot(dest()), expected);
+    }
+  }
+  EXPECT_EQ(snapshot(source()), sourceBefore);
+  EXPECT_EQ(snapshot(dest()), sourceBefore);
+}
+
 INSTANTIATE_TEST_SUITE_P(Directions, SyncTest,
-                         ::testing::Values(SyncDirection{"ToPhone", true, kRefused},
-                                           SyncDirection{"FromPhone", false, kLocalFile}),
+                         ::testing::Values(SyncDirection{"ToPhone", true, kRefused, kLocalFile},
+                                           SyncDirection{"FromPhone", false, kLocalFile, kRefused}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 using SyncUsageTest = CliTest;

@@ -1,6 +1,7 @@
 // sync: makes a destination tree hold what a source tree holds, one way,
 // between the phone and a local directory. Files are compared by size alone:
 // the phone tells no modification times.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -165,20 +166,54 @@ void listPhone(const korvex::Session& phone, Side& side, bool namesGoLocal, std:
   walkPhoneTree(phone, side.root, lister);
 }
 
-// What the sync will do: the copies as a plan for the pool, and the
-// destination entries the source lacks, what a directory holds before it.
+// Destination entries by relative path, each with whether it is a directory.
+using Entries = std::vector<std::pair<std::string, bool>>;
+
+// What the sync will do: the destination entries of the other kind than the
+// source's, replaced first (--delete); the copies as a plan for the pool;
+// then the destination entries the source lacks, what a directory holds
+// before it.
 struct SyncPlan {
+  Entries replacements;
   Plan copies;
   std::size_t skipped = 0;
-  std::vector<std::pair<std::string, bool>> deletions;  // relative path, is a directory
+  Entries deletions;
 };
+
+// Whether `relative` lies below one of `tops`.
+bool below(const std::string& relative, const std::vector<std::string>& tops) {
+  return std::any_of(tops.begin(), tops.end(), [&](const std::string& top) {
+    return relative.size() > top.size() && relative.starts_with(top) && relative[top.size()] == '/';
+  });
+}
+
+// A file where the source has a directory, or the reverse: without --delete
+// neither side's entry is touched, and nothing below it is copied.
+Failure kindConflict(const Side& dest, const std::string& relative, bool destIsDirectory) {
+  return {dest.phone ? kRefused : kLocalFile,
+          "sync: " + pathOf(dest, relative) + (destIsDirectory ? ": a directory where the source has a file"
+                                                               : ": a file where the source has a directory") +
+              " (--delete replaces it)"};
+}
 
 SyncPlan compare(const Side& source, const Side& dest, bool remove) {
   SyncPlan sync;
   if (!dest.exists) sync.copies.directories.push_back(dest.root);
+  std::vector<std::string> conflicts, replaced;
   for (const auto& [relative, entry] : source.tree) {
-    const auto there = dest.tree.find(relative);
-    const bool present = there != dest.tree.end() && there->second.isDirectory == entry.isDirectory;
+    if (below(relative, conflicts)) continue;
+    auto there = dest.tree.find(relative);
+    if (there != dest.tree.end() && there->second.isDirectory != entry.isDirectory) {
+      if (!remove) {
+        sync.copies.failures.push_back(kindConflict(dest, relative, there->second.isDirectory));
+        conflicts.push_back(relative);
+        continue;
+      }
+      sync.replacements.emplace_back(relative, there->second.isDirectory);
+      replaced.push_back(relative);
+      there = dest.tree.end();
+    }
+    const bool present = there != dest.tree.end();
     if (entry.isDirectory) {
       if (!present) sync.copies.directories.push_back(pathOf(dest, relative));
     } else if (present && there->second.size == entry.size) {
@@ -186,18 +221,23 @@ SyncPlan compare(const Side& source, const Side& dest, bool remove) {
     } else if (entry.size > kMaxCopySize) {
       sync.copies.failures.push_back({kLocalFile, "sync: " + pathOf(source, relative) + ": " + kTooLarge});
     } else {
-      // What stands in the way, a directory for a file, fails the copy.
       sync.copies.jobs.push_back({pathOf(source, relative), pathOf(dest, relative), entry.size});
     }
   }
   if (!remove) return sync;
   for (auto it = dest.tree.rbegin(); it != dest.tree.rend(); ++it) {
-    if (!source.tree.contains(it->first)) sync.deletions.emplace_back(it->first, it->second.isDirectory);
+    if (!source.tree.contains(it->first) && !below(it->first, replaced)) {
+      sync.deletions.emplace_back(it->first, it->second.isDirectory);
+    }
   }
   return sync;
 }
 
 void printPlan(const SyncPlan& sync, const Side& dest) {
+  for (const auto& [relative, directory] : sync.replacements) {
+    std::printf("delete %s%s\n", shown(pathOf(dest, relative)).c_str(),
+                directory ? "/ (a file takes its place)" : " (a directory takes its place)");
+  }
   for (const Job& job : sync.copies.jobs) {
     std::printf("copy %s (%lld bytes)\n", shown(job.to).c_str(), static_cast<long long>(job.size));
   }
@@ -205,27 +245,32 @@ void printPlan(const SyncPlan& sync, const Side& dest) {
     std::printf("delete %s%s\n", shown(pathOf(dest, relative)).c_str(), directory ? "/" : "");
   }
   std::printf("sync: dry run: %zu to copy (%s), %zu skipped, %zu to delete, %zu failed; nothing changed\n",
-              sync.copies.jobs.size(), formatBytes(sync.copies.bytes()).c_str(), sync.skipped, sync.deletions.size(),
-              sync.copies.failures.size());
+              sync.copies.jobs.size(), formatBytes(sync.copies.bytes()).c_str(), sync.skipped,
+              sync.replacements.size() + sync.deletions.size(), sync.copies.failures.size());
 }
 
-// Deletes what the source lacks, files before the directories that held
-// them. The first failure's code, or kOk.
-int deleteExtra(const korvex::Session& phone, const Side& dest, const SyncPlan& sync, std::size_t& deleted,
-                std::size_t& failed) {
+// Deletes destination entries: the extras, files before the directories
+// that held them, or (`whole`) the entries replaced, directories with all
+// they hold. The first failure's code, or kOk.
+int deleteEntries(const korvex::Session& phone, const Side& dest, const Entries& entries, bool whole,
+                  std::size_t& deleted, std::size_t& failed) {
   int code = kOk;
-  for (const auto& [relative, directory] : sync.deletions) {
+  for (const auto& [relative, directory] : entries) {
     const std::string path = pathOf(dest, relative);
     std::optional<Failure> failure;
     if (dest.phone) {
-      const bool removed = directory ? bool(phone.remove_directory(path, false)) : bool(phone.remove(path));
+      const bool removed = directory ? bool(phone.remove_directory(path, whole)) : bool(phone.remove(path));
       if (!removed) {
         failure = directory ? directoryRefusal(phone, "sync", path, "the phone refused to delete it")
                             : refusal(phone, "sync", path, "the phone refused to delete it");
       }
     } else {
       std::error_code error;
-      fs::remove(localPathOf(path), error);
+      if (whole) {
+        fs::remove_all(localPathOf(path), error);
+      } else {
+        fs::remove(localPathOf(path), error);
+      }
       if (error) failure = Failure{kLocalFile, "sync: " + path + ": cannot be deleted: " + error.message()};
     }
     if (!failure) {
@@ -278,13 +323,18 @@ int syncCommand(Context& context, const SyncOptions& options) {
   copyOptions.summary = false;
   ParallelCopy pool(phone, {context.address(), context.password()}, toPhone ? Direction::Put : Direction::Get,
                     copyOptions);
-  int code = pool.run(sync.copies);
+  // What the source holds in place of an entry of the other kind is known,
+  // not inferred from an absence: it may be replaced before the copy.
+  std::size_t deleted = 0, replaceFailed = 0;
+  const int replaced = deleteEntries(phone, dest, sync.replacements, true, deleted, replaceFailed);
+  const int copied = pool.run(sync.copies);
+  int code = replaced != kOk ? replaced : copied;
   const ParallelCopy::Tally tally = pool.tally();
-  std::size_t deleted = 0, failed = tally.failed;
+  std::size_t failed = tally.failed + replaceFailed;
   // Only a complete copy makes it safe to delete: a source that was not
   // read whole would look as if it lacked what it holds.
   if (code == kOk) {
-    code = deleteExtra(phone, dest, sync, deleted, failed);
+    code = deleteEntries(phone, dest, sync.deletions, false, deleted, failed);
   } else if (!sync.deletions.empty()) {
     printMessage("sync: nothing deleted, as not everything was copied");
   }
@@ -319,7 +369,7 @@ const AddCommand addSync = [](CLI::App& app, Run& run) {
   sync.app->add_option("DST", options.dest, "the destination directory (phone:PATH on the phone)")->required();
   sync.app->add_flag("--delete", options.remove,
                      "then delete destination files (and emptied directories) the source lacks, once every copy "
-                     "arrived");
+                     "arrived; an entry of the other kind than the source's is replaced before the copies");
   auto* dryRun =
       sync.app->add_flag("-n,--dry-run", options.dryRun, "print what would be copied and deleted, change nothing");
   sync.app->add_option("-j,--jobs", options.copy.jobs, "copies at once, each on a session of its own")
