@@ -98,6 +98,8 @@ const Typing kTypings[] = {
     {"TabOnAnEmptyLineListsTheCommands", {{"\t", "lpwd"}, {"exit\r", ""}}, kOk},
     {"TabAfterALetterListsTheCommandsItStarts", {{"l\t", "lpwd"}, {"\x15" "exit\r", ""}}, kOk},
     {"TabCompletesAPhonePath", {{"ls /D\t", "ocuments/"}, {"\r", "notes.txt"}, {"exit\r", ""}}, kOk},
+    {"CtrlCDropsTheLineForANewPrompt", {{"rm -r /Documents\x03", kPrompt}, {"\x03", kPrompt}, {"ls\r", "Documents/"},
+                                       {"exit\r", ""}}, kOk},
 };
 
 class ShellTerminalTest : public CliTest, public ::testing::WithParamInterface<Typing> {};

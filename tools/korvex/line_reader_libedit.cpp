@@ -1,9 +1,12 @@
-// Line editing on the terminal: history for the session and Tab completion.
+// Line editing on the terminal: history for the session, Tab completion,
+// and Ctrl-C at the prompt dropping the line.
 #include <histedit.h>
 
+#include <csignal>
 #include <cstdio>
 
 #include "line_reader.h"
+#include "stop_signals.h"
 #include "text.h"
 
 namespace korvex::cli {
@@ -36,7 +39,17 @@ class EditReader : public LineReader {
   std::optional<std::string> read(const std::string& prompt) override {
     prompt_ = prompt;
     int count = 0;
-    const char* text = el_gets(editor_, &count);
+    const char* text = nullptr;
+    {
+      // Ctrl-C ends the read instead of the shell; what was typed is dropped.
+      StopSignals signals;
+      stopSignal = 0;
+      text = el_gets(editor_, &count);
+    }
+    if (stopSignal == SIGINT) {
+      std::fputc('\n', stdout);
+      return std::string();
+    }
     if (!text || count <= 0) return std::nullopt;
     std::string line(text, static_cast<std::size_t>(count));
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();

@@ -58,7 +58,7 @@ class Shell {
       status = outcome.status;
     }
     if (terminal) std::printf("\n");
-    return status;
+    return stopSignal ? kSignalBase + stopSignal : status;  // ended by SIGTERM at the prompt
   }
 
   // The lines in order; the first that fails, unless it starts with '-',
