@@ -13,7 +13,7 @@ using ::testing::HasSubstr;
 
 struct Batch {
   const char* name;
-  std::string script;  // "@LOCAL" stands for the local scratch directory
+  std::string script;  // "@LOCAL" stands for the local scratch directory, @LOCAL/home for HOME
   int exitCode;
   std::vector<std::string> out;  // pieces standard output holds
   std::string err;               // a piece standard error holds; empty: nothing there
@@ -26,7 +26,7 @@ const Batch kBatches[] = {
     {"RelativePathsFollowCd", "cd dir\nstat a.txt\nmkdir sub\npwd\ncd ..\nls\ncd dir/sub\npwd\n", kOk,
      {"path: /dir/a.txt\nexists: yes\ntype: file\nsize: 5\n/dir\ndir/\nb c.txt\n/dir/sub\n"}, "", {"dir/sub"}, {"sub"}, {}},
     {"RelativeLocalNamesFollowLcd", "lcd @LOCAL\ncd dir\nget a.txt copy.txt\nput up.txt sent.txt\nlls\n", kOk,
-     {"copy.txt\nscript\nup.txt\n"}, "", {"dir/sent.txt"}, {"sent.txt"}, {"copy.txt"}},
+     {"copy.txt\nhome/\nscript\nup.txt\n"}, "", {"dir/sent.txt"}, {"sent.txt"}, {"copy.txt"}},
     {"AFailingLineStopsTheBatch", "rm missing\nmkdir after\n", kRefused, {},
      "korvex: rm: /missing: no such file or directory\nkorvex: batch line 1: failed with exit status 1", {},
      {"after"}, {}},
@@ -47,8 +47,15 @@ const Batch kBatches[] = {
     {"ABadOptionIsAUsageError", "ls --bogus\nmkdir after\n", kUsage, {}, "batch line 1: ls: ", {}, {"after"}, {}},
     {"LocalCommandsRunAndTheirStatusCounts", "!echo from the local shell\n!exit 3\nmkdir after\n", 3,
      {"from the local shell\n"}, "batch line 2: failed with exit status 3", {}, {"after"}, {}},
-    {"HelpListsBothKinds", "help\n", kOk, {"  get ", "  rmdir ", "  cd [DIR] ", "  lcd DIR ", "  exit, quit "}, "",
+    {"HelpListsBothKinds", "help\n", kOk, {"  get ", "  rmdir ", "  cd [DIR] ", "  lcd [DIR] ", "  exit, quit "}, "",
      {}, {}, {}},
+    {"HelpOnOneCommandShowsItsHelp", "help ls\nhelp lcd\n", kOk, {"Usage: ", "--json", "lcd [DIR]: change"}, "", {},
+     {}, {}},
+    {"AGetOrPutWithoutADestinationUsesTheWorkingDirectories", "lcd @LOCAL\ncd dir\nget a.txt\nput up.txt\n", kOk, {},
+     "", {"dir/up.txt"}, {"up.txt"}, {"a.txt"}},
+    {"LcdAloneOrWithATildeGoesHome", "lcd\nlpwd\nlcd /\nlcd ~/sub\nlpwd\n", kOk, {"@LOCAL/home\n@LOCAL/home/sub\n"},
+     "", {}, {}, {}},
+    {"AUsageErrorNamesTheCommandOnce", "mv /a\n", kUsage, {}, "korvex: batch line 1: mv: needs a source", {}, {}, {}},
 };
 
 class ShellBatchTest : public CliTest, public ::testing::WithParamInterface<Batch> {};
@@ -59,16 +66,18 @@ TEST_P(ShellBatchTest, RunsTheScript) {
   writeFile(phone("dir/a.txt"), "alpha");
   writeFile(phone("b c.txt"), "bc");
   writeFile(local("up.txt"), "upload");
-  std::string script = batch.script;
-  if (const std::size_t at = script.find("@LOCAL"); at != std::string::npos) {
-    script.replace(at, 6, local("").string());
-  }
+  fs::create_directories(local("home/sub"));
+  const std::string scratch = local("").parent_path().string();
+  const auto expand = [&scratch](std::string text) {
+    for (std::size_t at; (at = text.find("@LOCAL")) != std::string::npos;) text.replace(at, 6, scratch);
+    return text;
+  };
   const fs::path file = local("script");
-  writeFile(file, script);
+  writeFile(file, expand(batch.script));
 
-  const CliResult result = korvex({"shell", "-b", file.string()});
+  const CliResult result = korvex({"shell", "-b", file.string()}, {.env = {{"HOME", local("home").string()}}});
   EXPECT_EQ(result.exitCode, batch.exitCode) << result.all();
-  for (const std::string& piece : batch.out) EXPECT_THAT(result.out, HasSubstr(piece));
+  for (const std::string& piece : batch.out) EXPECT_THAT(result.out, HasSubstr(expand(piece)));
   if (batch.err.empty()) {
     EXPECT_EQ(result.err, "");
   } else {

@@ -14,6 +14,14 @@ std::string phoneWorkingDirectory;
 
 void setPhoneWorkingDirectory(std::string directory) { phoneWorkingDirectory = std::move(directory); }
 
+bool inShell() { return !phoneWorkingDirectory.empty(); }
+
+std::string usageMessage(const std::string& command, const CLI::Error& error) {
+  const std::string what = error.what();
+  if (command.empty() || what.starts_with(command + ": ")) return what;
+  return command + ": " + what;
+}
+
 std::string phonePathArgument(const std::string& text) {
   const std::string path = phoneArgument(text);
   return phoneWorkingDirectory.empty() ? path : resolvePhonePath(phoneWorkingDirectory, path);

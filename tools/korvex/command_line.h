@@ -21,9 +21,15 @@ using Run = std::function<int(Context&)>;
 // The directory relative phone paths are taken against: the shell sets its
 // working directory; empty (one command per process) leaves them as given.
 void setPhoneWorkingDirectory(std::string directory);
+// Whether a command runs in the shell: a working directory is set.
+bool inShell();
 // A phone path from the command line as phone text, resolved against that
 // directory.
 std::string phonePathArgument(const std::string& text);
+
+// A parse error of `command`'s line as one message, "COMMAND: what", the
+// command named once.
+std::string usageMessage(const std::string& command, const CLI::Error& error);
 
 // A phone path argument: phone text, not empty, at most `limit` bytes.
 CLI::Validator phonePath(std::size_t limit);

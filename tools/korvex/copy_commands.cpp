@@ -29,9 +29,12 @@ struct CopyArguments {
   TreeCopyOptions options;
 
   void check() const {
-    if (paths.size() < 2) throw CLI::ValidationError(command, "needs a source and a destination");
+    if (paths.size() < (inShell() ? 1u : 2u)) throw CLI::ValidationError(command, "needs a source and a destination");
   }
-  std::vector<std::string> sources() const { return {paths.begin(), paths.end() - 1}; }
+  // In the shell a lone source goes to the working directory, as in sftp.
+  bool lone() const { return paths.size() == 1; }
+  std::vector<std::string> sources() const { return {paths.begin(), paths.end() - (lone() ? 0 : 1)}; }
+  std::string destination() const { return lone() ? "." : paths.back(); }
   // The options with the global -q and -v applied.
   TreeCopyOptions with(const Context& context) const {
     TreeCopyOptions chosen = options;
@@ -113,7 +116,7 @@ int copyPlanned(Context& context, Direction direction, const std::vector<std::st
 
 int getCommand(Context& context, const CopyArguments& arguments) {
   std::vector<std::string> sources = arguments.sources();
-  const std::string& local = arguments.paths.back();
+  const std::string local = arguments.destination();
   for (std::string& source : sources) {
     source = phonePathArgument(source);
     if (source.empty() || source.size() > korvex::kMaxPath) {
@@ -130,7 +133,7 @@ int getCommand(Context& context, const CopyArguments& arguments) {
 }
 
 int putCommand(Context& context, const CopyArguments& arguments) {
-  const std::string dest = phonePathArgument(arguments.paths.back());
+  const std::string dest = phonePathArgument(arguments.destination());
   if (dest.empty() || dest.size() > korvex::kMaxPath) {
     throw Failure{kUsage, "put: " + dest.substr(0, 40) + ": not a usable phone path"};
   }
@@ -212,12 +215,14 @@ void addCopyCommand(CLI::App& app, Run& run, const char* name, const char* descr
 
 const AddCommand addGet = [](CLI::App& app, Run& run) {
   addCopyCommand(app, run, "get", "copy phone files or trees (-r) to a local file or directory",
-                 "PHONE... LOCAL: phone files or directories, then the local destination", &getCommand);
+                 "PHONE... LOCAL: phone files or directories, then the local destination (in the shell, without "
+                 "one: the local working directory)", &getCommand);
 };
 
 const AddCommand addPut = [](CLI::App& app, Run& run) {
   addCopyCommand(app, run, "put", "copy local files or trees (-r) to a phone file or directory",
-                 "LOCAL... PHONE: local files or directories (- for standard input), then the phone destination",
+                 "LOCAL... PHONE: local files or directories (- for standard input), then the phone destination (in "
+                 "the shell, without one: the phone working directory)",
                  &putCommand);
 };
 

@@ -16,6 +16,7 @@
 #include "line_reader.h"
 #include "local_command.h"
 #include "local_files.h"
+#include "phone_config.h"
 #include "phone_tree.h"
 #include "shell_text.h"
 #include "stop_signals.h"
@@ -149,7 +150,7 @@ class Shell {
     } catch (const CLI::CallForHelp& help) {
       return app->exit(help);
     } catch (const CLI::ParseError& error) {
-      throw Failure{kUsage, words.front() + ": " + error.what()};
+      throw Failure{kUsage, usageMessage(words.front(), error)};
     }
     if (context_.dropLostSession()) {
       printMessage("the connection to " + context_.address() + " was lost; connecting again");
@@ -185,11 +186,19 @@ class Shell {
     return kOk;
   }
 
+  // As a shell's cd: home without a directory, and ~ stands for home.
   int changeLocalDirectory(const std::vector<std::string>& arguments) {
-    if (arguments.size() != 1) throw Failure{kUsage, "lcd: takes one local directory"};
+    if (arguments.size() > 1) throw Failure{kUsage, "lcd: takes one local directory"};
+    const std::string given = arguments.empty() ? "~" : arguments.front();
+    std::string target = given;
+    if (given == "~" || given.starts_with("~/")) {
+      const std::string home = homeDirectory();
+      if (home.empty()) throw Failure{kLocalFile, "lcd: no home directory is known"};
+      target = expandHome(given, home);
+    }
     std::error_code error;
-    fs::current_path(localPathOf(arguments.front()), error);
-    if (error) throw Failure{kLocalFile, "lcd: " + arguments.front() + ": " + error.message()};
+    fs::current_path(localPathOf(target), error);
+    if (error) throw Failure{kLocalFile, "lcd: " + target + ": " + error.message()};
     return kOk;
   }
 
@@ -216,10 +225,12 @@ class Shell {
     return kOk;
   }
 
-  int help(const std::vector<std::string>&) {
+  int help(const std::vector<std::string>& arguments) {
+    if (arguments.size() > 1) throw Failure{kUsage, "help: takes at most one command"};
     Run run;
     const std::unique_ptr<CLI::App> app = commandApp(run);
-    std::printf("Phone commands (COMMAND --help for its options):\n");
+    if (!arguments.empty()) return helpOn(*app, arguments.front());
+    std::printf("Phone commands (help COMMAND for its options):\n");
     for (const CLI::App* command : app->get_subcommands({})) {
       std::printf("  %-8s %s\n", command->get_name().c_str(), command->get_description().c_str());
     }
@@ -230,6 +241,23 @@ class Shell {
     std::printf("  %-14s %s\n", "!COMMAND", "run a command in the local shell");
     std::printf("  %-14s %s\n", "exit, quit", "leave the shell with the last command's status");
     return kOk;
+  }
+
+  // One command's help: a phone command's options, or a shell command's line.
+  int helpOn(CLI::App& app, const std::string& name) const {
+    for (CLI::App* command : app.get_subcommands({})) {
+      if (command->get_name() == name) {
+        std::printf("%s", command->help().c_str());
+        return kOk;
+      }
+    }
+    for (const BuiltinCommand& builtin : kBuiltins) {
+      if (name == builtin.name) {
+        std::printf("%s: %s\n", builtin.usage, builtin.description);
+        return kOk;
+      }
+    }
+    throw Failure{kUsage, "help: " + name + ": no such command (help lists them)"};
   }
 
   std::vector<std::string> commandNames() const {
@@ -277,10 +305,11 @@ class Shell {
 const Shell::BuiltinCommand Shell::kBuiltins[6] = {
     {"cd", "cd [DIR]", "change the phone working directory (/ without DIR)", &Shell::changeDirectory},
     {"pwd", "pwd", "show the phone working directory", &Shell::printDirectory},
-    {"lcd", "lcd DIR", "change the local working directory", &Shell::changeLocalDirectory},
+    {"lcd", "lcd [DIR]", "change the local working directory (home without DIR; ~ is home)",
+     &Shell::changeLocalDirectory},
     {"lpwd", "lpwd", "show the local working directory", &Shell::printLocalDirectory},
     {"lls", "lls [DIR]", "list a local directory", &Shell::listLocal},
-    {"help", "help", "list the commands", &Shell::help},
+    {"help", "help [COMMAND]", "list the commands, or show one's help", &Shell::help},
 };
 
 struct ShellOptions {
