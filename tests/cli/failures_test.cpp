@@ -23,7 +23,7 @@ TEST(CliUsageTest, BadCommandLinesAreUsageErrors) {
       {},
       {"--password", "pw"},
       {"--password", "pw", "frobnicate"},
-      {"--password", "pw", "ls"},
+      {"--password", "pw", "mkdir"},
       {"--password", "pw", "get", "/only-one"},
       {"--password", "pw", "chown", "/f", "root", "0"},
       {"--password", "pw", "stat", "/" + std::string(1100, 'a')},

@@ -99,7 +99,7 @@ TEST_F(PhoneGlobTest, GetAndRmTakeEveryMatch) {
       {"rm files, a directory match refused",
        {"rm", "/DCIM/*.jpg"},
        kRefused,
-       "korvex: rm: /DCIM/dir.jpg: is a directory (use rmdir)",
+       "korvex: rm: /DCIM/dir.jpg: is a directory (use -r)",
        {"DCIM/a*b.jpg", "DCIM/top.jpg"},
        {"DCIM/dir.jpg", "DCIM/.hidden.jpg"},
        {}},

@@ -140,7 +140,7 @@ TEST_F(ChangesTest, RmRemovesEveryPathItCanAndReportsTheRest) {
   };
   const Case cases[] = {
       {{"rm", "/a", "/missing", "/b"}, kRefused, {"a", "b"}, {}, "korvex: rm: /missing: no such file or directory\n"},
-      {{"rm", "/kept"}, kRefused, {}, {"kept"}, "korvex: rm: /kept: is a directory (use rmdir)\n"},
+      {{"rm", "/kept"}, kRefused, {}, {"kept"}, "korvex: rm: /kept: is a directory (use -r)\n"},
       {{"rm", "-r", "/tree", "/kept"}, kOk, {"tree", "kept"}, {}, ""},
   };
   for (const Case& c : cases) {
@@ -153,9 +153,10 @@ TEST_F(ChangesTest, RmRemovesEveryPathItCanAndReportsTheRest) {
   }
 }
 
-TEST_F(ChangesTest, MvOfSeveralOrIntoADirectorySlashGoesIntoIt) {
+TEST_F(ChangesTest, MvOfSeveralOrOntoADirectoryGoesIntoIt) {
   fs::create_directories(phone("dir"));
-  for (const char* file : {"a", "b", "c", "d", "e"}) writeFile(phone(file), file);
+  fs::create_directories(phone("sub"));
+  for (const char* file : {"a", "b", "c", "d", "e", "g"}) writeFile(phone(file), file);
   struct Case {
     std::vector<std::string> args;
     int exitCode;
@@ -168,6 +169,8 @@ TEST_F(ChangesTest, MvOfSeveralOrIntoADirectorySlashGoesIntoIt) {
       {{"mv", "/missing", "/d", "/dir"}, kRefused, {"dir/d"}, "korvex: mv: /missing: no such file or directory\n"},
       {{"mv", "/e", "/nowhere/"}, kRefused, {"e"}, "korvex: mv: /nowhere/: no such file or directory\n"},
       {{"mv", "/e", "/f"}, kOk, {}, ""},  // one source: a rename, as before
+      {{"mv", "/g", "/dir"}, kOk, {"dir/g"}, ""},  // an existing directory, as GNU mv
+      {{"mv", "/sub", "/dir"}, kOk, {}, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(joined(c.args));
@@ -177,6 +180,7 @@ TEST_F(ChangesTest, MvOfSeveralOrIntoADirectorySlashGoesIntoIt) {
     for (const std::string& path : c.there) EXPECT_EQ(readFile(phone(path)), fs::path(path).filename().string());
   }
   EXPECT_EQ(readFile(phone("f")), "e");
+  EXPECT_TRUE(fs::is_directory(phone("dir/sub")));
 }
 
 // cat and put - use a temporary file, which must be gone on every way out.

@@ -44,6 +44,7 @@ TEST_F(TreeTest, ListingsShowTypesSizesAndJson) {
   };
   const Case cases[] = {
       {{"ls", "/"}, {"photos/", "big.bin", "two.bin"}},
+      {{"ls"}, {"photos/", "big.bin", "two.bin"}},  // the root, as ls lists the current directory
       {{"ls", "-a", "/"}, {"photos/", "big.bin", "two.bin"}},
       {{"ls", "-l", "/"}, {"d            -  photos", "-   3221225472  big.bin", "-   2147483648  two.bin"}},
       {{"ls", "-R", "/photos"}, {"2024/", "2024/b.jpg", "a \"q\".jpg"}},
@@ -64,7 +65,7 @@ TEST_F(TreeTest, ListingsShowTypesSizesAndJson) {
         R"("})"}},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+    SCOPED_TRACE(::testing::PrintToString(c.args));
     CliResult result = korvex(c.args);
     EXPECT_EQ(result.exitCode, kOk) << result.all();
     EXPECT_EQ(lines(result.out), c.out);
@@ -77,30 +78,37 @@ TEST_F(TreeTest, ListingsShowTypesSizesAndJson) {
   EXPECT_EQ(missing.out, "{\"path\":\"/none\",\"exists\":false}\n");
 }
 
-TEST_F(TreeTest, MkdirParents) {
+TEST_F(TreeTest, MkdirParentsAndSeveralPaths) {
   writeFile(phone("file"), "x");
   fs::create_directory(phone("have"));
   struct Case {
-    std::string path;
+    std::vector<std::string> args;
     int exitCode;
     std::string err;
   };
   const Case cases[] = {
-      {"/have/a/b/c", kOk, ""},
-      {"/have/a/b/c", kOk, ""},  // already there: no error
-      {"/have", kOk, ""},
-      {"/file/sub", kRefused, "mkdir: /file: not a directory"},
-      {"new/rel", kOk, ""},
+      {{"-p", "/have/a/b/c"}, kOk, ""},
+      {{"-p", "/have/a/b/c"}, kOk, ""},  // already there: no error
+      {{"-p", "/have"}, kOk, ""},
+      {{"-p", "/file/sub"}, kRefused, "mkdir: /file: not a directory"},
+      {{"-p", "new/rel"}, kOk, ""},
+      // Each in turn, a parent before its child; a failure does not stop the rest.
+      {{"/one", "/one/two", "/none/x", "/three"}, kRefused, "mkdir: /none/x: no such file or directory (use -p)"},
+      {{"-p", "/p/q", "/r/s"}, kOk, ""},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.path);
-    CliResult result = korvex({"mkdir", "-p", c.path});
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    std::vector<std::string> args{"mkdir"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    CliResult result = korvex(args);
     EXPECT_EQ(result.exitCode, c.exitCode) << result.all();
     EXPECT_THAT(result.err, HasSubstr(c.err));
   }
-  EXPECT_TRUE(fs::is_directory(phone("have/a/b/c")));
-  EXPECT_TRUE(fs::is_directory(phone("new/rel")));
+  for (const char* made : {"have/a/b/c", "new/rel", "one/two", "three", "p/q", "r/s"}) {
+    EXPECT_TRUE(fs::is_directory(phone(made))) << made;
+  }
   EXPECT_FALSE(fs::exists(phone("file/sub")));
+  EXPECT_FALSE(fs::exists(phone("none")));
 }
 
 TEST_F(TreeTest, TreesGoUpAndComeBackWhole) {

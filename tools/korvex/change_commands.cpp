@@ -55,11 +55,13 @@ void move(const korvex::Session& phone, const std::string& source, const std::st
 int moveCommand(Context& context, const MoveOptions& options) {
   const korvex::Session& phone = context.phone();
   const std::string& dest = options.paths.back();
-  if (!options.intoDirectory()) {
+  // An existing directory receives the source under its own name, as mv does.
+  const bool destIsDirectory = yes(phone.is_directory(dest));
+  if (!options.intoDirectory() && !destIsDirectory) {
     move(phone, options.paths.front(), dest);
     return kOk;
   }
-  if (!yes(phone.is_directory(dest))) throw directoryRefusal(phone, "mv", dest);
+  if (!destIsDirectory) throw directoryRefusal(phone, "mv", dest);
   const std::vector<std::string> sources(options.paths.begin(), options.paths.end() - 1);
   return forEachPath(sources, [&](const std::string& source) {
     move(phone, source, korvex::join_path(dest, korvex::base_name(source)));
@@ -86,7 +88,7 @@ void removePath(const korvex::Session& phone, const std::string& path, bool recu
     throw asFailure("rm", path, tree.reason());
   }
   Failure failure = asFailure("rm", path, removed.reason());
-  if (removed.error() == korvex::Errc::is_a_directory) failure.message += " (use rmdir)";
+  if (removed.error() == korvex::Errc::is_a_directory) failure.message += " (use -r)";
   throw failure;
 }
 
@@ -102,7 +104,7 @@ int removeCommand(Context& context, const RemoveFilesOptions& options) {
   const int removed = forEachPath(matches, [&](const PhoneMatch& match) {
     // A listed directory needs no question.
     if (match.isDirectory && !options.recursive) {
-      throw Failure{kRefused, "rm: " + match.path + ": is a directory (use rmdir)"};
+      throw Failure{kRefused, "rm: " + match.path + ": is a directory (use -r)"};
     }
     removePath(phone, match.path, options.recursive);
   });
@@ -120,7 +122,7 @@ int removeDirectoryCommand(Context& context, const RemoveOptions& options) {
 }
 
 struct MakeDirectoryOptions {
-  std::string path;
+  std::vector<std::string> paths;
   bool parents = false;
 };
 
@@ -138,18 +140,22 @@ void makeParents(const korvex::Session& phone, const std::string& path) {
   }
 }
 
-int makeDirectoryCommand(Context& context, const MakeDirectoryOptions& options) {
-  const korvex::Session& phone = context.phone();
-  const std::string& path = options.path;
-  if (options.parents) {
+void makeDirectory(const korvex::Session& phone, const std::string& path, bool parents) {
+  if (parents) {
     makeParents(phone, path);
-    return kOk;
+    return;
   }
   const korvex::Status made = phone.make_directory(path);
-  if (made) return kOk;
+  if (made) return;
   Failure failure = asFailure("mkdir", path, made.reason(), "the phone refused to create it");
   if (made.error() == korvex::Errc::not_found) failure.message += " (use -p)";
   throw failure;
+}
+
+// Each in the order given, so a parent named before its child is made first.
+int makeDirectoryCommand(Context& context, const MakeDirectoryOptions& options) {
+  const korvex::Session& phone = context.phone();
+  return forEachPath(options.paths, [&](const std::string& path) { makeDirectory(phone, path, options.parents); });
 }
 
 struct ChownOptions {
@@ -170,7 +176,7 @@ int chownCommand(Context& context, const ChownOptions& options) {
 
 const AddCommand addMove = [](CLI::App& app, Run& run) {
   const auto mv = subcommand(app, run, "mv",
-                             "rename or move a phone file or directory; several, or into DIR/, go into a directory",
+                             "rename or move a phone file or directory; into DIR when it is an existing directory",
                              &moveCommand);
   addPhonePaths(mv.app, "PATHS", mv.options->paths,
                "SRC DST, or SRC... DIR: phone paths, then the new path or an existing directory");
@@ -189,10 +195,11 @@ const AddCommand addRemoveDirectory = [](CLI::App& app, Run& run) {
 };
 
 const AddCommand addMakeDirectory = [](CLI::App& app, Run& run) {
-  pathSubcommand(app, run, "mkdir", "create a phone directory (its parent must exist, unless -p)",
-                 &makeDirectoryCommand, "phone directory",
-                 {"-p,--parents", &MakeDirectoryOptions::parents,
-                  "create missing parents too; an existing directory is no error"});
+  const auto mkdir = subcommand(app, run, "mkdir", "create phone directories (each parent must exist, unless -p)",
+                                &makeDirectoryCommand);
+  mkdir.app->add_flag("-p,--parents", mkdir.options->parents,
+                      "create missing parents too; an existing directory is no error");
+  addPhonePaths(mkdir.app, "PATHS", mkdir.options->paths, "phone directories");
 };
 
 const AddCommand addChown = [](CLI::App& app, Run& run) {

@@ -20,7 +20,7 @@ namespace {
 
 struct ListOptions {
   enum class Which { Files, Directories, All };
-  std::string path;
+  std::string path = "/";  // the root when none is given (the shell's working directory there)
   Which which = Which::All;
   bool longFormat = false;  // type and size per entry
   bool human = false;       // sizes as 1.5K, 3.4M
@@ -192,7 +192,7 @@ const AddCommand addList = [](CLI::App& app, Run& run) {
   ls.app->add_flag("-F,--classify", options->classify, "mark every directory with a trailing /, also with -d and -l");
   ls.app->add_flag("-R,--recursive", options->recursive, "the whole tree, as paths relative to PATH");
   ls.app->add_flag("--json", options->json, "one JSON array of {name, type, size}");
-  addPhonePath(ls.app, "PATH", options->path, "phone directory");
+  addPhonePath(ls.app, "PATH", options->path, "phone directory (the root without one)")->required(false);
 };
 
 }  // namespace korvex::cli
