@@ -9,37 +9,58 @@ using namespace exit_code;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-TEST(CliConnectTest, NoServiceListeningIsCannotConnect) {
+// Why no connection was made: nothing listening, a name that does not
+// resolve (refused before any query leaves), a port the address cannot have.
+TEST(CliConnectTest, ConnectFailuresSayWhy) {
   RefusingPort port;
-  CliResult result = runCli({"--host", port.address(), "--password", "pw", "state"});
-  EXPECT_EQ(result.exitCode, kNoConnect) << result.all();
-  EXPECT_THAT(result.err, HasSubstr("cannot connect to " + port.address()));
-  EXPECT_EQ(result.out, "");
+  const struct {
+    std::string host;
+    int exitCode;
+    std::string err;
+  } cases[] = {
+      {port.address(), kNoConnect,
+       "korvex: cannot connect to " + port.address() + ": no service answered on that address and port\n"},
+      {"bad..name:2424", kNoConnect, "korvex: cannot connect to bad..name:2424: the name bad..name cannot be resolved ("},
+      {"127.0.0.1:70000", kUsage, "korvex: 127.0.0.1:70000: the port is out of range (1 to 65535)\n"},
+      {"127.0.0.1:", kUsage, "korvex: 127.0.0.1:: the port is not a number from 1 to 65535\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.host);
+    CliResult result = runCli({"--host", c.host, "--password", "pw", "state"});
+    EXPECT_EQ(result.exitCode, c.exitCode) << result.all();
+    EXPECT_THAT(result.err, ::testing::StartsWith(c.err));
+    EXPECT_EQ(lines(result.err).size(), 1u) << result.err;
+    EXPECT_EQ(result.out, "");
+  }
 }
 
-TEST(CliUsageTest, BadCommandLinesAreUsageErrors) {
+TEST(CliUsageTest, BadCommandLinesAreUsageErrorsOfOneLineNamingTheCommand) {
   // None of these reaches the network, so no service is needed.
-  const std::vector<std::vector<std::string>> cases = {
-      {},
-      {"--password", "pw"},
-      {"--password", "pw", "frobnicate"},
-      {"--password", "pw", "mkdir"},
-      {"--password", "pw", "get", "/only-one"},
-      {"--password", "pw", "chown", "/f", "root", "0"},
-      {"--password", "pw", "stat", "/" + std::string(1100, 'a')},
-      {"--password", "pw", "mv", "/a", "/" + std::string(300, 'b')},
-      {"--password", "pw", "--password-file", "/etc/hostname", "state"},
-      {"--password", "pw", "--log-level", "9", "state"},
-      {"--password", "pw", "put", "--progress", "sometimes", "/etc/hostname", "/x"},
-      {"state"},  // no password from anywhere
+  const struct {
+    std::vector<std::string> args;
+    std::string err;  // how the line starts
+  } cases[] = {
+      {{}, "korvex: a command is required (see korvex --help)"},
+      {{"--password", "pw"}, "korvex: a command is required"},
+      {{"--password", "pw", "frobnicate"}, "korvex: "},
+      {{"--password", "pw", "mkdir"}, "korvex: mkdir: PATHS is required (see korvex mkdir --help)"},
+      {{"--password", "pw", "get", "/only-one"}, "korvex: get: needs a source and a destination"},
+      {{"--password", "pw", "chown", "/f", "root", "0"}, "korvex: chown: "},
+      {{"--password", "pw", "stat", "/" + std::string(1100, 'a')}, "korvex: stat: "},
+      {{"--password", "pw", "mv", "/a", "/" + std::string(300, 'b')}, "korvex: mv: "},
+      {{"--password", "pw", "--password-file", "/etc/hostname", "state"}, "korvex: "},
+      {{"--password", "pw", "state", "--log-level", "9"}, "korvex: --log-level: "},  // a global option
+      {{"--password", "pw", "put", "--progress", "sometimes", "/etc/hostname", "/x"}, "korvex: put: --progress: "},
+      {{"state"}, "korvex: no password"},  // from anywhere
   };
-  for (const auto& args : cases) {
+  for (const auto& c : cases) {
     std::string shown;
-    for (const std::string& arg : args) shown += arg.substr(0, 20) + " ";
+    for (const std::string& arg : c.args) shown += arg.substr(0, 20) + " ";
     SCOPED_TRACE(shown);
-    CliResult result = runCli(args);
+    CliResult result = runCli(c.args);
     EXPECT_EQ(result.exitCode, kUsage) << result.all();
-    EXPECT_NE(result.err, "");
+    EXPECT_THAT(result.err, ::testing::StartsWith(c.err));
+    EXPECT_EQ(lines(result.err).size(), 1u) << result.err;
   }
 }
 

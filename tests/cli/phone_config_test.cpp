@@ -124,5 +124,33 @@ TEST(LoginChoiceTest, TheStrongestSourceGivesEachPart) {
   }
 }
 
+// The library takes the first ':' as the start of the port and wraps a
+// port past 65535: such an address is a usage error before it.
+TEST(AddressTest, AnAddressWithAPortTheLibraryWouldMisreadIsNamed) {
+  const struct {
+    const char* address;
+    const char* host;
+    const char* problem;
+  } cases[] = {
+      {"192.168.1.20", "192.168.1.20", ""},
+      {"phone.lan:2424", "phone.lan", ""},
+      {"10.0.0.7:1", "10.0.0.7", ""},
+      {"10.0.0.7:65535", "10.0.0.7", ""},
+      {"10.0.0.7:65536", "10.0.0.7", "the port is out of range (1 to 65535)"},
+      {"10.0.0.7:0", "10.0.0.7", "the port is out of range (1 to 65535)"},
+      {"10.0.0.7:99999", "10.0.0.7", "the port is out of range (1 to 65535)"},
+      {"10.0.0.7:123456", "10.0.0.7", "the port is not a number from 1 to 65535"},
+      {"10.0.0.7:", "10.0.0.7", "the port is not a number from 1 to 65535"},
+      {"10.0.0.7:23x", "10.0.0.7", "the port is not a number from 1 to 65535"},
+      {"10.0.0.7:-1", "10.0.0.7", "the port is not a number from 1 to 65535"},
+      {":2323", "", "no host name or address"},
+      {"", "", "no host name or address"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(addressProblem(c.address), c.problem) << c.address;
+    EXPECT_EQ(hostOf(c.address), c.host) << c.address;
+  }
+}
+
 }  // namespace
 }  // namespace korvex::cli

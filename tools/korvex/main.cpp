@@ -7,6 +7,7 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
@@ -172,6 +173,9 @@ Login resolveLogin(const Globals& globals) {
     sources.fallback = config.text.find("default");
   }
   const LoginChoice choice = chooseLogin(sources);
+  if (const std::string problem = addressProblem(choice.host); !problem.empty()) {
+    throw Failure{kUsage, choice.host + ": " + problem};
+  }
   std::string password;
   switch (choice.password.kind) {
     case Credential::Kind::Text:
@@ -203,6 +207,16 @@ void startLog(const Globals& globals) {
     throw Failure{kLocalFile, "--log: " + globals.logFile + ": cannot be opened (or longer than " +
                               std::to_string(KORVEX_MAX_LOG_PATH) + " bytes)"};
   }
+}
+
+// Whether a parse error is about one of the global options, which may
+// follow the command too.
+bool isGlobalOptionError(const CLI::App& app, const CLI::ParseError& error) {
+  const std::string what = error.what();
+  for (const CLI::Option* option : app.get_options()) {
+    if (what.starts_with(option->get_name() + ":")) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -238,12 +252,17 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
-    // Help and version end here with 0; every parse error with one code.
-    return app.exit(error) == 0 ? kOk : kUsage;
+    // Help and version end here with 0.
+    if (error.get_exit_code() == 0) return app.exit(error) == 0 ? kOk : kUsage;
+    // Every parse error with one code, in one line like every other failure.
+    const std::vector<CLI::App*> given = app.get_subcommands();
+    const std::string command = given.empty() || isGlobalOptionError(app, error) ? "" : given.front()->get_name();
+    printMessage(usageMessage(command, error) + " (see korvex " + (command.empty() ? "" : command + " ") + "--help)");
+    return kUsage;
   }
   if (!run && inputIsTerminal()) run = runShell;
   if (!run) {
-    std::fprintf(stderr, "korvex: a command is required\nRun with --help for more information.\n");
+    printMessage("a command is required (see korvex --help)");
     return kUsage;
   }
 

@@ -2,6 +2,9 @@
 
 #include <utility>
 
+#include "host_lookup.h"
+#include "phone_config.h"
+
 namespace korvex::cli {
 
 korvex::Session openSession(const std::string& address, const std::string& password) {
@@ -9,6 +12,13 @@ korvex::Session openSession(const std::string& address, const std::string& passw
   if (session) return std::move(session).value();
   if (session.error() == korvex::Errc::login_failed) {
     throw Failure{kLoginRefused, "login to " + address + " refused: wrong password, or no answer within 3 s"};
+  }
+  // The library does not say why; a name that does not resolve is the one
+  // cause worth telling apart from a phone that does not answer.
+  const std::string host = hostOf(address);
+  if (const auto lookup = hostLookupFailure(host)) {
+    throw Failure{kNoConnect, "cannot connect to " + address + ": the name " + host + " cannot be resolved (" +
+                                  *lookup + ")"};
   }
   throw Failure{kNoConnect, "cannot connect to " + address + ": no service answered on that address and port"};
 }

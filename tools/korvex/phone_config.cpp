@@ -100,4 +100,18 @@ LoginChoice chooseLogin(const LoginSources& sources) {
   return choice;
 }
 
+std::string addressProblem(std::string_view address) {
+  const std::size_t colon = address.find(':');
+  if (address.substr(0, colon).empty()) return "no host name or address";
+  if (colon == std::string_view::npos) return {};
+  const std::string_view port = address.substr(colon + 1);
+  if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string_view::npos) {
+    return "the port is not a number from 1 to 65535";
+  }
+  const int number = std::stoi(std::string(port));
+  return number >= 1 && number <= 65535 ? std::string() : "the port is out of range (1 to 65535)";
+}
+
+std::string hostOf(std::string_view address) { return std::string(address.substr(0, address.find(':'))); }
+
 }  // namespace korvex::cli

@@ -63,4 +63,11 @@ struct LoginChoice {
 // gives one; the address 127.0.0.1 when none does.
 LoginChoice chooseLogin(const LoginSources& sources);
 
+// What is wrong with an address "host[:port]" as the library reads it (the
+// first ':' starts the port, which the library would silently wrap past
+// 65535); empty when nothing is.
+std::string addressProblem(std::string_view address);
+// The host part of such an address.
+std::string hostOf(std::string_view address);
+
 }  // namespace korvex::cli
