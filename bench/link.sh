@@ -157,6 +157,7 @@ mkdir -p "$work/phone" "$work/sftp" "$work/out" "$work/cache" "$work/unsent" "$w
 cp -r "$work/seed/." "$work/phone/"
 cp -r "$work/seed/." "$work/sftp/"
 echo "korvex-link-bench" >"$work/password"
+chmod 600 "$work/password"  # the client refuses a password file others can read
 
 # ---- the services and their links -------------------------------------------
 "$korvexd" --root "$work/phone" --password-file "$work/password" --listen 127.0.0.1:0 >"$work/korvexd.out" 2>>"$log" &

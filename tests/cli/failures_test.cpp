@@ -85,6 +85,7 @@ TEST_F(FailuresTest, WrongPasswordIsLoginRefused) {
 
 TEST_F(FailuresTest, PasswordComesFromAFileOrTheEnvironment) {
   writeFile(local("password"), service().password() + "\n");
+  fs::permissions(local("password"), fs::perms::owner_read | fs::perms::owner_write);
   CliResult fromFile = runCli({"--host", service().address(), "--password-file", local("password"), "state"});
   EXPECT_EQ(fromFile.exitCode, kOk) << fromFile.all();
   CliResult fromEnvironment =

@@ -93,7 +93,7 @@ TEST_F(ConfigTest, AFileThatCannotBeReadIsNamed) {
   }
 }
 
-TEST_F(ConfigTest, APasswordFileOthersMayReadIsRefused) {
+TEST_F(ConfigTest, APasswordFileOthersMayReadIsRefusedHoweverItIsNamed) {
   // The file is named with ~, which is the home directory.
   writeConfig("[phone]\nhost=" + service().address() + "\npassword-file=~/secret\n");
   const std::string secret = local("secret").string();
@@ -120,9 +120,14 @@ TEST_F(ConfigTest, APasswordFileOthersMayReadIsRefused) {
       EXPECT_EQ(result.out, "");
     }
   }
-  // Given on the command line, the file is the user's own business.
+  // Given on the command line, the same. A device or a pipe holds no stored
+  // secret: /dev/null passes (and its empty password is refused at login).
+  fs::permissions(secret, fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
   CliResult given = runCli({"--host", service().address(), "--password-file", secret, "state"}, {.env = env()});
-  EXPECT_EQ(given.exitCode, kOk) << given.all();
+  EXPECT_EQ(given.exitCode, kUsage) << given.all();
+  EXPECT_EQ(given.err, "korvex: " + secret + ": the password file is readable by others (chmod 600 it)\n");
+  CliResult device = runCli({"--host", service().address(), "--password-file", "/dev/null", "state"}, {.env = env()});
+  EXPECT_EQ(device.exitCode, kLoginRefused) << device.all();
 }
 
 using ChangesTest = CliTest;

@@ -47,7 +47,8 @@ std::string localName(const std::string& path);
 std::string configFilePath();
 // The user's home directory, for a leading "~"; empty when unknown.
 std::string homeDirectory();
-// Whether the group or others may read or write the file.
+// Whether the group or others may read or write the regular file (a pipe
+// such as /dev/stdin holds no stored secret).
 bool openToOthers(const std::string& path);
 
 // A new empty file in the temporary directory that only the user may open;

@@ -53,7 +53,8 @@ std::string configFilePath() {
 
 bool openToOthers(const std::string& path) {
   struct stat info {};
-  return stat(path.c_str(), &info) == 0 && (info.st_mode & (S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH)) != 0;
+  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+         (info.st_mode & (S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH)) != 0;
 }
 
 std::string createTemporaryFile(int& error) {

@@ -52,7 +52,7 @@ void addGlobalOptions(CLI::App& app, Globals& globals) {
                                           "KORVEX_PASSWORD)")
                                 ->type_name("PW");
   globals.passwordFileOption =
-      app.add_option("--password-file", globals.passwordFile, "read the password from the first line of FILE")
+      app.add_option("--password-file", globals.passwordFile, "read the password from the first line of FILE (which others must not read: chmod 600)")
           ->type_name("FILE");
   globals.passwordOption->excludes(globals.passwordFileOption);
   globals.logOption = app.add_option("--log", globals.logFile, "append the library's log to FILE")->type_name("FILE");
@@ -181,16 +181,14 @@ Login resolveLogin(const Globals& globals) {
     case Credential::Kind::Text:
       password = choice.password.value;
       break;
-    case Credential::Kind::File:
-      if (choice.password.fromConfig) {
-        const std::string file = expandHome(choice.password.value, homeDirectory());
-        // As ssh does for keys: a secret others can read is no secret.
-        if (openToOthers(file)) throw Failure{kUsage, file + ": the password file is readable by others (chmod 600 it)"};
-        password = readPasswordFile(config.path + ": password-file ", file);
-      } else {
-        password = readPasswordFile("--password-file: ", choice.password.value);
-      }
+    case Credential::Kind::File: {
+      const bool configured = choice.password.fromConfig;
+      const std::string file = configured ? expandHome(choice.password.value, homeDirectory()) : choice.password.value;
+      // As ssh does for keys, however they are given: a secret others can read is no secret.
+      if (openToOthers(file)) throw Failure{kUsage, file + ": the password file is readable by others (chmod 600 it)"};
+      password = readPasswordFile(configured ? config.path + ": password-file " : "--password-file: ", file);
       break;
+    }
     case Credential::Kind::None:
       throw Failure{kUsage, "no password: give --password, --password-file, --phone or set KORVEX_PASSWORD"};
   }
