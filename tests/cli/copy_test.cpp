@@ -98,8 +98,9 @@ TEST_F(CopyTest, ProgressCanBeForcedWithoutATerminal) {
   writeFile(local("p.bin"), randomBytes(256 * 1024, 3));
   CliResult result = korvex({"put", "--progress", "always", local("p.bin"), "/p.bin"});
   ASSERT_EQ(result.exitCode, kOk) << result.all();
-  // Redrawn in place with carriage returns, finished at 100%, then the summary.
-  EXPECT_THAT(result.out, HasSubstr("\r["));
+  // Redrawn in place with carriage returns, the file named, finished at
+  // 100%, then the summary.
+  EXPECT_THAT(result.out, HasSubstr("\rp.bin ["));
   EXPECT_THAT(result.out, HasSubstr("100%  256.0 KiB / 256.0 KiB"));
   EXPECT_THAT(lines(result.out).back(), HasSubstr("put: "));
 }

@@ -90,6 +90,48 @@ TEST(ProgressTextTest, LineFitsTheWidthAndDropsTheBarWhenNarrow) {
   EXPECT_EQ(progressLine(1, 2, 1, 30).find('['), std::string::npos);
 }
 
+// A single file's line names it first, as scp does, in a third of the line
+// at most; what is left fits as before.
+TEST(ProgressTextTest, LineNamesTheFile) {
+  const struct {
+    std::string name;
+    int width;
+    std::string start;  // how the line starts
+  } cases[] = {
+      {"clip.mp4", 100, "clip.mp4 [#####"},
+      {std::string(60, 'n'), 120, std::string(37, 'n') + "... [#"},
+      {"a\x1b[2J.jpg", 100, "a\\033[2J.jpg ["},
+      {"clip.mp4", 60, "clip.mp4   68%"},  // too narrow for the bar
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string line = progressLine(std::int64_t{700} << 20, std::int64_t{1} << 30, 50e6, c.width, c.name);
+    EXPECT_EQ(line.rfind(c.start, 0), 0u) << line;
+    EXPECT_LE(line.size(), static_cast<std::size_t>(c.width));
+  }
+}
+
+// The bar's length follows the width alone: numbers that grow and long
+// names are cut before it, on an 80-column terminal too.
+TEST(ProgressTextTest, TreeBarKeepsItsLengthWhateverTheNames) {
+  const TreeProgress starting{0, std::int64_t{3} << 30, 0, 10, 0.0};
+  const TreeProgress running{std::int64_t{3} << 29, std::int64_t{3} << 30, 4, 1000, 100.0 * (1 << 20)};
+  const struct {
+    int width;
+    std::size_t bar;  // '[', the bar, ']'; 0: none
+  } cases[] = {{140, 22}, {100, 22}, {79, 16}, {75, 12}, {74, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.width);
+    for (const TreeProgress& progress : {starting, running}) {
+      for (const std::vector<std::string>& names : {std::vector<std::string>{}, {"a.jpg"}, {std::string(200, 'n')}}) {
+        const std::string line = treeProgressLine(progress, names, c.width);
+        EXPECT_EQ(line.rfind('[', 0) == 0 ? line.find(']') + 1 : 0, c.bar) << line;
+        EXPECT_LE(line.size(), static_cast<std::size_t>(c.width));
+      }
+    }
+  }
+}
+
 TEST(ProgressTextTest, TreeLineCountsFilesAndNamesTheCurrentOnes) {
   const TreeProgress halfway{std::int64_t{3} << 29, std::int64_t{3} << 30, 4, 10, 100.0 * (1 << 20)};
   const std::string wide = treeProgressLine(halfway, {"a.jpg", "b.mp4"}, 140);

@@ -29,7 +29,7 @@ struct Watched {
 
 // Polls the copy until it ends, fails, is cancelled or never starts; always
 // releases it.
-Watched watch(korvex::Transfer transfer, const CopyOptions& options) {
+Watched watch(korvex::Transfer transfer, const std::string& name, const CopyOptions& options) {
   Watched result;
   const Clock::time_point start = Clock::now();
   ProgressBar display(options.showsBar(), start);
@@ -49,7 +49,9 @@ Watched watch(korvex::Transfer transfer, const CopyOptions& options) {
       break;
     }
     if (started) {
-      display.update(state.done, state.total);
+      display.update(state.done, state.total, [&](double rate, int width) {
+        return progressLine(state.done, state.total, rate, width, name);
+      });
       if (state.phase == Phase::done) {
         result.outcome = Outcome::Done;
         break;
@@ -148,7 +150,7 @@ int putFile(Context& context, const std::string& localFile, const std::string& p
   } else {
     korvex::Result<korvex::Transfer> transfer = phone.start_upload(localFile, dest);
     if (!transfer) localFailure("put", localPath, "cannot be opened");
-    const Watched watched = watch(std::move(transfer).value(), options);
+    const Watched watched = watch(std::move(transfer).value(), label.empty() ? localName(localFile) : label, options);
     // Failed before a whole block was counted: the phone turned the request
     // down, or could not store the file (its confirmation failed).
     if (watched.outcome == Outcome::Failed && watched.moved <= 0) throw storeRefusal();
@@ -203,7 +205,7 @@ int getFile(Context& context, const std::string& phonePath, const std::string& l
 
   korvex::Result<korvex::Transfer> transfer = phone.start_download(phonePath, dest);
   if (!transfer) throw Failure{kBroken, "get: " + phonePath + ": the session is closing"};
-  const Watched watched = watch(std::move(transfer).value(), options);
+  const Watched watched = watch(std::move(transfer).value(), korvex::base_name(phonePath), options);
   if (watched.outcome != Outcome::Done) {
     // The library puts the file in place only once every byte has arrived:
     // what stood at `dest` before is still there, untouched.

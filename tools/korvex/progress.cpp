@@ -64,7 +64,26 @@ std::string formatDuration(double seconds) {
   return text;
 }
 
-std::string progressLine(std::int64_t done, std::int64_t total, double bytesPerSecond, int width) {
+namespace {
+
+// `text` cut to `room` columns, its end marked with "..." when cut.
+std::string cutTo(std::string text, std::size_t room) {
+  if (text.size() <= room) return text;
+  text.resize(room);
+  if (room >= 3) text.replace(room - 3, 3, "...");
+  return text;
+}
+
+std::string bar(double fraction, int width) {
+  const int filled = static_cast<int>(fraction * width);
+  return "[" + std::string(static_cast<std::size_t>(filled), '#') +
+         std::string(static_cast<std::size_t>(width - filled), '.') + "]";
+}
+
+}  // namespace
+
+std::string progressLine(std::int64_t done, std::int64_t total, double bytesPerSecond, int width,
+                         std::string_view name) {
   const bool knownTotal = total > 0;
   const double fraction = knownTotal ? std::clamp(static_cast<double>(done) / static_cast<double>(total), 0.0, 1.0)
                                      : (total == 0 ? 1.0 : 0.0);
@@ -84,19 +103,17 @@ std::string progressLine(std::int64_t done, std::int64_t total, double bytesPerS
     }
   }
 
-  // The bar takes what the numbers leave, but stays readable or goes away.
-  // The numbers get a fixed room so the bar keeps its length as they change.
+  // The name first, as scp shows it, in a third of the line at most.
+  const std::size_t room = static_cast<std::size_t>(std::max(width, 0));
+  std::string label = name.empty() ? "" : cutTo(shown(std::string(name)), room / 3) + " ";
+  // The bar takes what the name and the numbers leave, but stays readable or
+  // goes away. The numbers get a fixed room so the bar keeps its length as
+  // they change.
   constexpr std::size_t kInfoRoom = 58;
-  const int barWidth = width - static_cast<int>(std::max(info.size(), kInfoRoom)) - 2;
-  if (barWidth < 10) return info.substr(0, static_cast<std::size_t>(std::max(width, 0)));
+  const int barWidth = width - static_cast<int>(label.size() + std::max(info.size(), kInfoRoom)) - 2;
+  if (barWidth < 10) return (label + info).substr(0, room);
   info.resize(std::max(info.size(), kInfoRoom), ' ');
-  const int filled = static_cast<int>(fraction * barWidth);
-  std::string line = "[";
-  line.append(static_cast<std::size_t>(filled), '#');
-  line.append(static_cast<std::size_t>(barWidth - filled), '.');
-  line += ']';
-  line += info;
-  return line;
+  return label + bar(fraction, barWidth) + info;
 }
 
 std::string treeProgressLine(const TreeProgress& progress, const std::vector<std::string>& current, int width) {
@@ -118,24 +135,20 @@ std::string treeProgressLine(const TreeProgress& progress, const std::vector<std
     }
   }
   const std::size_t room = static_cast<std::size_t>(std::max(width, 0));
-  constexpr int kBarWidth = 20;
-  std::string line;
-  if (info.size() + kBarWidth + 3 <= room) {
-    const int filled = static_cast<int>(fraction * kBarWidth);
-    line = "[" + std::string(static_cast<std::size_t>(filled), '#') +
-           std::string(static_cast<std::size_t>(kBarWidth - filled), '.') + "] ";
-  }
+  // The bar's length follows the width alone, against a fixed room for the
+  // numbers: names are cut before the bar shrinks, and it goes only when
+  // too narrow to read.
+  constexpr int kBarMax = 20, kBarMin = 10;
+  constexpr int kInfoRoom = 62;
+  const int barWidth = std::min(kBarMax, width - kInfoRoom - 3);
+  std::string line = barWidth >= kBarMin ? bar(fraction, barWidth) + " " : "";
   line += info;
   if (!current.empty()) {
     std::string names;
     for (const std::string& name : current) names += (names.empty() ? "" : ", ") + shown(name);
     line += "  " + names;
   }
-  if (line.size() > room) {
-    line.resize(room);
-    if (room >= 3) line.replace(room - 3, 3, "...");
-  }
-  return line;
+  return cutTo(std::move(line), room);
 }
 
 }  // namespace korvex::cli

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace korvex::cli {
@@ -18,9 +19,11 @@ std::string humanSize(std::int64_t bytes);
 // "0:07", "12:34", "1:02:03"; "--:--" for a negative or absurd value.
 std::string formatDuration(double seconds);
 
-// One terminal line of at most `width` columns: bar, percentage, bytes,
-// rate and time left. Unknown totals (< 0) and rates (<= 0) show as such.
-std::string progressLine(std::int64_t done, std::int64_t total, double bytesPerSecond, int width);
+// One terminal line of at most `width` columns: the file's name (escaped
+// as shown() does, cut to a third of the line), bar, percentage, bytes, rate
+// and time left. Unknown totals (< 0) and rates (<= 0) show as such.
+std::string progressLine(std::int64_t done, std::int64_t total, double bytesPerSecond, int width,
+                         std::string_view name = {});
 
 // The summary of a finished get or put for scripts, one JSON object:
 // {"files":N,"arrived":M,"failed":K,"bytes":B,"seconds":S}.
@@ -37,7 +40,8 @@ struct TreeProgress {
 
 // One terminal line of at most `width` columns: a short bar, percentage,
 // bytes, files, rate and time left, then the files being copied now
-// (escaped as shown() does), cut to fit.
+// (escaped as shown() does), cut to fit. The bar's length depends on the
+// width alone, so it stays put while the numbers and names change.
 std::string treeProgressLine(const TreeProgress& progress, const std::vector<std::string>& current, int width);
 
 }  // namespace korvex::cli
