@@ -4,9 +4,11 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cwchar>
 
 #include "line_reader.h"
 #include "stop_signals.h"
+#include "terminal_input.h"
 #include "text.h"
 
 namespace korvex::cli {
@@ -16,6 +18,7 @@ namespace {
 class EditReader : public LineReader {
  public:
   explicit EditReader(Completer completer) : completer_(std::move(completer)) {
+    std::setvbuf(stdin, nullptr, _IONBF, 0);
     editor_ = el_init("korvex", stdin, stdout, stderr);
     history_ = history_init();
     HistEvent event;
@@ -27,6 +30,7 @@ class EditReader : public LineReader {
     el_set(editor_, EL_HIST, history, history_);
     el_set(editor_, EL_ADDFN, "korvex-complete", "complete a command or phone path", &EditReader::complete);
     el_set(editor_, EL_BIND, "^I", "korvex-complete", nullptr);
+    el_set(editor_, EL_GETCFN, &EditReader::readKey);
     el_source(editor_, nullptr);  // the user's ~/.editrc, if any
   }
   ~EditReader() override {
@@ -67,6 +71,25 @@ class EditReader : public LineReader {
     return *static_cast<EditReader*>(data);
   }
   static char* prompt(EditLine* editor) { return self(editor).prompt_.data(); }
+
+  // One character, as libedit reads one, after a wait that Ctrl-C ends: then
+  // el_gets ends too. Bytes that are no character are dropped.
+  static int readKey(EditLine*, wchar_t* key) {
+    std::mbstate_t state{};
+    for (;;) {
+      if (!waitForInput()) return -1;
+      const int byte = std::getc(stdin);  // unbuffered: nothing is read ahead of the wait
+      if (byte == EOF) return 0;
+      const char c = static_cast<char>(byte);
+      const std::size_t length = std::mbrtowc(key, &c, 1, &state);
+      if (length == static_cast<std::size_t>(-2)) continue;  // more bytes to come
+      if (length == static_cast<std::size_t>(-1)) {
+        state = {};
+        continue;
+      }
+      return 1;
+    }
+  }
 
   static unsigned char complete(EditLine* editor, int) {
     const LineInfo* info = el_line(editor);
