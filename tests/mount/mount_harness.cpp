@@ -148,6 +148,8 @@ MountProcess::MountProcess(const std::string& address, const std::string& passwo
   std::filesystem::create_directory(cacheParent_);
   const std::filesystem::path passwordFile = dir_ / "password";
   std::ofstream(passwordFile) << password << "\n";
+  // The program refuses a password file others may read.
+  std::filesystem::permissions(passwordFile, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 
   std::vector<std::string> args{KORVEX_MOUNT_PATH, "--host",      address,      "--password-file",
                                 passwordFile,      "--cache-dir", cacheParent_, "-f"};

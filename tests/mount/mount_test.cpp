@@ -554,7 +554,7 @@ TEST_F(MountTest, AMountThatCannotStartMountsNothing) {
   } cases[] = {
       {"KORVEX_PASSWORD=wrong $K --host $A -f $L/mnt", 4, "login refused"},
       {"KORVEX_PASSWORD=wrong $K --host $A $L/mnt", 4, "login refused"},  // checked before going to the background
-      {"unset KORVEX_PASSWORD; $K --host $A -f $L/mnt", 2, "no password"},
+      {"unset KORVEX_PASSWORD; XDG_CONFIG_HOME=$L/none $K --host $A -f $L/mnt", 2, "no password"},
       // A mount made on the file anyway is undone.
       {"KORVEX_PASSWORD=$P $K --host $A $L/file; s=$?; fusermount3 -uz $L/file 2>/dev/null; exit $s", 2,
        "/file: not a directory (the mount point is an existing empty directory)"},
@@ -562,6 +562,49 @@ TEST_F(MountTest, AMountThatCannotStartMountsNothing) {
   };
   for (const auto& row : cases) {
     const ShellResult result = runShell(row.script, variables, std::chrono::seconds(20));
+    EXPECT_EQ(result.status, row.status) << row.script << "\n" << result.output;
+    EXPECT_NE(result.output.find(row.output), std::string::npos) << row.script << "\n" << result.output;
+    EXPECT_NE(runShell("mountpoint -q $L/mnt", variables).status, 0) << row.script;
+  }
+}
+
+// The address and the password come from where korvex takes them: the
+// environment, a phone named in the configuration file, its [default]. Each
+// mount goes to the background, is listed, and is unmounted.
+TEST_F(MountTest, TheLoginComesFromWhereKorvexFindsIt) {
+  writeFile(service_->root() / "seen.txt", "seen");
+  std::filesystem::create_directories(local_ / "mnt");
+  std::filesystem::create_directories(local_ / "config/korvex");
+  writeFile(local_ / "pw", service_->password() + "\n");
+  std::filesystem::permissions(local_ / "pw", std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  writeFile(local_ / "loose", service_->password() + "\n");
+  std::filesystem::permissions(local_ / "loose", std::filesystem::perms::owner_read |
+                                                      std::filesystem::perms::owner_write |
+                                                      std::filesystem::perms::others_read);
+  const std::string address = service_->address(), pw = (local_ / "pw").string();
+  writeFile(local_ / "config/korvex/config", "[default]\nhost=" + address + "\npassword-file=" + pw +
+                                                 "\n[phone]\nhost=" + address + "\npassword-file=" + pw +
+                                                 "\n[loose]\nhost=" + address + "\npassword-file=" +
+                                                 (local_ / "loose").string() + "\n");
+  const std::map<std::string, std::string> variables{
+      {"K", KORVEX_MOUNT_PATH}, {"A", address}, {"L", local_.path().string()}, {"P", service_->password()}};
+  const std::string around = "unset KORVEX_HOST KORVEX_PASSWORD; export XDG_CONFIG_HOME=$L/config; ";
+  const std::string listed = " $L/mnt && ls $L/mnt; s=$?; fusermount3 -u $L/mnt 2>/dev/null; exit $s";
+  const struct {
+    std::string script;
+    int status;
+    const char* output;
+  } cases[] = {
+      {"KORVEX_HOST=$A KORVEX_PASSWORD=$P XDG_CONFIG_HOME=$L/none $K" + listed, 0, "seen.txt"},
+      {"$K --phone phone" + listed, 0, "seen.txt"},
+      {"$K" + listed, 0, "seen.txt"},  // [default]
+      {"$K --phone loose" + listed, 2, "/loose: the password file is readable by others (chmod 600 it)"},
+      {"$K --host $A --password-file $L/loose" + listed, 2, "/loose: the password file is readable by others"},
+      {"$K --phone tablet" + listed, 2, "--phone tablet: no such phone in "},
+      {"$K --host 127.0.0.1:70000" + listed, 2, "127.0.0.1:70000: the port is out of range (1 to 65535)"},
+  };
+  for (const auto& row : cases) {
+    const ShellResult result = runShell(around + row.script, variables, std::chrono::seconds(20));
     EXPECT_EQ(result.status, row.status) << row.script << "\n" << result.output;
     EXPECT_NE(result.output.find(row.output), std::string::npos) << row.script << "\n" << result.output;
     EXPECT_NE(runShell("mountpoint -q $L/mnt", variables).status, 0) << row.script;

@@ -12,11 +12,15 @@ namespace korvex::mount {
 namespace {
 
 void addConnectionOptions(CLI::App& app, Settings& settings) {
-  app.add_option("--host", settings.host, "the phone's file service (port 2323 unless given)")
-      ->type_name("ADDR[:PORT]")
-      ->capture_default_str();
+  app.add_option("--host", settings.host,
+                 "the phone's file service (port 2323 unless given; else KORVEX_HOST, else 127.0.0.1)")
+      ->type_name("ADDR[:PORT]");
+  app.add_option("--phone", settings.phone,
+                 "host= and password-file= of [NAME] in ~/.config/korvex/config (else of [default])")
+      ->type_name("NAME");
   app.add_option("--password-file", settings.passwordFile,
-                 "read the password from the first line of FILE (else KORVEX_PASSWORD)")
+                 "read the password from the first line of FILE, which others must not read (else "
+                 "KORVEX_PASSWORD)")
       ->type_name("FILE");
 }
 
@@ -68,7 +72,10 @@ docs::Page manPageExtras() {
       "Unmount with fusermount3 -u MOUNTPOINT, or Ctrl-C in the foreground.\n"
       "The phone keeps no times and no modes: setting times is accepted and ignored, and so is the mode of a file "
       "being written (mv, cp -p, sed -i); chmod of anything else to another mode than the one shown fails (EPERM).";
-  page.environment = {{"KORVEX_PASSWORD", "the login password, when --password-file is not given"},
+  page.environment = {{"KORVEX_PASSWORD", "the login password, when neither --password-file nor --phone gives one"},
+                      {"KORVEX_HOST", "the phone's address, when neither --host nor --phone gives it"},
+                      {"XDG_CONFIG_HOME", "where korvex/config, the file naming phones for --phone, is looked for "
+                                          "(default ~/.config)"},
                       {"TMPDIR", "where the private cache directory is made, without --cache-dir"},
                       {"XDG_CACHE_HOME", "holds korvex-mount/unsent, without --unsent-dir"}};
   page.exitStatus = {{"0", "mounted, then unmounted normally"},

@@ -11,8 +11,9 @@
 namespace korvex::mount {
 
 struct Settings {
-  std::string host = "127.0.0.1";
-  std::string passwordFile;
+  // As korvex takes them: the command line, then --phone's section of the
+  // configuration file, KORVEX_HOST and KORVEX_PASSWORD, then [default].
+  std::optional<std::string> host, passwordFile, phone;
   std::string mountpoint;
   std::string cacheParent;
   std::string unsentDir;

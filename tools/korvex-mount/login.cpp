@@ -4,26 +4,15 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
 
+#include "command_line.h"
 #include "exit_status.h"
 #include "korvex.hpp"
+#include "login_settings.h"
 #include "phone.h"
 
 namespace korvex::mount {
 namespace {
-
-// The first line of the file, without its line end; false when unreadable.
-bool readPasswordFile(const std::string& path, std::string& password) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::getline(in, password);
-  if (in.bad()) return false;
-  if (!password.empty() && password.back() == '\r') password.pop_back();
-  return true;
-}
 
 // The child reports the login's result as its exit status.
 korvex::Status connectInChild(const std::string& address, const std::string& password) {
@@ -46,19 +35,15 @@ korvex::Status connectInChild(const std::string& address, const std::string& pas
 
 }  // namespace
 
-int findPassword(const std::string& passwordFile, std::string& password) {
-  if (!passwordFile.empty()) {
-    if (!readPasswordFile(passwordFile, password)) {
-      return fail(kLocalFile, "--password-file: " + passwordFile + ": " + std::strerror(errno));
-    }
-  } else if (const char* fromEnvironment = std::getenv("KORVEX_PASSWORD")) {
-    password = fromEnvironment;
-  } else {
-    return fail(kUsage, "no password: give --password-file or set KORVEX_PASSWORD");
+int findLogin(const Settings& settings, std::string& host, std::string& password) {
+  const korvex::cli::LoginSettings login =
+      korvex::cli::readLoginSettings({settings.host, std::nullopt, settings.passwordFile, settings.phone});
+  using Problem = korvex::cli::LoginSettings::Problem;
+  if (login.problem != Problem::None) {
+    return fail(login.problem == Problem::LocalFile ? kLocalFile : kUsage, login.message);
   }
-  if (password.size() > korvex::kMaxPassword) {
-    return fail(kUsage, "the password is longer than " + std::to_string(korvex::kMaxPassword) + " bytes");
-  }
+  host = login.host;
+  password = login.password;
   return 0;
 }
 

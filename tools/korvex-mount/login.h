@@ -7,10 +7,11 @@
 namespace korvex::mount {
 
 class Phone;
+struct Settings;
 
-// From the first line of `passwordFile`, else $KORVEX_PASSWORD: 0, or the
-// exit status after saying why there is none.
-int findPassword(const std::string& passwordFile, std::string& password);
+// The address and the password as korvex finds them (login_settings.h): 0,
+// or the exit status after saying why there are none.
+int findLogin(const Settings& settings, std::string& host, std::string& password);
 
 // Logs in once: 0, or the exit status after saying why it failed. In the
 // foreground the session is kept for the mount; going to the background,

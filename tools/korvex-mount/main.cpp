@@ -15,13 +15,14 @@ namespace {
 int run(int argc, char** argv) {
   Settings settings;
   if (const std::optional<int> ended = parseCommandLine(argc, argv, settings)) return *ended;
-  std::string password;
-  if (const int error = findPassword(settings.passwordFile, password)) return error;
+  std::string host, password;
+  if (const int error = findLogin(settings, host, password)) return error;
+  settings.host = host;  // the address found, which names the mount
   if (const int error = startLog(settings.logFile, settings.libraryLog, settings.logLevel)) return error;
   Options options = mountOptions(settings);
   if (const int error = makeLocalDirs(settings.unsentDir, settings.cacheParent, options)) return error;
 
-  Phone phone(settings.host, password);
+  Phone phone(host, password);
   if (const int error = checkLogin(phone, settings.foreground)) {
     dropCacheDir(options.cacheDir);
     return error;

@@ -32,7 +32,7 @@ void addDefaultPermissions(std::vector<std::string>& options) {
 // FUSE's own arguments: the name the mount shows, -d and the -o options.
 std::vector<std::string> fuseArguments(const Settings& settings) {
   // A comma would end the name early in the option list.
-  std::string source = settings.host;
+  std::string source = settings.host.value_or("");
   for (char& c : source) {
     if (c == ',') c = '_';
   }

@@ -41,16 +41,6 @@ std::string phoneArgument(const std::string& text);
 // The last component of a local path, as phone text; a root has none.
 std::string localName(const std::string& path);
 
-// The client's configuration file: $XDG_CONFIG_HOME/korvex/config, else
-// ~/.config/korvex/config (%APPDATA%\korvex\config on Windows); empty when
-// neither place is known.
-std::string configFilePath();
-// The user's home directory, for a leading "~"; empty when unknown.
-std::string homeDirectory();
-// Whether the group or others may read or write the regular file (a pipe
-// such as /dev/stdin holds no stored secret).
-bool openToOthers(const std::string& path);
-
 // A new empty file in the temporary directory that only the user may open;
 // its path, or empty with the errno in `error`.
 std::string createTemporaryFile(int& error);

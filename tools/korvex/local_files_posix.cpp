@@ -39,24 +39,6 @@ std::string phoneArgument(const std::string& text) { return text; }
 // Local and phone paths share the separator here.
 std::string localName(const std::string& path) { return korvex::base_name(path); }
 
-std::string homeDirectory() {
-  const char* home = std::getenv("HOME");
-  return home ? home : "";
-}
-
-std::string configFilePath() {
-  const char* config = std::getenv("XDG_CONFIG_HOME");
-  if (config && *config) return std::string(config) + "/korvex/config";
-  const std::string home = homeDirectory();
-  return home.empty() ? "" : home + "/.config/korvex/config";
-}
-
-bool openToOthers(const std::string& path) {
-  struct stat info {};
-  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-         (info.st_mode & (S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH)) != 0;
-}
-
 std::string createTemporaryFile(int& error) {
   const char* directory = std::getenv("TMPDIR");
   std::string pattern = std::string(directory && *directory ? directory : "/tmp") + "/korvex.XXXXXX";

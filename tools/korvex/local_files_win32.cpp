@@ -125,20 +125,6 @@ std::string localName(const std::string& path) {
   return narrow(std::wstring(last == std::wstring_view::npos ? rest : rest.substr(last + 1)), CP_UTF8);
 }
 
-std::string homeDirectory() {
-  const char* home = std::getenv("USERPROFILE");
-  return home ? home : "";
-}
-
-std::string configFilePath() {
-  const char* appData = std::getenv("APPDATA");
-  return appData && *appData ? std::string(appData) + "\\korvex\\config" : "";
-}
-
-// A profile's files are the user's alone unless shared on purpose, and
-// Windows has no permission bits to read: the check is left to its ACLs.
-bool openToOthers(const std::string&) { return false; }
-
 // GetTempFileNameA creates the file, in the user's own temporary directory.
 std::string createTemporaryFile(int& error) {
   char directory[MAX_PATH + 1];

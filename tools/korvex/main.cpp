@@ -1,10 +1,5 @@
 // korvex: the command-line client of the phone's file service.
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,8 +9,7 @@
 #include "cli11_docs.h"
 #include "commands.h"
 #include "console.h"
-#include "local_files.h"
-#include "phone_config.h"
+#include "login_settings.h"
 
 using namespace korvex::cli;
 
@@ -98,53 +92,9 @@ korvex::docs::Page manPageExtras() {
   return page;
 }
 
-// The first line of the file, without its line end.
-// `what` names where the path came from, for the message.
-std::string readPasswordFile(const std::string& what, const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw Failure{kLocalFile, what + path + ": " + std::strerror(errno)};
-  std::string line;
-  std::getline(in, line);
-  if (in.bad()) throw Failure{kLocalFile, what + path + ": cannot be read"};
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  return line;
-}
-
-std::optional<std::string> variable(const char* name) {
-  const char* value = std::getenv(name);
-  return value ? std::optional<std::string>(value) : std::nullopt;
-}
-
 template <typename T>
 std::optional<T> given(const CLI::Option* option, const T& value) {
   return option->count() ? std::optional<T>(value) : std::nullopt;
-}
-
-// The configuration file, read only when it may decide something.
-struct Config {
-  std::string path;
-  ConfigText text;
-};
-
-Config readConfig(const std::string& path, bool required) {
-  Config config{path, {}};
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    if (required) throw Failure{kUsage, "--phone: " + path + ": " + std::strerror(errno)};
-    return config;
-  }
-  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  config.text = parseConfig(text);
-  if (!config.text.error.empty()) throw Failure{kUsage, path + ": " + config.text.error};
-  for (const ConfigSection& section : config.text.sections) {
-    for (const ConfigEntry& entry : section.entries) {
-      if (entry.key != "host" && entry.key != "password-file") {
-        throw Failure{kUsage, path + ": line " + std::to_string(entry.line) + ": unknown key " + entry.key +
-                                  " (host and password-file are known)"};
-      }
-    }
-  }
-  return config;
 }
 
 struct Login {
@@ -152,50 +102,16 @@ struct Login {
 };
 
 Login resolveLogin(const Globals& globals) {
-  LoginSources sources{given(globals.hostOption, globals.host),
-                       given(globals.passwordOption, globals.password),
-                       given(globals.passwordFileOption, globals.passwordFile),
-                       nullptr,
-                       variable("KORVEX_HOST"),
-                       variable("KORVEX_PASSWORD"),
-                       nullptr};
-  const bool named = globals.phoneOption->count() > 0;
-  const bool settled = sources.host && (sources.password || sources.passwordFile);
-  Config config;
-  if (named || !settled) {
-    const std::string path = configFilePath();
-    if (path.empty() && named) throw Failure{kUsage, "--phone: no home directory to find the configuration file in"};
-    if (!path.empty()) config = readConfig(path, named);
-    if (named) {
-      sources.phone = config.text.find(globals.phone);
-      if (!sources.phone) throw Failure{kUsage, "--phone " + globals.phone + ": no such phone in " + path};
-    }
-    sources.fallback = config.text.find("default");
+  const LoginSettings settings = readLoginSettings({given(globals.hostOption, globals.host),
+                                                    given(globals.passwordOption, globals.password),
+                                                    given(globals.passwordFileOption, globals.passwordFile),
+                                                    given(globals.phoneOption, globals.phone)});
+  switch (settings.problem) {
+    case LoginSettings::Problem::None: return {settings.host, settings.password};
+    case LoginSettings::Problem::LocalFile: throw Failure{kLocalFile, settings.message};
+    case LoginSettings::Problem::Usage: break;
   }
-  const LoginChoice choice = chooseLogin(sources);
-  if (const std::string problem = addressProblem(choice.host); !problem.empty()) {
-    throw Failure{kUsage, choice.host + ": " + problem};
-  }
-  std::string password;
-  switch (choice.password.kind) {
-    case Credential::Kind::Text:
-      password = choice.password.value;
-      break;
-    case Credential::Kind::File: {
-      const bool configured = choice.password.fromConfig;
-      const std::string file = configured ? expandHome(choice.password.value, homeDirectory()) : choice.password.value;
-      // As ssh does for keys, however they are given: a secret others can read is no secret.
-      if (openToOthers(file)) throw Failure{kUsage, file + ": the password file is readable by others (chmod 600 it)"};
-      password = readPasswordFile(configured ? config.path + ": password-file " : "--password-file: ", file);
-      break;
-    }
-    case Credential::Kind::None:
-      throw Failure{kUsage, "no password: give --password, --password-file, --phone or set KORVEX_PASSWORD"};
-  }
-  if (password.size() > korvex::kMaxPassword) {
-    throw Failure{kUsage, "the password is longer than " + std::to_string(korvex::kMaxPassword) + " bytes"};
-  }
-  return {choice.host, password};
+  throw Failure{kUsage, settings.message};
 }
 
 void startLog(const Globals& globals) {

@@ -17,6 +17,7 @@
 #include "local_command.h"
 #include "local_files.h"
 #include "phone_config.h"
+#include "user_files.h"
 #include "phone_tree.h"
 #include "shell_text.h"
 #include "stop_signals.h"
