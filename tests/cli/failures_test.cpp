@@ -64,13 +64,14 @@ TEST(CliUsageTest, BadCommandLinesAreUsageErrorsOfOneLineNamingTheCommand) {
   }
 }
 
-TEST(CliUsageTest, EveryCommandHasHelp) {
-  for (const char* command : {"ls", "tree", "stat", "get", "put", "mv", "rm", "rmdir", "mkdir", "chown", "df", "state",
-                              "shutdown", "reboot", "restart"}) {
+TEST(CliUsageTest, EveryCommandHasHelpEndingWithTheExitCodes) {
+  for (const char* command : {"ls", "tree", "stat", "cat", "get", "put", "sync", "mv", "rm", "rmdir", "mkdir", "chown",
+                              "df", "state", "shutdown", "reboot", "restart", "shell"}) {
     SCOPED_TRACE(command);
     CliResult result = runCli({command, "--help"});
     EXPECT_EQ(result.exitCode, kOk);
     EXPECT_THAT(result.out, HasSubstr("Usage: korvex " + std::string(command)));
+    EXPECT_THAT(result.out, HasSubstr("Exit codes: 0 ok, 1 refused by the phone"));
   }
 }
 

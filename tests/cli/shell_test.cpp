@@ -16,7 +16,7 @@ struct Batch {
   std::string script;  // "@LOCAL" stands for the local scratch directory, @LOCAL/home for HOME
   int exitCode;
   std::vector<std::string> out;  // pieces standard output holds
-  std::string err;               // a piece standard error holds; empty: nothing there
+  std::string err;               // a piece standard error holds; ending in a line end: all it holds
   std::vector<std::string> phonePresent, phoneAbsent, localPresent;
 };
 
@@ -27,9 +27,10 @@ const Batch kBatches[] = {
      {"path: /dir/a.txt\nexists: yes\ntype: file\nsize: 5\n/dir\ndir/\nb c.txt\n/dir/sub\n"}, "", {"dir/sub"}, {"sub"}, {}},
     {"RelativeLocalNamesFollowLcd", "lcd @LOCAL\ncd dir\nget a.txt copy.txt\nput up.txt sent.txt\nlls\n", kOk,
      {"copy.txt\nhome/\nscript\nup.txt\n"}, "", {"dir/sent.txt"}, {"sent.txt"}, {"copy.txt"}},
-    {"AFailingLineStopsTheBatch", "rm missing\nmkdir after\n", kRefused, {},
-     "korvex: rm: /missing: no such file or directory\nkorvex: batch line 1: failed with exit status 1", {},
-     {"after"}, {}},
+    {"AFailingLineStopsTheBatchInOneLine", "rm missing\nmkdir after\n", kRefused, {},
+     "korvex: batch line 1: rm: /missing: no such file or directory\n", {}, {"after"}, {}},
+    {"AFailureWithoutAMessageIsNamed", "!exit 4\n", 4, {}, "korvex: batch line 1: failed with exit status 4\n", {}, {},
+     {}},
     {"ADashedFailingLineDoesNot", "-rm missing\nmkdir after\n", kOk, {}, "rm: /missing: no such file or directory",
      {"after"}, {}, {}},
     {"CommentsAndBlankLinesAreSkipped", "# rm 'b c.txt'\n\n   \n\t# mkdir x\nls\n", kOk, {"b c.txt\n"}, "",
@@ -78,8 +79,8 @@ TEST_P(ShellBatchTest, RunsTheScript) {
   const CliResult result = korvex({"shell", "-b", file.string()}, {.env = {{"HOME", local("home").string()}}});
   EXPECT_EQ(result.exitCode, batch.exitCode) << result.all();
   for (const std::string& piece : batch.out) EXPECT_THAT(result.out, HasSubstr(expand(piece)));
-  if (batch.err.empty()) {
-    EXPECT_EQ(result.err, "");
+  if (batch.err.empty() || batch.err.back() == '\n') {
+    EXPECT_EQ(result.err, batch.err);
   } else {
     EXPECT_THAT(result.err, HasSubstr(batch.err));
   }
@@ -131,6 +132,20 @@ TEST_P(ShellTerminalTest, AnswersWhatIsTyped) {
 
 INSTANTIATE_TEST_SUITE_P(Typed, ShellTerminalTest, ::testing::ValuesIn(kTypings),
                          [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ShellStartTest, APhoneThatCannotBeReachedIsSaidBeforeThePrompt) {
+  RefusingPort port;
+  CliTerminal terminal({"--host", port.address(), "--password", "pw"});
+  ASSERT_TRUE(terminal.waitFor(kPrompt)) << terminal.shown();
+  const std::string shown = terminal.shown();
+  EXPECT_LT(shown.find("korvex: cannot connect to " + port.address()), shown.find(kPrompt)) << shown;
+  terminal.type("lpwd\r");  // the shell goes on
+  EXPECT_TRUE(terminal.waitFor(kPrompt)) << terminal.shown();
+  terminal.type("exit\r");
+  const std::optional<int> status = terminal.waitExit();
+  ASSERT_TRUE(status && WIFEXITED(*status)) << terminal.shown();
+  EXPECT_EQ(WEXITSTATUS(*status), kOk);
+}
 
 using ShellTest = CliTest;
 

@@ -176,6 +176,8 @@ TEST_F(ChangesTest, MvOfSeveralOrOntoADirectoryGoesIntoIt) {
       {{"mv", "/e", "/f"}, kOk, {}, ""},  // one source: a rename, as before
       {{"mv", "/g", "/dir"}, kOk, {"dir/g"}, ""},  // an existing directory, as GNU mv
       {{"mv", "/sub", "/dir"}, kOk, {}, ""},
+      {{"mv", "/dir", "/dir/sub/"}, kUsage, {}, "korvex: mv: /dir -> /dir/sub/dir: a directory cannot move into itself\n"},
+      {{"mv", "/dir/", "/dir"}, kUsage, {}, "korvex: mv: /dir/ -> /dir/dir: a directory cannot move into itself\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(joined(c.args));

@@ -45,6 +45,12 @@ void move(const korvex::Session& phone, const std::string& source, const std::st
     throw Failure{kUsage, "mv: " + dest + ": phone path longer than " + std::to_string(korvex::kMaxRenameDest) +
                               " bytes"};
   }
+  // The phone's answer would be a bare no.
+  std::string from = source;
+  while (from.size() > 1 && from.back() == '/') from.pop_back();
+  if (dest.starts_with(from == "/" ? from : from + "/")) {
+    throw Failure{kUsage, "mv: " + source + " -> " + dest + ": a directory cannot move into itself"};
+  }
   const korvex::Status moved = phone.rename(source, dest);
   if (moved) return;
   // A missing source names the source alone; the rest concern the pair.

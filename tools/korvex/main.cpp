@@ -161,6 +161,11 @@ int main(int argc, char** argv) {
   addGlobalOptions(app, globals);
   Run run;
   for (const AddCommand add : commandTable()) add(app, run);
+  // Each command's --help ends with the exit codes too.
+  for (CLI::App* command : app.get_subcommands({})) {
+    const std::string own = command->get_footer();
+    command->footer(own.empty() ? exitCodesFooter() : own + "\n\n" + exitCodesFooter());
+  }
   korvex::docs::addGenerateOption(app, manPageExtras());
 
   try {

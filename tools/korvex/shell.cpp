@@ -37,7 +37,6 @@ const char* const kDefaultToHere[] = {"ls", "tree", "df"};
 struct Outcome {
   int status = kOk;
   bool exit = false;
-  bool reported = false;  // a message said why it failed
 };
 
 class Shell {
@@ -50,12 +49,19 @@ class Shell {
   // Lines typed (or piped) until exit or the end of the input.
   int interactive() {
     const bool terminal = inputIsTerminal();
+    // A phone that cannot be reached is said before the first prompt; each
+    // phone command tries again.
+    try {
+      context_.phone();
+    } catch (const Failure& failure) {
+      printMessage(failure.message);
+    }
     const std::unique_ptr<LineReader> reader =
         terminal ? terminalReader([this](std::string_view before) { return complete(before); })
                  : streamReader(std::cin);
     int status = kOk;
     while (const auto line = reader->read("korvex " + context_.address() + ":" + directory_ + "> ")) {
-      const Outcome outcome = execute(*line, "");
+      const Outcome outcome = execute(*line);
       if (outcome.exit) return status;
       status = outcome.status;
     }
@@ -73,12 +79,14 @@ class Shell {
       const std::size_t start = line.find_first_not_of(" \t");
       if (start == std::string::npos || line[start] == '#') continue;
       const bool tolerated = line[start] == '-';
-      const std::string where = "batch line " + std::to_string(number) + ": ";
-      const Outcome outcome = execute(line.substr(start + (tolerated ? 1 : 0)), where);
+      // What the line says of its failure names the line: one message, not two.
+      const MessagePrefix prefix("batch line " + std::to_string(number) + ": ");
+      const std::size_t before = messagesPrinted();
+      const Outcome outcome = execute(line.substr(start + (tolerated ? 1 : 0)));
       if (outcome.exit) return status;
       status = outcome.status;
       if (status != kOk && !tolerated) {
-        if (!outcome.reported) printMessage(where + "failed with exit status " + std::to_string(status));
+        if (messagesPrinted() == before) printMessage("failed with exit status " + std::to_string(status));
         return status;
       }
     }
@@ -95,9 +103,8 @@ class Shell {
   };
   static const BuiltinCommand kBuiltins[6];
 
-  // One line; a failure is printed, prefixed by `where`, and becomes the
-  // outcome's status.
-  Outcome execute(const std::string& line, const std::string& where) {
+  // One line; a failure is printed and becomes the outcome's status.
+  Outcome execute(const std::string& line) {
     stopSignal = 0;
     try {
       const std::size_t start = line.find_first_not_of(" \t");
@@ -118,11 +125,11 @@ class Shell {
       return {status, false};
     } catch (const Failure& failure) {
       listings_.clear();
-      printMessage(where + failure.message);
-      return {failure.code, false, true};
+      printMessage(failure.message);
+      return {failure.code, false};
     } catch (const std::exception& error) {
-      printMessage(where + "unexpected error: " + error.what());
-      return {kBroken, false, true};
+      printMessage(std::string("unexpected error: ") + error.what());
+      return {kBroken, false};
     }
   }
 
