@@ -45,6 +45,8 @@ TEST_F(TreeTest, ListingsShowTypesSizesAndJson) {
   const Case cases[] = {
       {{"ls", "/"}, {"photos/", "big.bin", "two.bin"}},
       {{"ls"}, {"photos/", "big.bin", "two.bin"}},  // the root, as ls lists the current directory
+      {{"ls", "/photos/2024/.."}, {"2024/", "a \"q\".jpg"}},   // ".." taken out as a shell would
+      {{"ls", "photos/./2024/../../"}, {"photos/", "big.bin", "two.bin"}},
       {{"ls", "-a", "/"}, {"photos/", "big.bin", "two.bin"}},
       {{"ls", "-l", "/"}, {"d            -  photos", "-   3221225472  big.bin", "-   2147483648  two.bin"}},
       {{"ls", "-R", "/photos"}, {"2024/", "2024/b.jpg", "a \"q\".jpg"}},

@@ -23,8 +23,10 @@ std::string usageMessage(const std::string& command, const CLI::Error& error) {
 }
 
 std::string phonePathArgument(const std::string& text) {
-  const std::string path = phoneArgument(text);
-  return phoneWorkingDirectory.empty() ? path : resolvePhonePath(phoneWorkingDirectory, path);
+  // "." and ".." are taken out as a shell would: the phone shows no links.
+  // Outside the shell a relative path is taken from the root, as the phone
+  // takes it.
+  return resolvePhonePath(phoneWorkingDirectory.empty() ? "/" : phoneWorkingDirectory, phoneArgument(text));
 }
 
 CLI::Validator phonePath(std::size_t limit) {

@@ -24,7 +24,7 @@ void setPhoneWorkingDirectory(std::string directory);
 // Whether a command runs in the shell: a working directory is set.
 bool inShell();
 // A phone path from the command line as phone text, resolved against that
-// directory.
+// directory (the root outside the shell), "." and ".." taken out.
 std::string phonePathArgument(const std::string& text);
 
 // A parse error of `command`'s line as one message, "COMMAND: what", the
