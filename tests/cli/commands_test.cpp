@@ -62,11 +62,24 @@ TEST_F(CommandsTest, DirectoriesAreCreatedListedAndRemoved) {
   EXPECT_FALSE(fs::exists(phone("photos")));
 }
 
-TEST_F(CommandsTest, ListingAFileOrAMissingDirectoryIsRefused) {
+TEST_F(CommandsTest, ListingAFileShowsItAndAMissingDirectoryIsRefused) {
   writeFile(phone("note.txt"), "x");
-  CliResult file = korvex({"ls", "/note.txt"});
-  EXPECT_EQ(file.exitCode, kRefused);
-  EXPECT_THAT(file.err, HasSubstr("ls: /note.txt: not a directory"));
+  const struct {
+    std::vector<std::string> args;
+    std::string out;
+  } files[] = {
+      {{"ls", "/note.txt"}, "/note.txt\n"},
+      {{"ls", "-l", "note.txt"}, "-            1  /note.txt\n"},
+      {{"ls", "--json", "/note.txt"}, "[{\"name\":\"/note.txt\",\"type\":\"file\",\"size\":1}]\n"},
+      {{"ls", "-d", "/note.txt"}, ""},  // only directories
+  };
+  for (const auto& c : files) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    CliResult file = korvex(c.args);
+    EXPECT_EQ(file.exitCode, kOk) << file.all();
+    EXPECT_EQ(file.out, c.out);
+    EXPECT_EQ(file.err, "");
+  }
   CliResult missing = korvex({"ls", "-d", "/gone"});
   EXPECT_EQ(missing.exitCode, kRefused);
   EXPECT_THAT(missing.err, HasSubstr("ls: /gone: no such file or directory"));

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -126,15 +127,9 @@ int listMatches(const korvex::Session& phone, const ListOptions& options) {
   return kOk;
 }
 
-int listCommand(Context& context, const ListOptions& asked) {
-  ListOptions options = asked;
-  const korvex::Session& phone = context.phone();
-  if (isPattern(options.path)) {
-    if (hasWildcards(options.path)) return listMatches(phone, options);
-    options.path = expandPhonePattern(phone, "ls", options.path).front().path;
-  }
+// The entries of the directory `options.path`, into the collector.
+void collect(const korvex::Session& phone, const ListOptions& options, Collector& collector) {
   const bool sizes = options.longFormat || options.json || options.human;
-  Collector collector(phone, options.recursive, sizes);
   std::vector<Entry>& entries = collector.entries;
   if (options.recursive || options.which == ListOptions::Which::All) {
     walkPhoneTree(phone, options.path, collector);
@@ -157,6 +152,36 @@ int listCommand(Context& context, const ListOptions& asked) {
           {name, directories, sized ? sizeOrUnknown(phone.file_size(korvex::join_path(options.path, name))) : -1});
     }
   }
+}
+
+// A file named to ls is shown as ls shows one, under the path given.
+std::optional<Entry> fileEntry(const korvex::Session& phone, const std::string& path) {
+  const korvex::Result<korvex::PathStatus> status = phone.status(path);
+  if (!status || (status->kind != korvex::PathKind::file && status->kind != korvex::PathKind::unsized)) {
+    return std::nullopt;
+  }
+  const bool sized = status->kind == korvex::PathKind::file;
+  return Entry{path, false, sized ? std::int64_t{status->size} : -1};
+}
+
+int listCommand(Context& context, const ListOptions& asked) {
+  ListOptions options = asked;
+  const korvex::Session& phone = context.phone();
+  if (isPattern(options.path)) {
+    if (hasWildcards(options.path)) return listMatches(phone, options);
+    options.path = expandPhonePattern(phone, "ls", options.path).front().path;
+  }
+  const bool sizes = options.longFormat || options.json || options.human;
+  Collector collector(phone, options.recursive, sizes);
+  std::vector<Entry>& entries = collector.entries;
+  try {
+    collect(phone, options, collector);
+  } catch (const Failure& failure) {
+    // Asked only once the listing failed: a directory costs nothing more.
+    const std::optional<Entry> file = failure.code == kRefused ? fileEntry(phone, options.path) : std::nullopt;
+    if (!file) throw;
+    if (options.which != ListOptions::Which::Directories) entries.push_back(*file);
+  }
   if (options.which == ListOptions::Which::Directories && options.recursive) {
     std::erase_if(entries, [](const Entry& entry) { return !entry.directory; });
   } else if (options.which == ListOptions::Which::Files && options.recursive) {
@@ -172,7 +197,7 @@ const AddCommand addList = [](CLI::App& app, Run& run) {
   using Which = ListOptions::Which;
   const auto ls = subcommand(app, run, "ls",
                              "list a phone directory: its subdirectories (marked with /) and files, or with -l "
-                             "type and size",
+                             "type and size; a file is listed as itself",
                              &listCommand);
   const std::shared_ptr<ListOptions> options = ls.options;
   // -h is the sizes' here, as for ls itself.
@@ -192,7 +217,7 @@ const AddCommand addList = [](CLI::App& app, Run& run) {
   ls.app->add_flag("-F,--classify", options->classify, "mark every directory with a trailing /, also with -d and -l");
   ls.app->add_flag("-R,--recursive", options->recursive, "the whole tree, as paths relative to PATH");
   ls.app->add_flag("--json", options->json, "one JSON array of {name, type, size}");
-  addPhonePath(ls.app, "PATH", options->path, "phone directory (the root without one)")->required(false);
+  addPhonePath(ls.app, "PATH", options->path, "phone directory (the root without one) or file")->required(false);
 };
 
 }  // namespace korvex::cli
