@@ -83,7 +83,7 @@ korvex() {
 step "A short session with the client"
 korvex state
 korvex mkdir /demo
-korvex ls -d /
+korvex ls -D /
 
 sample="$work/sample.bin"
 head -c $((4 * 1024 * 1024)) /dev/urandom >"$sample"

@@ -38,7 +38,7 @@ TEST_F(CommandsTest, DirectoriesAreCreatedListedAndRemoved) {
   CliResult listed = korvex({"ls", "/photos"});
   ASSERT_EQ(listed.exitCode, kOk) << listed.all();
   EXPECT_EQ(sorted(lines(listed.out)), (std::vector<std::string>{"2024/", "a.jpg", "b c.jpg"}));
-  CliResult directories = korvex({"ls", "-d", "/photos"});
+  CliResult directories = korvex({"ls", "-D", "/photos"});
   ASSERT_EQ(directories.exitCode, kOk) << directories.all();
   EXPECT_EQ(lines(directories.out), std::vector<std::string>{"2024"});
   CliResult empty = korvex({"ls", "/photos/2024"});
@@ -71,7 +71,8 @@ TEST_F(CommandsTest, ListingAFileShowsItAndAMissingDirectoryIsRefused) {
       {{"ls", "/note.txt"}, "/note.txt\n"},
       {{"ls", "-l", "note.txt"}, "-            1  /note.txt\n"},
       {{"ls", "--json", "/note.txt"}, "[{\"name\":\"/note.txt\",\"type\":\"file\",\"size\":1}]\n"},
-      {{"ls", "-d", "/note.txt"}, ""},  // only directories
+      {{"ls", "-D", "/note.txt"}, ""},  // only directories
+      {{"ls", "-d", "/note.txt"}, "/note.txt\n"},
   };
   for (const auto& c : files) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
@@ -80,7 +81,7 @@ TEST_F(CommandsTest, ListingAFileShowsItAndAMissingDirectoryIsRefused) {
     EXPECT_EQ(file.out, c.out);
     EXPECT_EQ(file.err, "");
   }
-  CliResult missing = korvex({"ls", "-d", "/gone"});
+  CliResult missing = korvex({"ls", "-D", "/gone"});
   EXPECT_EQ(missing.exitCode, kRefused);
   EXPECT_THAT(missing.err, HasSubstr("ls: /gone: no such file or directory"));
   EXPECT_EQ(missing.out, "");

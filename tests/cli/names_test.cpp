@@ -140,7 +140,7 @@ TEST_F(HostileNamesTest, EveryOutputShowsNamesEscaped) {
        {d + "sub", d + "..\\\\..\\\\evil", "-            2  ok.txt", "-            2  ..\\\\x",
         "-            2  ..\\\\..\\\\x", "-            2  ..\\\\..\\\\..\\\\x", "-            ?  a",
         "-            ?  b", "-            3  " + kEscShown, "-            2  " + kC1Shown}},
-      {{"ls", "--json", "-d", "/d"}, kOk, {R"([{"name":"sub","type":"directory"},{"name":"..\\..\\evil","type":"directory"}])"}},
+      {{"ls", "--json", "-D", "/d"}, kOk, {R"([{"name":"sub","type":"directory"},{"name":"..\\..\\evil","type":"directory"}])"}},
       {{"ls", "--json", "-f", "/d"},
        kOk,
        {R"([{"name":"ok.txt","type":"file","size":2},{"name":"..\\x","type":"file","size":2},)"

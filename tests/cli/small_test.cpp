@@ -268,12 +268,16 @@ TEST_F(OutputTest, ListingsShowDirectoriesMarkedAndHumanSizes) {
   const Case cases[] = {
       {{"ls", "/"}, {"photos/", "a.txt", "b.jpg", "clip.mp4"}},
       {{"ls", "-f", "/"}, {"a.txt", "b.jpg", "clip.mp4"}},
-      {{"ls", "-d", "/"}, {"photos"}},
-      {{"ls", "-F", "-d", "/"}, {"photos/"}},
+      {{"ls", "-D", "/"}, {"photos"}},
+      {{"ls", "-F", "-D", "/"}, {"photos/"}},
+      {{"ls", "-d", "/photos"}, {"/photos/"}},  // the directory itself, as ls -d
+      {{"ls", "-d", "/"}, {"/"}},
+      {{"ls", "-ld", "/photos"}, {"d            -  /photos"}},
+      {{"ls", "-ld", "/a.txt"}, {"-          500  /a.txt"}},
       {{"ls", "-h", "/"}, {"     -  photos/", "   500  a.txt", "  1.5K  b.jpg", "  3.4M  clip.mp4"}},
       {{"ls", "-lh", "/"},
        {"d            -  photos", "-          500  a.txt", "-         1.5K  b.jpg", "-         3.4M  clip.mp4"}},
-      {{"ls", "-lF", "-d", "/"}, {"d            -  photos/"}},
+      {{"ls", "-lF", "-D", "/"}, {"d            -  photos/"}},
       {{"ls", "-R", "-F", "/photos"}, {"2024/", "c.jpg"}},
   };
   for (const Case& c : cases) {

@@ -50,7 +50,7 @@ TEST_F(TreeTest, ListingsShowTypesSizesAndJson) {
       {{"ls", "-a", "/"}, {"photos/", "big.bin", "two.bin"}},
       {{"ls", "-l", "/"}, {"d            -  photos", "-   3221225472  big.bin", "-   2147483648  two.bin"}},
       {{"ls", "-R", "/photos"}, {"2024/", "2024/b.jpg", "a \"q\".jpg"}},
-      {{"ls", "-lRd", "/"}, {"d            -  photos", "d            -  photos/2024"}},
+      {{"ls", "-lRD", "/"}, {"d            -  photos", "d            -  photos/2024"}},
       {{"ls", "--json", "/photos"},
        {R"([{"name":"2024","type":"directory"},{"name":")" + q + R"(","type":"file","size":3}])"}},
       {{"ls", "-R", "--json", "-f", "/photos"},

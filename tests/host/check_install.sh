@@ -41,7 +41,7 @@ env -u LD_LIBRARY_PATH "$prefix/bin/korvexd" --version | grep -Eqx 'korvexd [0-9
 
 if [ "$with_client" = 1 ]; then
   env -u LD_LIBRARY_PATH "$prefix/bin/korvex" --version
-  listed=$(env -u LD_LIBRARY_PATH KORVEX_PASSWORD="$password" "$prefix/bin/korvex" --host "$address" ls -d /from-hpp)
+  listed=$(env -u LD_LIBRARY_PATH KORVEX_PASSWORD="$password" "$prefix/bin/korvex" --host "$address" ls -D /from-hpp)
   [ "$listed" = inner ]
 fi
 echo "installed package: ok"

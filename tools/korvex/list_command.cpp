@@ -27,6 +27,7 @@ struct ListOptions {
   bool human = false;       // sizes as 1.5K, 3.4M
   bool classify = false;    // a trailing / on every directory, also with -d and -l
   bool recursive = false;   // the whole tree, paths relative to the directory
+  bool itself = false;      // the path itself, not what it holds (ls -d)
   bool json = false;
 };
 
@@ -91,7 +92,7 @@ void print(const std::vector<Entry>& entries, const ListOptions& options) {
   }
   for (const Entry& entry : entries) {
     const bool both = options.which == ListOptions::Which::All && !options.longFormat;
-    const bool mark = entry.directory && (options.classify || both);
+    const bool mark = entry.directory && (options.classify || both) && !entry.name.ends_with('/');
     const std::string name = shown(entry.name) + (mark ? "/" : "");
     if (options.longFormat) {
       const std::string size = entry.directory  ? "-"
@@ -172,6 +173,14 @@ int listCommand(Context& context, const ListOptions& asked) {
     options.path = expandPhonePattern(phone, "ls", options.path).front().path;
   }
   const bool sizes = options.longFormat || options.json || options.human;
+  if (options.itself) {
+    const korvex::Result<korvex::PathStatus> status = phone.status(options.path);
+    if (!status || status->kind == korvex::PathKind::missing) throw refusal(phone, "ls", options.path);
+    const bool directory = status->kind == korvex::PathKind::directory;
+    const bool sized = status->kind == korvex::PathKind::file;
+    print({{options.path, directory, sized ? std::int64_t{status->size} : -1}}, options);
+    return kOk;
+  }
   Collector collector(phone, options.recursive, sizes);
   std::vector<Entry>& entries = collector.entries;
   try {
@@ -203,7 +212,7 @@ const AddCommand addList = [](CLI::App& app, Run& run) {
   // -h is the sizes' here, as for ls itself.
   ls.app->set_help_flag("--help", "Print this help message and exit");
   auto* directories = ls.app->add_flag_callback(
-      "-d,--directories", [options] { options->which = Which::Directories; }, "list the subdirectories instead");
+      "-D,--directories", [options] { options->which = Which::Directories; }, "only the subdirectories");
   auto* files = ls.app->add_flag_callback("-f,--files", [options] { options->which = Which::Files; },
                                           "only the files");
   ls.app
@@ -214,8 +223,12 @@ const AddCommand addList = [](CLI::App& app, Run& run) {
   files->excludes(directories);
   ls.app->add_flag("-l,--long", options->longFormat, "show the type (d or -) and the size in bytes of each entry");
   ls.app->add_flag("-h,--human-readable", options->human, "sizes in K, M, G (powers of 1024, rounded up)");
-  ls.app->add_flag("-F,--classify", options->classify, "mark every directory with a trailing /, also with -d and -l");
-  ls.app->add_flag("-R,--recursive", options->recursive, "the whole tree, as paths relative to PATH");
+  ls.app->add_flag("-F,--classify", options->classify, "mark every directory with a trailing /, also with -D and -l");
+  auto* recursive = ls.app->add_flag("-R,--recursive", options->recursive, "the whole tree, as paths relative to PATH");
+  ls.app->add_flag("-d,--directory", options->itself, "the directory itself, not what it holds (as ls -d)")
+      ->excludes(recursive)
+      ->excludes(directories)
+      ->excludes(files);
   ls.app->add_flag("--json", options->json, "one JSON array of {name, type, size}");
   addPhonePath(ls.app, "PATH", options->path, "phone directory (the root without one) or file")->required(false);
 };
