@@ -56,6 +56,8 @@ const Batch kBatches[] = {
      "", {"dir/up.txt"}, {"up.txt"}, {"a.txt"}},
     {"LcdAloneOrWithATildeGoesHome", "lcd\nlpwd\nlcd /\nlcd ~/sub\nlpwd\n", kOk, {"@LOCAL/home\n@LOCAL/home/sub\n"},
      "", {}, {}, {}},
+    {"LlsWithOptionsIsTheSystemsListing", "lcd @LOCAL\nlls -l up.txt 'b c'\n", 2, {"-rw", " up.txt\n"},
+     "b c", {}, {}, {}},  // ls says it has no "b c", quoted whole, and fails with 2
     {"AUsageErrorNamesTheCommandOnce", "mv /a\n", kUsage, {}, "korvex: batch line 1: mv: needs a source", {}, {}, {}},
 };
 

@@ -15,4 +15,15 @@ int runLocalCommand(const std::string& command) {
   return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
 }
 
+int runLocalListing(const std::vector<std::string>& arguments) {
+  std::string command = "ls";
+  for (const std::string& argument : arguments) {
+    // Single quotes keep everything but a single quote, written '\''.
+    command += " '";
+    for (const char c : argument) command += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    command += '\'';
+  }
+  return runLocalCommand(command);
+}
+
 }  // namespace korvex::cli

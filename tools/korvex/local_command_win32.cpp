@@ -11,4 +11,13 @@ int runLocalCommand(const std::string& command) {
   return std::system(command.c_str());
 }
 
+int runLocalListing(const std::vector<std::string>& arguments) {
+  std::string command = "dir";
+  for (const std::string& argument : arguments) {
+    const bool quoted = argument.find_first_of(" \t&|<>^") != std::string::npos;
+    command += quoted ? " \"" + argument + "\"" : " " + argument;
+  }
+  return runLocalCommand(command);
+}
+
 }  // namespace korvex::cli

@@ -220,6 +220,12 @@ class Shell {
   }
 
   int listLocal(const std::vector<std::string>& arguments) {
+    // With options, the system's own listing takes them all.
+    if (std::any_of(arguments.begin(), arguments.end(), [](const std::string& a) { return a.starts_with('-'); })) {
+      const int status = runLocalListing(arguments);
+      if (status < 0) throw Failure{kLocalFile, "lls: the local listing could not be run"};
+      return status;
+    }
     if (arguments.size() > 1) throw Failure{kUsage, "lls: takes at most one local directory"};
     const std::string directory = arguments.empty() ? "." : arguments.front();
     std::vector<std::string> names;
@@ -316,7 +322,7 @@ const Shell::BuiltinCommand Shell::kBuiltins[6] = {
     {"lcd", "lcd [DIR]", "change the local working directory (home without DIR; ~ is home)",
      &Shell::changeLocalDirectory},
     {"lpwd", "lpwd", "show the local working directory", &Shell::printLocalDirectory},
-    {"lls", "lls [DIR]", "list a local directory", &Shell::listLocal},
+    {"lls", "lls [-l] [DIR]", "list a local directory (options go to the system's ls)", &Shell::listLocal},
     {"help", "help [COMMAND]", "list the commands, or show one's help", &Shell::help},
 };
 
