@@ -110,6 +110,8 @@ const Typing kTypings[] = {
     {"TabOnAnEmptyLineListsTheCommands", {{"\t", "lpwd"}, {"exit\r", ""}}, kOk},
     {"TabAfterALetterListsTheCommandsItStarts", {{"l\t", "lpwd"}, {"\x15" "exit\r", ""}}, kOk},
     {"TabCompletesAPhonePath", {{"ls /D\t", "ocuments/"}, {"\r", "notes.txt"}, {"exit\r", ""}}, kOk},
+    {"NamesBeyondAsciiCanBeTyped", {{"mkdir /n\xc3\xa9" "e\r", kPrompt}, {"ls\r", "n\xc3\xa9" "e/"}, {"exit\r", ""}},
+     kOk},
     {"CtrlCDropsTheLineForANewPrompt", {{"rm -r /Documents\x03", kPrompt}, {"\x03", kPrompt}, {"ls\r", "Documents/"},
                                        {"exit\r", ""}}, kOk},
 };
@@ -120,7 +122,7 @@ TEST_P(ShellTerminalTest, AnswersWhatIsTyped) {
   const Typing& typing = GetParam();
   fs::create_directory(phone("Documents"));
   writeFile(phone("Documents/notes.txt"), "notes");
-  CliTerminal terminal(login());
+  CliTerminal terminal(login(), {{"LC_ALL", "C.UTF-8"}});
   ASSERT_TRUE(terminal.waitFor(kPrompt)) << terminal.shown();
   for (const auto& [keys, shows] : typing.steps) {
     terminal.type(keys);

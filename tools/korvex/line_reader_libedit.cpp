@@ -2,6 +2,7 @@
 // and Ctrl-C at the prompt dropping the line.
 #include <histedit.h>
 
+#include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cwchar>
@@ -19,6 +20,9 @@ class EditReader : public LineReader {
  public:
   explicit EditReader(Completer completer) : completer_(std::move(completer)) {
     std::setvbuf(stdin, nullptr, _IONBF, 0);
+    // Keys are read as characters of the terminal's encoding: in the C
+    // locale every byte beyond ASCII would be dropped.
+    std::setlocale(LC_CTYPE, "");
     editor_ = el_init("korvex", stdin, stdout, stderr);
     history_ = history_init();
     HistEvent event;
