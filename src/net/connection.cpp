@@ -13,6 +13,11 @@ namespace {
 // Replies of this size or less are waited for before the first receive.
 constexpr int kShortReply = 64;
 
+// The socket's own receive time-out counts whole clock ticks (4 ms at 250 Hz,
+// 15.6 ms on Windows), so a shorter wait would last several times its length;
+// such a wait is polled instead.
+constexpr int kShortestSocketTimeoutMs = 100;
+
 // Guards every Connection's share count and the copying of its members.
 // Constant-initialised and never destroyed: a session's thread may copy or
 // close a connection while the process exits.
@@ -141,7 +146,7 @@ void Connection::setTimeout(int ms) {
   Use use(*this);
   if (!use) return;
   // Only a blocking socket waits in its receive; otherwise polls do.
-  const bool applied = blocking_ && sys::setReceiveTimeout(use.socket(), ms);
+  const bool applied = blocking_ && ms >= kShortestSocketTimeoutMs && sys::setReceiveTimeout(use.socket(), ms);
   use.share().receiveTimeout.store(applied ? ms : 0);
 }
 
