@@ -249,7 +249,8 @@ TransferTask* PhoneSession::startTransfer(std::unique_ptr<TransferTask> task) {
 TransferTask* PhoneSession::startUpload(const std::string& localPath, const std::string& phonePath) {
   if (isShutdown()) return nullptr;
   VFile file;
-  if (!file.open(localPath, VFILE_READ)) return nullptr;
+  // Opened only to be sized: no stream buffer.
+  if (!file.open(localPath, VFILE_READ | VFILE_DIRECT)) return nullptr;
   auto task = std::make_unique<TransferTask>();
   task->direction = TransferTask::Direction::Upload;
   task->state.total.store(static_cast<std::int32_t>(file.size()));
