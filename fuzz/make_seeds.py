@@ -113,15 +113,19 @@ def listing(names, status=0, count=None):
     return body + b"".join(field(n, 256) for n in names)
 
 
-def answers(parts):
-    """The session fuzzer's answers: each a 16-bit length and its bytes."""
-    return b"".join(struct.pack("<H", len(p)) + p for p in parts)
+def streams(flags, *connections):
+    """The session fuzzer's input: flags (bit 0: the peer ends each stream;
+    bit 1: a background download; bit 2: a background upload, bit 3: followed
+    to its end rather than cancelled), then per connection
+    (session, background download, background upload) a 16-bit length and
+    the bytes its peer sends."""
+    return bytes([flags]) + b"".join(struct.pack("<H", len(c)) + c for c in connections)
 
 
 def session_seeds():
     login = reply(0) + field("Phone", 64)
     data = bytes(range(256)) * 12  # 3072 bytes
-    whole = [
+    session = [
         login,
         reply(0, 1234),                    # FileSize
         reply(0),                          # Rename
@@ -133,20 +137,28 @@ def session_seeds():
         listing(["d"]),                    # GetDirectories
         reply(0, 3000) + data[:3000],      # DownFromPhone
         reply(0),                          # CopyToPhone, then its data
+        reply(0, 3001),                    # and the size that confirms it
         reply(0, 100),                     # DownFromPhoneAsync: the size, on the session
-        login,                             # its own connection
-        reply(0, 100) + data[:100],
-        login,                             # CopyToPhoneAsync, cancelled at once
-        reply(0),
     ]
-    refusals = [login] + [reply(1)] * 6 + [reply(1), reply(1), reply(1), reply(1), reply(1), login, reply(1), login]
+    whole = b"".join(session)
+    download = login + reply(0, 100) + data[:100]
+    upload = login + reply(0) + reply(0, 3001)
+    # Every command refused: the space as -1, the rest with status 1.
+    refusals = login + reply(1) * 4 + word(0xFFFFFFFF) + reply(1) * 6
     return {
-        "whole": bytes([0]) + answers(whole),
-        "whole-then-close": bytes([1]) + answers(whole),
-        "refusals": bytes([0]) + answers(refusals),
-        "half": bytes([1]) + answers(whole[:8]),
-        "short-pieces": bytes([0]) + answers([login, reply(0, 1234)[:20], reply(0, 3000) + data[:1500]]),
-        "login-only": bytes([0]) + answers([login]),
+        "whole": streams(6, whole, download, upload),
+        "whole-then-close": streams(7, whole, download, upload),
+        "whole-upload-followed": streams(14, whole, download, upload),
+        "whole-upload-followed-close": streams(15, whole, download, upload),
+        "upload-unconfirmed": streams(15, whole, download, login + reply(0) + reply(0, 3000)),
+        "download-cut": streams(6, whole, login + reply(0, 100) + data[:50], upload),
+        "download-empty": streams(3, whole, login + reply(0, 0), upload),
+        "download-refused": streams(3, whole, login + reply(1), upload),
+        "refusals": streams(15, refusals, login + reply(1), login + reply(1)),
+        "half": streams(7, b"".join(session[:8])),
+        "short-reply": streams(0, login + reply(0, 1234)[:20]),
+        "login-only": streams(6, login),
+        "login-cut": streams(1, login[:50]),
     }
 
 

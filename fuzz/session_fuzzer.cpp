@@ -1,44 +1,54 @@
-// A whole session against a peer whose every answer comes from the input.
+// A whole session against a peer whose every byte comes from the input.
 //
-// The input is a flags byte, then answers: each a 16-bit length and that many
-// bytes. The peer takes the next answer whenever an answer is due: after a
-// password block, and after each request other than a keep-alive (which it
-// answers itself, so the keep-alive thread cannot shift the answers). When
-// the answers run out the peer falls silent, or closes (flag bit 0).
+// The input is a flags byte, then what the peer sends on each connection, in
+// the order they open: the session's, the background download's, the
+// background upload's; each a 16-bit length and that many bytes. The peer
+// sends a connection's bytes as soon as it accepts it (stream_peer.h), then
+// falls silent, or ends the stream (flag bit 0).
 //
 // A fixed script of exports runs against it: log-in, one command of each
-// block shape, both listings, both synchronous copies, a background download
-// followed to its end and a background upload cancelled at once. The
-// exchanges' time-out is cut to a few milliseconds, so a stall costs little.
+// block shape, both listings, both synchronous copies, then, as flag bits 1
+// and 2 ask, a background download followed to its end and a background
+// upload followed to its end (flag bit 3) or cancelled at once. Each
+// background copy costs a thread and a connection, so an input pays only for
+// those it asks for. The exchanges' time-out is cut to a millisecond, so
+// that silence costs little; the peer's bytes are in the socket before the
+// client reads, so only the accept at a log-in races it.
 // The session is then shut down and freed, so nothing accumulates.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
+//
+// Besides the sanitizers, it checks what a host relies on: a listing's
+// length and buffer agree, a background copy ends at -1, -2 or its total,
+// a failed download leaves its destination as it was, and a background
+// download reported done holds exactly the bytes the peer sent for it.
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "korvex.h"
-#include "session/login.h"
 #include "protocol.h"
+#include "session/login.h"
 #include "session/session.h"
+#include "session/transfers.h"
+#include "stream_peer.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 namespace proto = korvex::protocol;
+
+constexpr std::size_t kMaxInput = 16 * 1024;  // what one send of the peer always takes (stream_peer.cpp)
+constexpr char kBefore[] = "the destination before the copy";
+// A background download's bytes: the log-in reply, the device name, the
+// download's reply header, then the file.
+constexpr std::size_t kDownloadDataAt = proto::LOGIN_REPLY_SIZE + proto::DEVICE_NAME_SIZE + proto::REPLY_HEADER_SIZE;
 
 void check(bool ok, const char* what) {
   if (!ok) {
@@ -47,33 +57,39 @@ void check(bool ok, const char* what) {
   }
 }
 
+std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeFile(const fs::path& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
 struct Setup {
-  int listener = -1;
-  std::string address;
+  StreamPeer peer;
   fs::path dir;
   std::string source;
+  fs::path down, downAsync;
 };
 
 Setup& setup() {
   static Setup* s = [] {
-    auto* made = new Setup();
-    made->listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    check(made->listener >= 0 && ::bind(made->listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-              ::listen(made->listener, 16) == 0 &&
-              ::getsockname(made->listener, reinterpret_cast<sockaddr*>(&address), &length) == 0,
-          "listen");
-    made->address = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-    std::string pattern = (fs::temp_directory_path() / "korvex-session-fuzz.XXXXXX").string();
+    auto* made = new Setup();  // never destroyed: the peer's thread runs to the end
+    // tmpfs where there is one: the destinations are rewritten for every input.
+    std::error_code error;
+    const fs::path parent = fs::is_directory("/dev/shm", error) && ::access("/dev/shm", W_OK) == 0
+                                ? fs::path("/dev/shm")
+                                : fs::temp_directory_path();
+    std::string pattern = (parent / "korvex-session-fuzz.XXXXXX").string();
     check(mkdtemp(pattern.data()) != nullptr, "mkdtemp");
     made->dir = pattern;
     made->source = (made->dir / "source").string();
-    FILE* f = std::fopen(made->source.c_str(), "wb");
-    for (int i = 0; i < 3001; ++i) std::fputc(i * 7, f);
-    std::fclose(f);
+    made->down = made->dir / "down";
+    made->downAsync = made->dir / "down-async";
+    std::string source;
+    for (int i = 0; i < 3001; ++i) source.push_back(static_cast<char>(i * 7));
+    writeFile(made->source, source);
     std::atexit([] {
       std::error_code ignored;
       fs::remove_all(setup().dir, ignored);
@@ -83,184 +99,107 @@ Setup& setup() {
   return *s;
 }
 
-// The answers of one input, handed out in order across all connections.
-class Answers {
- public:
-  Answers(const std::uint8_t* data, std::size_t size) {
-    for (std::size_t at = 0; at < size;) {
-      std::size_t length = data[at];
-      if (at + 1 < size) length |= static_cast<std::size_t>(data[at + 1]) << 8;
-      at += 2;
-      length = std::min(length, size > at ? size - at : 0);
-      answers_.emplace_back(data + at, data + at + length);
-      at += length;
-    }
+// The peer's streams: each a 16-bit length and that many bytes, the last cut
+// short by the end of the input.
+std::vector<std::vector<std::uint8_t>> streams(const std::uint8_t* data, std::size_t size) {
+  std::vector<std::vector<std::uint8_t>> out;
+  for (std::size_t at = 0; at < size && out.size() < 3;) {
+    std::size_t length = data[at];
+    if (at + 1 < size) length |= static_cast<std::size_t>(data[at + 1]) << 8;
+    at += 2;
+    length = std::min(length, size > at ? size - at : 0);
+    out.emplace_back(data + at, data + at + length);
+    at += length;
   }
-  // The next answer; false when none is left.
-  bool next(std::vector<std::uint8_t>& answer) {
-    if (taken_ >= answers_.size()) return false;
-    answer = answers_[taken_++];
-    return true;
-  }
-
- private:
-  std::vector<std::vector<std::uint8_t>> answers_;
-  std::size_t taken_ = 0;
-};
-
-// One client connection as the peer sees it.
-struct Client {
-  int fd;
-  std::vector<std::uint8_t> in;
-  bool loggedIn = false;
-  std::size_t uploadLeft = 0;  // data bytes still due after an accepted upload
-  bool silent = false;         // answers ran out: ignore everything
-};
-
-void sendAll(int fd, const std::vector<std::uint8_t>& bytes) {
-  std::size_t sent = 0;
-  while (sent < bytes.size()) {
-    ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return;
-    sent += static_cast<std::size_t>(n);
-  }
+  return out;
 }
 
-// Consumes what the client sent; false when the connection is to be closed.
-bool serve(Client& client, Answers& answers, bool closeWhenDone) {
-  for (;;) {
-    if (client.silent) {
-      client.in.clear();
-      return true;
-    }
-    if (client.uploadLeft > 0) {
-      const std::size_t n = std::min(client.uploadLeft, client.in.size());
-      client.in.erase(client.in.begin(), client.in.begin() + static_cast<std::ptrdiff_t>(n));
-      client.uploadLeft -= n;
-      if (client.uploadLeft > 0) return true;
-    }
-    std::size_t need = proto::PASSWORD_BLOCK_SIZE;
-    std::uint32_t code = 0;
-    if (client.loggedIn) {
-      if (client.in.size() < proto::CODE_SIZE) return true;
-      code = proto::getWord(client.in.data());
-      need = proto::CODE_SIZE + static_cast<std::size_t>(proto::requestBlockSize(code));
-    }
-    if (client.in.size() < need) return true;
-    std::uint32_t announced = 0;
-    if (client.loggedIn && code == proto::CMD_UPLOAD) announced = proto::getWord(client.in.data() + 4 + proto::PATH_FIELD_SIZE);
-    client.in.erase(client.in.begin(), client.in.begin() + static_cast<std::ptrdiff_t>(need));
-    if (client.loggedIn && code == proto::CMD_KEEPALIVE) {
-      const proto::ReplyBytes ok = proto::encodeReply(0, 0);
-      sendAll(client.fd, std::vector<std::uint8_t>(ok.begin(), ok.end()));
-      continue;
-    }
-    std::vector<std::uint8_t> answer;
-    if (!answers.next(answer)) {
-      if (closeWhenDone) return false;
-      client.silent = true;
-      continue;
-    }
-    sendAll(client.fd, answer);
-    // The client sends an upload's data once the reply's status is 0.
-    if (code == proto::CMD_UPLOAD && answer.size() >= proto::REPLY_HEADER_SIZE && proto::getWord(answer.data()) == 0)
-      client.uploadLeft = announced;
-    client.loggedIn = true;
-  }
+// Waits for a background copy's thread to end on its own (every wait in it
+// is bounded by the exchange time-out), then checks where it ended.
+int followToEnd(TransferHandle transfer) {
+  reinterpret_cast<korvex::TransferTask*>(transfer)->thread.join();
+  int total = 0, progress = 0;
+  GetTransProgress(transfer, &total, &progress);
+  check(progress == -1 || progress == -2 || progress == total, "a finished copy short of its total");
+  return progress;
 }
 
-void runPeer(Answers& answers, bool closeWhenDone, int stopFd) {
-  std::vector<Client> clients;
-  for (;;) {
-    std::vector<pollfd> fds = {{setup().listener, POLLIN, 0}, {stopFd, POLLIN, 0}};
-    for (const Client& c : clients) fds.push_back({c.fd, POLLIN, 0});
-    if (::poll(fds.data(), fds.size(), 1000) < 0) continue;
-    if (fds[1].revents) break;
-    const std::size_t polled = clients.size();
-    if (fds[0].revents) {
-      int fd = ::accept4(setup().listener, nullptr, nullptr, SOCK_CLOEXEC);
-      // Answers leave at once: a small write held back for an acknowledgement
-      // would cost every exchange a delayed-ACK wait.
-      int on = 1;
-      if (fd >= 0) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-      if (fd >= 0) clients.push_back(Client{fd, {}, false, 0, false});
-    }
-    for (std::size_t i = 0; i < polled; ++i) {
-      if (!(fds[i + 2].revents)) continue;
-      std::uint8_t buffer[8192];
-      ssize_t n = ::recv(clients[i].fd, buffer, sizeof buffer, 0);
-      bool keep = n > 0;
-      if (keep) {
-        clients[i].in.insert(clients[i].in.end(), buffer, buffer + n);
-        keep = serve(clients[i], answers, closeWhenDone);
-      }
-      if (!keep) {
-        ::close(clients[i].fd);
-        clients[i].fd = -1;
-      }
-    }
-    std::erase_if(clients, [](const Client& c) { return c.fd < 0; });
+struct Script {
+  bool download = false;      // the background download
+  bool upload = false;        // the background upload
+  bool followUpload = false;  // to its end; else cancelled at once
+};
+
+void runScript(korvex::PhoneSession* session, Script script, const std::vector<std::uint8_t>& downloadStream) {
+  SessionHandle h = reinterpret_cast<SessionHandle>(session);
+  FileSize(h, "/f");
+  Rename(h, "/a", "/b");
+  DeleteDirectory(h, "/d", true);
+  Chown(static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(session)), const_cast<char*>("/c"), 1, 2);
+  GetSpaceSize(h, "/");
+  Restart(h);
+  for (int (*list)(SessionHandle, const char*, char**) : {GetFiles, GetDirectories}) {
+    char* names = nullptr;
+    const int n = list(h, "/l", &names);
+    check(n <= 0 || (names && std::strlen(names) == static_cast<std::size_t>(n)), "listing length");
+    check(n > 0 || names == nullptr, "a buffer stored without a positive result");
+    FreeBuffer(names);
   }
-  for (const Client& c : clients) ::close(c.fd);
+  if (!DownFromPhone(h, "/d", setup().down.c_str()))
+    check(readFile(setup().down) == kBefore, "a failed download changed its destination");
+  CopyToPhone(h, setup().source.c_str(), "/u");
+
+  if (TransferHandle t = script.download ? DownFromPhoneAsync(h, "/d", setup().downAsync.c_str()) : nullptr) {
+    const int progress = followToEnd(t);
+    const std::string landed = readFile(setup().downAsync);
+    if (progress < 0) {
+      check(landed == kBefore, "a failed background download changed its destination");
+    } else {
+      const std::size_t size = static_cast<std::size_t>(progress);
+      check(downloadStream.size() >= kDownloadDataAt + size &&
+                landed == std::string(downloadStream.begin() + kDownloadDataAt,
+                                      downloadStream.begin() + static_cast<std::ptrdiff_t>(kDownloadDataAt + size)),
+            "a background download done with other bytes than the peer sent");
+    }
+    CloseTransHandle(t);
+  }
+  if (TransferHandle t = script.upload ? CopyToPhoneAsync(h, setup().source.c_str(), "/u") : nullptr) {
+    if (script.followUpload) followToEnd(t);
+    CloseTransHandle(t);
+  }
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  korvex::setExchangeTimeoutForTesting(5);
+  korvex::setExchangeTimeoutForTesting(1);
   setup();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size < 1 || size > 64 * 1024) return 0;
-  Answers answers(data + 1, size - 1);
+  if (size < 1 || size > kMaxInput) return 0;
+  Setup& s = setup();
   const bool closeWhenDone = data[0] & 1;
-  int stop[2];
-  check(::pipe2(stop, O_CLOEXEC) == 0, "pipe");
-  std::thread peer([&] { runPeer(answers, closeWhenDone, stop[0]); });
+  const Script script{(data[0] & 2) != 0, (data[0] & 4) != 0, (data[0] & 8) != 0};
+  std::vector<std::vector<std::uint8_t>> given = streams(data + 1, size - 1);
+  given.resize(3);
+  // In the order the connections open: a copy left out opens none.
+  std::vector<std::vector<std::uint8_t>> peerStreams = {given[0]};
+  if (script.download) peerStreams.push_back(given[1]);
+  if (script.upload) peerStreams.push_back(given[2]);
+  writeFile(s.down, kBefore);
+  writeFile(s.downAsync, kBefore);
+  s.peer.begin(std::move(peerStreams), closeWhenDone);
 
   auto* session = new korvex::PhoneSession();
   int error = 0;
-  if (session->open(setup().address, "secret", proto::SERVICE_PORT, &error)) {
-    SessionHandle h = reinterpret_cast<SessionHandle>(session);
-    const std::string local = (setup().dir / "down").string();
-    const std::string local2 = (setup().dir / "down-async").string();
-    FileSize(h, "/f");
-    Rename(h, "/a", "/b");
-    DeleteDirectory(h, "/d", true);
-    Chown(static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(session)), const_cast<char*>("/c"), 1, 2);
-    GetSpaceSize(h, "/");
-    Restart(h);
-    for (int (*list)(SessionHandle, const char*, char**) : {GetFiles, GetDirectories}) {
-      char* names = nullptr;
-      const int n = list(h, "/l", &names);
-      check(n <= 0 || (names && std::strlen(names) == static_cast<std::size_t>(n)), "listing length");
-      check(n > 0 || names == nullptr, "a buffer stored without a positive result");
-      FreeBuffer(names);
-    }
-    DownFromPhone(h, "/d", local.c_str());
-    CopyToPhone(h, setup().source.c_str(), "/u");
-    if (TransferHandle t = DownFromPhoneAsync(h, "/d", local2.c_str())) {
-      int total = 0, progress = -1;
-      const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(15);
-      while (std::chrono::steady_clock::now() < until) {
-        GetTransProgress(t, &total, &progress);
-        if (progress == -2 || (progress >= 0 && progress == total)) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      }
-      CloseTransHandle(t);
-    }
-    if (TransferHandle t = CopyToPhoneAsync(h, setup().source.c_str(), "/u")) CloseTransHandle(t);
-  }
+  if (session->open(s.peer.address(), "secret", proto::SERVICE_PORT, &error))
+    runScript(session, script, given[1]);
   session->shutdown();
   session->join();
   session->stopAllTransfers();
   delete session;
-
-  check(::write(stop[1], "x", 1) == 1, "stop");
-  peer.join();
-  ::close(stop[0]);
-  ::close(stop[1]);
+  s.peer.end();
   return 0;
 }
