@@ -106,11 +106,69 @@ def main():
     for name, data in packed.items():
         write("service_request_fuzzer", "compact-" + name, bytes([3]) + data)
         write("service_request_fuzzer", "compact-walk-" + name, bytes([2]) + data)
+    for name, (flags, data) in sequence_seeds().items():
+        write("service_sequence_fuzzer", name, bytes([flags]) + data)
 
 
 def listing(names, status=0, count=None):
     body = reply(status) + word(len(names) if count is None else count)
     return body + b"".join(field(n, 256) for n in names)
+
+
+# korvexd's request sequences: flags (bit 0 openat2, bit 1 power commands
+# exit, bits 2-4 all set a wrong password), then requests: a code byte, per
+# path field a byte (0xC0 | length, then the text: a literal; below 0xC0 a
+# path of the fuzzer's own list), per word a byte, an upload's size byte and
+# its data.
+KEEPALIVE, RENAME, DELETE_FILE, DELETE_DIR, LIST_FILES, FILE_SIZE, MAKE_DIR, LIST_DIRS, IS_DIR, EXISTS, \
+    DOWNLOAD, UPLOAD, SPACE_SIZE, CHOWN, SHUTDOWN, REBOOT, RESTART, UNKNOWN = range(18)
+
+
+def lit(text, nul=True):
+    data = text.encode()
+    assert len(data) < 32
+    return bytes([(0xC0 if nul else 0xE0) | len(data)]) + data
+
+
+def op(code, *paths, words=(), data=None):
+    out = bytes([code]) + b"".join(lit(p) if isinstance(p, str) else p for p in paths)
+    out += bytes(words)
+    if data is not None:
+        out += bytes([len(data)]) + data
+    return out
+
+
+def sequence_seeds():
+    def ask(path):
+        return op(EXISTS, path) + op(IS_DIR, path) + op(FILE_SIZE, path) + op(DOWNLOAD, path) + \
+            op(LIST_FILES, path) + op(LIST_DIRS, path) + op(SPACE_SIZE, path)
+
+    return {
+        "upload-then-ask": (1, op(UPLOAD, "/new.txt", data=b"hello world") + ask("/new.txt") + ask("/")),
+        "mkdir-upload-delete": (0, op(MAKE_DIR, "/d") + ask("/d") + op(UPLOAD, "/d/f", data=b"abc") +
+                                ask("/d/f") + op(LIST_FILES, "/d") + op(DELETE_DIR, "/d", words=[0]) +
+                                op(DELETE_DIR, "/d", words=[1]) + ask("/d")),
+        "delete-then-ask": (1, op(DELETE_FILE, "/a.txt") + ask("/a.txt") + op(DELETE_FILE, "/inside") +
+                            ask("/inside") + ask("/a.txt")),
+        "rename-then-ask": (0, op(RENAME, "/a.txt", "/dir/sub/c") + ask("/a.txt") + ask("/dir/sub/c") +
+                            op(RENAME, "/dir", "/moved") + ask("/moved") + ask("/moved/sub")),
+        "ask-twice": (1, ask("/dir/b.bin") + ask("/dir") + ask("/dir/b.bin") + op(CHOWN, "/a.txt", words=[255, 255]) +
+                      ask("/a.txt") + op(KEEPALIVE)),
+        "fifo-and-links": (0, ask("/fifo") + ask("/inside") + ask("/out") + ask("/out/secret") +
+                           ask("/dir/abs") + ask("/dir/secret") + op(DELETE_FILE, "/out") + ask("/out")),
+        "spellings": (1, ask("//dir//./b.bin") + ask("/dir/sub/") + ask("dir/../a.txt") + ask("") +
+                      ask("/.korvexd-upload-1-1") + op(UPLOAD, "/new/", data=b"x") + ask("/new") + ask("/new/")),
+        "upload-refused": (0, op(UPLOAD, "/out/new", data=bytes([KEEPALIVE, 0, 0, 0])) + op(KEEPALIVE)),
+        "upload-replaces": (1, op(UPLOAD, "/a.txt", data=b"replaced") + ask("/a.txt") + ask("/inside") +
+                            op(UPLOAD, "/inside", data=b"") + ask("/inside") + op(UPLOAD, "/fifo", data=b"f") +
+                            ask("/fifo")),
+        "upload-cut": (0, op(KEEPALIVE) + bytes([UPLOAD]) + lit("/cut") + bytes([200]) + b"only a part"),
+        "power": (1, op(RESTART) + op(KEEPALIVE) + op(REBOOT) + op(SHUTDOWN) + ask("/a.txt")),
+        "power-exits": (3, op(RESTART) + op(KEEPALIVE)),
+        "wrong-password": (0x1C, op(KEEPALIVE) + ask("/a.txt")),
+        "unknown-code": (1, op(KEEPALIVE) + op(UNKNOWN) + op(KEEPALIVE)),
+        "no-nul": (0, op(EXISTS, "/a.txt") + op(EXISTS, lit("/a.txt", nul=False)) + op(KEEPALIVE)),
+    }
 
 
 def streams(flags, *connections):

@@ -3,7 +3,7 @@
 # build yet; checks the lock annotations with clang, then builds and runs
 # every test three times: a normal build, one with AddressSanitizer +
 # UndefinedBehaviorSanitizer, one with ThreadSanitizer. A sanitizer report
-# fails the run. Then each fuzz target runs for about 25 s. Last, the Windows
+# fails the run. Then each fuzz target runs for about 21 s. Last, the Windows
 # suites run under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
