@@ -172,9 +172,10 @@ def sequence_seeds():
 
 
 def streams(flags, *connections):
-    """The session fuzzer's input: flags (bit 0: the peer ends each stream;
-    bit 1: a background download; bit 2: a background upload, bit 3: followed
-    to its end rather than cancelled), then per connection
+    """The session fuzzer's input: flags (bit 0: the session's connection
+    falls silent after its bytes, where the others end; bit 1: a background
+    download; bit 2: a background upload, bit 3: followed to its end rather
+    than cancelled), then per connection
     (session, background download, background upload) a 16-bit length and
     the bytes its peer sends."""
     return bytes([flags]) + b"".join(struct.pack("<H", len(c)) + c for c in connections)
@@ -205,18 +206,18 @@ def session_seeds():
     refusals = login + reply(1) * 4 + word(0xFFFFFFFF) + reply(1) * 6
     return {
         "whole": streams(6, whole, download, upload),
-        "whole-then-close": streams(7, whole, download, upload),
+        "whole-then-silence": streams(7, whole, download, upload),
         "whole-upload-followed": streams(14, whole, download, upload),
-        "whole-upload-followed-close": streams(15, whole, download, upload),
-        "upload-unconfirmed": streams(15, whole, download, login + reply(0) + reply(0, 3000)),
+        "whole-upload-followed-then-silence": streams(15, whole, download, upload),
+        "upload-unconfirmed": streams(14, whole, download, login + reply(0) + reply(0, 3000)),
         "download-cut": streams(6, whole, login + reply(0, 100) + data[:50], upload),
-        "download-empty": streams(3, whole, login + reply(0, 0), upload),
-        "download-refused": streams(3, whole, login + reply(1), upload),
-        "refusals": streams(15, refusals, login + reply(1), login + reply(1)),
-        "half": streams(7, b"".join(session[:8])),
-        "short-reply": streams(0, login + reply(0, 1234)[:20]),
-        "login-only": streams(6, login),
-        "login-cut": streams(1, login[:50]),
+        "download-empty": streams(2, whole, login + reply(0, 0)),
+        "download-refused": streams(2, whole, login + reply(1)),
+        "refusals": streams(14, refusals, login + reply(1), login + reply(1)),
+        "half-then-silence": streams(1, b"".join(session[:8])),
+        "short-reply-then-silence": streams(1, login + reply(0, 1234)[:20]),
+        "login-only": streams(7, login),
+        "login-cut": streams(0, login[:50]),
     }
 
 

@@ -37,10 +37,9 @@ StreamPeer::StreamPeer() {
   thread_ = std::thread([this] { run(); });
 }
 
-void StreamPeer::begin(std::vector<std::vector<std::uint8_t>> streams, bool closeWhenDone) {
+void StreamPeer::begin(std::vector<Stream> streams) {
   std::lock_guard hold(lock_);
   streams_ = std::move(streams);
-  closeWhenDone_ = closeWhenDone;
 }
 
 void StreamPeer::end() {
@@ -70,14 +69,16 @@ void StreamPeer::serve(int fd) {
   std::lock_guard hold(lock_);
   const std::size_t index = accepted_.size();
   accepted_.push_back(fd);
-  if (index < streams_.size() && !streams_[index].empty()) {
+  if (index >= streams_.size()) return;
+  const Stream& stream = streams_[index];
+  if (!stream.bytes.empty()) {
     // One send: the input is far smaller than an unread loopback socket takes.
-    const std::vector<std::uint8_t>& stream = streams_[index];
-    require(::send(fd, stream.data(), stream.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(stream.size()) ||
+    require(::send(fd, stream.bytes.data(), stream.bytes.size(), MSG_NOSIGNAL) ==
+                    static_cast<ssize_t>(stream.bytes.size()) ||
                 errno == ECONNRESET || errno == EPIPE,
             "peer send");
   }
-  if (closeWhenDone_) ::shutdown(fd, SHUT_WR);
+  if (!stream.thenSilence) ::shutdown(fd, SHUT_WR);
 }
 
 void StreamPeer::closeAll() {

@@ -1,5 +1,5 @@
 // A loopback peer for the session fuzzer: every connection it accepts gets
-// its whole stream at once, then silence or the end of the stream.
+// its whole stream at once, then the end of the stream or silence.
 //
 // Nothing is answered request by request, so the client reads what is
 // already in its socket and never waits on the peer's thread except for the
@@ -24,10 +24,13 @@ class StreamPeer {
   // "127.0.0.1:port".
   const std::string& address() const { return address_; }
 
+  struct Stream {
+    std::vector<std::uint8_t> bytes;
+    bool thenSilence = false;  // else the end of the stream
+  };
   // The streams of one input: the n-th connection accepted from now on gets
-  // streams[n] (nothing past the last), then the end of the stream when
-  // `closeWhenDone`, else silence.
-  void begin(std::vector<std::vector<std::uint8_t>> streams, bool closeWhenDone);
+  // streams[n]; one past the last gets nothing and silence.
+  void begin(std::vector<Stream> streams);
   // Closes every connection of the input, those still waiting for their
   // accept included, and returns once the thread has done so.
   void end();
@@ -42,8 +45,7 @@ class StreamPeer {
   int done_[2] = {-1, -1};     // thread -> end()
   std::string address_;
   std::mutex lock_;
-  std::vector<std::vector<std::uint8_t>> streams_;
-  bool closeWhenDone_ = false;
+  std::vector<Stream> streams_;
   std::vector<int> accepted_;  // the thread's alone
   std::thread thread_;
 };
