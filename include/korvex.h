@@ -253,6 +253,24 @@ KORVEX_API int GetKinds(SessionHandle handle, const char* const* paths, int coun
  * and on a session whose link was lost. NULL does nothing. */
 KORVEX_API void CloseConnection(SessionHandle handle);
 
+/* Since 1.5, ordinal 38. Downloads `count` phone files to local files on
+ * the session's connection with their requests pipelined: up to 8 requests
+ * are unanswered at a time, the next leaving while a file still arrives,
+ * and the replies are read in order, so a run of small files costs about
+ * one round trip plus their bytes' time instead of a round trip each. Each
+ * file is written as DownFromPhone writes it: localPaths[i] changes only
+ * once the whole file is on disk. landed[i] receives 1 when localPaths[i]
+ * holds the whole of phonePaths[i], 0 when it does not: a path over 1022
+ * bytes, a local file that cannot be made (nothing is asked for it), a
+ * request the phone refused, or a local file that cannot be written (the
+ * rest of its bytes are read and dropped, so the stream stays in step)
+ * fails that file alone, its destination as it was. Returns how many
+ * landed; -1 when an argument is NULL, count is negative, or the exchange
+ * broke off (the connection is then closed, the files not yet complete stay
+ * 0 and their destinations as they were). */
+KORVEX_API int DownloadFiles(SessionHandle handle, const char* const* phonePaths, const char* const* localPaths,
+                             int count, int* landed);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

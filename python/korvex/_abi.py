@@ -18,7 +18,8 @@ TABLE = (
     "GetSpaceSize", "GetTransProgress", "HasDirectories", "IsDirectory", "Reboot", "Rename", "Restart",
     "RestartiPod", "ScreenSnap", "SetAttribute", "Shutdown",
 )
-EXTENSIONS = ("Disconnect", "GetEntries", "FreeEntries", "GetSizes", "UploadFiles", "GetKinds", "CloseConnection")
+EXTENSIONS = ("Disconnect", "GetEntries", "FreeEntries", "GetSizes", "UploadFiles", "GetKinds", "CloseConnection",
+              "DownloadFiles")
 # Names that share another's entry point: the fixed results.
 ALIASES = {"GetSize": "GetAttribute", "ScreenSnap": "RestartiPod", "SetAttribute": "RestartiPod"}
 

@@ -37,6 +37,16 @@ bool allGiven(const char* const* paths, int count) {
   return count == 0 || std::none_of(paths, paths + count, [](const char* path) { return path == nullptr; });
 }
 
+// A series' outcome as the host's flags; the count that landed.
+int flagLanded(const std::vector<bool>& arrived, int* landed) {
+  int total = 0;
+  for (std::size_t i = 0; i < arrived.size(); ++i) {
+    landed[i] = arrived[i] ? 1 : 0;
+    total += landed[i];
+  }
+  return total;
+}
+
 int kindCode(batches::Kind kind) {
   switch (kind) {
     case batches::Kind::File: return KORVEX_KIND_FILE;
@@ -122,14 +132,30 @@ KORVEX_API int UploadFiles(SessionHandle handle, const char* const* localPaths, 
     for (int i = 0; i < count; ++i) jobs.push_back({localPaths[i], phonePaths[i]});
     std::vector<bool> arrived;
     const bool whole = session(handle)->uploadSeries(jobs, arrived);
-    int total = 0;
-    for (int i = 0; i < count; ++i) {
-      landed[i] = arrived[static_cast<std::size_t>(i)] ? 1 : 0;
-      total += landed[i];
-    }
+    const int total = flagLanded(arrived, landed);
     return whole ? total : -1;
   });
   api::trace("[%d-%d-%d]UploadFiles return %d", handle, result);
+  return result;
+}
+
+KORVEX_API int DownloadFiles(SessionHandle handle, const char* const* phonePaths, const char* const* localPaths,
+                             int count, int* landed) {
+  api::trace("[%d-%d-%d]DownloadFiles %d", handle, count);
+  if (count < 0 || (count > 0 && (phonePaths == nullptr || localPaths == nullptr || landed == nullptr))) return -1;
+  std::fill_n(landed, count, 0);
+  if (!allGiven(phonePaths, count) || !allGiven(localPaths, count)) return -1;
+  if (count == 0) return 0;
+  const int result = api::guarded(-1, [&] {
+    std::vector<DownloadJob> jobs;
+    jobs.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) jobs.push_back({phonePaths[i], localPaths[i]});
+    std::vector<bool> arrived;
+    const bool whole = session(handle)->downloadSeries(jobs, arrived);
+    const int total = flagLanded(arrived, landed);
+    return whole ? total : -1;
+  });
+  api::trace("[%d-%d-%d]DownloadFiles return %d", handle, result);
   return result;
 }
 

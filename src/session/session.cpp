@@ -235,6 +235,11 @@ bool PhoneSession::uploadSeries(const std::vector<UploadJob>& jobs, std::vector<
   return underCommandLock(false, true, [&](Exchange& e) { return korvex::uploadSeries(e, jobs, landed); });
 }
 
+bool PhoneSession::downloadSeries(const std::vector<DownloadJob>& jobs, std::vector<bool>& landed) {
+  landed.assign(jobs.size(), false);
+  return underCommandLock(false, true, [&](Exchange& e) { return korvex::downloadSeries(e, jobs, landed); });
+}
+
 // --- Background copies
 
 TransferTask* PhoneSession::startTransfer(std::unique_ptr<TransferTask> task) {

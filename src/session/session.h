@@ -17,6 +17,7 @@
 #include "runtime/threads.h"
 #include "runtime/wake_event.h"
 #include "session/batches.h"
+#include "session/download_series.h"
 #include "session/upload_series.h"
 
 namespace korvex {
@@ -86,6 +87,9 @@ class PhoneSession : public StoppableThread {
   // Several uploads back to back (upload_series.h); false when the
   // exchange broke off.
   bool uploadSeries(const std::vector<UploadJob>& jobs, std::vector<bool>& landed);
+  // Several downloads with their requests pipelined (download_series.h);
+  // false when the exchange broke off.
+  bool downloadSeries(const std::vector<DownloadJob>& jobs, std::vector<bool>& landed);
 
   // Background copies on connections of their own.
   TransferTask* startUpload(const std::string& localPath, const std::string& phonePath);

@@ -96,6 +96,51 @@ BodySent sendUploadBody(Exchange& exchange, UploadSource& source, std::uint8_t* 
   return grew ? BodySent::Grew : BodySent::Whole;
 }
 
+BodyReceived receiveDownloadBody(Exchange& exchange, std::uint32_t size, ReplacingFile& file, std::uint8_t* block,
+                                 TransferProgress* record, std::uint32_t drainLimit) {
+  std::uint32_t written = 0;
+  int held = 0;  // received bytes at the start of `block` that are not on disk yet
+  while (written < size) {
+    const std::uint32_t unreceived = size - written - static_cast<std::uint32_t>(held);
+    const int room = static_cast<int>(std::min<std::uint32_t>(kStreamBlock - held, unreceived));
+    int got = 0;
+    if (exchange.readSome(block + held, room, got) != Connection::Complete) return BodyReceived::Broken;
+    held += got;
+    // Whole pieces (and the file's short last one) go to disk in turn, in
+    // one write; a partial piece waits for the rest of it.
+    const bool last = static_cast<std::uint32_t>(held) == size - written;
+    const int run = last ? held : held - held % CHUNK_SIZE;
+    if (run > 0 && file.write(block, run) != run) {
+      // The rest of the file must not be read as the next reply: it is read
+      // and dropped when no more than `drainLimit` bytes remain, and the
+      // stream stays in step; further off, the connection is dropped
+      // instead of drained.
+      std::uint32_t rest = size - written - static_cast<std::uint32_t>(held);
+      if (rest > drainLimit) {
+        exchange.abandon();
+        return BodyReceived::Broken;
+      }
+      while (rest > 0) {
+        const int want = static_cast<int>(std::min<std::uint32_t>(rest, kStreamBlock));
+        if (exchange.readSome(block, want, got) != Connection::Complete) return BodyReceived::Broken;
+        rest -= static_cast<std::uint32_t>(got);
+      }
+      return BodyReceived::Unwritten;
+    }
+    int at = 0;
+    while (at < run) {
+      const int piece = std::min(static_cast<int>(CHUNK_SIZE), run - at);
+      at += piece;
+      written += static_cast<std::uint32_t>(piece);
+      // The total means done: it is reported once the file is complete.
+      if (written < size) report(record, static_cast<std::int32_t>(written));
+    }
+    std::memmove(block, block + at, static_cast<std::size_t>(held - at));
+    held -= at;
+  }
+  return BodyReceived::Whole;
+}
+
 bool streamDownload(Exchange& exchange, const std::string& phonePath, const std::string& localPath,
                     TransferProgress* record) {
   if (!pathFits(phonePath) || !pathFits(localPath)) return fail(record);
@@ -116,44 +161,12 @@ bool streamDownload(Exchange& exchange, const std::string& phonePath, const std:
     return fail(record);
   }
   report(record, 0);
-  std::uint32_t written = 0;
-  int held = 0;  // received bytes at the start of `data` that are not on disk yet
-  while (written < size) {
-    const std::uint32_t unreceived = size - written - static_cast<std::uint32_t>(held);
-    const int room = static_cast<int>(std::min<std::uint32_t>(kStreamBlock - held, unreceived));
-    int got = 0;
-    if (exchange.readSome(data.get() + held, room, got) != Connection::Complete) return fail(record);
-    held += got;
-    // Whole pieces (and the file's short last one) go to disk in turn, in
-    // one write; a partial piece waits for the rest of it.
-    const bool last = static_cast<std::uint32_t>(held) == size - written;
-    const int run = last ? held : held - held % CHUNK_SIZE;
-    if (run > 0 && file.write(data.get(), run) != run) {
-      // The rest of the file must not be read as the next reply. Within a
-      // block of the end it is read and dropped, and the session stays
-      // usable (as when a small file fails at the final flush); further off,
-      // the connection is dropped instead of drained.
-      std::uint32_t rest = size - written - static_cast<std::uint32_t>(held);
-      if (rest > static_cast<std::uint32_t>(kStreamBlock)) {
-        exchange.abandon();
-        return fail(record);
-      }
-      while (rest > 0) {
-        if (exchange.readSome(data.get(), static_cast<int>(rest), got) != Connection::Complete) return fail(record);
-        rest -= static_cast<std::uint32_t>(got);
-      }
-      return fail(record);
-    }
-    int at = 0;
-    while (at < run) {
-      const int piece = std::min(static_cast<int>(CHUNK_SIZE), run - at);
-      at += piece;
-      written += static_cast<std::uint32_t>(piece);
-      // The total means done: it is reported once the file is complete.
-      if (written < size) report(record, static_cast<std::int32_t>(written));
-    }
-    std::memmove(data.get(), data.get() + at, static_cast<std::size_t>(held - at));
-    held -= at;
+  // Within a block of the end, the rest of a file the disk refuses is read
+  // and dropped and the session stays usable (as when a small file fails at
+  // the final flush); further off, a lone copy drops the connection rather
+  // than wait for bytes nobody keeps.
+  if (receiveDownloadBody(exchange, size, file, data.get(), record, kStreamBlock) != BodyReceived::Whole) {
+    return fail(record);
   }
   // Every byte has been read; a file that cannot be completed on disk fails
   // the copy but leaves the stream in step.

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "runtime/local_file.h"
+#include "runtime/replacing_file.h"
 #include "session/exchange.h"
 #include "protocol.h"
 
@@ -35,7 +36,7 @@ bool streamDownload(Exchange& exchange, const std::string& phonePath, const std:
 bool streamUpload(Exchange& exchange, const std::string& localPath, const std::string& phonePath,
                   TransferProgress* record);
 
-// The pieces of an upload, for copies that run several back to back.
+// The pieces of a copy, for copies that run several back to back.
 
 // The buffer a copy moves its bytes through; null when memory ran out. Taken
 // before anything is sent, so a failed allocation leaves the stream
@@ -62,5 +63,16 @@ BodySent sendUploadBody(Exchange& exchange, UploadSource& source, std::uint8_t* 
 // Whether the size the phone answered after an upload (null: no answer)
 // says the file landed whole; logs why not.
 bool uploadLanded(const protocol::ReplyHeader* reply, const std::string& phonePath, std::uint32_t size);
+
+enum class BodyReceived {
+  Whole,      // every announced byte is in the file, not yet committed
+  Unwritten,  // every byte was read, but the file refused them: the copy failed, the stream is in step
+  Broken,     // the connection is closed
+};
+// The `size` bytes announced by a download's reply, into `file`. When the
+// file refuses a write, the rest is read and dropped if no more than
+// `drainLimit` bytes remain, else the connection is closed.
+BodyReceived receiveDownloadBody(Exchange& exchange, std::uint32_t size, ReplacingFile& file, std::uint8_t* block,
+                                 TransferProgress* record, std::uint32_t drainLimit);
 
 }  // namespace korvex

@@ -161,12 +161,12 @@ int main(int argc, char** argv) {
   const DisconnectFn disconnect = (DisconnectFn)(AnyFn)GetProcAddress(module, "Disconnect");
   CHECK(disconnect != NULL && (AnyFn)disconnect == (AnyFn)GetProcAddress(module, MAKEINTRESOURCEA(31)));
   static const char* const kExtensions[] = {"GetEntries", "FreeEntries", "GetSizes", "UploadFiles", "GetKinds",
-                                              "CloseConnection"};
-  for (int i = 0; i < 6; ++i) { /* 32-37 */
+                                              "CloseConnection", "DownloadFiles"};
+  for (int i = 0; i < 7; ++i) { /* 32-38 */
     const AnyFn named = (AnyFn)GetProcAddress(module, kExtensions[i]);
     CHECK(named != NULL && named == (AnyFn)GetProcAddress(module, MAKEINTRESOURCEA(32 + i)));
   }
-  CHECK(GetProcAddress(module, MAKEINTRESOURCEA(38)) == NULL);
+  CHECK(GetProcAddress(module, MAKEINTRESOURCEA(39)) == NULL);
   for (size_t i = 0; i < sizeof kAbsent / sizeof kAbsent[0]; ++i) {
     if (GetProcAddress(module, kAbsent[i]) != NULL) {
       fprintf(stderr, "unexpected export %s\n", kAbsent[i]);
