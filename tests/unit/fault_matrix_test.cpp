@@ -100,6 +100,7 @@ struct Outcome {
 Outcome result(bool success, std::string detail = {}) { return {success, std::move(detail), {}}; }
 
 struct Context {
+  Fault fault = Fault::Close;
   SessionHandle session = nullptr;
   std::string address;          // the peer's
   std::filesystem::path local;  // a local file of this case
@@ -140,6 +141,35 @@ int followTransfer(TransferHandle transfer, std::string& problem) {
   if (progress != -1 && progress != -2 && progress != total)
     problem += "a copy ended at " + std::to_string(progress) + " of " + std::to_string(total) + "; ";
   return progress;
+}
+
+Outcome downloadSeries(Context& c) {
+  const std::string stem = c.local.filename().string();
+  std::string locals[3];
+  for (int i = 0; i < 3; ++i) {
+    locals[i] = c.local.string() + "-" + std::to_string(i);
+    writeFile(locals[i], "old");
+  }
+  const char* phones[] = {"/d0", "/d1", "/d2"};
+  const char* destinations[] = {locals[0].c_str(), locals[1].c_str(), locals[2].c_str()};
+  int landed[3] = {-7, -7, -7};
+  const int count = DownloadFiles(c.session, phones, destinations, 3, landed);
+  Outcome o = result(count == 3, std::to_string(count));
+  const bool told = c.fault == Fault::Close || c.fault == Fault::Stall;  // the peer's bytes were true
+  int sum = 0;
+  for (int i = 0; i < 3; ++i) {
+    sum += landed[i];
+    const std::string held = readFile(locals[i]);
+    if (landed[i] == 1 && told && held != fileText()) o.problem += "file " + std::to_string(i) + " landed short; ";
+    if (landed[i] == 0 && held != "old") o.problem += "file " + std::to_string(i) + " failed but changed; ";
+  }
+  if (count >= 0 && count != sum) o.problem += "returned " + std::to_string(count) + " for " + std::to_string(sum) + " landed; ";
+  if (count < 0 && connectedFlag(c.session)) o.problem += "still connected after the series broke off; ";
+  for (const auto& entry : std::filesystem::directory_iterator(c.local.parent_path())) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind("." + stem + "-", 0) == 0) o.problem += "a temporary file stayed: " + name + "; ";
+  }
+  return o;
 }
 
 std::vector<Row> rows() {
@@ -207,6 +237,13 @@ std::vector<Row> rows() {
                    const bool ok = DownFromPhone(c.session, "/d", c.local.string().c_str());
                    return result(ok);
                  }});
+  // Three downloads in one series, their requests in one burst: a landed
+  // file is whole (unless the peer lied about it), one not landed is as it
+  // was with no temporary file beside it, and a break closes the connection.
+  all.push_back({"DownloadFiles (3 files)", Row::Scripted,
+                 {expect(3 * (CODE_SIZE + PATH_BLOCK_SIZE), true), send(download, {0, 4}), send(download, {0, 4}),
+                  send(download, {0, 4})},
+                 [](Context& c) { return downloadSeries(c); }});
   all.push_back({"CopyToPhone", Row::Scripted,
                  {expect(CODE_SIZE + UPLOAD_BLOCK_SIZE, true), send(reply(0), {0}), expect(kFileSize)},
                  [](Context& c) { return result(CopyToPhone(c.session, c.source.c_str(), "/u")); },
@@ -368,6 +405,7 @@ void playPeer(ScriptedPeer& peer, const Row& row, const Case& c, std::shared_fut
 std::string runCase(const Row& row, const Case& c, const TempDir& dir, int serial) {
   ScriptedPeer peer;
   Context context;
+  context.fault = c.fault;
   context.address = peer.address();
   context.local = dir / ("local-" + std::to_string(serial));
   context.source = (dir / "source").string();
