@@ -181,5 +181,38 @@ TEST_F(ServiceBatches, UploadsBackToBackLandWhole) {
   EXPECT_EQ(997, FileSize(handle, "/up/f1"));
 }
 
+// 300 small files downloaded in one series land whole beside one the phone
+// lacks, which fails alone and leaves its destination as it was; one
+// larger file among them crosses many windows' worth of bytes. The session
+// is still in step afterwards.
+TEST_F(ServiceBatches, DownloadsPipelinedLandWhole) {
+  ASSERT_NE(nullptr, handle);
+  TempDir local;
+  fs::create_directories(service.root() / "down");
+  constexpr int kFiles = 300, kMissing = 150;
+  std::vector<std::string> locals, phones, contents;
+  for (int i = 0; i < kFiles; ++i) {
+    contents.push_back(patterned(i == 200 ? 3u << 20 : static_cast<std::size_t>(i) * 211, static_cast<unsigned>(i)));
+    phones.push_back("/down/f" + std::to_string(i));
+    if (i != kMissing) writeFile(service.root() / "down" / ("f" + std::to_string(i)), contents.back());
+    locals.push_back((local / ("f" + std::to_string(i))).string());
+  }
+  writeFile(locals[kMissing], "kept");
+  std::vector<const char*> localTexts, phoneTexts;
+  for (int i = 0; i < kFiles; ++i) {
+    localTexts.push_back(locals[static_cast<std::size_t>(i)].c_str());
+    phoneTexts.push_back(phones[static_cast<std::size_t>(i)].c_str());
+  }
+  std::vector<int> landed(kFiles, -7);
+  ASSERT_EQ(kFiles - 1, DownloadFiles(handle, phoneTexts.data(), localTexts.data(), kFiles, landed.data()));
+  for (int i = 0; i < kFiles; ++i) {
+    const auto at = static_cast<std::size_t>(i);
+    EXPECT_EQ(i == kMissing ? 0 : 1, landed[at]) << i;
+    EXPECT_EQ(i == kMissing ? "kept" : contents[at], readFile(locals[at])) << i;
+  }
+  EXPECT_EQ(static_cast<std::ptrdiff_t>(kFiles), std::distance(fs::directory_iterator(local.path()), {}));
+  EXPECT_EQ(211, FileSize(handle, "/down/f1"));
+}
+
 }  // namespace
 }  // namespace korvex::test
