@@ -7,6 +7,7 @@
 //   transfer.hpp     background copies and their progress
 //   diagnosis.hpp    why the phone said no: one table of rules
 //   local_checks.hpp what is wrong with a copy's local side, before sending
+//   session_facts.hpp the phone's state a diagnosis asks, through a session
 //   session.hpp      Session: commands, listings, walks, copies, interrupt()
 //   pool.hpp         SessionPool: logged-in sessions for work side by side
 //
@@ -55,6 +56,7 @@
 #include "korvex/paths.hpp"
 #include "korvex/pool.hpp"
 #include "korvex/session.hpp"
+#include "korvex/session_facts.hpp"
 #include "korvex/transfer.hpp"
 
 namespace korvex {

@@ -20,6 +20,7 @@
 #include "korvex/errors.hpp"
 #include "korvex/local_checks.hpp"
 #include "korvex/paths.hpp"
+#include "korvex/session_facts.hpp"
 #include "korvex/transfer.hpp"
 
 namespace korvex {
@@ -288,31 +289,23 @@ class Session {
   // fails alone (local_file, before anything is sent); once the exchange
   // broke off, the rest are connection_lost.
   std::vector<Status> upload_files(const std::vector<std::pair<LocalPath, std::string>>& files) const {
-    std::vector<Status> outcome(files.size());
-    std::vector<std::size_t> sent;
-    std::vector<const char*> locals, remotes;
-    for (std::size_t i = 0; i < files.size(); ++i) {
-      if (files[i].second.size() > kMaxPath) {
-        outcome[i] = Errc::path_too_long;
-      } else if (const std::error_code problem = upload_source_problem(files[i].first.path())) {
-        outcome[i] = Reason(problem);
-      } else {
-        sent.push_back(i);
-        locals.push_back(files[i].first.c_str());
-        remotes.push_back(files[i].second.c_str());
-      }
-    }
-    if (sent.empty()) return outcome;
-    std::vector<int> landed(sent.size(), 0);
-    const int count = UploadFiles(handle_, locals.data(), remotes.data(), static_cast<int>(sent.size()),
-                                  landed.data());
-    const bool broke = count < 0 && !connected();
-    for (std::size_t k = 0; k < sent.size(); ++k) {
-      if (landed[k]) continue;
-      const std::size_t i = sent[k];
-      outcome[i] = broke ? Status(Errc::connection_lost) : uploadRefusal(files[i].first, files[i].second);
-    }
-    return outcome;
+    return series(
+        files, &UploadFiles,
+        [](const auto& file) { return copyProblem(file.second, upload_source_problem(file.first.path())); },
+        [this](const auto& file) { return uploadRefusal(file.first, file.second); });
+  }
+  // Several downloads on the session's connection with their requests
+  // pipelined (up to 8 unanswered), so a run of small files costs about one
+  // round trip plus their bytes. One Status a file, in order: ok only when
+  // the local file holds the whole of it. Each destination is checked
+  // first, as download() checks it, and fails alone; a file that did not
+  // land leaves its destination as it was; once the exchange broke off,
+  // the rest are connection_lost.
+  std::vector<Status> download_files(const std::vector<std::pair<std::string, LocalPath>>& files) const {
+    return series(
+        files, &DownloadFiles,
+        [](const auto& file) { return copyProblem(file.first, download_destination_problem(file.second.path())); },
+        [this](const auto& file) { return why(Operation::download, file.first); });
   }
 
   // Background copies on connections of their own.
@@ -343,76 +336,55 @@ class Session {
   Errc why(Operation operation, std::string_view path, std::string_view second = {},
            std::optional<std::uint64_t> upload_size = std::nullopt) const {
     if (!connected()) return Errc::connection_lost;
-    PhoneFacts facts(*this, path, second, upload_size);
+    SessionFacts<Session> facts(*this, path, second, upload_size);
     const std::optional<Errc> found = diagnosis::diagnose(operation, facts);
     if (!connected()) return Errc::connection_lost;
     return found.value_or(Errc::refused);
   }
 
  private:
+  template <typename> friend class SessionFacts;
+
   Session(SessionHandle handle, std::string address, bool owned)
       : handle_(handle), address_(std::move(address)), owned_(owned) {}
-
-  // The phone's state, asked once per subject: the four paths' kinds in one
-  // GetKinds, entries and free space only when a rule needs them.
-  class PhoneFacts final : public diagnosis::Facts {
-   public:
-    PhoneFacts(const Session& session, std::string_view path, std::string_view second,
-               std::optional<std::uint64_t> upload_size)
-        : session_(session), upload_size_(upload_size) {
-      paths_[0] = std::string(path);
-      paths_[1] = parent_path(path);
-      paths_[2] = std::string(second);
-      paths_[3] = parent_path(second);
-    }
-    std::optional<PathStatus> kind(diagnosis::Subject subject) override {
-      if (!asked_) {
-        asked_ = true;
-        std::vector<std::string> known;
-        for (const std::string& p : paths_) known.push_back(p.empty() ? "/" : p);
-        Result<std::vector<PathStatus>> found = session_.statuses(known);
-        if (found) kinds_ = std::move(found).value();
-      }
-      const std::string& p = paths_[index(subject)];
-      // A relative path's folder is the phone's own: there.
-      if (p.empty()) return PathStatus{PathKind::directory, 0};
-      if (kinds_.empty()) return std::nullopt;
-      return kinds_[index(subject)];
-    }
-    std::optional<bool> has_entries(diagnosis::Subject subject) override {
-      const std::optional<PathStatus> status = kind(subject);
-      if (!status) return std::nullopt;
-      if (status->kind != PathKind::directory) return false;
-      // The listing of names alone: the batch asks every file's size too.
-      const std::string& p = paths_[index(subject)];
-      Result<std::vector<std::string>> dirs = session_.rawNames(&GetDirectories, p);
-      if (!dirs) return std::nullopt;
-      if (!dirs->empty()) return true;
-      Result<std::vector<std::string>> plain = session_.rawNames(&GetFiles, p);
-      if (!plain) return std::nullopt;
-      return !plain->empty();
-    }
-    std::optional<bool> short_of_space(diagnosis::Subject subject) override {
-      if (!upload_size_) return false;
-      // The word's unit is the phone's own (KiB for korvexd): only none at
-      // all is sure to be short, as the Python package reads it too.
-      const int free = GetSpaceSize(session_.handle_, paths_[index(subject)].c_str());
-      return free == 0 && *upload_size_ > 0;
-    }
-
-   private:
-    static std::size_t index(diagnosis::Subject subject) { return static_cast<std::size_t>(subject); }
-    const Session& session_;
-    std::optional<std::uint64_t> upload_size_;
-    std::string paths_[4];
-    bool asked_ = false;
-    std::vector<PathStatus> kinds_;
-  };
 
   Status uploadRefusal(const LocalPath& local, std::string_view remote) const {
     std::error_code ignored;
     const std::uintmax_t size = std::filesystem::file_size(local.path(), ignored);
     return why(Operation::upload, remote, {}, ignored ? std::nullopt : std::optional<std::uint64_t>(size));
+  }
+
+  // What stops one file of a series before anything is sent for it.
+  static Status copyProblem(std::string_view remote, std::error_code local) {
+    if (remote.size() > kMaxPath) return Errc::path_too_long;
+    if (local) return Reason(local);
+    return {};
+  }
+  // A series export over the files that pass `problem`, in one call, their
+  // two paths in the pair's order; each that did not land is diagnosed by
+  // `refusal`, or is connection_lost once the exchange broke off.
+  using SeriesExport = int (*)(SessionHandle, const char* const*, const char* const*, int, int*);
+  template <typename First, typename Second, typename Problem, typename Refusal>
+  std::vector<Status> series(const std::vector<std::pair<First, Second>>& files, SeriesExport call, Problem problem,
+                             Refusal refusal) const {
+    std::vector<Status> outcome(files.size());
+    std::vector<std::size_t> sent;
+    std::vector<const char*> firsts, seconds;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      outcome[i] = problem(files[i]);
+      if (!outcome[i]) continue;
+      sent.push_back(i);
+      firsts.push_back(files[i].first.c_str());
+      seconds.push_back(files[i].second.c_str());
+    }
+    if (sent.empty()) return outcome;
+    std::vector<int> landed(sent.size(), 0);
+    const int count = call(handle_, firsts.data(), seconds.data(), static_cast<int>(sent.size()), landed.data());
+    const bool broke = count < 0 && !connected();
+    for (std::size_t k = 0; k < sent.size(); ++k) {
+      if (!landed[k]) outcome[sent[k]] = broke ? Status(Errc::connection_lost) : refusal(files[sent[k]]);
+    }
+    return outcome;
   }
 
   Errc lostOr(Errc otherwise = Errc::refused) const { return connected() ? otherwise : Errc::connection_lost; }

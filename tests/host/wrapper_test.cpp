@@ -528,6 +528,52 @@ TEST_F(Wrapper, CopiesBothWays) {
   EXPECT_EQ(Errc::local_file, phone.start_upload((local / "absent").string(), "/x").error());
 }
 
+// A series of downloads: each destination checked first as download()
+// checks it, each refusal diagnosed, every file that fails leaving its
+// destination as it was, and the session in step for the next call.
+TEST_F(Wrapper, DownloadFilesAnswersEachFile) {
+  struct Case {
+    const char* label;
+    std::string remote;
+    fs::path local;
+    std::error_code expected;  // empty: landed
+  };
+  fs::create_directories(local / "folder");
+  const std::string content = patterned(40 * 1000 + 3);
+  for (const char* name : {"a", "b", "c"}) writeFile(service.root() / name, content);
+  writeFile(local / "kept", "kept");
+  const std::vector<Case> cases = {
+      {"lands", "/a", local / "a", {}},
+      {"missing on the phone", "/missing", local / "kept", make_error_code(Errc::not_found)},
+      {"a local folder in the way", "/b", local / "folder", std::make_error_code(std::errc::is_a_directory)},
+      {"no local folder to put it in", "/b", local / "none" / "b",
+       std::make_error_code(std::errc::no_such_file_or_directory)},
+      {"a phone path too long", "/" + std::string(kMaxPath, 'x'), local / "long", make_error_code(Errc::path_too_long)},
+      {"lands after the failures", "/c", local / "c", {}},
+  };
+  std::vector<std::pair<std::string, LocalPath>> files;
+  for (const Case& c : cases) files.emplace_back(c.remote, c.local);
+  const std::vector<Status> outcome = phone.download_files(files);
+  ASSERT_EQ(cases.size(), outcome.size());
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].label);
+    if (cases[i].expected) {
+      EXPECT_EQ(cases[i].expected, outcome[i].code());
+    } else {
+      EXPECT_TRUE(outcome[i].ok()) << outcome[i].code().message();
+      EXPECT_EQ(content, readFile(cases[i].local));
+    }
+  }
+  EXPECT_EQ("kept", readFile(local / "kept"));
+  EXPECT_TRUE(fs::is_empty(local / "folder"));
+  EXPECT_EQ(content.size(), phone.file_size("/a").value_or(0));
+  // Once the session is lost, every file is connection_lost.
+  phone.interrupt();
+  const std::vector<Status> lost = phone.download_files({{"/a", local / "again"}, {"/b", local / "b"}});
+  for (const Status& status : lost) EXPECT_EQ(Errc::connection_lost, status.error());
+  EXPECT_FALSE(fs::exists(local / "again"));
+}
+
 TEST_F(Wrapper, CancelStopsALargeCopy) {
   makeSparse(service.root() / "huge.bin", 3u << 30);
   auto transfer = phone.start_download("/huge.bin", (local / "huge.bin").string());
