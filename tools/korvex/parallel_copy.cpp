@@ -148,10 +148,11 @@ void ParallelCopy::work(Worker& worker, const std::vector<Job>& jobs) {
   --running_;
 }
 
-// The next jobs for a worker: one download, or a run of uploads that go back
-// to back on its session (each confirmation travels with the next request).
-// A run stops at kRunFiles files or kRunBytes bytes, and takes only a share
-// of what is left, so that the workers end together.
+// The next jobs for a worker: a run of copies that go back to back on its
+// session (a download's requests pipelined, an upload's confirmation
+// travelling with the next request), so a run costs about one round trip
+// plus its bytes. A run stops at kRunFiles files or kRunBytes bytes, and
+// takes only a share of what is left, so that the workers end together.
 std::size_t ParallelCopy::claim(const std::vector<Job>& jobs, std::size_t& first) {
   constexpr std::size_t kRunFiles = 16;
   constexpr std::int64_t kRunBytes = 4 * 1024 * 1024;
@@ -160,7 +161,7 @@ std::size_t ParallelCopy::claim(const std::vector<Job>& jobs, std::size_t& first
   do {
     if (at >= jobs.size()) return 0;
     const std::size_t share = (jobs.size() - at) / (2 * workers_.size());
-    const std::size_t most = direction_ == Direction::Put ? std::clamp<std::size_t>(share, 1, kRunFiles) : 1;
+    const std::size_t most = std::clamp<std::size_t>(share, 1, kRunFiles);
     std::int64_t bytes = jobs[at].size;
     count = 1;
     while (count < most && at + count < jobs.size() && bytes + jobs[at + count].size <= kRunBytes) {
@@ -181,8 +182,9 @@ bool ParallelCopy::copy(const korvex::Session& session, Worker& worker, const st
   }
   std::vector<korvex::Status> outcome;
   if (direction_ == Direction::Get) {
-    const Job& job = jobs[first];
-    outcome.push_back(session.download(job.from, localPathOf(job.to)));
+    std::vector<std::pair<std::string, korvex::LocalPath>> files;
+    for (std::size_t i = first; i < first + count; ++i) files.emplace_back(jobs[i].from, localPathOf(jobs[i].to));
+    outcome = session.download_files(files);
   } else {
     std::vector<std::pair<korvex::LocalPath, std::string>> files;
     for (std::size_t i = first; i < first + count; ++i) files.emplace_back(localPathOf(jobs[i].from), jobs[i].to);
