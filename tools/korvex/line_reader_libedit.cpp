@@ -32,7 +32,9 @@ class EditReader : public LineReader {
     el_set(editor_, EL_CLIENTDATA, this);
     el_set(editor_, EL_PROMPT, &EditReader::prompt);
     el_set(editor_, EL_HIST, history, history_);
-    el_set(editor_, EL_ADDFN, "korvex-complete", "complete a command or phone path", &EditReader::complete);
+    // Through the wide call: the narrow one copies the name and the help
+    // into memory libedit never frees.
+    el_wset(editor_, EL_ADDFN, L"korvex-complete", L"complete a command or phone path", &EditReader::complete);
     el_set(editor_, EL_BIND, "^I", "korvex-complete", nullptr);
     el_set(editor_, EL_GETCFN, &EditReader::readKey);
     el_source(editor_, nullptr);  // the user's ~/.editrc, if any
