@@ -3,6 +3,8 @@
 // terminal, what typing shows.
 #include <sys/wait.h>
 
+#include <string_view>
+
 #include "cli_fixture.h"
 
 namespace korvex::test {
@@ -119,6 +121,14 @@ const Typing kTypings[] = {
 class ShellTerminalTest : public CliTest, public ::testing::WithParamInterface<Typing> {};
 
 TEST_P(ShellTerminalTest, AnswersWhatIsTyped) {
+#if defined(__SANITIZE_THREAD__)
+  // ThreadSanitizer holds a signal back until the thread leaves its blocking
+  // call, and it does not count pselect as one: Ctrl-C reaches the shell
+  // only with the next key.
+  if (std::string_view(GetParam().name) == "CtrlCDropsTheLineForANewPrompt") {
+    GTEST_SKIP() << "ThreadSanitizer delays signals during pselect";
+  }
+#endif
   const Typing& typing = GetParam();
   fs::create_directory(phone("Documents"));
   writeFile(phone("Documents/notes.txt"), "notes");
