@@ -17,6 +17,12 @@ namespace korvex {
 // Why `local` cannot be uploaded: missing, a folder, or unreadable. An empty
 // code when it can.
 inline std::error_code upload_source_problem(const std::filesystem::path& local) {
+#ifdef _WIN32
+  // A narrow path in the ANSI code page does not survive std::filesystem's
+  // conversion here: the library checks the file itself.
+  (void)local;
+  return {};
+#endif
   std::error_code error;
   const std::filesystem::file_status status = std::filesystem::status(local, error);
   if (error) return error;
@@ -33,6 +39,10 @@ inline std::error_code upload_source_problem(const std::filesystem::path& local)
 // code when it can.
 inline std::error_code download_destination_problem(const std::filesystem::path& local) {
   namespace fs = std::filesystem;
+#ifdef _WIN32
+  (void)local;
+  return {};
+#endif
   std::error_code error;
   if (fs::is_directory(local, error)) return std::make_error_code(std::errc::is_a_directory);
   fs::path folder = local.parent_path();

@@ -35,6 +35,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -439,7 +440,9 @@ std::string runCase(const Row& row, const Case& c, const TempDir& dir, int seria
   // A broken exchange marks its session disconnected as it returns, so the
   // host tells a lost connection from a refusal without waiting for the
   // keep-alive.
-  if (row.session == Row::Scripted && c.fault == Fault::Close && !outcome.success) {
+  const std::string_view rowName = row.name;
+  const bool listingRow = rowName == "GetFiles" || rowName == "GetDirectories";
+  if (listingRow && c.fault == Fault::Close && !outcome.success) {
     char connected = 0;
     std::string address(context.address.size() + 1, '\0');
     char name[KORVEX_DEVICE_NAME_SIZE] = {};

@@ -127,6 +127,6 @@ status=$(status_of korvex put "$(winpath "$work/tree")" /)
 check "put of a directory without -r exits 5 (got $status)" test "$status" -eq 5
 status=$(status_of "$wine" "$exe" --host "$address" --password "not-$password" state)
 check "a refused login exits 4 (got $status)" test "$status" -eq 4
-status=$(status_of korvex ls)
+status=$(status_of korvex rmdir)
 check "a missing argument exits 2 (got $status)" test "$status" -eq 2
 exit $((failures > 0))
