@@ -183,11 +183,11 @@ bool ParallelCopy::copy(const korvex::Session& session, Worker& worker, const st
   std::vector<korvex::Status> outcome;
   if (direction_ == Direction::Get) {
     std::vector<std::pair<std::string, korvex::LocalPath>> files;
-    for (std::size_t i = first; i < first + count; ++i) files.emplace_back(jobs[i].from, localPathOf(jobs[i].to));
+    for (std::size_t i = first; i < first + count; ++i) files.emplace_back(jobs[i].from, korvex::LocalPath(jobs[i].to));
     outcome = session.download_files(files);
   } else {
     std::vector<std::pair<korvex::LocalPath, std::string>> files;
-    for (std::size_t i = first; i < first + count; ++i) files.emplace_back(localPathOf(jobs[i].from), jobs[i].to);
+    for (std::size_t i = first; i < first + count; ++i) files.emplace_back(korvex::LocalPath(jobs[i].from), jobs[i].to);
     outcome = session.upload_files(files);
   }
   {
