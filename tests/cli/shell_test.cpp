@@ -122,11 +122,11 @@ class ShellTerminalTest : public CliTest, public ::testing::WithParamInterface<T
 
 TEST_P(ShellTerminalTest, AnswersWhatIsTyped) {
 #if defined(__SANITIZE_THREAD__)
-  // ThreadSanitizer holds a signal back until the thread leaves its blocking
-  // call, and it does not count pselect as one: Ctrl-C reaches the shell
-  // only with the next key.
+  // ThreadSanitizer holds an asynchronous signal's handler back until the
+  // thread leaves the call it waits in, and the shell's wait for a key ends
+  // only through that handler.
   if (std::string_view(GetParam().name) == "CtrlCDropsTheLineForANewPrompt") {
-    GTEST_SKIP() << "ThreadSanitizer delays signals during pselect";
+    GTEST_SKIP() << "ThreadSanitizer delays signal handlers during a wait";
   }
 #endif
   const Typing& typing = GetParam();

@@ -19,7 +19,6 @@ namespace {
 class EditReader : public LineReader {
  public:
   explicit EditReader(Completer completer) : completer_(std::move(completer)) {
-    std::setvbuf(stdin, nullptr, _IONBF, 0);
     // Keys are read as characters of the terminal's encoding: in the C
     // locale every byte beyond ASCII would be dropped.
     std::setlocale(LC_CTYPE, "");
@@ -53,7 +52,7 @@ class EditReader : public LineReader {
     {
       // Ctrl-C ends the read instead of the shell; what was typed is dropped.
       StopSignals signals;
-      stopSignal = 0;
+      clearStop();
       text = el_gets(editor_, &count);
     }
     if (stopSignal == SIGINT) {
@@ -80,12 +79,13 @@ class EditReader : public LineReader {
 
   // One character, as libedit reads one, after a wait that Ctrl-C ends: then
   // el_gets ends too. Bytes that are no character are dropped.
-  static int readKey(EditLine*, wchar_t* key) {
+  static int readKey(EditLine* editor, wchar_t* key) {
+    TerminalInput& input = self(editor).input_;
     std::mbstate_t state{};
     for (;;) {
-      if (!waitForInput()) return -1;
-      const int byte = std::getc(stdin);  // unbuffered: nothing is read ahead of the wait
-      if (byte == EOF) return 0;
+      const int byte = input.next();
+      if (byte == TerminalInput::kStopped) return -1;
+      if (byte == TerminalInput::kEnd) return 0;
       const char c = static_cast<char>(byte);
       const std::size_t length = std::mbrtowc(key, &c, 1, &state);
       if (length == static_cast<std::size_t>(-2)) continue;  // more bytes to come
@@ -111,6 +111,7 @@ class EditReader : public LineReader {
   }
 
   Completer completer_;
+  TerminalInput input_;
   EditLine* editor_ = nullptr;
   History* history_ = nullptr;
   std::string prompt_;

@@ -105,7 +105,7 @@ class Shell {
 
   // One line; a failure is printed and becomes the outcome's status.
   Outcome execute(const std::string& line) {
-    stopSignal = 0;
+    clearStop();
     try {
       const std::size_t start = line.find_first_not_of(" \t");
       if (start != std::string::npos && line[start] == '!') return {local(line.substr(start + 1)), false};

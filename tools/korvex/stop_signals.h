@@ -25,7 +25,16 @@ class StopSignals {
   std::unique_ptr<Saved> saved_;
 };
 
+// Lowers the flag and forgets stop signals that came before.
+void clearStop();
+
 // Sleeps for `period`, or less when a stop signal arrives meanwhile.
 void sleepUnlessStopped(std::chrono::milliseconds period);
+
+#ifndef _WIN32
+// Readable once a stop signal came, whichever thread it landed on; -1 when
+// no pipe could be had (then only the flag tells).
+int stopWakeDescriptor();
+#endif
 
 }  // namespace korvex::cli

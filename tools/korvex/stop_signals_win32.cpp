@@ -46,6 +46,8 @@ StopSignals::~StopSignals() {
   restore(SIGTERM, saved_->terminate);
 }
 
+void clearStop() { stopSignal = 0; }
+
 // The handler runs on another thread, so nothing cuts the sleep short: the
 // flag is seen at the next poll.
 void sleepUnlessStopped(std::chrono::milliseconds period) { Sleep(static_cast<DWORD>(period.count())); }

@@ -1,13 +1,29 @@
-// Waiting for a key on the terminal of standard input, ended by a stop
-// signal without a race: one that lands just before the wait still ends it.
-// POSIX only, as is the line editor that uses it.
+// Keys typed on the terminal of standard input, read so that a stop signal
+// ends the wait without a race: one that lands before the wait, during it,
+// or between the wake and the read still ends it. POSIX only, as is the
+// line editor that uses it.
 #pragma once
 
 namespace korvex::cli {
 
-// Waits until standard input is readable: true; false when a stop signal
-// (see stop_signals.h, whose handlers must be installed) came first or
-// comes meanwhile.
-bool waitForInput();
+class TerminalInput {
+ public:
+  static constexpr int kStopped = -1;
+  static constexpr int kEnd = -2;
+
+  TerminalInput();
+  ~TerminalInput();
+  TerminalInput(const TerminalInput&) = delete;
+  TerminalInput& operator=(const TerminalInput&) = delete;
+
+  // The next byte typed; kStopped when a stop signal (see stop_signals.h,
+  // whose handlers must be installed) came first or comes meanwhile; kEnd
+  // at the end of input or on a failure.
+  int next();
+
+ private:
+  int fd_;
+  bool own_;  // a description of our own, non-blocking; else standard input
+};
 
 }  // namespace korvex::cli
