@@ -181,3 +181,18 @@ def test_upload_and_download_round_trip_exact_bytes(setup):
     # The download's scratch copy goes once its last byte is sent, which
     # may be just after the client has it.
     wait_for(lambda: web.scratch_files() == [], "the scratch copies to be removed")
+
+
+def test_a_listing_the_phone_refuses_as_a_batch_falls_back_with_sizes(setup):
+    # A 1004-byte folder path: a long file name inside it passes the phone's
+    # path bound, which fails the batched listing whole; that file's size
+    # cannot be asked either.
+    deep = "/" + "/".join(letter * 250 for letter in "abcd")
+    folder = setup.root / deep.lstrip("/")
+    (folder / "s").mkdir(parents=True)
+    (folder / "f").write_bytes(b"1234")
+    (folder / ("x" * 30)).write_bytes(b"long")
+    status, _, answer = setup.web.request("GET", "/api/list?path=" + deep)
+    assert status == 200, answer
+    entries = sorted((e["name"], e["kind"], e["size"]) for e in json.loads(answer)["entries"])
+    assert entries == [("f", "file", 4), ("s", "directory", 0), ("x" * 30, "file", None)]

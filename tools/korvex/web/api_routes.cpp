@@ -50,13 +50,35 @@ void list(WebContext& context, const Request& request, Response& response) {
   if (!path) return;
   const SessionRef phone = sessionFor(context, response);
   if (!phone) return;
-  // One batched listing with every file's size.
-  const korvex::Result<std::vector<korvex::Session::Entry>> listed = phone->entries(*path);
+  // The listing every host shows; where the phone refused the batch, the
+  // files' sizes are asked in one pipelined pass, but for a path too long to
+  // ask about, whose size is unknown (null).
+  const korvex::Result<std::vector<korvex::Session::Entry>> listed = phone->listing(*path);
   if (!listed) return sendError(response, refusal(*phone, listed.error(), Operation::list, *path));
+  const auto askable = [&path](const korvex::Session::Entry& entry) {
+    return entry.kind == korvex::FileKind::file && !entry.sized &&
+           korvex::join_path(*path, entry.name).size() <= korvex::kMaxPath;
+  };
+  std::vector<std::string> unsized;
+  for (const korvex::Session::Entry& entry : *listed) {
+    if (askable(entry)) unsized.push_back(korvex::join_path(*path, entry.name));
+  }
+  korvex::Result<std::vector<std::int64_t>> asked = std::vector<std::int64_t>{};
+  if (!unsized.empty()) asked = phone->sizes(unsized);
+  if (!asked) return sendError(response, refusal(*phone, asked.error(), Operation::list, *path));
+  std::size_t next = 0;
   json entries = json::array();
   for (const korvex::Session::Entry& entry : *listed) {
     const bool directory = entry.kind == korvex::FileKind::directory;
-    entries.push_back({{"name", entry.name}, {"kind", directory ? "directory" : "file"}, {"size", entry.size}});
+    json item = {{"name", entry.name}, {"kind", directory ? "directory" : "file"}, {"size", entry.size}};
+    if (askable(entry)) {
+      const std::int64_t size = (*asked)[next++];
+      if (size < 0) continue;  // gone since it was listed
+      item["size"] = size;
+    } else if (!directory && !entry.sized) {
+      item["size"] = nullptr;
+    }
+    entries.push_back(std::move(item));
   }
   sendJson(response, {{"path", *path}, {"entries", std::move(entries)}});
 }

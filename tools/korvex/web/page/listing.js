@@ -47,8 +47,9 @@ function row(folder, entry) {
   nameCell.append(link);
   const sizeCell = document.createElement("td");
   sizeCell.className = "size";
-  sizeCell.textContent = entry.kind === "directory" ? "folder" : formatBytes(entry.size);
-  if (entry.kind === "file") sizeCell.title = `${entry.size} bytes`;
+  const sized = entry.kind === "file" && entry.size !== null;
+  sizeCell.textContent = entry.kind === "directory" ? "folder" : sized ? formatBytes(entry.size) : "unknown";
+  if (sized) sizeCell.title = `${entry.size} bytes`;
   const actions = document.createElement("td");
   actions.className = "actions";
   if (entry.kind === "file") {
