@@ -8,6 +8,7 @@
 //   diagnosis.hpp    why the phone said no: one table of rules
 //   local_checks.hpp what is wrong with a copy's local side, before sending
 //   session_facts.hpp the phone's state a diagnosis asks, through a session
+//   tree.hpp         the one walk of a phone tree, with a visitor
 //   session.hpp      Session: commands, listings, walks, copies, interrupt()
 //   pool.hpp         SessionPool: logged-in sessions for work side by side
 //
@@ -58,6 +59,7 @@
 #include "korvex/session.hpp"
 #include "korvex/session_facts.hpp"
 #include "korvex/transfer.hpp"
+#include "korvex/tree.hpp"
 
 namespace korvex {
 

@@ -22,6 +22,7 @@
 #include "korvex/paths.hpp"
 #include "korvex/session_facts.hpp"
 #include "korvex/transfer.hpp"
+#include "korvex/tree.hpp"
 
 namespace korvex {
 
@@ -199,30 +200,47 @@ class Session {
     std::string path;
     std::vector<Entry> entries;
   };
-  // Every directory under `path`, `path` first, each listed with listing()
-  // before its subdirectories, depth first in the phone's order. A listing
-  // that fails anywhere (a directory removed meanwhile, a path grown past
-  // kMaxPath) ends the walk with its error. A subdirectory whose name is not
-  // one component ("", ".", "..", or with a '/') is listed but not entered.
+  // Every directory under `path`, `path` first, each with its entries as
+  // the walk of tree.hpp reads them, depth first in the phone's order. A
+  // listing that fails anywhere (a directory removed meanwhile, a path grown
+  // past kMaxPath) ends the walk with its error. A subdirectory named "." or
+  // ".." is listed but not entered.
   Result<std::vector<Directory>> walk(std::string_view path) const {
-    std::vector<Directory> walked;
-    std::vector<std::string> pending{std::string(path)};
-    while (!pending.empty()) {
-      std::string directory = std::move(pending.back());
-      pending.pop_back();
-      Result<std::vector<Entry>> listed = listing(directory);
-      if (!listed) return listed.reason();
-      const std::size_t first = pending.size();
-      for (const Entry& entry : *listed) {
-        const std::string_view name = entry.name;
-        const bool component = !name.empty() && name != "." && name != ".." && name.find('/') == name.npos;
-        if (entry.kind == FileKind::directory && component) pending.push_back(join_path(directory, name));
+    class Collector : public TreeVisitor {
+     public:
+      explicit Collector(std::string_view root) : walked{{std::string(root), {}}} {}
+      bool unlisted(const std::string&, std::size_t, const Reason& why) override {
+        failure = why;
+        return false;
       }
-      // Taken from the back: reversed, the first subdirectory comes next.
-      std::reverse(pending.begin() + static_cast<std::ptrdiff_t>(first), pending.end());
-      walked.push_back({std::move(directory), std::move(listed).value()});
-    }
-    return walked;
+      bool enter(const TreeEntry& directory) override {
+        add(directory);
+        const bool component = directory.name != "." && directory.name != "..";
+        if (component) {
+          // Depth first: what is open at each shallower depth is an ancestor.
+          open.resize(directory.depth + 1);
+          open.push_back(walked.size());
+          walked.push_back({directory.path(), {}});
+        }
+        return component;
+      }
+      void file(const TreeEntry& file) override { add(file); }
+
+      std::vector<Directory> walked;
+      std::vector<std::size_t> open{0};  // the directory listed at each depth
+      std::optional<Reason> failure;
+
+     private:
+      void add(const TreeEntry& entry) {
+        const bool sized = entry.is_directory || entry.size >= 0;
+        walked[open[entry.depth]].entries.push_back(
+            {entry.name, entry.is_directory, sized && !entry.is_directory ? static_cast<std::uint32_t>(entry.size) : 0,
+             entry.is_directory ? FileKind::directory : FileKind::file, sized});
+      }
+    } collector(path);
+    walk_tree(*this, path, collector);
+    if (collector.failure) return *collector.failure;
+    return std::move(collector.walked);
   }
 
   // The size of each path in one pipelined pass, -1 where the phone refused

@@ -10,7 +10,7 @@
 #include "copy_support.h"
 #include "local_files.h"
 #include "phone.h"
-#include "phone_tree.h"
+#include "korvex.hpp"
 
 namespace korvex::cli {
 
@@ -75,19 +75,20 @@ void planPhoneFile(const korvex::Session& phone, Plan& plan, const std::string& 
 // Puts what a phone tree holds into the plan. A subdirectory that cannot be
 // listed is a failure of its own; a name that is not a plain local name is
 // skipped, and the copy goes on.
-class PhoneTreePlanner : public PhoneTreeVisitor {
+class PhoneTreePlanner : public korvex::TreeVisitor {
  public:
   PhoneTreePlanner(const korvex::Session& phone, const fs::path& root, Plan& plan)
       : phone_(phone), plan_(plan), locals_{root} {
     plan_.directories.push_back(localText(root));
   }
 
-  void unlisted(const std::string& path, std::size_t) override {
+  bool unlisted(const std::string& path, std::size_t, const korvex::Reason&) override {
     Failure failure = refusal(phone_, "get", path, "cannot be listed");
     if (failure.code == kBroken) throw failure;
     plan_.failures.push_back(std::move(failure));
+    return true;
   }
-  bool enter(const PhoneEntry& directory) override {
+  bool enter(const korvex::TreeEntry& directory) override {
     const auto local = component(directory);
     if (!local) return false;
     // The walk goes depth first: what sits at each shallower depth is an ancestor.
@@ -96,14 +97,14 @@ class PhoneTreePlanner : public PhoneTreeVisitor {
     plan_.directories.push_back(localText(locals_.back()));
     return true;
   }
-  void file(const PhoneEntry& file) override {
+  void file(const korvex::TreeEntry& file) override {
     if (const auto local = component(file)) {
       planPhoneFile(phone_, plan_, file.path(), locals_[file.depth] / *local, file.size);
     }
   }
 
  private:
-  std::optional<fs::path> component(const PhoneEntry& entry) {
+  std::optional<fs::path> component(const korvex::TreeEntry& entry) {
     std::optional<fs::path> local = localComponent(entry.name);
     if (!local) {
       plan_.failures.push_back(
@@ -204,7 +205,7 @@ Plan planGet(const korvex::Session& phone, const std::vector<std::string>& sourc
         continue;
       }
       PhoneTreePlanner planner(phone, target, plan);
-      walkPhoneTree(phone, source, planner);
+      korvex::walk_tree(phone, source, planner);
     }
   }
   return plan;

@@ -11,7 +11,7 @@
 #include "glob.h"
 #include "json.h"
 #include "phone_glob.h"
-#include "phone_tree.h"
+#include "korvex.hpp"
 #include "progress.h"
 #include "text.h"
 
@@ -39,23 +39,24 @@ struct Entry {
 
 // Collects what the walk finds. A subdirectory that cannot be listed is
 // reported and skipped.
-class Collector : public PhoneTreeVisitor {
+class Collector : public korvex::TreeVisitor {
  public:
   Collector(const korvex::Session& phone, bool recursive, bool sizes)
       : phone_(phone), recursive_(recursive), sizes_(sizes) {}
 
-  void unlisted(const std::string& path, std::size_t depth) override {
+  bool unlisted(const std::string& path, std::size_t depth, const korvex::Reason&) override {
     if (depth == 0) throw directoryRefusal(phone_, "ls", path);
     const Failure failure = refusal(phone_, "ls", path, "cannot be listed");
     printMessage(failure.message);
     if (failure.code == kBroken) throw failure;
     incomplete = true;
+    return true;
   }
-  bool enter(const PhoneEntry& directory) override {
+  bool enter(const korvex::TreeEntry& directory) override {
     entries.push_back({directory.relative, true, -1});
     return recursive_;
   }
-  void file(const PhoneEntry& file) override {
+  void file(const korvex::TreeEntry& file) override {
     std::int64_t size = -1;
     if (sizes_) size = file.size >= 0 ? file.size : sizeOrUnknown(phone_.file_size(file.path()));
     entries.push_back({file.relative, false, size});
@@ -133,12 +134,12 @@ void collect(const korvex::Session& phone, const ListOptions& options, Collector
   const bool sizes = options.longFormat || options.json || options.human;
   std::vector<Entry>& entries = collector.entries;
   if (options.recursive || options.which == ListOptions::Which::All) {
-    walkPhoneTree(phone, options.path, collector);
+    korvex::walk_tree(phone, options.path, collector);
   } else if (sizes && options.which == ListOptions::Which::Files) {
-    const auto listed = listPhoneDirectory(phone, options.path);
+    const auto listed = korvex::tree_names(phone, options.path);
     if (!listed) throw asFailure("ls", options.path, listed.reason());
-    for (const PhoneListed& item : *listed) {
-      if (item.isDirectory) continue;
+    for (const korvex::TreeName& item : *listed) {
+      if (item.is_directory) continue;
       const std::int64_t size =
           item.size >= 0 ? item.size : sizeOrUnknown(phone.file_size(korvex::join_path(options.path, item.name)));
       entries.push_back({item.name, false, size});

@@ -5,7 +5,7 @@
 
 #include "failure.h"
 #include "glob.h"
-#include "phone_tree.h"
+#include "korvex.hpp"
 
 namespace korvex::cli {
 
@@ -49,7 +49,7 @@ std::vector<PhoneMatch> expandPhonePattern(const korvex::Session& phone, const s
     const std::string name = wildcard ? std::string() : unescaped(*part);
     std::vector<PhoneMatch> next;
     for (const PhoneMatch& directory : found) {
-      const auto listed = listPhoneDirectory(phone, directory.path);
+      const auto listed = korvex::tree_names(phone, directory.path);
       if (!listed) {
         if (listed.error() == korvex::Errc::connection_lost) {
           throw Failure{kBroken, command + ": " + pattern + ": the connection to the phone was lost"};
@@ -57,11 +57,11 @@ std::vector<PhoneMatch> expandPhonePattern(const korvex::Session& phone, const s
         continue;  // not a directory, or not one that can be listed: no match below it
       }
       std::vector<PhoneMatch> here;
-      for (const PhoneListed& item : *listed) {
-        if (!last && !item.isDirectory) continue;
+      for (const korvex::TreeName& item : *listed) {
+        if (!last && !item.is_directory) continue;
         if (wildcard ? !globMatch(*part, item.name) : item.name != name) continue;
         const std::string relative = directory.relative.empty() ? item.name : directory.relative + "/" + item.name;
-        here.push_back({korvex::join_path(directory.path, item.name), relative, item.isDirectory, item.size});
+        here.push_back({korvex::join_path(directory.path, item.name), relative, item.is_directory, item.size});
       }
       std::sort(here.begin(), here.end(), [](const PhoneMatch& a, const PhoneMatch& b) { return a.path < b.path; });
       std::move(here.begin(), here.end(), std::back_inserter(next));

@@ -18,7 +18,7 @@
 #include "local_files.h"
 #include "phone_config.h"
 #include "user_files.h"
-#include "phone_tree.h"
+#include "korvex.hpp"
 #include "shell_text.h"
 #include "stop_signals.h"
 #include "text.h"
@@ -301,10 +301,10 @@ class Shell {
   std::optional<std::vector<std::string>> listing(const std::string& directory) {
     if (const auto cached = listings_.find(directory); cached != listings_.end()) return cached->second;
     try {
-      const auto listed = listPhoneDirectory(context_.phone(), directory);
+      const auto listed = korvex::tree_names(context_.phone(), directory);
       if (!listed) return std::nullopt;
       std::vector<std::string> names;
-      for (const PhoneListed& entry : *listed) names.push_back(entry.name + (entry.isDirectory ? "/" : ""));
+      for (const korvex::TreeName& entry : *listed) names.push_back(entry.name + (entry.is_directory ? "/" : ""));
       return listings_[directory] = std::move(names);
     } catch (const Failure&) {
       return std::nullopt;  // no session: nothing to complete

@@ -18,7 +18,7 @@
 #include "json.h"
 #include "local_files.h"
 #include "parallel_copy.h"
-#include "phone_tree.h"
+#include "korvex.hpp"
 #include "progress.h"
 #include "text.h"
 
@@ -115,23 +115,24 @@ void listLocal(Side& side, std::vector<Failure>& failures) {
 
 // Collects a phone tree. When its names are to become local ones, a name
 // that is not a plain local name is skipped, and reported.
-class PhoneTreeLister : public PhoneTreeVisitor {
+class PhoneTreeLister : public korvex::TreeVisitor {
  public:
   PhoneTreeLister(const korvex::Session& phone, Side& side, bool namesGoLocal, std::vector<Failure>& failures)
       : phone_(phone), side_(side), namesGoLocal_(namesGoLocal), failures_(failures) {}
 
-  void unlisted(const std::string& path, std::size_t depth) override {
+  bool unlisted(const std::string& path, std::size_t depth, const korvex::Reason&) override {
     Failure failure =
         depth == 0 ? directoryRefusal(phone_, "sync", path) : refusal(phone_, "sync", path, "cannot be listed");
     if (depth == 0 || failure.code == kBroken) throw failure;
     failures_.push_back(std::move(failure));
+    return true;
   }
-  bool enter(const PhoneEntry& directory) override {
+  bool enter(const korvex::TreeEntry& directory) override {
     if (!usable(directory)) return false;
     side_.tree[directory.relative] = {true, 0};
     return true;
   }
-  void file(const PhoneEntry& file) override {
+  void file(const korvex::TreeEntry& file) override {
     if (!usable(file)) return;
     const std::int64_t size = file.size >= 0 ? file.size : sizeOrUnknown(phone_.file_size(file.path()));
     if (size < 0) {
@@ -142,7 +143,7 @@ class PhoneTreeLister : public PhoneTreeVisitor {
   }
 
  private:
-  bool usable(const PhoneEntry& entry) {
+  bool usable(const korvex::TreeEntry& entry) {
     if (!namesGoLocal_ || localComponent(entry.name)) return true;
     failures_.push_back(
         {kRefused, "sync: " + entry.directory + ": the phone listed the name \"" + entry.name + "\", skipped"});
@@ -163,7 +164,7 @@ void listPhone(const korvex::Session& phone, Side& side, bool namesGoLocal, std:
   }
   side.exists = true;
   PhoneTreeLister lister(phone, side, namesGoLocal, failures);
-  walkPhoneTree(phone, side.root, lister);
+  korvex::walk_tree(phone, side.root, lister);
 }
 
 // Destination entries by relative path, each with whether it is a directory.

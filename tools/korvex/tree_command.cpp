@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "commands.h"
-#include "phone_tree.h"
+#include "korvex.hpp"
 #include "text.h"
 
 namespace korvex::cli {
@@ -13,23 +13,24 @@ namespace {
 
 // Prints each entry after the rails of its ancestors: subdirectories first,
 // then files; a rail shows that its level still has entries below.
-class TreePrinter : public PhoneTreeVisitor {
+class TreePrinter : public korvex::TreeVisitor {
  public:
   explicit TreePrinter(const korvex::Session& phone) : phone_(phone) {}
 
-  void unlisted(const std::string& path, std::size_t depth) override {
+  bool unlisted(const std::string& path, std::size_t depth, const korvex::Reason&) override {
     if (depth == 0) throw directoryRefusal(phone_, "tree", path);
     const Failure failure = refusal(phone_, "tree", path, "cannot be listed");
     if (failure.code == kBroken) throw failure;
     std::printf("%s[cannot be listed]\n", indent(depth).c_str());
     incomplete = true;
+    return true;
   }
-  bool enter(const PhoneEntry& directory) override {
+  bool enter(const korvex::TreeEntry& directory) override {
     print(directory);
     ++directories;
     return true;
   }
-  void file(const PhoneEntry& file) override {
+  void file(const korvex::TreeEntry& file) override {
     print(file);
     ++files;
   }
@@ -38,9 +39,9 @@ class TreePrinter : public PhoneTreeVisitor {
   bool incomplete = false;
 
  private:
-  void print(const PhoneEntry& entry) {
+  void print(const korvex::TreeEntry& entry) {
     std::printf("%s%s%s%s\n", indent(entry.depth).c_str(), entry.last ? "\u2514\u2500\u2500 " : "\u251c\u2500\u2500 ",
-                shown(entry.name).c_str(), entry.isDirectory ? "/" : "");
+                shown(entry.name).c_str(), entry.is_directory ? "/" : "");
     lastAtDepth_.resize(entry.depth);
     lastAtDepth_.push_back(entry.last);
   }
@@ -66,7 +67,7 @@ int treeCommand(Context& context, const TreeOptions& options) {
   if (!yes(phone.is_directory(options.path))) throw directoryRefusal(phone, "tree", options.path);
   TreePrinter printer(phone);
   std::printf("%s\n", shown(options.path).c_str());
-  walkPhoneTree(phone, options.path, printer);
+  korvex::walk_tree(phone, options.path, printer);
   std::printf("\n%zu %s, %zu %s\n", printer.directories, printer.directories == 1 ? "directory" : "directories",
               printer.files, printer.files == 1 ? "file" : "files");
   return printer.incomplete ? kRefused : kOk;
