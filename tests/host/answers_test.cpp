@@ -59,6 +59,7 @@ const std::map<std::string, Meaning> kMeanings = {
     {"not_a_directory", {std::errc::not_a_directory, Errc::not_a_directory}},
     {"is_a_directory", {std::errc::is_a_directory, Errc::is_a_directory}},
     {"not_empty", {std::errc::directory_not_empty, Errc::not_empty}},
+    {"no_space", {std::errc::no_space_on_device, Errc::no_space}},
 };
 
 void writeFile(const fs::path& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
@@ -135,9 +136,15 @@ std::string mountScript(const Row& row, const fs::path& mount, const fs::path& l
          "\n    print('ok')\nexcept OSError as e:\n    print(errno.errorcode[e.errno])\"";
 }
 
+ServiceProcess::Options fullPhone() {
+  ServiceProcess::Options options;
+  options.extraArgs = {"--capacity-kib", "0"};
+  return options;
+}
+
 class HostAnswers : public ::testing::Test {
  protected:
-  ServiceProcess service;
+  ServiceProcess service{fullPhone()};
   TempDir local;
 };
 
@@ -178,7 +185,7 @@ TEST_F(HostAnswers, TheMountGivesTheTablesErrno) {
   MountProcess mount(service.address(), service.password());
   const std::map<std::string, std::string> names = {
       {"missing", "ENOENT"}, {"exists", "EEXIST"}, {"not_a_directory", "ENOTDIR"},
-      {"is_a_directory", "EISDIR"}, {"not_empty", "ENOTEMPTY"}};
+      {"is_a_directory", "EISDIR"}, {"not_empty", "ENOTEMPTY"}, {"no_space", "ENOSPC"}};
   for (const Row& row : table()) {
     SCOPED_TRACE(row.name());
     resetState(service.root(), local.path());

@@ -8,7 +8,7 @@ import os
 import pytest
 
 import korvex
-from conftest import SOURCE, make_tree, read_tree
+from conftest import SOURCE, Service, make_tree, read_tree
 
 PHONE = {"dir/f": b"1234", "dir/sub/": None, "empty/": None, "file": b"1234"}
 LOCAL = {"local.txt": b"1234", "folder/": None}
@@ -20,13 +20,30 @@ ANSWERS = {
     "not_a_directory": (NotADirectoryError, errno.ENOTDIR),
     "is_a_directory": (IsADirectoryError, errno.EISDIR),
     "not_empty": (OSError, errno.ENOTEMPTY),
+    "no_space": (korvex.NoSpaceError, errno.ENOSPC),
     "local_missing": (FileNotFoundError, errno.ENOENT),
     "local_is_a_directory": (IsADirectoryError, errno.EISDIR),
 }
 
 
+@pytest.fixture
+def service(tmp_path):
+    """The table's phone is full: its free-space word is 0 and no upload of a byte fits."""
+    root = tmp_path / "root"
+    root.mkdir()
+    running = Service(root, tmp_path / "korvexd.log", "--capacity-kib", "0")
+    yield running
+    running.stop()
+
+
 def reraise(error):
     raise error
+
+
+def write_one_byte(phone, path):
+    """open for writing, as a user writes a file: a refusal may come at open or at close."""
+    with phone.open(path, "wb") as file:
+        file.write(b"x")
 
 
 def into_local_folder(path, second, local):
@@ -52,7 +69,7 @@ CALLS = {
     "upload": [
         ("upload", lambda p, a, b, t: p.upload(t / b, a), None),
         ("put", lambda p, a, b, t: p.put(t / b, a), lambda a, b, t: a == "/dir"),
-        ("open", lambda p, a, b, t: p.open(a, "wb"), lambda a, b, t: b.startswith("no")),
+        ("open", lambda p, a, b, t: write_one_byte(p, a), lambda a, b, t: b.startswith("no")),
     ],
     "download": [
         ("download", lambda p, a, b, t: p.download(a, t / b), None),

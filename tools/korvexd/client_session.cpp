@@ -170,6 +170,10 @@ bool ClientSession::execute(std::uint32_t code, const std::uint8_t* block) {
     case proto::CMD_SPACE_SIZE: {
       std::uint64_t kib = 0;
       error = freeSpaceKiB(root_, path, kib);
+      if (!error && config_.capacityKiB) {
+        const std::uint64_t usedKiB = (storedBytes(root_) + 1023) / 1024;
+        kib = *config_.capacityKiB - std::min(*config_.capacityKiB, usedKiB);
+      }
       std::int32_t answer = static_cast<std::int32_t>(std::min<std::uint64_t>(kib, INT32_MAX));
       if (error) {
         refused(code, printable(path), describePathError(error));
@@ -283,6 +287,9 @@ bool ClientSession::sendFile(std::string_view path) {
 bool ClientSession::receiveFile(std::string_view path, std::uint32_t length) {
   Upload upload;
   if (int error = upload.begin(root_, path, config_.newFileMode)) return verdict(proto::CMD_UPLOAD, path, error);
+  if (config_.capacityKiB && storedBytes(root_) + length > *config_.capacityKiB * 1024) {
+    return verdict(proto::CMD_UPLOAD, path, ENOSPC);  // ~Upload removes its temporary file
+  }
   if (!reply(0)) return false;
 
   std::uint32_t received = 0;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -24,6 +25,10 @@ struct ServiceConfig {
   int loginTimeoutMs = 10000;  // the whole login block must arrive this soon after the accept
   bool chownAllowed = true;    // false: CHOWN is refused (a service running as root)
   unsigned newFileMode = 0644; // permission bits of an uploaded file that replaces none
+  // The root acts as a volume of this many KiB: its free space is what its
+  // files leave of it, and an upload that would not fit is refused. Unset:
+  // the file system's own.
+  std::optional<std::uint64_t> capacityKiB;
 };
 
 class ClientSession {

@@ -131,16 +131,20 @@ int regularFileSize(int fd, std::uint32_t& size) {
 
 bool isUploadTempName(std::string_view name) { return name.starts_with(kUploadTempPrefix); }
 
-std::size_t removeStaleUploads(const Root& root) {
+namespace {
+
+// Calls `visit(directory fd, name, stat)` for everything below the root,
+// links not followed; an entry that cannot be read is passed over.
+template <class Visit>
+void forEachBelow(const Root& root, Visit visit) {
   int error = 0;
   Fd top = root.open("", O_RDONLY | O_DIRECTORY, error);
-  if (!top.valid()) return 0;
+  if (!top.valid()) return;
   DIR* first = fdopendir(top.get());
-  if (!first) return 0;
+  if (!first) return;
   top.release();
   // An explicit stack, as in removeContents: a deep tree must not overflow.
   std::vector<DIR*> stack{first};
-  std::size_t removed = 0;
   while (!stack.empty()) {
     DIR* dir = stack.back();
     dirent* entry = readdir(dir);
@@ -153,9 +157,8 @@ std::size_t removeStaleUploads(const Root& root) {
     if (name == "." || name == "..") continue;
     struct stat st{};
     if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (S_ISREG(st.st_mode) && isUploadTempName(name)) {
-      if (unlinkat(dirfd(dir), entry->d_name, 0) == 0) ++removed;
-    } else if (S_ISDIR(st.st_mode)) {
+    visit(dirfd(dir), name, st);
+    if (S_ISDIR(st.st_mode)) {
       int child = ::openat(dirfd(dir), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
       if (child < 0) continue;  // unreadable: nothing of ours can be inside
       DIR* childDir = fdopendir(child);
@@ -166,7 +169,24 @@ std::size_t removeStaleUploads(const Root& root) {
       stack.push_back(childDir);
     }
   }
+}
+
+}  // namespace
+
+std::size_t removeStaleUploads(const Root& root) {
+  std::size_t removed = 0;
+  forEachBelow(root, [&removed](int dir, std::string_view name, const struct stat& st) {
+    if (S_ISREG(st.st_mode) && isUploadTempName(name) && unlinkat(dir, std::string(name).c_str(), 0) == 0) ++removed;
+  });
   return removed;
+}
+
+std::uint64_t storedBytes(const Root& root) {
+  std::uint64_t bytes = 0;
+  forEachBelow(root, [&bytes](int, std::string_view, const struct stat& st) {
+    if (S_ISREG(st.st_mode)) bytes += static_cast<std::uint64_t>(st.st_size);
+  });
+  return bytes;
 }
 
 int renamePath(const Root& root, std::string_view from, std::string_view to) {

@@ -47,6 +47,8 @@ bool isDirectory(const Root& root, std::string_view path, int& error);
 bool exists(const Root& root, std::string_view path, int& error);
 // Owner and group of `path` itself (a symlink is not followed); -1 keeps one.
 int changeOwner(const Root& root, std::string_view path, std::int32_t owner, std::int32_t group);
+// What the files below the root hold, in bytes.
+std::uint64_t storedBytes(const Root& root);
 // Space available to the service on the filesystem holding `path`, in KiB.
 int freeSpaceKiB(const Root& root, std::string_view path, std::uint64_t& kib);
 

@@ -32,7 +32,7 @@ using korvexd::Resolver;
 enum OptionId {
   kRoot = 1, kPassword, kListen, kName, kPowerExits, kIoTimeout, kIdleTimeout, kMaxConnections, kResolver, kHelp,
   kPasswordFile, kAllowChown, kLoginTimeout, kMaxPending, kLoginDelay, kLoginDelayMax, kLoginQuiet, kGenerate,
-  kVersion
+  kVersion, kCapacity
 };
 
 // Every option, as --help lists it: getopt's table, the usage text, the man
@@ -68,6 +68,9 @@ constexpr Flag kFlags[] = {
     {"io-timeout-ms", "N", kIoTimeout, "longest stall inside a login, request or transfer (default 10000)"},
     {"idle-timeout-ms", "N", kIdleTimeout, "longest silence between two commands, 0 for none (default 120000)"},
     {"max-connections", "N", kMaxConnections, "logged-in connections served at once (default 4096)"},
+    {"capacity-kib", "N", kCapacity,
+     "the root acts as a volume of N KiB, a phone with little room (for tests\n"
+     "and demos): free space is what its files leave, a larger upload is refused"},
     {"resolver", "KIND", kResolver, "path resolution: auto, openat2 or walk (default auto)"},
     {"help", nullptr, kHelp, "print this text and exit"},
     {"version", nullptr, kVersion, "print the version and exit"},
@@ -131,6 +134,7 @@ struct Options {
   long ioTimeoutMs = 10000;
   long idleTimeoutMs = 120000;
   long maxConnections = 4096;
+  long capacityKiB = -1;  // -1: the file system's own space
   Resolver resolver = Resolver::Auto;
 };
 
@@ -203,6 +207,7 @@ std::optional<int> parseOptions(int argc, char** argv, Options& options) {
       case kIoTimeout: good = parseNumber(optarg, 1, INT_MAX, options.ioTimeoutMs); break;
       case kIdleTimeout: good = parseNumber(optarg, 0, INT_MAX, options.idleTimeoutMs); break;
       case kMaxConnections: good = parseNumber(optarg, 1, INT_MAX, options.maxConnections); break;
+      case kCapacity: good = parseNumber(optarg, 0, INT_MAX, options.capacityKiB); break;
       case kResolver:
         if (!std::strcmp(optarg, "auto")) options.resolver = Resolver::Auto;
         else if (!std::strcmp(optarg, "openat2")) options.resolver = Resolver::Openat2;
@@ -332,6 +337,7 @@ int main(int argc, char** argv) {
   const mode_t mask = umask(0);
   umask(mask);
   config.newFileMode = 0666 & ~mask;
+  if (options.capacityKiB >= 0) config.capacityKiB = static_cast<std::uint64_t>(options.capacityKiB);
   korvexd::ServerLimits limits;
   limits.maxConnections = static_cast<std::size_t>(options.maxConnections);
   limits.maxPendingLogins = static_cast<std::size_t>(options.maxPendingLogins);
