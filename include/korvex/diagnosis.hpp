@@ -62,10 +62,16 @@ struct Rule {
 
 constexpr Condition kAlways{Subject::path, Test::any};
 
-// First match wins; an operation none of whose rules match is `refused`.
+// First match wins; an operation none of whose rules match is `refused`. A
+// path that is not there because its folder is a file is not_a_directory, as
+// the system's path lookup says.
 inline constexpr Rule kRules[] = {
+    {Operation::access, {Subject::path, Test::missing}, {Subject::path_parent, Test::not_directory},
+     Errc::not_a_directory},
     {Operation::access, {Subject::path, Test::missing}, kAlways, Errc::not_found},
 
+    {Operation::list, {Subject::path, Test::missing}, {Subject::path_parent, Test::not_directory},
+     Errc::not_a_directory},
     {Operation::list, {Subject::path, Test::missing}, kAlways, Errc::not_found},
     {Operation::list, {Subject::path, Test::not_directory}, kAlways, Errc::not_a_directory},
 
@@ -73,14 +79,20 @@ inline constexpr Rule kRules[] = {
     {Operation::make_directory, {Subject::path_parent, Test::missing}, kAlways, Errc::not_found},
     {Operation::make_directory, {Subject::path_parent, Test::not_directory}, kAlways, Errc::not_a_directory},
 
+    {Operation::remove, {Subject::path, Test::missing}, {Subject::path_parent, Test::not_directory},
+     Errc::not_a_directory},
     {Operation::remove, {Subject::path, Test::missing}, kAlways, Errc::not_found},
     {Operation::remove, {Subject::path, Test::directory}, kAlways, Errc::is_a_directory},
 
+    {Operation::remove_directory, {Subject::path, Test::missing}, {Subject::path_parent, Test::not_directory},
+     Errc::not_a_directory},
     {Operation::remove_directory, {Subject::path, Test::missing}, kAlways, Errc::not_found},
     {Operation::remove_directory, {Subject::path, Test::not_directory}, kAlways, Errc::not_a_directory},
     {Operation::remove_directory, {Subject::path, Test::has_entries}, kAlways, Errc::not_empty},
 
     // As rename(2): onto a folder only a folder, and only an empty one.
+    {Operation::rename, {Subject::path, Test::missing}, {Subject::path_parent, Test::not_directory},
+     Errc::not_a_directory},
     {Operation::rename, {Subject::path, Test::missing}, kAlways, Errc::not_found},
     {Operation::rename, {Subject::second_parent, Test::missing}, kAlways, Errc::not_found},
     {Operation::rename, {Subject::second_parent, Test::not_directory}, kAlways, Errc::not_a_directory},
@@ -96,9 +108,13 @@ inline constexpr Rule kRules[] = {
     {Operation::upload, {Subject::path_parent, Test::not_directory}, kAlways, Errc::not_a_directory},
     {Operation::upload, {Subject::path_parent, Test::short_of_space}, kAlways, Errc::no_space},
 
+    {Operation::download, {Subject::path, Test::missing}, {Subject::path_parent, Test::not_directory},
+     Errc::not_a_directory},
     {Operation::download, {Subject::path, Test::missing}, kAlways, Errc::not_found},
     {Operation::download, {Subject::path, Test::directory}, kAlways, Errc::is_a_directory},
 
+    {Operation::chown, {Subject::path, Test::missing}, {Subject::path_parent, Test::not_directory},
+     Errc::not_a_directory},
     {Operation::chown, {Subject::path, Test::missing}, kAlways, Errc::not_found},
     {Operation::chown, {Subject::path, Test::present}, kAlways, Errc::not_permitted},
 };

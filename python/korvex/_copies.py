@@ -33,7 +33,8 @@ def get(session: "Session", source: str, target: str, recursive: bool, progress:
         jobs: int) -> None:
     kind = session._kind(source, "get")[0]
     if kind == KIND_MISSING:
-        raise refusal("missing", "get", source)
+        # Missing, or under a file: the download's rules tell which.
+        raise session._failure("download", "get", source)
     if kind != KIND_DIRECTORY:
         if os.path.isdir(target):
             target = os.path.join(target, local_name(source))
