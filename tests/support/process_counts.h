@@ -16,6 +16,9 @@ struct ProcessCounts {
 };
 
 ProcessCounts processCounts();
+// The same for another process of ours, by id (korvexd, seen from its
+// clients); all -1 where the platform cannot tell.
+ProcessCounts processCounts(long pid);
 
 // The counts once their handles and threads equal `expected`, or after two
 // seconds, whichever comes first. A joined thread may still be listed for a

@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -8,7 +10,7 @@
 namespace korvex::test {
 namespace {
 
-long entries(const char* dir) {
+long entries(const std::string& dir) {
   std::error_code error;
   long n = 0;
   for (auto it = std::filesystem::directory_iterator(dir, error); !error && it != std::filesystem::directory_iterator();
@@ -17,17 +19,23 @@ long entries(const char* dir) {
   return error ? -1 : n;
 }
 
-long residentKiB() {
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);)
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-  return -1;
+// statm's second field, resident pages: one short line, cheap enough to
+// sample often, and the same figure as status's VmRSS.
+long residentKiB(const std::string& proc) {
+  std::ifstream statm(proc + "/statm");
+  long size = 0, resident = 0;
+  if (!(statm >> size >> resident)) return -1;
+  return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+ProcessCounts countsUnder(const std::string& proc) {
+  return {entries(proc + "/fd"), entries(proc + "/task"), residentKiB(proc)};
 }
 
 }  // namespace
 
-ProcessCounts processCounts() {
-  return {entries("/proc/self/fd"), entries("/proc/self/task"), residentKiB()};
-}
+ProcessCounts processCounts() { return countsUnder("/proc/self"); }
+
+ProcessCounts processCounts(long pid) { return countsUnder("/proc/" + std::to_string(pid)); }
 
 }  // namespace korvex::test
