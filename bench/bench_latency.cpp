@@ -31,33 +31,6 @@ namespace {
 // A final piece shorter than a full one: the case the transport may hold.
 constexpr std::uint64_t kUploadBytes = (1 << 20) + 517;
 
-std::vector<long> parseList(const std::string& text) {
-  std::vector<long> out;
-  std::stringstream in(text);
-  for (std::string item; std::getline(in, item, ',');) {
-    if (!item.empty()) out.push_back(std::strtol(item.c_str(), nullptr, 10));
-  }
-  return out;
-}
-
-// The peak resident size restarts at the current one (Linux 4.0 and later);
-// false when the system refused.
-bool resetPeakResident() {
-  std::ofstream clear("/proc/self/clear_refs");
-  clear << "5";
-  clear.flush();
-  return static_cast<bool>(clear);
-}
-
-long peakResidentKiB() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
-  }
-  return -1;
-}
-
 struct Tail {
   double p50, p99, max;
 };
@@ -90,7 +63,7 @@ int main(int argc, char** argv) {
   const bool quick = flags.has("quick");
   const int rounds = static_cast<int>(flags.number("rounds", quick ? 30 : 300));
   const int listRounds = static_cast<int>(flags.number("list-rounds", quick ? 30 : 300));
-  const std::vector<long> sizes = parseList(flags.text("names", "100,1000,10000"));
+  const std::vector<long> sizes = flags.numbers("names", "100,1000,10000");
   armWatchdog(quick ? 300 : 1500);
 
   std::printf("== latency tails against korvexd, nothing pinned: %d rounds of upload (%llu bytes) + one command, "

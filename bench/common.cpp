@@ -15,6 +15,7 @@
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <sstream>
 
 #include "child_process.h"
 
@@ -81,6 +82,15 @@ long Flags::number(const std::string& name, long fallback) const {
     std::exit(2);
   }
   return value;
+}
+
+std::vector<long> Flags::numbers(const std::string& name, const std::string& fallback) const {
+  std::vector<long> out;
+  std::stringstream in(text(name, fallback));
+  for (std::string item; std::getline(in, item, ',');) {
+    if (!item.empty()) out.push_back(std::strtol(item.c_str(), nullptr, 10));
+  }
+  return out;
 }
 
 std::string format(const char* fmt, ...) {
@@ -259,6 +269,28 @@ void raiseDescriptorLimit(std::uint64_t wanted) {
     limit.rlim_cur = limit.rlim_max;
   }
   setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+namespace {
+std::string procPath(long pid, const char* file) {
+  return (pid == 0 ? std::string("/proc/self/") : "/proc/" + std::to_string(pid) + "/") + file;
+}
+}  // namespace
+
+bool resetPeakResident(long pid) {
+  std::ofstream clear(procPath(pid, "clear_refs"));
+  clear << "5";
+  clear.flush();
+  return static_cast<bool>(clear);
+}
+
+long peakResidentKiB(long pid) {
+  std::ifstream status(procPath(pid, "status"));
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+  }
+  return -1;
 }
 
 long residentKiB() {

@@ -36,6 +36,8 @@ class Flags {
   bool has(const std::string& name) const { return values_.count(name) != 0; }
   std::string text(const std::string& name, const std::string& fallback) const;
   long number(const std::string& name, long fallback) const;
+  // "1000,10000": the numbers of a comma-separated list.
+  std::vector<long> numbers(const std::string& name, const std::string& fallback) const;
 
  private:
   std::map<std::string, std::string> values_;
@@ -107,6 +109,11 @@ void raiseDescriptorLimit(std::uint64_t wanted);
 
 // VmRSS of this process in KiB.
 long residentKiB();
+// The peak resident size of process `pid` (0: this one) restarts at the
+// current one (Linux 4.0 and later); false when the system refused.
+bool resetPeakResident(long pid = 0);
+// VmHWM of process `pid` (0: this one) in KiB: the peak since the last reset.
+long peakResidentKiB(long pid = 0);
 
 // The CPUs this process may run on.
 std::vector<int> allowedCpus();
