@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -10,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <new>
@@ -126,9 +128,14 @@ void Server::spawn(Fd socket, const std::string& peer) {
   // Logged before the thread exists, so "accepted" always precedes its lines.
   logLine("conn %llu: accepted from %s", static_cast<unsigned long long>(id), peer.c_str());
   auto start = std::make_unique<Start>(Start{this, id, socket.get(), peer});
+  ThreadStack stack(limits_.threadStackBytes);
   pthread_attr_t attr;
   pthread_attr_init(&attr);
-  pthread_attr_setstacksize(&attr, limits_.threadStackBytes);
+  // Without a stack of our own the C library's, which it may keep after the thread.
+  if (!stack.applyTo(attr)) {
+    stack = ThreadStack();
+    pthread_attr_setstacksize(&attr, limits_.threadStackBytes);
+  }
   pthread_t thread;
   int rc = pthread_create(&thread, &attr, &Server::threadMain, start.get());
   pthread_attr_destroy(&attr);
@@ -140,8 +147,9 @@ void Server::spawn(Fd socket, const std::string& peer) {
   // The thread may have finished already: it is joined only by this thread,
   // in joinFinished(), which cannot run before this entry exists. It cannot
   // reach admit() before the entry exists either: admit() takes the mutex.
-  workers_.emplace(id, Worker{thread, std::move(socket), Stage::Pending});
+  workers_.emplace(id, Worker{thread, std::move(socket), Stage::Pending, std::move(stack)});
   pending_.insert(id);
+  highPoint_ = std::max(highPoint_, workers_.size());
 }
 
 void Server::dropOldestPending() {
@@ -221,8 +229,23 @@ void Server::joinFinished() {
     auto node = workers_.extract(id);
     lock.unlock();
     if (node) pthread_join(node.mapped().thread, nullptr);
-    // the node's destructor closes the socket, now that no thread uses it
+    // the node's destructor closes the socket and unmaps the stack, now that no thread uses them
   }
+  if (!ids.empty()) trimAfterLeaving();
+}
+
+void Server::trimAfterLeaving() {
+  // Not for every session that ends while others go on: a trim walks every
+  // arena. The last one to end always trims.
+  constexpr std::size_t kFewest = 16;
+  {
+    std::lock_guard lock(mutex_);
+    const std::size_t now = workers_.size();
+    const bool allGone = now == 0 && highPoint_ > 0;
+    if (!allGone && (highPoint_ < now + kFewest || now * 2 > highPoint_)) return;
+    highPoint_ = now;
+  }
+  malloc_trim(0);
 }
 
 void Server::stopAll() {

@@ -25,6 +25,7 @@
 #include "fd.h"
 #include "login_throttle.h"
 #include "root.h"
+#include "thread_stack.h"
 
 namespace korvexd {
 
@@ -56,6 +57,7 @@ class Server {
     pthread_t thread{};
     Fd socket;
     Stage stage = Stage::Pending;
+    ThreadStack stack;  // unmapped when the entry goes, after the join
   };
   struct Start;
 
@@ -68,6 +70,10 @@ class Server {
   void dropOldestPending();  // with mutex_ held
   void finished(std::uint64_t id);
   void joinFinished();
+  // Gives the heap's free pages back once half the connections of the last
+  // high point have ended, and when the last one has: a crowd that leaves
+  // must not leave its memory.
+  void trimAfterLeaving();
   void stopAll();
   void wake();
 
@@ -87,6 +93,7 @@ class Server {
   std::set<std::uint64_t> pending_;          // guarded by mutex_; ids grow, so the first is the oldest
   std::size_t sessions_ = 0;                 // guarded by mutex_; workers at Stage::LoggedIn
   std::vector<std::uint64_t> done_;          // guarded by mutex_
+  std::size_t highPoint_ = 0;                // guarded by mutex_; most workers since the last trim
 };
 
 }  // namespace korvexd
