@@ -46,7 +46,7 @@ bool VFile::adoptStream(std::FILE* stream) {
     std::setvbuf(stream_, nullptr, _IONBF, 0);
     return true;
   }
-  buffer_.reset(new (std::nothrow) char[kStreamBufferSize]);
+  buffer_ = pageBuffer<char>(kStreamBufferSize);
   if (buffer_) std::setvbuf(stream_, buffer_.get(), _IOFBF, kStreamBufferSize);
   return true;
 }

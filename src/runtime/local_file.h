@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "runtime/page_buffer.h"
+
 namespace korvex {
 
 enum VFileMode : int {
@@ -61,7 +63,7 @@ class VFile {
   std::FILE* stream_ = nullptr;
   bool flushFailed_ = false;
   bool direct_ = false;
-  std::unique_ptr<char[]> buffer_;  // outlives the stream that uses it
+  PageBuffer<char> buffer_;  // outlives the stream that uses it
 };
 
 }  // namespace korvex

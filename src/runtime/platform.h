@@ -3,6 +3,7 @@
 // platform_win32.cpp, local_file_posix.cpp / local_file_win32.cpp.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -25,6 +26,12 @@ std::string localTimeStamp(std::int64_t seconds);
 // FIFO, a device) is refused, and the check never blocks: a FIFO with no
 // writer must not hold the caller in its open. Null on failure.
 std::FILE* openRegularFileForReading(const std::string& path);
+
+// Memory straight from the system, zero-filled, given back whole by
+// unmapPages(block, bytes): never held by the C library's allocator after
+// its release. Null when the system refused.
+void* mapPages(std::size_t bytes);
+void unmapPages(void* block, std::size_t bytes);
 
 // The system's text for an error number; thread-safe.
 std::string errorText(int errnum);

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -25,6 +26,15 @@ std::string localTimeStamp(std::int64_t seconds) {
   char text[64];
   const size_t n = strftime(text, sizeof text, "%m-%d %H:%M:%S", &local);
   return std::string(text, n);
+}
+
+void* mapPages(std::size_t bytes) {
+  void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return block == MAP_FAILED ? nullptr : block;
+}
+
+void unmapPages(void* block, std::size_t bytes) {
+  if (block) munmap(block, bytes);
 }
 
 std::string errorText(int errnum) {

@@ -30,6 +30,12 @@ std::string localTimeStamp(std::int64_t seconds) {
   return std::string(text, n);
 }
 
+void* mapPages(std::size_t bytes) { return VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE); }
+
+void unmapPages(void* block, std::size_t) {
+  if (block) VirtualFree(block, 0, MEM_RELEASE);
+}
+
 std::string errorText(int errnum) {
   char buffer[256];
   if (strerror_s(buffer, sizeof buffer, errnum) != 0) return "unknown error";

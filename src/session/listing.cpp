@@ -9,6 +9,7 @@
 #include <new>
 
 #include "protocol.h"
+#include "runtime/page_buffer.h"
 
 namespace korvex::listing {
 
@@ -86,7 +87,8 @@ bool receiveRecords(Exchange& exchange, const std::function<bool(std::string_vie
   // name would cost a system call each); a record cut by a block's end waits
   // for the rest of it.
   try {
-    const std::unique_ptr<std::uint8_t[]> block(new std::uint8_t[kBlockSize]);
+    const PageBuffer<std::uint8_t> block = pageBuffer<std::uint8_t>(kBlockSize);
+    if (!block) throw std::bad_alloc();
     std::uint64_t unreceived = std::uint64_t{count} * NAME_RECORD_SIZE;
     int held = 0;
     while (unreceived > 0) {

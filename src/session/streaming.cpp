@@ -60,9 +60,7 @@ bool uploadLanded(const ReplyHeader* reply, const std::string& phonePath, std::u
   return false;
 }
 
-std::unique_ptr<std::uint8_t[]> streamBlock() {
-  return std::unique_ptr<std::uint8_t[]>(new (std::nothrow) std::uint8_t[kStreamBlock]);
-}
+PageBuffer<std::uint8_t> streamBlock() { return pageBuffer<std::uint8_t>(kStreamBlock); }
 
 bool openUploadSource(const std::string& localPath, const std::string& phonePath, UploadSource& source) {
   if (!source.file.open(localPath, VFILE_READ | VFILE_DIRECT)) return false;

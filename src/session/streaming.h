@@ -8,6 +8,7 @@
 #include <string>
 
 #include "runtime/local_file.h"
+#include "runtime/page_buffer.h"
 #include "runtime/replacing_file.h"
 #include "session/exchange.h"
 #include "protocol.h"
@@ -41,7 +42,7 @@ bool streamUpload(Exchange& exchange, const std::string& localPath, const std::s
 // The buffer a copy moves its bytes through; null when memory ran out. Taken
 // before anything is sent, so a failed allocation leaves the stream
 // untouched.
-std::unique_ptr<std::uint8_t[]> streamBlock();
+PageBuffer<std::uint8_t> streamBlock();
 
 struct UploadSource {
   VFile file;
