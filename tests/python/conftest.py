@@ -22,11 +22,11 @@ PASSWORD = "python-test-password"
 
 
 class Service:
-    def __init__(self, root: Path, log: Path, *extra: str) -> None:
+    def __init__(self, root: Path, log: Path, *extra: str, listen: str = "127.0.0.1:0") -> None:
         self.root = root
         self._log = open(log, "wb")
         self.process = subprocess.Popen(
-            [KORVEXD, "--root", str(root), "--password", PASSWORD, "--listen", "127.0.0.1:0", "--name", "py-phone",
+            [KORVEXD, "--root", str(root), "--password", PASSWORD, "--listen", listen, "--name", "py-phone",
              # The tests act as the owner and often run as root, where CHOWN needs this.
              "--allow-chown", *extra],
             stdout=subprocess.PIPE,

@@ -22,6 +22,8 @@ _spec = importlib.util.spec_from_file_location("korvex_service_support", SOURCE 
 _support = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(_support)
 Service, PASSWORD, make_tree, read_tree = _support.Service, _support.PASSWORD, _support.make_tree, _support.read_tree
+# korvexd alone on a temporary root, for tests that start korvex web their own way.
+service = _support.service
 
 
 def wait_for(condition, what, timeout=10.0):
@@ -34,21 +36,23 @@ def wait_for(condition, what, timeout=10.0):
 
 
 class WebServer:
-    """`korvex web --listen 127.0.0.1:0` against `phone`, its scratch files under `scratch`."""
+    """`korvex web` against `phone` (with `options`, by default `--listen 127.0.0.1:0`), its scratch files under
+    `scratch`, its standard error in `log`."""
 
-    def __init__(self, phone_address: str, scratch: Path, log: Path) -> None:
+    def __init__(self, phone_address: str, scratch: Path, log: Path, options=("--listen", "127.0.0.1:0"),
+                 env=None) -> None:
         scratch.mkdir(exist_ok=True)
         self.scratch = scratch
+        self.log = log
         self._log = open(log, "wb")
         self.process = subprocess.Popen(
-            [os.environ["KORVEX_CLI"], "--host", phone_address, "--password", PASSWORD, "web",
-             "--listen", "127.0.0.1:0"],
-            stdout=subprocess.PIPE, stderr=self._log, env=dict(os.environ, TMPDIR=str(scratch)))
+            [os.environ["KORVEX_CLI"], "--host", phone_address, "--password", PASSWORD, "web", *options],
+            stdout=subprocess.PIPE, stderr=self._log, env=dict(env or os.environ, TMPDIR=str(scratch)))
         ready, _, _ = select.select([self.process.stdout], [], [], 10)
         line = self.process.stdout.readline().decode().strip() if ready else ""
         if "?token=" not in line:
             self.stop()
-            raise RuntimeError(f"korvex web did not start: {line!r}")
+            raise RuntimeError(f"korvex web did not start: {line!r}; it said: {log.read_text()!r}")
         self.url = line
         parts = urlsplit(line)
         self.host, self.port = parts.hostname, parts.port

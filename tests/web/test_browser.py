@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-from conftest import OUTPUT, make_tree, read_tree, wait_for
+from conftest import OUTPUT, Service, make_tree, read_tree, wait_for
 
 pytest.importorskip("selenium", reason="browser tests skipped: python3-selenium is missing")
 from selenium.common.exceptions import NoAlertPresentException  # noqa: E402
@@ -190,6 +190,26 @@ def hostile_name_is_text(page):
         page.driver.switch_to.alert.text
 
 
+def phone_drops_and_comes_back(page):
+    page.open()
+    page.wait_names(["a.txt"])
+    indicator = lambda: page.find("#connection").get_attribute("data-state")  # noqa: E731
+    wait_for(lambda: indicator() == "connected", "the indicator to show the phone")
+    setup = page.setup
+    port = setup.service.address.rsplit(":", 1)[1]
+    setup.service.stop()
+    # The page's next look at the state shows the loss, before any action.
+    wait_for(lambda: indicator() == "disconnected", "the indicator to show the loss", timeout=15)
+    (setup.root / "b.txt").write_bytes(b"b")
+    setup.service = Service(setup.root, setup.tmp / "korvexd-again.log", listen=f"127.0.0.1:{port}")
+    page.find("#new-folder").click()
+    page.answer_dialog("made", "Create")
+    assert page.message() == "The connection to the phone was lost and is back."
+    page.wait_names(["made", "a.txt", "b.txt"])
+    assert indicator() == "connected"
+    assert read_tree(setup.root) == {"a.txt": b"a", "b.txt": b"b", "made/": None}
+
+
 # (scenario, the phone's tree)
 SCENARIOS = [
     (browse_in_and_back, {"photos/": None, "photos/a.jpg": b"jpeg", "b.txt": b"b"}),
@@ -200,6 +220,7 @@ SCENARIOS = [
     (rename_mkdir_delete, {"full/": None, "full/1": b"1", "full/2": b"2", "old.txt": b"old"}),
     (refusal_shows_its_reason, {"a.txt": b"a", "b.txt": b"b"}),
     (hostile_name_is_text, {"p/": None, "p/" + HOSTILE: b"not an image"}),
+    (phone_drops_and_comes_back, {"a.txt": b"a"}),
 ]
 
 

@@ -196,3 +196,56 @@ def test_a_listing_the_phone_refuses_as_a_batch_falls_back_with_sizes(setup):
     assert status == 200, answer
     entries = sorted((e["name"], e["kind"], e["size"]) for e in json.loads(answer)["entries"])
     assert entries == [("f", "file", 4), ("s", "directory", 0), ("x" * 30, "file", None)]
+
+
+# The server's bounds on transfers in flight (kMaxUploads, kMaxDownloads).
+TRANSFERS_AT_ONCE = 4
+
+
+def hold_upload(web, index):
+    """An upload whose body has begun and then waits: it holds its slot."""
+    connection = raw_request(web, (
+        f"PUT /api/upload?path=/&name=held{index} HTTP/1.1\r\nHost: {web.host}:{web.port}\r\n"
+        f"Cookie: korvex_token={web.token}\r\nX-Korvex: 1\r\nContent-Length: {1 << 20}\r\n\r\n").encode())
+    connection.sendall(b"x" * 1024)
+    wait_for(lambda: len(web.scratch_files()) == index + 1, "the held upload's scratch file")
+    return connection
+
+
+def hold_download(web, index):
+    """A download whose client reads its first bytes and no more: the server waits to write, holding its slot."""
+    connection = raw_request(web, (
+        f"GET /api/download?path=/held.bin HTTP/1.1\r\nHost: {web.host}:{web.port}\r\n"
+        f"Cookie: korvex_token={web.token}\r\n\r\n").encode())
+    assert connection.recv(4096).startswith(b"HTTP/1.1 200")
+    return connection
+
+
+# (transfer, holding one open, one more request, its answer once a slot is free)
+CAPS = [
+    ("upload", hold_upload, lambda web: web.request("PUT", "/api/upload?path=/&name=over", body=b"over"), 201),
+    ("download", hold_download, lambda web: web.request("GET", "/api/download?path=/small.bin"), 200),
+]
+
+
+@pytest.mark.parametrize("what,hold,one_more,freed", CAPS, ids=[row[0] for row in CAPS])
+def test_transfers_over_the_bound_are_refused_busy(setup, what, hold, one_more, freed):
+    with open(setup.root / "held.bin", "wb") as held:
+        held.truncate(32 << 20)  # more than the socket buffers take in
+    (setup.root / "small.bin").write_bytes(b"small")
+    web = setup.web
+    held = [hold(web, index) for index in range(TRANSFERS_AT_ONCE)]
+    try:
+        status, _, body = one_more(web)
+        assert (status, json.loads(body)["error"]) == (503, "busy")
+        assert not (setup.root / "over").exists()
+        # The others go on being served meanwhile.
+        assert web.request("GET", "/api/list?path=/")[0] == 200
+    finally:
+        for connection in held:
+            connection.close()
+    # Each ended transfer gives its slot back.
+    wait_for(lambda: one_more(web)[0] == freed, f"a {what} to be taken again")
+    wait_for(lambda: web.scratch_files() == [], "the scratch files to be removed")
+    assert sorted(path.name for path in setup.root.iterdir()) == (
+        ["held.bin", "over", "small.bin"] if what == "upload" else ["held.bin", "small.bin"])
