@@ -1,6 +1,7 @@
 // korvex web: the phone in a browser tab, served from this machine.
 #include <atomic>
 #include <cstdio>
+#include <memory>
 #include <thread>
 
 #include "access_guard.h"
@@ -37,11 +38,7 @@ int webCommand(Context& context, const WebOptions& options) {
     printMessage("warning: listening on " + options.listen +
                  ": the phone is now reachable from the network by anyone who has the address with its token");
   }
-  // Scripts and tests read this line from a pipe.
-  std::printf("%s\n", server.url().c_str());
-  std::fflush(stdout);
-  if (options.open && !openInBrowser(server.url())) printMessage("web: could not start a browser; open the address");
-
+  // Before the address is out: whoever reads it may stop the server at once.
   StopSignals stops;
   std::atomic<bool> finished{false};
   bool served = true;
@@ -49,11 +46,26 @@ int webCommand(Context& context, const WebOptions& options) {
     served = server.run();
     finished = true;
   });
+  // Scripts and tests read this line from a pipe.
+  std::printf("%s\n", server.url().c_str());
+  std::fflush(stdout);
+  // The page is served while the browser starts: an xdg-open that waits
+  // for the browser it started must find the server answering.
+  auto opened = std::make_shared<std::atomic<bool>>(false);
+  std::thread opening;
+  if (options.open) {
+    opening = std::thread([opened, url = server.url()] {
+      if (!openInBrowser(url)) printMessage("web: could not start a browser; open the address");
+      *opened = true;
+    });
+  }
   while (stopSignal == 0 && !finished) sleepUnlessStopped(std::chrono::milliseconds(200));
   // Ends the accept loop; the request threads finish what they hold, and
   // each download's copy ends with its response.
   server.stop();
   serving.join();
+  // A browser still open keeps its xdg-open waiting: it is not waited for.
+  if (opening.joinable()) *opened ? opening.join() : opening.detach();
   if (stopSignal == 0 && !served) throw Failure{kBroken, "web: the server stopped"};
   return kOk;
 }

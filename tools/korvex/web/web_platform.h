@@ -13,8 +13,8 @@ std::string makePrivateDirectory(int& error);
 // process.
 void ignoreBrokenPipes();
 
-// Starts the desktop's browser on `url` without waiting for it; false when
-// it could not be started.
+// Starts the desktop's browser on `url`; false when it could not be
+// started. Waits for xdg-open, which may wait for the browser it started.
 bool openInBrowser(const std::string& url);
 
 }  // namespace korvex::web

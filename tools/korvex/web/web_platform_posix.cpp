@@ -34,7 +34,11 @@ bool openInBrowser(const std::string& url) {
   if (::posix_spawnp(&child, program, nullptr, nullptr, arguments, environ) != 0) return false;
   // xdg-open hands the URL over and returns; its status says whether it could.
   int status = 0;
-  return ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  pid_t waited = 0;
+  do {
+    waited = ::waitpid(child, &status, 0);
+  } while (waited < 0 && errno == EINTR);  // a stop signal meanwhile says nothing about the browser
+  return waited == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 }  // namespace korvex::web
