@@ -81,7 +81,8 @@ def test_open_hands_the_address_with_its_token_to_the_browser(service, tmp_path,
     (tools / "browser.py").write_text(FAKE_BROWSER)
     record = tmp_path / "opened"
     fake = tools / "xdg-open"
-    fake.write_text(f"#!/bin/sh\n'{sys.executable}' '{tools / 'browser.py'}' \"$1\" '{record}'\nexit {exit_status or 0}\n")
+    fake.write_text(f"#!/bin/sh\n'{sys.executable}' '{tools / 'browser.py'}' \"$1\" '{record}'\n"
+                    f"exit {exit_status or 0}\n")
     fake.chmod(0o755)
     env = dict(os.environ, PATH=f"{tools}{os.pathsep}{os.environ['PATH']}")
     options = ("--listen", "127.0.0.1:0") + (() if exit_status is None else ("--open",))

@@ -2,7 +2,6 @@
 path from the browser may be, and what a transfer cut short leaves behind."""
 import json
 import socket
-import time
 from urllib.parse import quote
 
 import pytest
