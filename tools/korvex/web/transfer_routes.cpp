@@ -63,8 +63,14 @@ struct Download {
       if (got > 0) return sink.write(buffer.data(), got);
       const korvex::Progress progress = copy.progress();
       if (progress.phase == korvex::Progress::Phase::failed) return false;
-      // Done but short: the file changed on the phone since its size was read.
-      if (progress.phase == korvex::Progress::Phase::done) return false;
+      if (progress.phase == korvex::Progress::Phase::done) {
+        // The last bytes may have landed (and the file been renamed into
+        // place) between the read and the look at the copy; none after the
+        // copy is done means the file changed on the phone since its size
+        // was read.
+        const std::size_t last = file.readAt(offset, buffer.data(), std::min(length, buffer.size()));
+        return last > 0 && sink.write(buffer.data(), last);
+      }
       if (progress.done != lastDone) {
         lastDone = progress.done;
         lastChange = Clock::now();
