@@ -41,7 +41,7 @@ class Page:
         wait_for(lambda: self.names() == expected, f"the names {expected} (shown: {self.names()})")
 
     def row(self, name):
-        for row in self.driver.find_elements(By.CSS_SELECTOR, "#rows tr"):
+        for row in self.driver.find_elements(By.CSS_SELECTOR, "#rows tr[data-path]"):
             if row.find_element(By.CSS_SELECTOR, "td.name a").text == name:
                 return row
         raise AssertionError(f"no row for {name!r}: {self.names()}")
@@ -210,6 +210,26 @@ def phone_drops_and_comes_back(page):
     assert read_tree(setup.root) == {"a.txt": b"a", "b.txt": b"b", "made/": None}
 
 
+def big_folder_shows_every_name_in_turn(page):
+    page.open("&path=%2Fmany")
+    wait_for(lambda: page.names()[:2] == ["sub", "name-0000"], "the first rows")
+    # Only the rows near the screen are in the document ...
+    assert len(page.names()) < 1500
+    # ... and the end of the page shows the last one, on screen.
+    page.driver.execute_script("window.scrollTo(0, document.documentElement.scrollHeight)")
+    wait_for(lambda: page.names()[-1] == "name-1498", "the last row after scrolling")
+    bottom = page.driver.execute_script(
+        "const links = document.querySelectorAll('#rows td.name a');"
+        "return [links[links.length - 1].getBoundingClientRect().bottom, window.innerHeight]")
+    assert 0 < bottom[0] <= bottom[1]
+    page.find("#filter").send_keys("1234")
+    page.wait_names(["name-1234"])
+    page.row("name-1234").find_element(By.CSS_SELECTOR, "[data-action=delete]").click()
+    assert page.answer_dialog(button="Delete") == "Delete the file “name-1234”?"
+    page.wait_names([])
+    assert not (page.setup.root / "many" / "name-1234").exists()
+
+
 # (scenario, the phone's tree)
 SCENARIOS = [
     (browse_in_and_back, {"photos/": None, "photos/a.jpg": b"jpeg", "b.txt": b"b"}),
@@ -221,6 +241,8 @@ SCENARIOS = [
     (refusal_shows_its_reason, {"a.txt": b"a", "b.txt": b"b"}),
     (hostile_name_is_text, {"p/": None, "p/" + HOSTILE: b"not an image"}),
     (phone_drops_and_comes_back, {"a.txt": b"a"}),
+    (big_folder_shows_every_name_in_turn,
+     {"many/sub/": None, **{f"many/name-{n:04}": b"x" * n for n in range(1499)}}),
 ]
 
 

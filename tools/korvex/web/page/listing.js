@@ -1,7 +1,8 @@
 // The folder's table: folders first, sorted and filtered, every name set
-// as text. The first screenful of rows goes in at once and the rest follow
-// a slice per frame, so a folder of ten thousand names shows at once and a
-// keystroke in the filter does not wait for the whole table.
+// as text. A folder of up to a few hundred names is in the document whole;
+// a bigger one keeps only the rows on and near the screen in it, between
+// two spacer rows as tall as the rows they stand for, so opening ten
+// thousand names or typing in the filter over them lays out a screenful.
 import { downloadUrl } from "./api.js";
 import { formatBytes, isViewable, joinPath } from "./format.js";
 
@@ -85,33 +86,80 @@ function row(folder, entry) {
   return tr;
 }
 
-// Rows added at once, then in each following frame: a screenful, then
-// enough to fill the table within a few frames.
-const FIRST_ROWS = 100;
-const ROWS_PER_FRAME = 1000;
-let pendingFrame = 0;
-
 function rowsOf(folder, entries, from, to) {
   const fragment = document.createDocumentFragment();
   for (let index = from; index < to; index += 1) fragment.append(row(folder, entries[index]));
   return fragment;
 }
 
-// Replaces the table's rows: the first at once, the others in the frames
-// after, unless the table is replaced again meanwhile. The tbody's
-// data-complete says when every row is in. Returns how many are shown.
+// Folders up to this many names are in the document whole.
+const WHOLE_UP_TO = 400;
+// Rows kept in the document above and below the screen.
+const OVERSCAN = 40;
+
+const visible = { tbody: null, folder: "/", entries: [], rowHeight: 36, first: -1, last: -1, frame: 0 };
+
+function spacer(height) {
+  const tr = document.createElement("tr");
+  tr.className = "spacer";
+  tr.setAttribute("aria-hidden", "true");
+  tr.style.height = `${height}px`;
+  const td = document.createElement("td");
+  td.colSpan = 3;
+  tr.append(td);
+  return tr;
+}
+
+// Puts the rows the screen shows (and OVERSCAN each side) in the document.
+function drawWindow(force) {
+  const { tbody, entries, rowHeight } = visible;
+  const top = tbody.getBoundingClientRect().top;
+  const first = Math.max(0, Math.min(entries.length, Math.floor(-top / rowHeight) - OVERSCAN));
+  const last = Math.max(first, Math.min(entries.length, Math.ceil((window.innerHeight - top) / rowHeight) + OVERSCAN));
+  if (!force && first === visible.first && last === visible.last) return;
+  visible.first = first;
+  visible.last = last;
+  tbody.replaceChildren(
+    spacer(first * rowHeight),
+    rowsOf(visible.folder, entries, first, last),
+    spacer((entries.length - last) * rowHeight),
+  );
+}
+
+// The rows' height as laid out now (the window's width decides it), which
+// the spacers stand for; draws again when it changed.
+function measureRows() {
+  const drawn = visible.tbody.querySelectorAll("tr[data-path]");
+  if (drawn.length === 0) return;
+  const span = drawn[drawn.length - 1].getBoundingClientRect().bottom - drawn[0].getBoundingClientRect().top;
+  const height = span / drawn.length;
+  if (height > 0 && Math.abs(height - visible.rowHeight) > 0.5) {
+    visible.rowHeight = height;
+    drawWindow(true);
+  }
+}
+
+function windowMoved(event) {
+  if (visible.frame || !visible.tbody?.classList.contains("windowed")) return;
+  visible.frame = requestAnimationFrame(() => {
+    visible.frame = 0;
+    drawWindow(false);
+    if (event.type === "resize") measureRows();
+  });
+}
+window.addEventListener("scroll", windowMoved, { passive: true });
+window.addEventListener("resize", windowMoved);
+
+// Replaces the table's rows; returns how many are shown.
 export function render(tbody, folder, entries) {
-  cancelAnimationFrame(pendingFrame);
-  let next = Math.min(FIRST_ROWS, entries.length);
-  tbody.replaceChildren(rowsOf(folder, entries, 0, next));
-  const more = () => {
-    const end = Math.min(next + ROWS_PER_FRAME, entries.length);
-    tbody.append(rowsOf(folder, entries, next, end));
-    next = end;
-    tbody.dataset.complete = String(next === entries.length);
-    if (next < entries.length) pendingFrame = requestAnimationFrame(more);
-  };
-  tbody.dataset.complete = String(next === entries.length);
-  if (next < entries.length) pendingFrame = requestAnimationFrame(more);
+  Object.assign(visible, { tbody, folder, entries, first: -1, last: -1 });
+  const windowed = entries.length > WHOLE_UP_TO;
+  tbody.classList.toggle("windowed", windowed);
+  if (!windowed) {
+    tbody.replaceChildren(rowsOf(folder, entries, 0, entries.length));
+    return entries.length;
+  }
+  drawWindow(true);
+  measureRows();
   return entries.length;
 }
