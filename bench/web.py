@@ -4,7 +4,7 @@ shaped link, a 10,000-name folder's rendering and filter, and a large file
 through the page's HTTP API against the CLI's get and put on loopback.
 
   bench/web.py [--build DIR] [--rounds N] [--profile wifi5|wifi30] [--size-mib N]
-               [--only open,big,transfer] [--workdir DIR]
+               [--transfers-shaped] [--only open,big,transfer] [--workdir DIR]
 
   --build     a build with korvexd, korvex and link_proxy (default: configure
               and build them, Release, in build-bench, as bench/link.sh does)
@@ -13,6 +13,8 @@ through the page's HTTP API against the CLI's get and put on loopback.
   --profile   the shaped link: wifi5 (5 ms one way, 200 Mbit/s; the default)
               or wifi30 (30 ms, 50 Mbit/s)
   --size-mib  the transferred file (default 256)
+  --transfers-shaped  the transfers through the shaped link too, not only on
+              loopback
   --only      some of: open (1,000 names, page against ls -l), big (10,000
               names: rendering and a filter keystroke), transfer (download
               and upload, page against get and put)
@@ -200,6 +202,7 @@ def main():
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--profile", choices=PROFILES, default="wifi5")
     parser.add_argument("--size-mib", type=int, default=256)
+    parser.add_argument("--transfers-shaped", action="store_true")
     parser.add_argument("--only", default="open,big,transfer")
     parser.add_argument("--workdir", default=os.environ.get("TMPDIR", "/tmp"))
     args = parser.parse_args()
@@ -257,7 +260,6 @@ def run(args, only, work, processes, pages, korvexd, korvex, link_proxy, delay_m
         return process, url
 
     cli_shaped = [korvex, "--host", shaped, "--password-file", password]
-    cli_direct = [korvex, "--host", direct, "--password-file", password]
     if only & {"open", "big"}:
         _, url = web(shaped)
         page = Page(url, work / "chromium-profile")
@@ -303,8 +305,9 @@ def run(args, only, work, processes, pages, korvexd, korvex, link_proxy, delay_m
               f"end {median(scrolled):.0f} ms; a filter keystroke {median(typed):.0f} ms (slowest {max(typed):.0f}); "
               f"clearing the filter {median(cleared):.0f} ms")
 
-    if "transfer" in only:
-        process, url = web(direct)
+    def transfers(phone, link):
+        process, url = web(phone)
+        cli = [korvex, "--host", phone, "--password-file", password]
         base, token = url.split("/?token=")
         cookie = ["-b", f"korvex_token={token}"]
         curl = ["curl", "-sS", "--fail", "--max-time", str(LIMIT)]
@@ -323,11 +326,11 @@ def run(args, only, work, processes, pages, korvexd, korvex, link_proxy, delay_m
                 steps = {
                     "page get": lambda: timed(curl + cookie + ["-o", work / "page.bin",
                                                                f"{base}/api/download?path=/big.bin"]),
-                    "cli get": lambda: timed(cli_direct + ["get", "/big.bin", work / "cli.bin"]),
+                    "cli get": lambda: timed(cli + ["get", "/big.bin", work / "cli.bin"]),
                     "page put": lambda: timed(curl + cookie + ["-H", "X-Korvex: 1", "-o", "/dev/null",
                                                                "-T", work / "big.bin",
                                                                f"{base}/api/upload?path=/&name=page-up.bin&replace=1"]),
-                    "cli put": lambda: timed(cli_direct + ["put", work / "big.bin", "/cli-up.bin"]),
+                    "cli put": lambda: timed(cli + ["put", work / "big.bin", "/cli-up.bin"]),
                 }
                 order = list(steps) if round_number % 2 == 0 else ["cli get", "page get", "cli put", "page put"]
                 for key in order:
@@ -346,11 +349,16 @@ def run(args, only, work, processes, pages, korvexd, korvex, link_proxy, delay_m
         after = resident_peak(process.pid)
         for way in ("get", "put"):
             page_rate, cli_rate = median(rates[f"page {way}"]), median(rates[f"cli {way}"])
-            print(f"{args.size_mib} MiB {'download' if way == 'get' else 'upload'} on loopback: "
+            print(f"{args.size_mib} MiB {'download' if way == 'get' else 'upload'} {link}: "
                   f"page {page_rate:.0f} MiB/s, korvex {way} {cli_rate:.0f} MiB/s, "
                   f"page / CLI {page_rate / cli_rate:.2f} (target >= 0.8)")
         print(f"korvex web's resident memory: {before[1]:.1f} MiB before, peak {after[0]:.1f} MiB (VmHWM; "
               f"{sampled['peak']:.1f} MiB sampled every 50 ms during the transfers)")
+
+    if "transfer" in only:
+        transfers(direct, "on loopback")
+        if args.transfers_shaped:
+            transfers(shaped, f"through the {args.profile} link")
     print(f"load average at end: {load_average()}")
 
 
