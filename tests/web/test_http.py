@@ -130,6 +130,14 @@ def test_download_headers_name_the_file_in_both_forms(setup):
     assert headers["Content-Type"] == "application/octet-stream"
 
 
+def test_listings_are_sent_uncompressed_to_a_browser_that_accepts_compression(setup):
+    make_tree(setup.root, {f"name-{n:04}": b"x" for n in range(300)})
+    status, headers, body = setup.web.request("GET", "/api/list?path=/",
+                                              headers={"Accept-Encoding": "gzip, deflate, br"})
+    assert status == 200 and "Content-Encoding" not in headers
+    assert len(json.loads(body)["entries"]) == 300
+
+
 def raw_request(web, head: bytes) -> socket.socket:
     """A connection that has sent `head` (request line and headers) and nothing more."""
     connection = socket.create_connection((web.host, web.port), timeout=10)

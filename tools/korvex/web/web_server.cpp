@@ -45,6 +45,10 @@ WebServer::WebServer(PhoneLink& phone, ScratchDir& scratch, ListenAddress where,
     : context_{phone, scratch}, where_(where), access_(std::move(token), where) {
   http_.new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
   http_.set_keep_alive_timeout(5);
+  // An answer's header and body go out as separate writes: Nagle's
+  // algorithm would hold the body back until the browser, which delays its
+  // acknowledgements on a kept-alive connection, acknowledged the header.
+  http_.set_tcp_nodelay(true);
   // A stalled peer holds a thread at most this long per read or write.
   http_.set_read_timeout(30);
   http_.set_write_timeout(30);
