@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -78,22 +79,38 @@ class TreeVisitor {
   virtual void file(const TreeEntry& file) = 0;
 };
 
+// Lists several directories at once (on sessions of their own, say), one
+// result per path, in order.
+using TreeLister = std::function<std::vector<Result<std::vector<TreeName>>>(const std::vector<std::string>&)>;
+
 namespace detail {
 
 template <class Phone>
-bool walk_below(const Phone& phone, const std::string& path, const std::string& prefix, std::size_t depth,
-                TreeVisitor& visitor) {
-  const Result<std::vector<TreeName>> listed = tree_names(phone, path);
+bool walk_listed(const Phone& phone, const std::string& path, const std::string& prefix, std::size_t depth,
+                 TreeVisitor& visitor, const TreeLister& together, const Result<std::vector<TreeName>>& listed) {
   if (!listed) return visitor.unlisted(path, depth, listed.reason());
   const std::size_t count = listed->size();
-  std::size_t seen = 0;
+  std::vector<std::string> below;
+  if (together) {
+    for (const TreeName& item : *listed) {
+      if (item.is_directory) below.push_back(join_path(path, item.name));
+    }
+  }
+  const std::vector<Result<std::vector<TreeName>>> early =
+      below.empty() ? std::vector<Result<std::vector<TreeName>>>{} : together(below);
+  std::size_t seen = 0, next = 0;
   // Subdirectories come first, so each is walked before the files are visited.
   for (const TreeName& item : *listed) {
     if (!item.is_directory) continue;
     const TreeEntry entry{path, item.name, prefix + item.name, true, ++seen == count, depth, -1};
-    if (visitor.enter(entry) && !walk_below(phone, entry.path(), entry.relative + "/", depth + 1, visitor)) {
-      return false;
-    }
+    const std::size_t at = next++;
+    if (!visitor.enter(entry)) continue;
+    const std::string inner = entry.path();
+    const bool more = at < early.size() ? walk_listed(phone, inner, entry.relative + "/", depth + 1, visitor,
+                                                      together, early[at])
+                                        : walk_listed(phone, inner, entry.relative + "/", depth + 1, visitor,
+                                                      together, tree_names(phone, inner));
+    if (!more) return false;
   }
   for (const TreeName& item : *listed) {
     if (!item.is_directory) visitor.file({path, item.name, prefix + item.name, false, ++seen == count, depth, item.size});
@@ -105,10 +122,14 @@ bool walk_below(const Phone& phone, const std::string& path, const std::string& 
 
 // Lists `root` and each subdirectory the visitor enters, depth first: a
 // directory's subdirectories, each followed by what is below it, then its
-// files. false when the visitor ended the walk.
+// files. false when the visitor ended the walk. With `together`, a
+// directory's subdirectories are listed all at once before the first is
+// entered (over a link, one round trip for them all instead of one each; one
+// not entered is listed all the same); the visitor sees the same order.
 template <class Phone>
-bool walk_tree(const Phone& phone, std::string_view root, TreeVisitor& visitor) {
-  return detail::walk_below(phone, std::string(root), "", 0, visitor);
+bool walk_tree(const Phone& phone, std::string_view root, TreeVisitor& visitor, const TreeLister& together = {}) {
+  const std::string path(root);
+  return detail::walk_listed(phone, path, "", 0, visitor, together, tree_names(phone, path));
 }
 
 }  // namespace korvex

@@ -201,20 +201,27 @@ TEST_F(TreeTest, OneFailedFileIsReportedAndTheRestArrives) {
   EXPECT_THAT(notDirectory.err, HasSubstr("not a phone directory"));
 }
 
-// One session or a pool of eight: the same tree arrives either way, both
-// ways, and so do several single files.
+// One session or a pool: the same tree arrives either way, both ways, and so
+// do several single files. The tree is several folders deep and wide, with
+// the same names at different depths: on a pool a folder's subfolders are
+// listed side by side, and put makes the folders of one depth side by side.
 TEST_F(TreeTest, TreesAreTheSameOnOneSessionAndOnMany) {
   fs::create_directories(local("src/empty"));
+  fs::create_directories(local("src/d1/a/empty"));
+  std::vector<std::string> names;
   for (int d = 0; d < 3; ++d) {
-    for (int f = 0; f < 6; ++f) {
-      const std::string name = "src/d" + std::to_string(d) + "/f" + std::to_string(f);
-      fs::create_directories(local(name).parent_path());
-      const int n = d * 6 + f;
-      writeFile(local(name), randomBytes(static_cast<std::size_t>(7919 * n), static_cast<unsigned>(n)));
-    }
+    for (int f = 0; f < 6; ++f) names.push_back("src/d" + std::to_string(d) + "/f" + std::to_string(f));
+  }
+  for (const char* deep : {"src/d0/a/b/c/leaf", "src/d1/a/leaf", "src/d2/d2/d2/leaf", "src/d2/d2/d2/d2/leaf"}) {
+    names.push_back(deep);
+  }
+  for (std::size_t n = 0; n < names.size(); ++n) {
+    fs::create_directories(local(names[n]).parent_path());
+    writeFile(local(names[n]), randomBytes(7919 * n, static_cast<unsigned>(n)));
   }
   const auto sent = treeOf(local("src"));
-  for (const char* jobs : {"1", "8"}) {
+  const std::string count = " of " + std::to_string(names.size()) + " files, ";
+  for (const char* jobs : {"1", "3", "16"}) {
     SCOPED_TRACE(jobs);
     const std::string up = std::string("up") + jobs, down = std::string("down") + jobs;
     struct Case {
@@ -228,11 +235,13 @@ TEST_F(TreeTest, TreesAreTheSameOnOneSessionAndOnMany) {
     for (const Case& c : cases) {
       CliResult result = korvex(c.args);
       ASSERT_EQ(result.exitCode, kOk) << result.all();
-      EXPECT_THAT(result.out, HasSubstr(" of 18 files, ")) << result.out;
+      EXPECT_THAT(result.out, HasSubstr(count)) << result.out;
       EXPECT_EQ(treeOf(c.root), sent);
     }
-    EXPECT_TRUE(fs::is_directory(phone(up + "/empty")));
-    EXPECT_TRUE(fs::is_directory(local(down + "/empty")));
+    for (const char* empty : {"/empty", "/d1/a/empty"}) {
+      EXPECT_TRUE(fs::is_directory(phone(up + empty))) << empty;
+      EXPECT_TRUE(fs::is_directory(local(down + empty))) << empty;
+    }
 
     const std::string many = std::string("many") + jobs;
     fs::create_directories(local(many));

@@ -101,17 +101,21 @@ int putInput(Context& context, const std::string& dest, const CopyOptions& optio
 }
 
 // Several files, or whole trees: planned first, then copied in parallel on a
-// pool of sessions.
+// pool of sessions. Once a tree is to be copied the pool logs in while the
+// plan is made, and a phone tree's folders are listed side by side on it.
 int copyPlanned(Context& context, Direction direction, const std::vector<std::string>& sources,
                 const std::string& dest, const TreeCopyOptions& options) {
   StopSignals signals;
   const korvex::Session& phone = context.phone();
   const bool get = direction == Direction::Get;
-  Plan plan = get ? planGet(phone, sources, dest, options.recursive) : planPut(phone, sources, dest, options.recursive);
+  ParallelCopy copy(phone, {context.address(), context.password()}, direction, options);
+  const PlanAhead ahead = copy.ahead(static_cast<std::size_t>(std::max(options.jobs, 1)));
+  Plan plan = get ? planGet(phone, sources, dest, options.recursive, ahead)
+                  : planPut(phone, sources, dest, options.recursive, ahead);
   if (stopSignal) {
     throw Failure{kSignalBase + stopSignal, std::string(get ? "get" : "put") + ": cancelled before the copy started"};
   }
-  return ParallelCopy(phone, {context.address(), context.password()}, direction, options).run(plan);
+  return copy.run(plan);
 }
 
 int getCommand(Context& context, const CopyArguments& arguments) {

@@ -49,7 +49,7 @@ void planLocalTree(const fs::path& source, const std::string& root, Plan& plan) 
       return;
     }
     const fs::directory_entry& entry = *it;
-    const std::string target = korvex::join_path(root, phoneText(fs::relative(entry.path(), source)));
+    const std::string target = korvex::join_path(root, phoneText(entry.path().lexically_relative(source)));
     std::error_code ignored;
     // Linked directories are not followed (a link may loop); linked files are.
     if (fs::is_directory(entry.symlink_status(ignored))) {
@@ -129,7 +129,7 @@ void refuseTree(Plan& plan, Failure failure, const std::string& source, bool onl
 }  // namespace
 
 Plan planPut(const korvex::Session& phone, const std::vector<std::string>& sources, const std::string& dest,
-             bool recursive) {
+             bool recursive, const PlanAhead& ahead) {
   Plan plan;
   const korvex::Result<korvex::PathStatus> destStatus = phone.status(dest);
   const bool intoDirectory = destStatus && destStatus->kind == korvex::PathKind::directory;
@@ -157,6 +157,7 @@ Plan planPut(const korvex::Session& phone, const std::vector<std::string>& sourc
         refuseTree(plan, {kRefused, "put: " + root + ": not a directory"}, source, sources.size() == 1);
         continue;
       }
+      if (ahead.trees) ahead.trees();
       planLocalTree(localPathOf(source), root, plan);
     }
   }
@@ -164,7 +165,7 @@ Plan planPut(const korvex::Session& phone, const std::vector<std::string>& sourc
 }
 
 Plan planGet(const korvex::Session& phone, const std::vector<std::string>& sources, const std::string& dest,
-             bool recursive) {
+             bool recursive, const PlanAhead& ahead) {
   Plan plan;
   const bool intoDirectory = localStatus(dest).kind == LocalStatus::Kind::Directory;
   if (sources.size() > 1 && !intoDirectory) {
@@ -204,8 +205,9 @@ Plan planGet(const korvex::Session& phone, const std::vector<std::string>& sourc
         refuseTree(plan, {kLocalFile, "get: " + localText(target) + ": " + why}, source, sources.size() == 1);
         continue;
       }
+      if (ahead.trees) ahead.trees();
       PhoneTreePlanner planner(phone, target, plan);
-      korvex::walk_tree(phone, source, planner);
+      korvex::walk_tree(phone, source, planner, ahead.together);
     }
   }
   return plan;

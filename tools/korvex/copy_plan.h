@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,12 +30,20 @@ struct Plan {
   }
 };
 
+// What a plan may start before it is whole, each where given: `trees` once
+// a tree is to be copied (the copy's logins, say), before it is listed;
+// `together` lists a phone tree's subdirectories side by side.
+struct PlanAhead {
+  std::function<void()> trees;
+  korvex::TreeLister together;
+};
+
 // Phone sources into the local `dest`, a directory when there are several.
 // Throws a Failure when the connection is lost.
 Plan planGet(const korvex::Session& phone, const std::vector<std::string>& sources, const std::string& dest,
-             bool recursive);
+             bool recursive, const PlanAhead& ahead = {});
 // Local sources into the phone's `dest`, a directory when there are several.
 Plan planPut(const korvex::Session& phone, const std::vector<std::string>& sources, const std::string& dest,
-             bool recursive);
+             bool recursive, const PlanAhead& ahead = {});
 
 }  // namespace korvex::cli

@@ -30,10 +30,67 @@ ParallelCopy::ParallelCopy(const korvex::Session& phone, Login login, Direction 
       start_(Clock::now()),
       bar_(options.copy.showsBar(), start_) {}
 
-ParallelCopy::~ParallelCopy() { stopWorkers(true); }
+ParallelCopy::~ParallelCopy() {
+  stopWorkers(true);
+  if (logins_.joinable()) logins_.join();
+}
+
+PlanAhead ParallelCopy::ahead(std::size_t logins) {
+  return {[this, logins] { startLogins(logins); }, lister()};
+}
+
+void ParallelCopy::startLogins(std::size_t count) {
+  if (loginsStarted_ || count == 0) return;
+  loginsStarted_ = true;
+  logins_ = std::thread([this, count] { loggedIn_ = pool_.prepare(count); });
+}
+
+void ParallelCopy::awaitLogins() {
+  if (logins_.joinable()) logins_.join();
+}
+
+korvex::TreeLister ParallelCopy::lister() {
+  return [this](const std::vector<std::string>& paths) {
+    std::vector<korvex::Result<std::vector<korvex::TreeName>>> listed(paths.size(), korvex::Errc::connection_lost);
+    const std::vector<bool> done = onPool(paths.size(), [&](const korvex::Session& session, std::size_t i) {
+      listed[i] = korvex::tree_names(session, paths[i]);
+      // A pool session that lost its phone leaves the listing to `phone`,
+      // which tells why.
+      return listed[i] || listed[i].error() != korvex::Errc::connection_lost;
+    });
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+      if (!done[i]) listed[i] = korvex::tree_names(phone_, paths[i]);
+    }
+    return listed;
+  };
+}
+
+// Several small steps at once, each on a pool session: over a link they
+// cost one round trip together instead of one each.
+std::vector<bool> ParallelCopy::onPool(std::size_t count,
+                                       const std::function<bool(const korvex::Session&, std::size_t)>& step) {
+  std::vector<char> done(count, 0);
+  awaitLogins();
+  const std::size_t sessions = loggedIn_ ? std::min(count, *loggedIn_) : 0;
+  std::atomic<std::size_t> next{0};
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < sessions; ++t) {
+    threads.emplace_back([&] {
+      korvex::Result<korvex::SessionPool::Lease> lease = pool_.acquire();
+      if (!lease) return;
+      for (std::size_t i = next++; i < count; i = next++) {
+        done[i] = step(*lease.value(), i) ? 1 : 0;
+        if (!lease.value()->connected()) return;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  return {done.begin(), done.end()};
+}
 
 int ParallelCopy::run(Plan& plan) {
   for (Failure& failure : plan.failures) report(std::move(failure));
+  awaitLogins();
   makeDirectories(plan.directories);
   files_ = plan.jobs.size() + plan.failures.size();
   totalBytes_ = plan.bytes();
@@ -97,24 +154,51 @@ void ParallelCopy::takeReports() {
 }
 
 // A phone folder is asked about only when making it was refused: a fresh
-// tree costs one round trip a folder.
+// tree costs one round trip a depth, the folders of one depth made side by
+// side on the pool's sessions (parents come before their children).
 void ParallelCopy::makeDirectories(const std::vector<std::string>& directories) {
-  for (const std::string& directory : directories) {
-    if (direction_ == Direction::Get) {
+  if (direction_ == Direction::Get) {
+    for (const std::string& directory : directories) {
       std::error_code error;
       fs::create_directories(localPathOf(directory), error);
       if (error) report({kLocalFile, std::string(what_) + ": " + directory + ": " + error.message()});
-    } else if (const korvex::Status made = phone_.make_directory(directory);
-               !made && made.error() != korvex::Errc::already_exists && !yes(phone_.is_directory(directory))) {
-      report(asFailure(what_, directory, made.reason(), "the phone refused to create the directory"));
     }
+    return;
   }
+  const auto depth = [](const std::string& path) { return std::count(path.begin(), path.end(), '/'); };
+  std::vector<std::string> ordered(directories);
+  std::stable_sort(ordered.begin(), ordered.end(),
+                   [&](const std::string& a, const std::string& b) { return depth(a) < depth(b); });
+  std::size_t first = 0;
+  while (first < ordered.size()) {
+    std::size_t end = first;
+    while (end < ordered.size() && depth(ordered[end]) == depth(ordered[first])) ++end;
+    std::vector<Failure> failures(end - first);
+    std::vector<char> failed(end - first, 0);
+    const std::vector<bool> done = onPool(end - first, [&](const korvex::Session& session, std::size_t i) {
+      failed[i] = makeDirectory(session, ordered[first + i], failures[i]) ? 0 : 1;
+      return session.connected();
+    });
+    for (std::size_t i = 0; i < done.size(); ++i) {
+      if (!done[i]) failed[i] = makeDirectory(phone_, ordered[first + i], failures[i]) ? 0 : 1;
+      if (failed[i]) report(std::move(failures[i]));
+    }
+    first = end;
+  }
+}
+
+// false, with the failure, when the phone refused the folder.
+bool ParallelCopy::makeDirectory(const korvex::Session& session, const std::string& directory, Failure& failure) {
+  const korvex::Status made = session.make_directory(directory);
+  if (made || made.error() == korvex::Errc::already_exists || yes(session.is_directory(directory))) return true;
+  failure = asFailure(what_, directory, made.reason(), "the phone refused to create the directory");
+  return false;
 }
 
 // Every session logs in at once, so the pool costs one login's time; a
 // worker for each that did. With no session at all the copy cannot start.
 void ParallelCopy::openPool(std::size_t size) {
-  const korvex::Result<std::size_t> ready = pool_.prepare(size);
+  const korvex::Result<std::size_t> ready = loginsStarted_ ? loggedIn_ : pool_.prepare(size);
   if (ready) {
     workers_.resize(*ready);
     return;

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -33,6 +34,12 @@ class ParallelCopy {
   ParallelCopy(const ParallelCopy&) = delete;
   ParallelCopy& operator=(const ParallelCopy&) = delete;
 
+  // What the plan starts early: once a tree is to be copied, `logins`
+  // sessions log in on a thread of their own while the plan is made; a
+  // phone tree's subdirectories are listed side by side on them (each one a
+  // pool session could not list, on `phone`). run() waits for the logins.
+  PlanAhead ahead(std::size_t logins);
+
   // The exit code: that of the first failure, or kOk when every file arrived.
   // Throws a Failure when cancelled or when the phone cannot be reached.
   int run(Plan& plan);
@@ -52,7 +59,14 @@ class ParallelCopy {
 
   void report(Failure failure);
   void makeDirectories(const std::vector<std::string>& directories);
+  void startLogins(std::size_t count);
+  void awaitLogins();
+  korvex::TreeLister lister();
   void openPool(std::size_t size);
+  // Runs `step(session, i)` for i in [0, count) on up to as many pool
+  // sessions side by side; the indexes no pool session took are left false.
+  std::vector<bool> onPool(std::size_t count, const std::function<bool(const korvex::Session&, std::size_t)>& step);
+  bool makeDirectory(const korvex::Session& session, const std::string& directory, Failure& failure);
   void work(Worker& worker, const std::vector<Job>& jobs);
   std::size_t claim(const std::vector<Job>& jobs, std::size_t& first);
   // false when the session was lost and should be logged in anew.
@@ -75,6 +89,9 @@ class ParallelCopy {
   ProgressBar bar_;
   std::vector<Worker> workers_;
   std::vector<std::thread> threads_;
+  std::thread logins_;
+  korvex::Result<std::size_t> loggedIn_ = korvex::Errc::connect_failed;
+  bool loginsStarted_ = false;
   std::atomic<std::size_t> running_{0};
   std::atomic<std::size_t> next_{0};
   std::atomic<bool> stopping_{false};
