@@ -24,8 +24,20 @@ struct Case {
   bool inTurn;       // last bytes one uploader at a time, else all at once
 };
 
+void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
+
+// The uploads stored last wait for all the others: under a sanitizer on a
+// busy machine that is longer than korvexd's default stall limit.
+ServiceProcess::Options patientService() {
+  ServiceProcess::Options options;
+  options.extraArgs = {"--io-timeout-ms", "120000"};
+  return options;
+}
+
 class ConcurrentUploadsTest : public ServiceTest, public ::testing::WithParamInterface<Case> {
  protected:
+  ConcurrentUploadsTest() : ServiceTest(patientService()) {}
+
   std::vector<std::string> namesIn(const fs::path& dir) {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
