@@ -21,6 +21,20 @@ import korvex  # noqa: E402
 PASSWORD = "python-test-password"
 
 
+def stop_process(process: subprocess.Popen, signum: int) -> int:
+    """Asks a child to stop with signum, kills it after 10 s, closes its output; its exit status."""
+    if process.poll() is None:
+        process.send_signal(signum)
+        try:
+            process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+    if process.stdout:
+        process.stdout.close()
+    return process.returncode
+
+
 class Service:
     def __init__(self, root: Path, log: Path, *extra: str, listen: str = "127.0.0.1:0") -> None:
         self.root = root
@@ -39,14 +53,7 @@ class Service:
         self.address = line.rsplit(" ", 1)[1].strip()
 
     def stop(self) -> None:
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        self.process.stdout.close()
+        stop_process(self.process, signal.SIGTERM)
         self._log.close()
 
 

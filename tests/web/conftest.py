@@ -85,16 +85,9 @@ class WebServer:
         return [path for path in self.scratch.rglob("*") if path.is_file()]
 
     def stop(self) -> int:
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGINT)
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        self.process.stdout.close()
+        status = _support.stop_process(self.process, signal.SIGINT)
         self._log.close()
-        return self.process.returncode
+        return status
 
 
 class Setup:
