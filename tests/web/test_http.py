@@ -1,12 +1,15 @@
 """The web server at the HTTP level, without a browser: who may ask, what a
 path from the browser may be, and what a transfer cut short leaves behind."""
+import http.client
 import json
 import socket
+import threading
+import time
 from urllib.parse import quote
 
 import pytest
 
-from conftest import make_tree, wait_for
+from conftest import Service, WebServer, make_tree, wait_for
 
 # (what, method, target, request options, status, error code)
 ACCESS = [
@@ -257,3 +260,98 @@ def test_transfers_over_the_bound_are_refused_busy(setup, what, hold, one_more, 
     wait_for(lambda: web.scratch_files() == [], "the scratch files to be removed")
     assert sorted(path.name for path in setup.root.iterdir()) == (
         ["held.bin", "over", "small.bin"] if what == "upload" else ["held.bin", "small.bin"])
+
+
+class FirstConnectionOnly:
+    """A relay to `upstream` that carries its first connection (the server's session) and closes every later
+    one at once, as a link that lets no copy through: a copy's own connection never logs in."""
+
+    def __init__(self, upstream: str) -> None:
+        host, port = upstream.rsplit(":", 1)
+        self.upstream = (host, int(port))
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.address = "127.0.0.1:%d" % self.listener.getsockname()[1]
+        self.sockets = []
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self) -> None:
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            if self.sockets:
+                client.close()
+                continue
+            server = socket.create_connection(self.upstream)
+            self.sockets += [client, server]
+            for a, b in ((client, server), (server, client)):
+                threading.Thread(target=self._pipe, args=(a, b), daemon=True).start()
+
+    @staticmethod
+    def _pipe(source, dest) -> None:
+        try:
+            while data := source.recv(65536):
+                dest.sendall(data)
+        except OSError:
+            pass
+
+    def close(self) -> None:
+        self.listener.close()
+        for each in self.sockets:
+            each.close()
+
+
+@pytest.fixture
+def copies_never_connect(tmp_path):
+    """korvex web whose copies' connections are all dropped, its session's kept."""
+    root = tmp_path / "root"
+    root.mkdir()
+    (root / "old.bin").write_bytes(b"old content")
+    service = Service(root, tmp_path / "korvexd.log")
+    relay = FirstConnectionOnly(service.address)
+    web = WebServer(relay.address, tmp_path / "scratch", tmp_path / "web.log")
+    yield web, root
+    web.stop()
+    relay.close()
+    service.stop()
+
+
+COPIES = [("upload", "PUT", "/api/upload?path=/&name=old.bin&replace=1", b"new content, longer"),
+          ("download", "GET", "/api/download?path=/old.bin", None)]
+
+
+@pytest.mark.parametrize("what,method,target,body", COPIES, ids=[row[0] for row in COPIES])
+def test_a_copy_that_cannot_connect_fails_in_its_start_time(copies_never_connect, what, method, target, body):
+    """The library leaves such a copy starting for ever: the server gives up after 10 s, as the client does."""
+    web, root = copies_never_connect
+    started = time.monotonic()
+    try:
+        status, _, answer = web.request(method, target, body=body)
+        assert status != 200 and status != 201, answer
+    except http.client.HTTPException:
+        pass  # a download's head went out first: its body is cut
+    assert time.monotonic() - started < 20
+    assert (root / "old.bin").read_bytes() == b"old content"
+    wait_for(lambda: web.scratch_files() == [], "the scratch copy to be removed")
+
+
+@pytest.mark.parametrize("what,method,target,body", COPIES, ids=[row[0] for row in COPIES])
+def test_ctrl_c_is_not_held_by_a_copy_that_cannot_connect(copies_never_connect, what, method, target, body):
+    web, _ = copies_never_connect
+    answers = []
+
+    def ask():
+        try:
+            answers.append(web.request(method, target, body=body)[0])
+        except (OSError, http.client.HTTPException) as error:
+            answers.append(error)
+
+    waiting = threading.Thread(target=ask)
+    waiting.start()
+    time.sleep(1)
+    started = time.monotonic()
+    assert web.stop() == 0
+    assert time.monotonic() - started < 5
+    waiting.join()
+    assert answers[0] not in (200, 201)  # an error answer, or the connection closed

@@ -1,5 +1,6 @@
 // Downloads stream from the phone through a scratch file read as it grows;
 // uploads land whole in a scratch file before anything goes to the phone.
+#include <atomic>
 #include <charconv>
 #include <chrono>
 #include <thread>
@@ -22,6 +23,10 @@ using Clock = std::chrono::steady_clock;
 
 // A copy whose phone side moves no byte for this long is given up.
 constexpr auto kStallLimit = 60s;
+// A copy still starting after this long is given up: its own connection or
+// login failed, and the library leaves such a copy starting for ever. The
+// client's --start-timeout and the mount's default.
+constexpr auto kStartLimit = 10s;
 // What one read of a download hands to the socket: the whole memory a
 // download holds.
 constexpr std::size_t kChunk = 64 * 1024;
@@ -41,12 +46,36 @@ void refuseUpload(Response& response, const ApiError& error) {
   sendError(response, error);
 }
 
+// When to give up a copy that has not ended: still starting after
+// kStartLimit, nothing moved for kStallLimit, or the server stopping.
+class CopyWatch {
+ public:
+  explicit CopyWatch(const std::atomic<bool>& stopping) : stopping_(stopping) {}
+  bool givenUp(const korvex::Progress& progress) {
+    const Clock::time_point now = Clock::now();
+    if (stopping_) return true;
+    if (progress.phase == korvex::Progress::Phase::starting) return now - started_ > kStartLimit;
+    if (progress.done != lastDone_) {
+      lastDone_ = progress.done;
+      lastChange_ = now;
+      return false;
+    }
+    return now - lastChange_ > kStallLimit;
+  }
+
+ private:
+  const std::atomic<bool>& stopping_;
+  const Clock::time_point started_ = Clock::now();
+  Clock::time_point lastChange_ = started_;
+  std::uint32_t lastDone_ = 0;
+};
+
 // One download in flight: the phone's copy into the scratch directory and
 // the reader that follows it. Lives until the response is done or the
 // client went away; then the copy is stopped and its files removed.
 struct Download {
-  Download(SlotHold hold, std::filesystem::path directory)
-      : slot(std::move(hold)), dir(std::move(directory)), file(dir), buffer(kChunk) {}
+  Download(SlotHold hold, std::filesystem::path directory, const std::atomic<bool>& stopping)
+      : slot(std::move(hold)), dir(std::move(directory)), file(dir), buffer(kChunk), watch(stopping) {}
   ~Download() {
     copy.cancel();  // stops the phone side; the library drops its temporary file
     removeQuietly(dir);
@@ -56,8 +85,6 @@ struct Download {
   // false stops the response (the copy failed or stalled, or the client is
   // gone).
   bool provide(std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-    Clock::time_point lastChange = Clock::now();
-    std::uint32_t lastDone = 0;
     for (;;) {
       const std::size_t got = file.readAt(offset, buffer.data(), std::min(length, buffer.size()));
       if (got > 0) return sink.write(buffer.data(), got);
@@ -71,12 +98,7 @@ struct Download {
         const std::size_t last = file.readAt(offset, buffer.data(), std::min(length, buffer.size()));
         return last > 0 && sink.write(buffer.data(), last);
       }
-      if (progress.done != lastDone) {
-        lastDone = progress.done;
-        lastChange = Clock::now();
-      } else if (Clock::now() - lastChange > kStallLimit) {
-        return false;
-      }
+      if (watch.givenUp(progress)) return false;
       std::this_thread::sleep_for(5ms);
     }
   }
@@ -86,6 +108,7 @@ struct Download {
   GrowingFile file;
   std::vector<char> buffer;
   korvex::Transfer copy;
+  CopyWatch watch;
 };
 
 void download(WebContext& context, const Request& request, Response& response) {
@@ -111,7 +134,7 @@ void download(WebContext& context, const Request& request, Response& response) {
 
   SlotHold slot(context.downloads);
   if (!slot) return sendError(response, {503, "busy", "too many downloads at once; try again when one is done"});
-  auto copy = std::make_shared<Download>(std::move(slot), context.scratch.fresh("download"));
+  auto copy = std::make_shared<Download>(std::move(slot), context.scratch.fresh("download"), context.stopping);
   std::error_code made;
   std::filesystem::create_directory(copy->dir, made);
   if (made) return sendError(response, refusal(*phone, korvex::Errc::local_file, Operation::download, *path));
@@ -137,19 +160,14 @@ std::optional<std::uint64_t> announcedLength(const Request& request) {
   return length;
 }
 
-// Waits for an upload the phone confirms; a copy that moves nothing for
-// kStallLimit is stopped.
-korvex::Status finish(korvex::Transfer& copy) {
-  Clock::time_point lastChange = Clock::now();
-  std::uint32_t lastDone = 0;
+// Waits for an upload the phone confirms; a copy the watch gives up is
+// stopped.
+korvex::Status finish(korvex::Transfer& copy, const std::atomic<bool>& stopping) {
+  CopyWatch watch(stopping);
   for (;;) {
-    const korvex::Status waited = copy.wait(1s);
+    const korvex::Status waited = copy.wait(100ms);
     if (waited.error() != korvex::Errc::timed_out) return waited;
-    const std::uint32_t done = copy.progress().done;
-    if (done != lastDone) {
-      lastDone = done;
-      lastChange = Clock::now();
-    } else if (Clock::now() - lastChange > kStallLimit) {
+    if (watch.givenUp(copy.progress())) {
       copy.cancel();
       return korvex::Errc::copy_failed;
     }
@@ -199,7 +217,7 @@ void upload(WebContext& context, const Request& request, Response& response, con
     return refuseUpload(response, {400, "upload_cut", "the upload did not arrive whole; the phone's file is unchanged"});
   }
   korvex::Result<korvex::Transfer> started = phone->start_upload(scratch, *path);
-  korvex::Status sent = started ? finish(*started) : korvex::Status(started.error());
+  korvex::Status sent = started ? finish(*started, context.stopping) : korvex::Status(started.error());
   if (started) started->cancel();
   removeQuietly(scratch);
   if (!sent) {

@@ -44,6 +44,9 @@ struct WebContext {
   ScratchDir& scratch;
   Slots uploads{kMaxUploads};
   Slots downloads{kMaxDownloads};
+  // Set when the server stops: copies still waiting on the phone give up,
+  // so a stalled link does not hold Ctrl-C.
+  std::atomic<bool> stopping{false};
 };
 
 // The session for a request, or null after answering why there is none. A

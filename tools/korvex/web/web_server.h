@@ -22,7 +22,10 @@ class WebServer {
   std::string url() const;
   // Serves until stop(); false when serving failed.
   bool run() { return http_.listen_after_bind(); }
-  void stop() { http_.stop(); }
+  void stop() {
+    context_.stopping = true;
+    http_.stop();
+  }
   bool running() const { return http_.is_running(); }
 
  private:
