@@ -2,7 +2,7 @@
 (breaks, stalls, resets, seeded), then again on a good link, and checks what
 both sides hold after each.
 
-    chaos.py [--minutes M | --runs N] [--seed S] [--rows a,b] [--rate X] [--stall-ms MS]
+    chaos.py [--minutes M | --runs N] [--seed S] [--rows a,b] [--rate X] [--stall-ms MS] [--parallel N] [--keep]
 
 Each destination file starts with old content of another size than the new,
 both starting with their own marker, so a file is the old, the new, or a
@@ -19,11 +19,14 @@ After the re-run on a good link the host reports success and the
 destination holds the source (and, without --delete, the extra old files).
 """
 import argparse
+import concurrent.futures
 import json
 import random
 import re
+import shutil
 import sys
 import tempfile
+import threading
 import time
 import urllib.parse
 from dataclasses import dataclass, field
@@ -100,6 +103,7 @@ class Row:
     delete: bool = False
     edit: bool = False
     needs_fuse: bool = False
+    needs_web: bool = False
 
 
 ROWS = [
@@ -114,8 +118,8 @@ ROWS = [
     Row("mount edit", True, row_runs.mount_edit, edit=True, needs_fuse=True),
     Row("python put tree", True, row_runs.python_put),
     Row("python get tree", False, row_runs.python_get),
-    Row("web upload", True, row_runs.web_upload),
-    Row("web download", False, row_runs.web_download),
+    Row("web upload", True, row_runs.web_upload, needs_web=True),
+    Row("web download", False, row_runs.web_download, needs_web=True),
 ]
 
 
@@ -150,6 +154,9 @@ def check(row: Row, context: Context, outcome: Outcome, rerun: bool) -> list:
         defects.append(f"{path}: reported done but {'missing' if path not in now else 'different'}")
     if outcome.reported is not None and outcome.reported > len(arrived):
         defects.append(f"reported {outcome.reported} files done, {len(arrived)} arrived")
+    arrived_bytes = sum(len(tree.new[path]) for path in arrived)
+    if outcome.reported_bytes is not None and outcome.reported_bytes > arrived_bytes:
+        defects.append(f"reported {outcome.reported_bytes} bytes done, {arrived_bytes} arrived")
     if missing and not outcome.failed:
         defects.append(f"reported success, but {sorted(missing)} did not arrive")
     if row.delete and not outcome.failed and tree.extras() & set(now):
@@ -182,24 +189,42 @@ def check_unsent(context: Context, outcome: Outcome, arrived: set) -> list:
     return defects
 
 
+def settle(root: Path, seconds: float = 5.0) -> None:
+    """Gives korvexd time to see the proxy's connections end and drop their uploads' temporary files."""
+    deadline = time.monotonic() + seconds
+    while any(path.name.startswith(".korvexd-upload-") for path in root.rglob("*")) and time.monotonic() < deadline:
+        time.sleep(0.05)
+
+
 class Runner:
     """Runs rows, each on a fresh korvexd root, and keeps the figures."""
 
-    def __init__(self, rate: float, stall_ms: int, out=sys.stdout) -> None:
-        self.rate, self.stall_ms, self.out = rate, stall_ms, out
+    def __init__(self, rate: float, stall_ms: int, out=sys.stdout, keep: bool = False) -> None:
+        self.rate, self.stall_ms, self.out, self.keep = rate, stall_ms, out, keep
         self.fuse_missing = hosts.fuse_unavailable()
+        self.lock = threading.Lock()
         self.figures = {row.name: {"runs": 0, "faults": 0, "reported": 0, "defects": 0} for row in ROWS}
+
+    def unavailable(self, row: Row) -> str:
+        """Why `row` cannot run here, or ""."""
+        if row.needs_fuse and self.fuse_missing:
+            return f"FUSE cannot run here ({self.fuse_missing})"
+        if row.needs_web and not hosts.web_built():
+            return "korvex was built without web"
+        return ""
 
     def run(self, row: Row, seed: int) -> list:
         """One faulty run and one good re-run of `row`; the defects found, each naming the seed."""
-        if row.needs_fuse and self.fuse_missing:
-            print(f"skipped {row.name}: FUSE cannot run here ({self.fuse_missing})", file=self.out)
+        if self.unavailable(row):
+            print(f"skipped {row.name}: {self.unavailable(row)}", file=self.out)
             return []
         started = time.monotonic()
-        with tempfile.TemporaryDirectory(prefix="korvex-chaos-") as scratch:
+        row_seed = seed * 1000 + ROWS.index(row)  # each row its own faults and tree
+        scratch = tempfile.mkdtemp(prefix="korvex-chaos-")
+        try:
             work = Path(scratch)
             root = work / "root"
-            context = Context(make_tree(seed, row.edit), work / "local" / "t", root / "t", work)
+            context = Context(make_tree(row_seed, row.edit), work / "local" / "t", root / "t", work)
             source, dest = (context.local, context.phone) if row.up else (context.phone, context.local)
             write_files(source, context.tree.new)
             for directory in context.tree.dirs:
@@ -208,16 +233,25 @@ class Runner:
             write_files(dest, context.tree.old)
             service = hosts.Service(root, work / "korvexd.log")
             try:
-                proxy = hosts.FaultProxy(service.address, seed, self.rate, self.stall_ms)
+                proxy = hosts.FaultProxy(service.address, row_seed, self.rate, self.stall_ms)
                 try:
                     faulty = row.run(context, proxy.address, row)
                 finally:
                     faults = proxy.stop()
+                settle(root)
                 defects = [f"faulty run: {d}" for d in check(row, context, faulty, rerun=False)]
                 good = row.run(context, service.address, row)
                 defects += [f"re-run: {d}" for d in check(row, context, good, rerun=True)]
             finally:
                 service.stop()
+        finally:
+            if not self.keep:
+                shutil.rmtree(scratch, ignore_errors=True)
+        with self.lock:
+            self._count(row, seed, faults, faulty, defects, time.monotonic() - started)
+        return defects
+
+    def _count(self, row: Row, seed: int, faults: dict, faulty: Outcome, defects: list, seconds: float) -> None:
         figures = self.figures[row.name]
         figures["runs"] += 1
         figures["faults"] += faults.get("dropped", 0) + faults.get("stalls", 0) + faults.get("cuts", 0)
@@ -225,11 +259,20 @@ class Runner:
         figures["defects"] += len(defects)
         broken = {key: faults.get(key, 0) for key in ("dropped", "stalls", "cuts")}
         print(f"{row.name:<20} seed {seed}: {' '.join(f'{k}={v}' for k, v in broken.items())}, host said "
-              f"{'failed' if faulty.failed else 'done'}, {len(defects)} defects, {time.monotonic() - started:.1f} s",
+              f"{'failed' if faulty.failed else 'done'}, {len(defects)} defects, {seconds:.1f} s",
               file=self.out)
         for defect in defects:
-            print(f"DEFECT {row.name} seed {seed}: {defect}", file=self.out)
-        return defects
+            print(f"DEFECT {row.name} seed {seed}: {defect} (again: --seed {seed} --runs 1 --rows '{row.name}')",
+                  file=self.out)
+        if self.keep:
+            print(f"  kept in {scratch}", file=self.out)
+        self.out.flush()
+
+    def run_rows(self, rows: list, seed: int, parallel: int) -> dict:
+        """Every row once, `parallel` at a time (a row mostly waits on the link); each row's defects."""
+        with concurrent.futures.ThreadPoolExecutor(max_workers=parallel) as pool:
+            runs = {row.name: pool.submit(self.run, row, seed) for row in rows}
+            return {name: run.result() for name, run in runs.items()}
 
     def table(self) -> str:
         lines = [f"{'row':<20} {'runs':>5} {'faults':>7} {'failed runs':>12} {'defects':>8}"]
@@ -247,18 +290,18 @@ def main(argv=None) -> int:
     parser.add_argument("--runs", type=int, default=1, help="rounds over the rows when --minutes is not given")
     parser.add_argument("--seed", type=int, default=int(time.time()) % 100000)
     parser.add_argument("--rows", default="", help="comma-separated row names (default: all)")
-    parser.add_argument("--rate", type=float, default=6.0, help="scales every fault's chance in fault_proxy")
+    parser.add_argument("--rate", type=float, default=2.0, help="scales every fault's chance in fault_proxy")
     parser.add_argument("--stall-ms", type=int, default=3500)
+    parser.add_argument("--parallel", type=int, default=3, help="rows run at once")
+    parser.add_argument("--keep", action="store_true", help="keep each run's folder (logs, both sides)")
     args = parser.parse_args(argv)
     rows = [row for row in ROWS if not args.rows or row.name in args.rows.split(",")]
     print(f"chaos: seed {args.seed} (give --seed {args.seed} to repeat), rate {args.rate}", flush=True)
-    runner = Runner(args.rate, args.stall_ms)
+    runner = Runner(args.rate, args.stall_ms, keep=args.keep)
     deadline = time.monotonic() + args.minutes * 60
     round_ = 0
     while (time.monotonic() < deadline) if args.minutes else round_ < args.runs:
-        for row in rows:
-            runner.run(row, args.seed + round_)
-            sys.stdout.flush()
+        runner.run_rows(rows, args.seed + round_, args.parallel)
         round_ += 1
     print(runner.table())
     return 1 if any(f["defects"] for f in runner.figures.values()) else 0

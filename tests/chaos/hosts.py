@@ -62,8 +62,15 @@ class FaultProxy:
         return counts
 
 
+def web_built() -> bool:
+    """Whether this korvex has `web` (it needs libraries a build may lack)."""
+    return os.environ.get("KORVEX_WEB", "1") == "1"
+
+
 def fuse_unavailable() -> str:
     """Why a FUSE mount cannot be made here, or "" when it can (as tests/mount asks)."""
+    if not os.access(KORVEX_MOUNT, os.X_OK):
+        return "korvex-mount was not built"
     try:
         os.close(os.open("/dev/fuse", os.O_RDWR))
     except OSError as error:

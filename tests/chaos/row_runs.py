@@ -21,6 +21,7 @@ class Outcome:
     """What a host said about one run."""
     failed: bool = False  # an exit code, exception or error answer said something failed
     reported: Optional[int] = None  # files it counted as done, where it counts them
+    reported_bytes: Optional[int] = None  # bytes it counted as done, where it counts those
     done: set = field(default_factory=set)  # files it reported done one by one
     named: set = field(default_factory=set)  # files its errors name (cp may leave those partial)
     unsaved: set = field(default_factory=set)  # files whose close failed: the mount must keep them
@@ -166,22 +167,22 @@ def mount_edit(context, address: str, row) -> Outcome:
 
 def _python_copy(context, address: str, copy) -> Outcome:
     import korvex
-    outcome, done = Outcome(), [0]
+    done = [0]
     for attempt in range(6):
         try:
-            with korvex.connect(address, hosts.PASSWORD) as phone:
-                try:
-                    copy(phone, lambda count, total: done.__setitem__(0, count))
-                except korvex.Error as error:
-                    outcome.failed, outcome.text = True, repr(error)
-                break
-        except (korvex.ConnectError, korvex.LoginError, korvex.ConnectionLostError) as error:
-            outcome.failed, outcome.text = True, repr(error)
-            if done[0] or attempt == 5:
-                break
+            phone = korvex.connect(address, hosts.PASSWORD)
+        except (korvex.ConnectError, korvex.LoginError, korvex.ConnectionLostError):
             time.sleep(0.2)
-    outcome.reported = done[0]
-    return outcome
+            continue
+        outcome = Outcome()
+        with phone:
+            try:
+                copy(phone, lambda count, total: done.__setitem__(0, count))
+            except korvex.Error as error:
+                outcome.failed, outcome.text = True, repr(error)
+        outcome.reported_bytes = done[0]  # progress counts bytes
+        return outcome
+    return Outcome(failed=True, text="never logged in")
 
 
 def python_put(context, address: str, row) -> Outcome:
