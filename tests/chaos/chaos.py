@@ -249,6 +249,8 @@ class Runner:
                 shutil.rmtree(scratch, ignore_errors=True)
         with self.lock:
             self._count(row, seed, faults, faulty, defects, time.monotonic() - started)
+            if self.keep:
+                print(f"  kept in {scratch}", file=self.out)
         return defects
 
     def _count(self, row: Row, seed: int, faults: dict, faulty: Outcome, defects: list, seconds: float) -> None:
@@ -264,8 +266,6 @@ class Runner:
         for defect in defects:
             print(f"DEFECT {row.name} seed {seed}: {defect} (again: --seed {seed} --runs 1 --rows '{row.name}')",
                   file=self.out)
-        if self.keep:
-            print(f"  kept in {scratch}", file=self.out)
         self.out.flush()
 
     def run_rows(self, rows: list, seed: int, parallel: int) -> dict:

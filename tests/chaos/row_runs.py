@@ -81,6 +81,7 @@ def _mounted(context, address: str, run_files):
 
 def _named(context, text: str) -> set:
     """The tree's files a tool's error lines name."""
+    text = text.replace("/./", "/")
     return {path for path in context.tree.new if f"t/{path}'" in text or f"t/{path}:" in text}
 
 
@@ -93,7 +94,7 @@ def _cp(context, source: str, dest: str) -> Outcome:
     outcome = Outcome(failed=code != 0, text=text, named=_named(context, text))
     # cp names the destination: a close that failed on the mount is an upload the phone did not take.
     outcome.unsaved = {path for path in outcome.named
-                       if any("close" in line and f"t/{path}'" in line for line in text.splitlines())}
+                       if any("close" in line and f"t/{path}'" in line for line in text.replace("/./", "/").splitlines())}
     if code == -9:
         outcome.defects.append("cp did not end within 180 s")
     return outcome
