@@ -24,6 +24,7 @@ import json
 import random
 import re
 import shutil
+import signal
 import sys
 import tempfile
 import threading
@@ -202,6 +203,10 @@ class Runner:
     def __init__(self, rate: float, stall_ms: int, out=sys.stdout, keep: bool = False) -> None:
         self.rate, self.stall_ms, self.out, self.keep = rate, stall_ms, out, keep
         self.fuse_missing = hosts.fuse_unavailable()
+        # Started in the background by a shell, this process ignores SIGINT and so would
+        # korvex web, which keeps an ignored SIGINT: the web rows stop it with SIGINT.
+        if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+            signal.signal(signal.SIGINT, signal.default_int_handler)
         self.lock = threading.Lock()
         self.figures = {row.name: {"runs": 0, "faults": 0, "reported": 0, "defects": 0} for row in ROWS}
 
