@@ -20,7 +20,6 @@ destination holds the source (and, without --delete, the extra old files).
 """
 import argparse
 import concurrent.futures
-import json
 import random
 import re
 import shutil
@@ -30,7 +29,7 @@ import tempfile
 import threading
 import time
 import urllib.parse
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Callable, Optional
 
