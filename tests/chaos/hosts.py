@@ -2,7 +2,8 @@
 Python and web suites already start (korvexd, `korvex web`).
 
 Paths come from the environment CTest sets (KORVEX_CLI, KORVEXD,
-KORVEX_MOUNT, FAULT_PROXY, KORVEX_LIBRARY), each defaulting to ./build.
+KORVEX_MOUNT, FAULT_PROXY, KORVEX_LIBRARY), each defaulting to ./build;
+KORVEX_WEB=0 says the client was built without `web`.
 """
 import importlib.util
 import os
