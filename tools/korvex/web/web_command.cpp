@@ -35,7 +35,7 @@ int webCommand(Context& context, const WebOptions& options) {
   WebServer server(phone, scratch, where, randomToken());
   if (!server.bind()) throw Failure{kUsage, "web: cannot listen on " + options.listen};
   if (!isLoopback(where.host)) {
-    printMessage("warning: listening on " + options.listen +
+    printMessage("warning: listening on " + server.listening() +
                  ": the phone is now reachable from the network by anyone who has the address with its token");
   }
   // Before the address is out: whoever reads it may stop the server at once.

@@ -75,9 +75,9 @@ bool WebServer::bind() {
   return true;
 }
 
-std::string WebServer::url() const {
-  return "http://" + urlHost(where_.host) + ":" + std::to_string(where_.port) + "/?token=" + access_.token();
-}
+std::string WebServer::listening() const { return urlHost(where_.host) + ":" + std::to_string(where_.port); }
+
+std::string WebServer::url() const { return "http://" + listening() + "/?token=" + access_.token(); }
 
 httplib::Server::HandlerResponse WebServer::guard(const Request& request, Response& response) {
   using Handled = httplib::Server::HandlerResponse;

@@ -20,6 +20,8 @@ class WebServer {
   bool bind();
   // The address to open, with the token: http://HOST:PORT/?token=...
   std::string url() const;
+  // HOST:PORT as bound: the port picked when 0 was asked.
+  std::string listening() const;
   // Serves until stop(); false when serving failed.
   bool run() { return http_.listen_after_bind(); }
   void stop() {
