@@ -5,10 +5,10 @@ Paths come from the environment CTest sets (KORVEX_CLI, KORVEXD,
 KORVEX_MOUNT, FAULT_PROXY, KORVEX_LIBRARY), each defaulting to ./build;
 KORVEX_WEB=0 says the client was built without `web`.
 """
-import importlib.util
 import os
 import signal
 import subprocess
+import sys
 import time
 from pathlib import Path
 
@@ -20,17 +20,13 @@ os.environ.setdefault("KORVEX_CLI", str(BUILD / "tools" / "korvex" / "korvex"))
 KORVEX_MOUNT = os.environ.get("KORVEX_MOUNT", str(BUILD / "tools" / "korvex-mount" / "korvex-mount"))
 FAULT_PROXY = os.environ.get("FAULT_PROXY", str(BUILD / "tests" / "soak" / "fault_proxy"))
 
+sys.path.insert(0, str(SOURCE / "tests" / "support"))
+from suite_loader import load  # noqa: E402
 
-def _load(name: str, path: Path):
-    spec = importlib.util.spec_from_file_location(name, path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-# korvexd and `korvex web` as their own suites start them.
-_python_support = _load("korvex_service_support", SOURCE / "tests" / "python" / "conftest.py")
-_web_support = _load("korvex_web_support", SOURCE / "tests" / "web" / "conftest.py")
+# korvexd and `korvex web` as their own suites start them; the web suite's
+# support has already loaded the Python suite's.
+_web_support = load("korvex_web_support", SOURCE / "tests" / "web" / "conftest.py")
+_python_support = _web_support._support
 Service, PASSWORD, read_tree = _python_support.Service, _python_support.PASSWORD, _python_support.read_tree
 WebServer = _web_support.WebServer
 

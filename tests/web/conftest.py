@@ -5,11 +5,11 @@ default to a build in ./build. korvexd is started by the Python package
 suite's own fixture code (tests/python/conftest.py).
 """
 import http.client
-import importlib.util
 import os
 import select
 import signal
 import subprocess
+import sys
 import time
 from pathlib import Path
 from urllib.parse import urlsplit
@@ -18,9 +18,11 @@ import pytest
 
 SOURCE = Path(__file__).resolve().parents[2]
 os.environ.setdefault("KORVEX_CLI", str(SOURCE / "build" / "tools" / "korvex" / "korvex"))
-_spec = importlib.util.spec_from_file_location("korvex_service_support", SOURCE / "tests" / "python" / "conftest.py")
-_support = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(_support)
+
+sys.path.insert(0, str(SOURCE / "tests" / "support"))
+from suite_loader import load  # noqa: E402
+
+_support = load("korvex_service_support", SOURCE / "tests" / "python" / "conftest.py")
 Service, PASSWORD, make_tree, read_tree = _support.Service, _support.PASSWORD, _support.make_tree, _support.read_tree
 # korvexd alone on a temporary root, for tests that start korvex web their own way.
 service = _support.service
