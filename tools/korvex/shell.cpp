@@ -31,8 +31,16 @@ namespace fs = std::filesystem;
 
 // Phone commands that change nothing: the listings Tab completes from stay.
 const std::vector<std::string> kReadOnly = {"ls", "tree", "stat", "df", "state", "get"};
-// Phone commands a bare directory argument defaults to the working directory for.
-const char* const kDefaultToHere[] = {"ls", "tree", "df"};
+// Phone commands whose path defaults to the working directory, and how
+// their help says so (a command line of its own defaults otherwise, or not).
+const struct {
+  const char* command;
+  const char* path;
+} kDefaultToHere[] = {
+    {"ls", "phone directory or file (the working directory without one)"},
+    {"tree", "phone directory (the working directory without one)"},
+    {"df", "phone path (the working directory without one)"},
+};
 
 struct Outcome {
   int status = kOk;
@@ -141,9 +149,9 @@ class Shell {
     for (const AddCommand add : commandTable()) {
       if (add != addShell) add(*app, run);
     }
-    for (const char* name : kDefaultToHere) {
-      CLI::Option* path = app->get_subcommand(name)->get_option("PATH");
-      path->required(false)->run_callback_for_default()->default_val(".");
+    for (const auto& here : kDefaultToHere) {
+      CLI::Option* path = app->get_subcommand(here.command)->get_option("PATH");
+      path->required(false)->run_callback_for_default()->default_val(".")->description(here.path);
     }
     return app;
   }
