@@ -1,5 +1,6 @@
 #include <sys/wait.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -12,7 +13,11 @@ int runLocalCommand(const std::string& command) {
   const int status = std::system(command.c_str());
   if (status == -1) return -1;
   if (WIFEXITED(status)) return WEXITSTATUS(status);
-  return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+  if (!WIFSIGNALED(status)) return -1;
+  // The terminal echoed ^C where the command stopped: what follows starts a
+  // line of its own, as after a shell's job.
+  if (WTERMSIG(status) == SIGINT) std::fputc('\n', stdout);
+  return 128 + WTERMSIG(status);
 }
 
 int runLocalListing(const std::vector<std::string>& arguments) {
