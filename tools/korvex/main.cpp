@@ -156,16 +156,17 @@ int main(int argc, char** argv) {
   app.allow_windows_style_options(false);
   app.fallthrough();  // global options may follow the command too
   app.set_version_flag("--version", KORVEX_CLI_VERSION);
-  app.footer(exitCodesFooter());
   Globals globals;
   addGlobalOptions(app, globals);
   Run run;
   for (const AddCommand add : commandTable()) add(app, run);
-  // Each command's --help ends with the exit codes too.
+  // Each command's --help ends with the exit codes too. The program's own
+  // footer is set after this: a subcommand copies its parent's when added.
   for (CLI::App* command : app.get_subcommands({})) {
     const std::string own = command->get_footer();
     command->footer(own.empty() ? exitCodesFooter() : own + "\n\n" + exitCodesFooter());
   }
+  app.footer(exitCodesFooter());
   korvex::docs::addGenerateOption(app, manPageExtras());
 
   try {
