@@ -3,6 +3,7 @@
 #ifndef KORVEX_ERRORS_HPP
 #define KORVEX_ERRORS_HPP
 
+#include <chrono>
 #include <string>
 #include <system_error>
 #include <type_traits>
@@ -64,6 +65,17 @@ inline const char* message(Errc code) {
     case Errc::not_permitted: return "operation not permitted";
   }
   return "unknown error";
+}
+
+// How a failed login ended, told by the time it took: the library waits at
+// most kAnswerTimeout for each answer, so a login that failed sooner was
+// closed by the phone (korvexd closes on a wrong password), and one that
+// took that long went unanswered.
+enum class LoginEnd { closed, not_answered };
+inline constexpr std::chrono::milliseconds kAnswerTimeout{3000};
+
+inline const char* message(LoginEnd end) {
+  return end == LoginEnd::closed ? "the phone closed the connection (wrong password?)" : "no answer within 3 s";
 }
 
 // Errc as a std::error_code. Where a portable condition says the same, the

@@ -6,6 +6,7 @@
 #define KORVEX_SESSION_HPP
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -41,8 +42,16 @@ class Session {
   };
 
   static Result<Session> connect(const std::string& address, const std::string& password) {
+    LoginEnd ignored = LoginEnd::closed;
+    return connect(address, password, ignored);
+  }
+  // The same; after login_failed, `ended` says how the login ended.
+  static Result<Session> connect(const std::string& address, const std::string& password, LoginEnd& ended) {
+    const auto start = std::chrono::steady_clock::now();
     int error = 0;
     SessionHandle handle = Connect(address.c_str(), password.c_str(), &error);
+    const bool quick = std::chrono::steady_clock::now() - start < kAnswerTimeout;
+    ended = quick ? LoginEnd::closed : LoginEnd::not_answered;
     if (!handle) return error == 2 ? Errc::login_failed : Errc::connect_failed;
     return Session(handle, address, true);
   }

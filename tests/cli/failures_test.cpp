@@ -1,6 +1,9 @@
 // Each class of failure ends with its own exit code and a message naming
 // the path and the reason; the password shows nowhere.
+#include <thread>
+
 #include "cli_fixture.h"
+#include "scripted_peer.h"
 
 namespace korvex::test {
 namespace {
@@ -31,6 +34,32 @@ TEST(CliConnectTest, ConnectFailuresSayWhy) {
     EXPECT_THAT(result.err, ::testing::StartsWith(c.err));
     EXPECT_EQ(lines(result.err).size(), 1u) << result.err;
     EXPECT_EQ(result.out, "");
+  }
+}
+
+// How a refused login ended: the phone closed the connection at once (as
+// korvexd does on a wrong password), or said nothing for the library's 3 s.
+TEST(CliConnectTest, LoginFailuresSayHowTheLoginEnded) {
+  const struct {
+    const char* phone;
+    bool silent;  // keeps the connection open and answers nothing
+    std::string reason;
+  } cases[] = {
+      {"closes at once", false, "the phone closed the connection (wrong password?)"},
+      {"says nothing", true, "no answer within 3 s"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.phone);
+    ScriptedPeer peer;
+    std::thread phone([&] {
+      if (!peer.accept()) return;
+      if (c.silent) peer.clientClosed(10000);
+      peer.close();
+    });
+    CliResult result = runCli({"--host", peer.address(), "--password", "pw", "state"});
+    phone.join();
+    EXPECT_EQ(result.exitCode, kLoginRefused) << result.all();
+    EXPECT_EQ(result.err, "korvex: login to " + peer.address() + " refused: " + c.reason + "\n");
   }
 }
 
@@ -84,7 +113,7 @@ using FailuresTest = CliTest;
 TEST_F(FailuresTest, WrongPasswordIsLoginRefused) {
   CliResult result = runCli({"--host", service().address(), "--password", "not-the-password", "ls", "/"});
   EXPECT_EQ(result.exitCode, kLoginRefused) << result.all();
-  EXPECT_THAT(result.err, HasSubstr("login to " + service().address() + " refused"));
+  EXPECT_THAT(result.err, HasSubstr("login to " + service().address() + " refused: the phone closed the connection"));
   EXPECT_THAT(result.all(), Not(HasSubstr("not-the-password")));
 }
 

@@ -58,7 +58,9 @@ class Wrapper : public ::testing::Test {
 
 TEST(WrapperConnect, FailuresAreTold) {
   ServiceProcess service;
-  EXPECT_EQ(Errc::login_failed, Session::connect(service.address(), "wrong").error());
+  LoginEnd ended = LoginEnd::not_answered;
+  EXPECT_EQ(Errc::login_failed, Session::connect(service.address(), "wrong", ended).error());
+  EXPECT_EQ(LoginEnd::closed, ended);  // korvexd closes on a wrong password
   const std::string closed = service.address();
   service.stop();
   EXPECT_EQ(Errc::connect_failed, Session::connect(closed, "any").error());

@@ -8,10 +8,11 @@
 namespace korvex::cli {
 
 korvex::Session openSession(const std::string& address, const std::string& password) {
-  auto session = korvex::Session::connect(address, password);
+  korvex::LoginEnd ended = korvex::LoginEnd::closed;
+  auto session = korvex::Session::connect(address, password, ended);
   if (session) return std::move(session).value();
   if (session.error() == korvex::Errc::login_failed) {
-    throw Failure{kLoginRefused, "login to " + address + " refused: wrong password, or no answer within 3 s"};
+    throw Failure{kLoginRefused, "login to " + address + " refused: " + korvex::message(ended)};
   }
   // The library does not say why; a name that does not resolve is the one
   // cause worth telling apart from a phone that does not answer.
