@@ -178,6 +178,7 @@ TEST_F(ChangesTest, MvOfSeveralOrOntoADirectoryGoesIntoIt) {
       {{"mv", "/sub", "/dir"}, kOk, {}, ""},
       {{"mv", "/dir", "/dir/sub/"}, kUsage, {}, "korvex: mv: /dir -> /dir/sub/dir: a directory cannot move into itself\n"},
       {{"mv", "/dir/", "/dir"}, kUsage, {}, "korvex: mv: /dir/ -> /dir/dir: a directory cannot move into itself\n"},
+      {{"mv", "/", "/top"}, kUsage, {}, "korvex: mv: /: the root cannot be moved\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(joined(c.args));

@@ -49,6 +49,7 @@ void move(const korvex::Session& phone, const std::string& source, const std::st
   // answer (not a directory) says it.
   std::string from = source;
   while (from.size() > 1 && from.back() == '/') from.pop_back();
+  if (from == "/") throw Failure{kUsage, "mv: /: the root cannot be moved"};
   if (dest.starts_with(from == "/" ? from : from + "/") && !no(phone.is_directory(from))) {
     throw Failure{kUsage, "mv: " + source + " -> " + dest + ": a directory cannot move into itself"};
   }

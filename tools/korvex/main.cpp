@@ -83,7 +83,8 @@ korvex::docs::Page manPageExtras() {
   page.version = KORVEX_CLI_VERSION;
   page.description =
       "korvex runs one command on a phone's files, through the phone's file service, and exits.\n"
-      "Global options may come before or after the command. Phone paths are absolute, as the phone names them.";
+      "Global options may come before or after the command. Phone paths are taken from the root (a leading / is "
+      "optional), with . and .. taken out as a shell would: /DCIM/../ is /.";
   page.environment = {
       {"KORVEX_PASSWORD", "the login password, when neither --password nor --password-file is given"},
       {"KORVEX_HOST", "the phone's address, when neither --host nor --phone is given"},
