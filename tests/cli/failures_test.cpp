@@ -170,8 +170,9 @@ TEST_F(FailuresTest, LocalFileProblemsAreLocalFileErrors) {
   }
 }
 
-// A tree whose destination cannot be a directory: said once, before the
-// copy's sessions log in, and nothing is sent or written.
+// A tree whose destination cannot be a directory, or a copy whose phone
+// folder is not there: said once, before the copy's sessions log in, and
+// nothing is sent or written.
 TEST_F(FailuresTest, ATreeOntoAFileIsRefusedOnce) {
   fs::create_directory(phone("Documents"));
   for (const char* name : {"a", "b", "c"}) writeFile(phone("Documents") / name, name);
@@ -198,11 +199,24 @@ TEST_F(FailuresTest, ATreeOntoAFileIsRefusedOnce) {
       {{"put", "-r", "@tree", "/dir"}, kRefused, {"put: /dir/tree: not a directory; nothing was copied"}, 1},
       {{"get", "-r", "/Documents", "/x.bin", "@into"}, kLocalFile,
        {"into/Documents: not a directory; /Documents skipped", "get: 1 of 2 files did not arrive"}, 2},
+      // A new tree or file needs its phone folder: a file on the way, or no folder.
+      {{"put", "-r", "@tree", "/file.bin/sub"}, kRefused, {"put: /file.bin/sub: not a directory; nothing was copied"}, 1},
+      {{"put", "-r", "@tree", "/nowhere/sub/"}, kRefused,
+       {"put: /nowhere/sub: no such file or directory; nothing was copied"}, 1},
+      {{"put", "@existfile", "/file.bin/sub"}, kRefused, {"put: /file.bin/sub: not a directory"}, 1},
+      {{"put", "@existfile", "/nowhere/"}, kRefused, {"put: /nowhere/existfile: no such file or directory"}, 1},
+      // sync's destination, in both dry run and run.
+      {{"sync", "@tree", "phone:/file.bin"}, kRefused, {"sync: /file.bin: not a directory"}, 1},
+      {{"sync", "@tree", "phone:/file.bin/sub"}, kRefused, {"sync: /file.bin/sub: not a directory"}, 1},
+      {{"sync", "-n", "@tree", "phone:/nowhere/sub"}, kRefused, {"sync: /nowhere/sub: no such file or directory"}, 1},
+      {{"sync", "@tree", "phone:/nowhere/sub"}, kRefused, {"sync: /nowhere/sub: no such file or directory"}, 1},
+      {{"sync", "phone:/Documents", "@existfile"}, kLocalFile, {"sync: " + local("existfile").string() + ": not a directory"}, 1},
+      {{"sync", "phone:/Documents", "@existfile/sub"}, kLocalFile, {"existfile/sub: Not a directory"}, 1},
   };
   for (const auto& row : cases) {
     std::vector<std::string> args;
     for (const std::string& arg : row.args) args.push_back(arg[0] == '@' ? local(arg.substr(1)).string() : arg);
-    SCOPED_TRACE(args[2] + " " + args.back());
+    SCOPED_TRACE(args[0] + " " + args[args.size() - 2] + " " + args.back());
     const std::size_t before = lines(service().log()).size();
     const CliResult result = korvex(args);
     EXPECT_EQ(result.exitCode, row.exitCode) << result.all();
@@ -219,6 +233,7 @@ TEST_F(FailuresTest, ATreeOntoAFileIsRefusedOnce) {
   EXPECT_EQ(readFile(phone("file.bin")), "phone file");
   EXPECT_EQ(readFile(phone("dir/tree")), "in the way");
   EXPECT_TRUE(fs::exists(local("into/x.bin")));
+  EXPECT_FALSE(fs::exists(phone("nowhere")));
 }
 
 TEST_F(FailuresTest, PasswordNeverAppearsInOutputOrLog) {

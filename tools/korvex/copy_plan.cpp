@@ -6,6 +6,7 @@
 #include <optional>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "copy_support.h"
 #include "local_files.h"
@@ -131,8 +132,16 @@ void refuseTree(Plan& plan, Failure failure, const std::string& source, bool onl
 Plan planPut(const korvex::Session& phone, const std::vector<std::string>& sources, const std::string& dest,
              bool recursive, const PlanAhead& ahead) {
   Plan plan;
-  const korvex::Result<korvex::PathStatus> destStatus = phone.status(dest);
+  // The destination and its folder in one round trip: a tree that would
+  // become the destination needs the folder to be there.
+  std::string trimmed = dest;
+  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+  const korvex::Result<std::vector<korvex::PathStatus>> statuses =
+      phone.statuses({trimmed, korvex::parent_path(trimmed)});
+  const korvex::Result<korvex::PathStatus> destStatus =
+      statuses ? korvex::Result<korvex::PathStatus>(statuses->front()) : statuses.error();
   const bool intoDirectory = destStatus && destStatus->kind == korvex::PathKind::directory;
+  const bool folderThere = statuses && statuses->back().kind == korvex::PathKind::directory;
   if (sources.size() > 1 && !intoDirectory) {
     throw Failure{kRefused, "put: " + dest + ": not a phone directory (several sources need one)"};
   }
@@ -150,11 +159,17 @@ Plan planPut(const korvex::Session& phone, const std::vector<std::string>& sourc
       plan.failures.push_back({kLocalFile, "put: " + source + ": is a directory (use -r)"});
     } else {
       const bool named = intoDirectory && !unnamed(name);
-      std::string root = named ? korvex::join_path(dest, name) : dest;
-      while (root.size() > 1 && root.back() == '/') root.pop_back();
+      const std::string root = named ? korvex::join_path(trimmed, name) : trimmed;
       const korvex::Result<korvex::PathStatus> there = named ? phone.status(root) : destStatus;
       if (there && there->kind != korvex::PathKind::missing && there->kind != korvex::PathKind::directory) {
         refuseTree(plan, {kRefused, "put: " + root + ": not a directory"}, source, sources.size() == 1);
+        continue;
+      }
+      // A new tree is made with its folder only: a missing folder, or a file
+      // on the way, would fail every directory and file of it.
+      if (!named && there && there->kind == korvex::PathKind::missing && statuses && !folderThere) {
+        refuseTree(plan, asFailure("put", root, phone.why(korvex::Operation::make_directory, root)), source,
+                   sources.size() == 1);
         continue;
       }
       if (ahead.trees) ahead.trees();

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "local_files.h"
 #include "progress.h"
@@ -131,18 +132,30 @@ int putFile(Context& context, const std::string& localFile, const std::string& p
   StopSignals signals;
   const korvex::Session& phone = context.phone();
   std::string dest = phonePath;
-  if (dest.back() == '/' || yes(phone.is_directory(dest))) {
+  // The destination and its folder in one round trip.
+  std::string trimmed = dest;
+  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+  const korvex::Result<std::vector<korvex::PathStatus>> statuses =
+      phone.statuses({trimmed, korvex::parent_path(trimmed)});
+  const auto isDirectory = [&](std::size_t i) {
+    return statuses && (*statuses)[i].kind == korvex::PathKind::directory;
+  };
+  bool folderThere = isDirectory(1);
+  if (dest.back() == '/' || isDirectory(0)) {
     if (!label.empty()) throw Failure{kUsage, "put: " + label + " -> " + dest + ": name the phone file, not a directory"};
     dest = korvex::join_path(dest, localName(localFile));
+    folderThere = isDirectory(0);
   }
   if (dest.size() > korvex::kMaxPath) throw Failure{kUsage, "put: " + dest + ": phone path too long"};
-  if (stopSignal) throw Failure{kSignalBase + stopSignal, "put: cancelled before the copy started"};
-
-  const Clock::time_point start = Clock::now();
   auto storeRefusal = [&] {
     const auto why = phone.why(korvex::Operation::upload, dest, {}, static_cast<std::uint64_t>(size));
     return asFailure("put", dest, why, "the phone refused to store it");
   };
+  // No folder to store it in: said before the copy's own session logs in.
+  if (statuses && !folderThere) throw storeRefusal();
+  if (stopSignal) throw Failure{kSignalBase + stopSignal, "put: cancelled before the copy started"};
+
+  const Clock::time_point start = Clock::now();
   if (size == 0) {
     // An empty upload reads as finished before its request is even sent, so
     // it runs on the session instead of in the background.

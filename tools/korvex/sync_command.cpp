@@ -307,6 +307,11 @@ int syncCommand(Context& context, const SyncOptions& options) {
   }
   if (dest.phone) {
     listPhone(phone, dest, false, failures);
+    // A new destination is made in its folder alone: without that folder
+    // every directory and file of the copy would fail in turn.
+    if (!dest.exists && !yes(phone.is_directory(korvex::parent_path(dest.root)))) {
+      throw asFailure("sync", dest.root, phone.why(korvex::Operation::make_directory, dest.root));
+    }
   } else {
     listLocal(dest, failures);
   }
