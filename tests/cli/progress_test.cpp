@@ -7,6 +7,7 @@
 
 #include "json.h"
 #include "progress.h"
+#include "progress_columns.h"
 #include "text.h"
 
 namespace korvex::cli {
@@ -85,35 +86,86 @@ TEST(ProgressTextTest, LineFitsTheWidthAndDropsTheBarWhenNarrow) {
   for (int width : {120, 80, 60, 40, 20, 5, 0}) {
     SCOPED_TRACE(width);
     const std::string line = progressLine(std::int64_t{700} << 20, std::int64_t{1} << 30, 50e6, width);
-    EXPECT_LE(line.size(), static_cast<std::size_t>(width));
+    EXPECT_LE(columnsOf(line), static_cast<std::size_t>(width));
   }
   EXPECT_EQ(progressLine(1, 2, 1, 30).find('['), std::string::npos);
 }
 
+bool validUtf8(const std::string& text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t length = static_cast<unsigned char>(text[i]) < 0x80 ? 1 : utf8Length(text, i);
+    if (length == 0) return false;
+    i += length;
+  }
+  return true;
+}
+
 // A single file's line names it first, as scp does, in a third of the line
-// at most; what is left fits as before.
+// at most: a long name is cut in its middle, by the columns its letters
+// take (two for CJK, none for a combining accent), never inside a letter,
+// and shorter still to keep the bar.
 TEST(ProgressTextTest, LineNamesTheFile) {
+  std::string cjk, accented;
+  for (int i = 0; i < 30; ++i) cjk += "写";  // two columns each
+  for (int i = 0; i < 60; ++i) accented += "é";  // one column each
   const struct {
     std::string name;
     int width;
     std::string start;  // how the line starts
+    bool bar;
   } cases[] = {
-      {"clip.mp4", 100, "clip.mp4 [#####"},
-      {std::string(60, 'n'), 120, std::string(37, 'n') + "... [#"},
-      {"a\x1b[2J.jpg", 100, "a\\033[2J.jpg ["},
-      {"clip.mp4", 60, "clip.mp4   68%"},  // too narrow for the bar
+      {"clip.mp4", 100, "clip.mp4 [#####", true},
+      {std::string(60, 'n'), 120, std::string(20, 'n') + "\u2026" + std::string(19, 'n') + " [#", true},
+      {std::string(30, 'a') + "-" + std::string(30, 'z') + ".mp4", 90,
+       std::string(9, 'a') + "\u2026" + std::string(5, 'z') + ".mp4 [#", true},
+      {cjk, 120, cjk.substr(0, 3 * 10) + "\u2026" + cjk.substr(0, 3 * 9) + " [#", true},
+      {accented, 120, accented.substr(0, 3 * 20) + "\u2026" + accented.substr(0, 3 * 19) + " [#", true},
+      {"a\x1b[2J.jpg", 100, "a\\033[2J.jpg [", true},
+      {"clip.mp4", 60, "clip.mp4   68%", false},  // too narrow for the bar
+      {std::string(60, 'n'), 80, std::string(13, 'n') + "\u2026" + std::string(12, 'n') + "   68%", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string line = progressLine(std::int64_t{700} << 20, std::int64_t{1} << 30, 50e6, c.width, c.name);
     EXPECT_EQ(line.rfind(c.start, 0), 0u) << line;
-    EXPECT_LE(line.size(), static_cast<std::size_t>(c.width));
+    EXPECT_EQ(line.find('[') != std::string::npos, c.bar) << line;
+    EXPECT_LE(columnsOf(line), static_cast<std::size_t>(c.width)) << line;
+    EXPECT_TRUE(validUtf8(line)) << line;
+  }
+}
+
+// Columns as a terminal counts them, and cuts that keep letters whole; a
+// Windows console's ANSI bytes are a column each.
+TEST(ProgressTextTest, NamesAreCutByTheColumnsTheirLettersTake) {
+  const struct {
+    std::string text;
+    std::size_t room;
+    ConsoleText console;
+    std::size_t columns;
+    std::string middle, end;
+  } cases[] = {
+      {"abcdefghij.jpg", 14, ConsoleText::utf8, 14, "abcdefghij.jpg", "abcdefghij.jpg"},
+      {"abcdefghij.jpg", 9, ConsoleText::utf8, 14, "abcd\u2026.jpg", "abcdefgh\u2026"},
+      {"\u5199\u771f\u5199\u771f.png", 7, ConsoleText::utf8, 12, "\u5199\u2026.png", "\u5199\u771f\u5199\u2026"},
+      {"\U0001F600\U0001F600x", 4, ConsoleText::utf8, 5, "\U0001F600\u2026x", "\U0001F600\u2026"},
+      {"e\u0301e\u0301e\u0301e\u0301", 3, ConsoleText::utf8, 4, "e\u0301\u2026e\u0301", "e\u0301e\u0301\u2026"},
+      {"abcdef", 2, ConsoleText::utf8, 6, "a\u2026", "a\u2026"},
+      {"\xe9t\xe9 photos.jpg", 10, ConsoleText::ansi, 14, "\xe9t\xe9 ...jpg", "\xe9t\xe9 pho..."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(columnsOf(c.text, c.console), c.columns);
+    EXPECT_EQ(cutMiddle(c.text, c.room, c.console), c.middle);
+    EXPECT_EQ(cutEnd(c.text, c.room, c.console), c.end);
+    EXPECT_LE(columnsOf(cutMiddle(c.text, c.room, c.console), c.console), c.room);
   }
 }
 
 // The bar's length follows the width alone: numbers that grow and long
 // names are cut before it, on an 80-column terminal too.
 TEST(ProgressTextTest, TreeBarKeepsItsLengthWhateverTheNames) {
+  std::string cjk;
+  for (int i = 0; i < 100; ++i) cjk += "\u5199";
   const TreeProgress starting{0, std::int64_t{3} << 30, 0, 10, 0.0};
   const TreeProgress running{std::int64_t{3} << 29, std::int64_t{3} << 30, 4, 1000, 100.0 * (1 << 20)};
   const struct {
@@ -123,10 +175,12 @@ TEST(ProgressTextTest, TreeBarKeepsItsLengthWhateverTheNames) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.width);
     for (const TreeProgress& progress : {starting, running}) {
-      for (const std::vector<std::string>& names : {std::vector<std::string>{}, {"a.jpg"}, {std::string(200, 'n')}}) {
+      for (const std::vector<std::string>& names :
+           {std::vector<std::string>{}, {"a.jpg"}, {std::string(200, 'n')}, {cjk, cjk + ".jpg", "b.jpg"}}) {
         const std::string line = treeProgressLine(progress, names, c.width);
         EXPECT_EQ(line.rfind('[', 0) == 0 ? line.find(']') + 1 : 0, c.bar) << line;
-        EXPECT_LE(line.size(), static_cast<std::size_t>(c.width));
+        EXPECT_LE(columnsOf(line), static_cast<std::size_t>(c.width)) << line;
+        EXPECT_TRUE(validUtf8(line)) << line;
       }
     }
   }
@@ -140,12 +194,33 @@ TEST(ProgressTextTest, TreeLineCountsFilesAndNamesTheCurrentOnes) {
                        0),
             0u)
       << wide;
-  for (int width : {100, 60, 30, 3, 0}) {
+  // A long name is cut in its middle and keeps its extension; several share
+  // the room, each keeping its own.
+  const struct {
+    std::vector<std::string> names;
+    int width;
+    std::string end;  // how the line ends
+  } cut[] = {
+      {{std::string(200, 'n') + ".jpg"}, 100, "  " + std::string(8, 'n') + "\u2026nnn.jpg"},
+      {{std::string(50, 'a') + "1.jpg", std::string(50, 'b') + "2.jpg", "c.jpg"}, 140,
+       "  " + std::string(11, 'a') + "\u2026aaaaaa1.jpg, " + std::string(12, 'b') + "\u2026bbbbbb2.jpg, c.jpg"},
+      // At the least share each, the names beyond the width are cut off.
+      {{std::string(50, 'a') + "1.jpg", std::string(50, 'b') + "2.jpg", "c.jpg"}, 100,
+       "  aaaaaa\u20261.jpg, b\u2026"},
+  };
+  for (const auto& c : cut) {
+    SCOPED_TRACE(c.width);
+    const std::string line = treeProgressLine(halfway, c.names, c.width);
+    EXPECT_TRUE(line.ends_with(c.end)) << line;
+    EXPECT_EQ(columnsOf(line), static_cast<std::size_t>(c.width)) << line;
+  }
+  // Narrower than the numbers, the line itself is cut.
+  for (int width : {60, 30, 3, 1, 0}) {
     SCOPED_TRACE(width);
     const std::string line = treeProgressLine(halfway, {std::string(200, 'n')}, width);
-    EXPECT_EQ(line.size(), static_cast<std::size_t>(width));
-    if (width >= 3) {
-      EXPECT_EQ(line.substr(line.size() - 3), "...");
+    EXPECT_EQ(columnsOf(line), static_cast<std::size_t>(width));
+    if (width >= 1) {
+      EXPECT_TRUE(line.ends_with("\u2026")) << line;
     }
   }
   // A name is shown, never obeyed.

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "progress_columns.h"
 #include "text.h"
 
 namespace korvex::cli {
@@ -66,18 +67,38 @@ std::string formatDuration(double seconds) {
 
 namespace {
 
-// `text` cut to `room` columns, its end marked with "..." when cut.
-std::string cutTo(std::string text, std::size_t room) {
-  if (text.size() <= room) return text;
-  text.resize(room);
-  if (room >= 3) text.replace(room - 3, 3, "...");
-  return text;
-}
-
 std::string bar(double fraction, int width) {
   const int filled = static_cast<int>(fraction * width);
   return "[" + std::string(static_cast<std::size_t>(filled), '#') +
          std::string(static_cast<std::size_t>(width - filled), '.') + "]";
+}
+
+// The names being copied, ", " between them, in `room` columns: each cut
+// in its middle to a share of the room, so that one long name hides neither
+// the others nor its own extension. A short name leaves what it does not
+// use to the longer ones; below kShareMin columns a name is no longer
+// readable, and those beyond the room are cut off with the line.
+std::string fitNames(const std::vector<std::string>& names, std::size_t room) {
+  constexpr std::size_t kShareMin = 12;
+  std::vector<std::string> texts;
+  std::vector<std::size_t> order;
+  for (const std::string& name : names) {
+    order.push_back(texts.size());
+    texts.push_back(shown(name));
+  }
+  std::vector<std::size_t> columns(texts.size());
+  for (std::size_t i = 0; i < texts.size(); ++i) columns[i] = columnsOf(texts[i]);
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return columns[a] < columns[b]; });
+  std::size_t left = room > 2 * (texts.size() - 1) ? room - 2 * (texts.size() - 1) : 0;
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    const std::size_t i = order[k];
+    const std::size_t share = std::min(columns[i], left / (order.size() - k));
+    left -= share;
+    texts[i] = cutMiddle(texts[i], std::max(share, kShareMin));
+  }
+  std::string joined;
+  for (const std::string& text : texts) joined += (joined.empty() ? "" : ", ") + text;
+  return joined;
 }
 
 }  // namespace
@@ -103,16 +124,23 @@ std::string progressLine(std::int64_t done, std::int64_t total, double bytesPerS
     }
   }
 
-  // The name first, as scp shows it, in a third of the line at most.
+  // The name first, as scp shows it, in a third of the line at most. The
+  // numbers get a fixed room, so the bar keeps its length as they change.
+  // The bar takes what is left, the name cut in its middle to keep it; it
+  // goes only when that would leave less than kNameMin columns of the name.
+  constexpr int kBarMin = 10, kNameMin = 12;
+  const int infoRoom = std::max(static_cast<int>(info.size()), 58);
   const std::size_t room = static_cast<std::size_t>(std::max(width, 0));
-  std::string label = name.empty() ? "" : cutTo(shown(std::string(name)), room / 3) + " ";
-  // The bar takes what the name and the numbers leave, but stays readable or
-  // goes away. The numbers get a fixed room so the bar keeps its length as
-  // they change.
-  constexpr std::size_t kInfoRoom = 58;
-  const int barWidth = width - static_cast<int>(label.size() + std::max(info.size(), kInfoRoom)) - 2;
-  if (barWidth < 10) return (label + info).substr(0, room);
-  info.resize(std::max(info.size(), kInfoRoom), ' ');
+  const std::string shownName = shown(std::string(name));
+  const int named = name.empty() ? 0 : static_cast<int>(std::min(columnsOf(shownName), room / 3));
+  const int nameRoom = std::min(named, width - infoRoom - kBarMin - 2 - (named > 0 ? 1 : 0));
+  if (nameRoom < std::min(named, kNameMin)) {
+    const std::string label = name.empty() ? "" : cutMiddle(shownName, room / 3) + " ";
+    return cutEnd(label + info, room);
+  }
+  const std::string label = name.empty() ? "" : cutMiddle(shownName, static_cast<std::size_t>(nameRoom)) + " ";
+  const int barWidth = width - static_cast<int>(columnsOf(label)) - infoRoom - 2;
+  info.resize(static_cast<std::size_t>(infoRoom), ' ');
   return label + bar(fraction, barWidth) + info;
 }
 
@@ -143,12 +171,8 @@ std::string treeProgressLine(const TreeProgress& progress, const std::vector<std
   const int barWidth = std::min(kBarMax, width - kInfoRoom - 3);
   std::string line = barWidth >= kBarMin ? bar(fraction, barWidth) + " " : "";
   line += info;
-  if (!current.empty()) {
-    std::string names;
-    for (const std::string& name : current) names += (names.empty() ? "" : ", ") + shown(name);
-    line += "  " + names;
-  }
-  return cutTo(std::move(line), room);
+  if (!current.empty()) line += "  " + fitNames(current, room > line.size() + 2 ? room - line.size() - 2 : 0);
+  return cutEnd(line, room);
 }
 
 }  // namespace korvex::cli

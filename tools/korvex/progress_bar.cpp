@@ -4,6 +4,7 @@
 
 #include "console.h"
 #include "progress.h"
+#include "progress_columns.h"
 
 namespace korvex::cli {
 
@@ -55,9 +56,12 @@ void ProgressBar::finish() {
 }
 
 void ProgressBar::draw(const std::string& line) {
+  // Padded in columns, not bytes: a name beyond ASCII takes fewer columns
+  // than bytes, and a line wider than the terminal would wrap.
+  const std::size_t columns = columnsOf(line);
   std::string padded = line;
-  if (padded.size() < lastLength_) padded.append(lastLength_ - padded.size(), ' ');
-  lastLength_ = line.size();
+  if (columns < lastLength_) padded.append(lastLength_ - columns, ' ');
+  lastLength_ = columns;
   std::fputc('\r', stdout);
   std::fputs(padded.c_str(), stdout);
   std::fflush(stdout);

@@ -40,7 +40,7 @@ class ProgressBar {
   bool enabled_;
   int width_;
   bool drawn_ = false;
-  std::size_t lastLength_ = 0;
+  std::size_t lastLength_ = 0;  // in columns
   Clock::time_point lastDraw_;
   std::deque<std::pair<Clock::time_point, std::int64_t>> samples_;
 };
