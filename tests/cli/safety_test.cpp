@@ -1,8 +1,11 @@
 // Whatever the phone does, a copy never loses, misplaces or fakes a file: a
 // download broken off leaves the local file as it was, and an upload the
 // phone cannot store is a failure even when an old file of the same size
-// stands at its name.
+// stands at its name. A full local disk is told as the local failure it is.
 #include <sys/resource.h>
+#ifdef __linux__
+#include <sys/mount.h>
+#endif
 
 #include <set>
 
@@ -131,6 +134,63 @@ TEST_F(UploadLimitTest, AnUploadThePhoneCannotStoreFailsAndLeavesTheOldFile) {
     // answered, by its local one.
     EXPECT_THAT(result.err, HasSubstr(c.args[1] == "-r" ? "up/same.bin" : "/same.bin"));
     EXPECT_TRUE(readFile(c.stored) == c.before) << c.stored << " changed";
+  }
+}
+
+// A local directory on a file system of 1 MiB, where the test may mount one.
+class FullDiskTest : public CliTest {
+ protected:
+  FullDiskTest() {
+    fs::create_directory(local("small"));
+#ifdef __linux__
+    mounted_ = ::mount("tmpfs", local("small").c_str(), "tmpfs", 0, "size=1m") == 0;
+#endif
+  }
+  ~FullDiskTest() override {
+#ifdef __linux__
+    if (mounted_) ::umount2(local("small").c_str(), MNT_DETACH);
+#endif
+  }
+  bool mounted_ = false;
+};
+
+// A download the local disk has no room for is a local failure, said as
+// such, and a tree copy stops at it instead of failing file after file as
+// if the phone had not sent them.
+TEST_F(FullDiskTest, ADownloadWithNoLocalRoomIsALocalFailure) {
+  if (!mounted_) GTEST_SKIP() << "cannot mount a small file system here";
+  fs::create_directories(phone("big"));
+  writeFile(phone("big/a.bin"), randomBytes(300 * 1024, 1));
+  writeFile(phone("big/b.bin"), randomBytes(2 * 1024 * 1024, 2));
+  writeFile(phone("big/c.bin"), randomBytes(300 * 1024, 3));
+  const fs::path small = local("small");
+  const struct {
+    std::vector<std::string> args;
+    std::string first, last;  // pieces of the first and last lines of standard error
+  } cases[] = {
+      {{"get", "/big/b.bin", (small / "b.bin").string()}, (small / "b.bin").string() + ": No space left on device",
+       "b.bin: No space left on device"},
+      {{"get", "-r", "-j", "1", "/big", (small / "tree").string()}, "b.bin: No space left on device",
+       "get: the local disk is full; "},
+      {{"sync", "-j", "1", "phone:/big", (small / "sync").string()}, "b.bin: No space left on device",
+       "sync: the local disk is full; "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args.back());
+    const CliResult result = korvex(c.args);
+    EXPECT_EQ(result.exitCode, kLocalFile) << result.all();
+    const std::vector<std::string> said = lines(result.err);
+    ASSERT_FALSE(said.empty());
+    EXPECT_THAT(said.front(), HasSubstr(c.first));
+    EXPECT_THAT(said.back(), HasSubstr(c.last));
+    EXPECT_THAT(result.err, ::testing::Not(HasSubstr("phone")));
+    // Nothing partial is left: what is there arrived whole.
+    for (const auto& entry : fs::recursive_directory_iterator(small)) {
+      if (entry.is_regular_file()) {
+        EXPECT_EQ(readFile(entry.path()), readFile(phone("big") / entry.path().filename())) << entry.path();
+      }
+    }
+    for (const auto& entry : fs::directory_iterator(small)) fs::remove_all(entry.path());
   }
 }
 

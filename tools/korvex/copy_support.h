@@ -4,8 +4,12 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
+#include <string>
+#include <system_error>
 
 #include "console.h"
+#include "local_files.h"
 #include "stop_signals.h"
 
 namespace korvex::cli {
@@ -49,6 +53,21 @@ struct TreeCopyOptions {
 inline double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
+
+// Whether the disk that would hold the local `file` has less room than
+// `size` bytes. The library tells a download that could not be written
+// from one the phone did not send whole by neither code nor progress, so a
+// failed download is asked this afterwards: a full disk is the usual local
+// cause, and the copy leaves nothing of its own behind to fill it.
+inline bool localShortOfSpace(const std::string& file, std::int64_t size) {
+  std::filesystem::path directory = localPathOf(file).parent_path();
+  if (directory.empty()) directory = ".";
+  std::error_code error;
+  const std::filesystem::space_info space = std::filesystem::space(directory, error);
+  return !error && size > 0 && space.available < static_cast<std::uintmax_t>(size);
+}
+
+inline std::string noSpaceText() { return std::make_error_code(std::errc::no_space_on_device).message(); }
 
 // Sleeps one poll period; a stop signal may end it early.
 inline void pause() { sleepUnlessStopped(kPollPeriod); }

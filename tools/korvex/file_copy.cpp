@@ -219,6 +219,7 @@ int getFile(Context& context, const std::string& phonePath, const std::string& l
   korvex::Result<korvex::Transfer> transfer = phone.start_download(phonePath, dest);
   if (!transfer) throw Failure{kBroken, "get: " + phonePath + ": the session is closing"};
   const Watched watched = watch(std::move(transfer).value(), korvex::base_name(phonePath), options);
+  if (watched.outcome == Outcome::Failed && localShortOfSpace(dest, size)) localFailure("get", dest, noSpaceText());
   if (watched.outcome != Outcome::Done) {
     // The library puts the file in place only once every byte has arrived:
     // what stood at `dest` before is still there, untouched.

@@ -112,10 +112,11 @@ int ParallelCopy::run(Plan& plan) {
       throw Failure{kSignalBase + signal, std::string(what_) + ": cancelled; " + std::to_string(arrived_) + " of " +
                                               std::to_string(files_) + " files had arrived"};
     }
-    bool gone = false;
+    bool gone = false, full = false;
     {
       const std::lock_guard<std::mutex> guard(lock_);
       gone = phoneGone_;
+      full = localFull_;
     }
     // Once the phone cannot be reached the rest would only fail one by one.
     if (gone) {
@@ -124,6 +125,14 @@ int ParallelCopy::run(Plan& plan) {
       bar_.clear();
       throw Failure{kBroken, std::string(what_) + ": the connection to the phone was lost; " +
                                  std::to_string(arrived_) + " of " + std::to_string(files_) + " files arrived"};
+    }
+    // So too once the local disk is full: the user has to make room first.
+    if (full) {
+      stopWorkers(true);
+      takeReports();
+      bar_.clear();
+      throw Failure{kLocalFile, std::string(what_) + ": the local disk is full; " + std::to_string(arrived_) +
+                                    " of " + std::to_string(files_) + " files arrived"};
     }
   }
   stopWorkers(false);
@@ -303,6 +312,15 @@ void ParallelCopy::settle(const Job& job, const korvex::Status& status) {
   }
   // A local failure names the local path, the phone's the phone path.
   const bool get = direction_ == Direction::Get;
+  if (get && status.error() != korvex::Errc::local_file && localShortOfSpace(job.to, job.size)) {
+    Failure failure{kLocalFile, std::string(what_) + ": " + job.to + ": " + noSpaceText()};
+    {
+      const std::lock_guard<std::mutex> guard(lock_);
+      localFull_ = true;
+    }
+    ended(job, &failure);
+    return;
+  }
   const std::string& local = get ? job.to : job.from;
   const std::string& remote = get ? job.from : job.to;
   Failure failure =

@@ -96,6 +96,7 @@ class ParallelCopy {
   std::atomic<std::size_t> next_{0};
   std::atomic<bool> stopping_{false};
   bool phoneGone_ = false;  // a worker could not log in again
+  bool localFull_ = false;  // a download found no room on the local disk
 
   std::mutex lock_;  // guards the workers' jobs, and what follows
   std::vector<Failure> pending_;  // failures the workers found, for the main thread to print
