@@ -186,6 +186,15 @@ TEST_F(FailuresTest, ATreeOntoAFileIsRefusedOnce) {
   writeFile(local("existfile"), "local file");
   fs::create_directory(local("into"));
   writeFile(local("into/Documents"), "in the way");
+  // A file in the way deep inside the destination.
+  fs::create_directories(phone("T/sub/deep"));
+  writeFile(phone("T/sub/f1"), "f1");
+  writeFile(phone("T/sub/deep/x"), "x");
+  writeFile(phone("T/g1"), "g1");
+  fs::create_directories(local("nested/T"));
+  writeFile(local("nested/T/sub"), "in the way");
+  fs::create_directories(phone("P/tree"));
+  writeFile(phone("P/tree/sub"), "in the way");
   const struct {
     std::vector<std::string> args;  // "@" starts a local path
     int exitCode;
@@ -199,6 +208,11 @@ TEST_F(FailuresTest, ATreeOntoAFileIsRefusedOnce) {
       {{"put", "-r", "@tree", "/dir"}, kRefused, {"put: /dir/tree: not a directory; nothing was copied"}, 1},
       {{"get", "-r", "/Documents", "/x.bin", "@into"}, kLocalFile,
        {"into/Documents: not a directory; /Documents skipped", "get: 1 of 2 files did not arrive"}, 2},
+      // A folder of the tree that cannot be made: one line, nothing below it tried.
+      {{"get", "-r", "-j", "1", "/T", "@nested"}, kLocalFile,
+       {"nested/T/sub: Not a directory; 2 files below it skipped", "get: 2 of 3 files did not arrive"}, 2},
+      {{"put", "-r", "-j", "1", "@tree", "/P"}, kRefused,
+       {"put: /P/tree/sub: not a directory; 1 file below it skipped", "put: 1 of 1 files did not arrive"}, 2},
       // A new tree or file needs its phone folder: a file on the way, or no folder.
       {{"put", "-r", "@tree", "/file.bin/sub"}, kRefused, {"put: /file.bin/sub: not a directory; nothing was copied"}, 1},
       {{"put", "-r", "@tree", "/nowhere/sub/"}, kRefused,
@@ -234,6 +248,8 @@ TEST_F(FailuresTest, ATreeOntoAFileIsRefusedOnce) {
   EXPECT_EQ(readFile(phone("dir/tree")), "in the way");
   EXPECT_TRUE(fs::exists(local("into/x.bin")));
   EXPECT_FALSE(fs::exists(phone("nowhere")));
+  EXPECT_EQ(readFile(local("nested/T/g1")), "g1");
+  EXPECT_EQ(readFile(phone("P/tree/sub")), "in the way");
 }
 
 TEST_F(FailuresTest, PasswordNeverAppearsInOutputOrLog) {

@@ -17,6 +17,18 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Whether `path` lies below the directory `top`; a local path on Windows
+// may be split by either separator.
+bool lies(const std::string& path, const std::string& top) {
+  if (path.size() <= top.size() || !path.starts_with(top)) return false;
+  const char next = path[top.size()];
+  return next == '/' || next == static_cast<char>(fs::path::preferred_separator);
+}
+
+bool liesBelowAny(const std::string& path, const std::vector<std::string>& tops) {
+  return std::any_of(tops.begin(), tops.end(), [&](const std::string& top) { return lies(path, top); });
+}
+
 }  // namespace
 
 ParallelCopy::ParallelCopy(const korvex::Session& phone, Login login, Direction direction,
@@ -91,8 +103,8 @@ std::vector<bool> ParallelCopy::onPool(std::size_t count,
 int ParallelCopy::run(Plan& plan) {
   for (Failure& failure : plan.failures) report(std::move(failure));
   awaitLogins();
-  makeDirectories(plan.directories);
-  files_ = plan.jobs.size() + plan.failures.size();
+  const std::size_t skipped = skipUnmade(makeDirectories(plan.directories), plan.jobs);
+  files_ = plan.jobs.size() + plan.failures.size() + skipped;
   totalBytes_ = plan.bytes();
   draw();
   if (!plan.jobs.empty()) {
@@ -164,15 +176,23 @@ void ParallelCopy::takeReports() {
 
 // A phone folder is asked about only when making it was refused: a fresh
 // tree costs one round trip a depth, the folders of one depth made side by
-// side on the pool's sessions (parents come before their children).
-void ParallelCopy::makeDirectories(const std::vector<std::string>& directories) {
+// side on the pool's sessions (parents come before their children). Those
+// below a folder that could not be made are not tried.
+std::vector<ParallelCopy::Unmade> ParallelCopy::makeDirectories(const std::vector<std::string>& directories) {
+  std::vector<Unmade> unmade;
+  std::vector<std::string> unmadePaths;
+  const auto refused = [&](const std::string& directory, Failure failure) {
+    unmade.push_back({directory, std::move(failure)});
+    unmadePaths.push_back(directory);
+  };
   if (direction_ == Direction::Get) {
     for (const std::string& directory : directories) {
+      if (liesBelowAny(directory, unmadePaths)) continue;
       std::error_code error;
       fs::create_directories(localPathOf(directory), error);
-      if (error) report({kLocalFile, std::string(what_) + ": " + directory + ": " + error.message()});
+      if (error) refused(directory, {kLocalFile, std::string(what_) + ": " + directory + ": " + error.message()});
     }
-    return;
+    return unmade;
   }
   const auto depth = [](const std::string& path) { return std::count(path.begin(), path.end(), '/'); };
   std::vector<std::string> ordered(directories);
@@ -182,25 +202,61 @@ void ParallelCopy::makeDirectories(const std::vector<std::string>& directories) 
   while (first < ordered.size()) {
     std::size_t end = first;
     while (end < ordered.size() && depth(ordered[end]) == depth(ordered[first])) ++end;
-    std::vector<Failure> failures(end - first);
-    std::vector<char> failed(end - first, 0);
-    const std::vector<bool> done = onPool(end - first, [&](const korvex::Session& session, std::size_t i) {
-      failed[i] = makeDirectory(session, ordered[first + i], failures[i]) ? 0 : 1;
+    std::vector<std::string> level;
+    for (std::size_t i = first; i < end; ++i) {
+      if (!liesBelowAny(ordered[i], unmadePaths)) level.push_back(ordered[i]);
+    }
+    std::vector<Failure> failures(level.size());
+    std::vector<char> failed(level.size(), 0);
+    const std::vector<bool> done = onPool(level.size(), [&](const korvex::Session& session, std::size_t i) {
+      failed[i] = makeDirectory(session, level[i], failures[i]) ? 0 : 1;
       return session.connected();
     });
     for (std::size_t i = 0; i < done.size(); ++i) {
-      if (!done[i]) failed[i] = makeDirectory(phone_, ordered[first + i], failures[i]) ? 0 : 1;
-      if (failed[i]) report(std::move(failures[i]));
+      if (!done[i]) failed[i] = makeDirectory(phone_, level[i], failures[i]) ? 0 : 1;
+      if (failed[i]) refused(level[i], std::move(failures[i]));
     }
     first = end;
   }
+  return unmade;
+}
+
+// The files below a folder that could not be made would each fail for the
+// same reason: they are not tried, and the folder's one line counts them.
+std::size_t ParallelCopy::skipUnmade(std::vector<Unmade> unmade, std::vector<Job>& jobs) {
+  std::vector<std::size_t> below(unmade.size(), 0);
+  std::vector<Job> kept;
+  for (Job& job : jobs) {
+    std::size_t i = 0;
+    while (i < unmade.size() && !lies(job.to, unmade[i].path)) ++i;
+    if (i == unmade.size()) {
+      kept.push_back(std::move(job));
+    } else {
+      ++below[i];
+    }
+  }
+  jobs = std::move(kept);
+  std::size_t skipped = 0;
+  for (std::size_t i = 0; i < unmade.size(); ++i) {
+    Failure failure = std::move(unmade[i].failure);
+    if (below[i] > 0) {
+      failure.message += "; " + std::to_string(below[i]) + (below[i] == 1 ? " file" : " files") + " below it skipped";
+    }
+    for (std::size_t k = 0; k < below[i]; ++k) failures_.push_back(failure);
+    report(std::move(failure));
+    skipped += below[i];
+  }
+  return skipped;
 }
 
 // false, with the failure, when the phone refused the folder.
 bool ParallelCopy::makeDirectory(const korvex::Session& session, const std::string& directory, Failure& failure) {
   const korvex::Status made = session.make_directory(directory);
-  if (made || made.error() == korvex::Errc::already_exists || yes(session.is_directory(directory))) return true;
-  failure = asFailure(what_, directory, made.reason(), "the phone refused to create the directory");
+  if (made || yes(session.is_directory(directory))) return true;
+  // "Already there" is the answer for a file of that name too.
+  failure = made.error() == korvex::Errc::already_exists
+                ? Failure{kRefused, std::string(what_) + ": " + directory + ": not a directory"}
+                : asFailure(what_, directory, made.reason(), "the phone refused to create the directory");
   return false;
 }
 

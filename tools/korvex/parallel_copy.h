@@ -57,8 +57,17 @@ class ParallelCopy {
     const Job* job = nullptr;
   };
 
+  // A folder that could not be made, and why.
+  struct Unmade {
+    std::string path;
+    Failure failure;
+  };
+
   void report(Failure failure);
-  void makeDirectories(const std::vector<std::string>& directories);
+  std::vector<Unmade> makeDirectories(const std::vector<std::string>& directories);
+  // Takes the jobs below an unmade folder out of `jobs`, reports each
+  // folder once, and returns how many files it took out.
+  std::size_t skipUnmade(std::vector<Unmade> unmade, std::vector<Job>& jobs);
   void startLogins(std::size_t count);
   void awaitLogins();
   korvex::TreeLister lister();
