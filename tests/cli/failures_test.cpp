@@ -212,7 +212,7 @@ TEST_F(FailuresTest, ATreeOntoAFileIsRefusedOnce) {
       {{"get", "-r", "-j", "1", "/T", "@nested"}, kLocalFile,
        {"nested/T/sub: Not a directory; 2 files below it skipped", "get: 2 of 3 files did not arrive"}, 2},
       {{"put", "-r", "-j", "1", "@tree", "/P"}, kRefused,
-       {"put: /P/tree/sub: not a directory; 1 file below it skipped", "put: 1 of 1 files did not arrive"}, 2},
+       {"put: /P/tree/sub: not a directory; 1 file below it skipped", "put: 1 of 1 file did not arrive"}, 2},
       // A new tree or file needs its phone folder: a file on the way, or no folder.
       {{"put", "-r", "@tree", "/file.bin/sub"}, kRefused, {"put: /file.bin/sub: not a directory; nothing was copied"}, 1},
       {{"put", "-r", "@tree", "/nowhere/sub/"}, kRefused,

@@ -448,7 +448,8 @@ int ParallelCopy::finish() {
   }
   if (failures_.empty()) return kOk;
   std::fflush(stdout);
-  std::fprintf(stderr, "korvex: %s: %zu of %zu files did not arrive\n", what_, files_ - arrived_, files_);
+  std::fprintf(stderr, "korvex: %s: %zu of %zu %s did not arrive\n", what_, files_ - arrived_, files_,
+               files_ == 1 ? "file" : "files");
   return failures_.front().code;
 }
 
