@@ -7,6 +7,7 @@
 #include <sys/mount.h>
 #endif
 
+#include <algorithm>
 #include <set>
 
 #include "cli_fixture.h"
@@ -137,32 +138,72 @@ TEST_F(UploadLimitTest, AnUploadThePhoneCannotStoreFailsAndLeavesTheOldFile) {
   }
 }
 
-// A local directory on a file system of 1 MiB, where the test may mount one.
-class FullDiskTest : public CliTest {
+// Local directories on file systems of their own, where the test may mount
+// them: "small" holds 1 MiB, "readonly" nothing at all.
+class LocalDiskTest : public CliTest {
  protected:
-  FullDiskTest() {
+  LocalDiskTest() {
     fs::create_directory(local("small"));
+    fs::create_directory(local("readonly"));
 #ifdef __linux__
     mounted_ = ::mount("tmpfs", local("small").c_str(), "tmpfs", 0, "size=1m") == 0;
+    mounted_ = mounted_ && ::mount("tmpfs", local("readonly").c_str(), "tmpfs", MS_RDONLY, "size=1m") == 0;
 #endif
   }
-  ~FullDiskTest() override {
+  ~LocalDiskTest() override {
 #ifdef __linux__
-    if (mounted_) ::umount2(local("small").c_str(), MNT_DETACH);
+    for (const char* name : {"small", "readonly"}) ::umount2(local(name).c_str(), MNT_DETACH);
 #endif
+  }
+  void writeTree() {
+    fs::create_directories(phone("big"));
+    writeFile(phone("big/a.bin"), randomBytes(300 * 1024, 1));
+    writeFile(phone("big/b.bin"), randomBytes(2 * 1024 * 1024, 2));
+    writeFile(phone("big/c.bin"), randomBytes(300 * 1024, 3));
+  }
+  // Logins in the service's log since `before` lines.
+  long loginsSince(std::size_t before) {
+    const std::vector<std::string> logged = lines(service().log());
+    return std::count_if(logged.begin() + static_cast<std::ptrdiff_t>(std::min(before, logged.size())), logged.end(),
+                         [](const std::string& line) { return line.find("logged in") != std::string::npos; });
   }
   bool mounted_ = false;
 };
 
+// A destination that cannot be written in is said once, before the copy's
+// sessions log in, as a local failure; nothing is tried.
+TEST_F(LocalDiskTest, ACopyIntoAReadOnlyDirectoryIsRefusedOnce) {
+  if (!mounted_) GTEST_SKIP() << "cannot mount a small file system here";
+  writeTree();
+  const std::string readonly = local("readonly").string();
+  const std::string why = ": Read-only file system";
+  const struct {
+    std::vector<std::string> args;
+    std::string err;
+    long logins;  // the command's own session, if it needs one
+  } cases[] = {
+      {{"get", "/big/a.bin", readonly + "/a.bin"}, "get: " + readonly + why, 0},
+      {{"get", "-r", "/big", readonly}, "get: " + readonly + "/big" + why + "; nothing was copied", 1},
+      {{"get", "-r", "/big", readonly + "/new"}, "get: " + readonly + "/new" + why + "; nothing was copied", 1},
+      {{"sync", "phone:/big", readonly}, "sync: " + readonly + why, 1},
+      {{"sync", "phone:/big", readonly + "/new"}, "sync: " + readonly + "/new" + why, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[1] + " " + c.args.back());
+    const std::size_t before = lines(service().log()).size();
+    const CliResult result = korvex(c.args);
+    EXPECT_EQ(result.exitCode, kLocalFile) << result.all();
+    EXPECT_EQ(result.err, "korvex: " + c.err + "\n");
+    EXPECT_EQ(loginsSince(before), c.logins) << service().log();
+  }
+}
+
 // A download the local disk has no room for is a local failure, said as
 // such, and a tree copy stops at it instead of failing file after file as
 // if the phone had not sent them.
-TEST_F(FullDiskTest, ADownloadWithNoLocalRoomIsALocalFailure) {
+TEST_F(LocalDiskTest, ADownloadWithNoLocalRoomIsALocalFailure) {
   if (!mounted_) GTEST_SKIP() << "cannot mount a small file system here";
-  fs::create_directories(phone("big"));
-  writeFile(phone("big/a.bin"), randomBytes(300 * 1024, 1));
-  writeFile(phone("big/b.bin"), randomBytes(2 * 1024 * 1024, 2));
-  writeFile(phone("big/c.bin"), randomBytes(300 * 1024, 3));
+  writeTree();
   const fs::path small = local("small");
   const struct {
     std::vector<std::string> args;

@@ -212,11 +212,16 @@ Plan planGet(const korvex::Session& phone, const std::vector<std::string>& sourc
     } else if (!recursive) {
       plan.failures.push_back({kRefused, "get: " + source + ": is a directory (use -r)"});
     } else {
-      // A file there, or a path through one: nothing of the tree could be written.
+      // A file there, a path through one, or a directory that cannot be
+      // written in (nor its folder, for a new one): nothing of the tree
+      // could be written.
       const LocalStatus there = localStatus(localText(target));
       const bool blocked = there.kind == LocalStatus::Kind::Regular || there.kind == LocalStatus::Kind::Other;
-      if (blocked || (there.kind == LocalStatus::Kind::Missing && there.error != ENOENT)) {
-        const std::string why = blocked ? "not a directory" : std::strerror(there.error);
+      int error = there.kind == LocalStatus::Kind::Missing && there.error != ENOENT ? there.error : 0;
+      if (there.kind == LocalStatus::Kind::Directory) error = writableError(localText(target));
+      if (there.kind == LocalStatus::Kind::Missing && there.error == ENOENT) error = folderUnwritable(localText(target));
+      if (blocked || error != 0) {
+        const std::string why = blocked ? "not a directory" : std::strerror(error);
         refuseTree(plan, {kLocalFile, "get: " + localText(target) + ": " + why}, source, sources.size() == 1);
         continue;
       }

@@ -67,6 +67,15 @@ inline bool localShortOfSpace(const std::string& file, std::int64_t size) {
   return !error && size > 0 && space.available < static_cast<std::uintmax_t>(size);
 }
 
+// The errno of a new local directory's folder that is there and cannot be
+// written in, or 0. A folder that is not there yet is made with it.
+inline int folderUnwritable(const std::string& directory) {
+  std::filesystem::path folder = localPathOf(directory).parent_path();
+  if (folder.empty()) folder = ".";
+  if (localStatus(localText(folder)).kind != LocalStatus::Kind::Directory) return 0;
+  return writableError(localText(folder));
+}
+
 inline std::string noSpaceText() { return std::make_error_code(std::errc::no_space_on_device).message(); }
 
 // Sleeps one poll period; a stop signal may end it early.

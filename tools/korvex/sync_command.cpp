@@ -314,6 +314,9 @@ int syncCommand(Context& context, const SyncOptions& options) {
     }
   } else {
     listLocal(dest, failures);
+    if (const int error = dest.exists ? writableError(dest.root) : folderUnwritable(dest.root)) {
+      throw Failure{kLocalFile, "sync: " + dest.root + ": " + std::strerror(error)};
+    }
   }
   SyncPlan sync = compare(source, dest, options.remove);
   for (Failure& failure : failures) sync.copies.failures.push_back(std::move(failure));
