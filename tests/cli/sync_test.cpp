@@ -1,6 +1,8 @@
 // sync in both directions: what is copied, skipped and deleted over a run of
 // changes, the dry run, the JSON summary, a file that cannot be copied, and
-// a file where the other side has a directory.
+// a file where the other side has a directory (or a link or pipe).
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <functional>
 #include <map>
@@ -233,6 +235,52 @@ INSTANTIATE_TEST_SUITE_P(Directions, SyncTest,
                          ::testing::Values(SyncDirection{"ToPhone", true, kRefused, kLocalFile},
                                            SyncDirection{"FromPhone", false, kLocalFile, kRefused}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+using SyncLocalEntriesTest = CliTest;
+
+// A link to a directory or a pipe in a local destination is no file a copy
+// can write over, nor a directory to copy into: as for a kind conflict,
+// the dry run and the run both report it, or with --delete both replace it.
+TEST_F(SyncLocalEntriesTest, LinksAndPipesArePlannedAsTheyAreRun) {
+  write(phone("src/d/in"), "in");
+  write(phone("src/p"), "pp");
+  fs::create_directories(local("dst/real"));
+  write(local("dst/real/keep"), "kept");
+  fs::create_directory_symlink("real", local("dst/d"));
+  ASSERT_EQ(::mkfifo(local("dst/p").c_str(), 0600), 0);
+  const std::string d = local("dst/d").string(), p = local("dst/p").string();
+  const std::string conflicts = "korvex: sync: " + d + ": a link, pipe or device where the source has a directory "
+                                "(--delete replaces it)\nkorvex: sync: " + p +
+                                ": a link, pipe or device where the source has a file (--delete replaces it)\n";
+  const struct {
+    std::vector<std::string> flags;
+    int exitCode;
+    std::string err;
+    std::vector<std::string> out;  // its lines; the last is the start of the summary
+  } runs[] = {
+      {{"--dry-run"}, kLocalFile, conflicts, {"sync: dry run: 0 to copy (0 B), 0 skipped, 0 to delete, 2 failed"}},
+      {{}, kLocalFile, conflicts + "korvex: sync: 2 of 2 files did not arrive\n",
+       {"sync: 0 copied, 0 skipped, 0 deleted, 2 failed"}},
+      {{"--dry-run", "--delete"}, kOk, "",
+       {"delete " + d + " (a directory takes its place)", "delete " + p + " (a file takes its place)",
+        "copy " + d + "/in (2 bytes)", "copy " + p + " (2 bytes)", "delete " + local("dst/real/keep").string(),
+        "delete " + local("dst/real").string() + "/",
+        "sync: dry run: 2 to copy (4 B), 0 skipped, 4 to delete, 0 failed"}},
+      {{"--delete"}, kOk, "", {"sync: 2 copied, 0 skipped, 4 deleted, 0 failed"}},
+  };
+  for (const auto& run : runs) {
+    SCOPED_TRACE(::testing::PrintToString(run.flags));
+    std::vector<std::string> args{"sync", "phone:/src", local("dst").string()};
+    args.insert(args.end(), run.flags.begin(), run.flags.end());
+    const CliResult result = korvex(args);
+    EXPECT_EQ(result.exitCode, run.exitCode) << result.all();
+    EXPECT_EQ(result.err, run.err);
+    const std::vector<std::string> said = lines(result.out);
+    ASSERT_EQ(said.size(), run.out.size()) << result.out;
+    for (std::size_t i = 0; i < said.size(); ++i) EXPECT_THAT(said[i], ::testing::StartsWith(run.out[i]));
+  }
+  EXPECT_EQ(snapshot(local("dst")), snapshot(phone("src")));
+}
 
 using SyncUsageTest = CliTest;
 

@@ -356,8 +356,10 @@ void ParallelCopy::settle(const Job& job, const korvex::Status& status) {
     std::error_code error;
     const std::uintmax_t written = fs::file_size(localPathOf(job.to), error);
     if (error || written != static_cast<std::uintmax_t>(job.size)) {
-      Failure failure{kLocalFile, std::string(what_) + ": " + job.to + ": holds " + std::to_string(written) +
-                                      " bytes, not " + std::to_string(job.size)};
+      Failure failure{kLocalFile, std::string(what_) + ": " + job.to + ": " +
+                                      (error ? error.message()
+                                             : "holds " + std::to_string(written) + " bytes, not " +
+                                                   std::to_string(job.size))};
       ended(job, &failure);
       return;
     }

@@ -87,8 +87,11 @@ std::string pathOf(const Side& side, const std::string& relative) {
 }
 
 // The local tree; linked directories are not followed (a link may loop),
-// linked files are.
-void listLocal(Side& side, std::vector<Failure>& failures) {
+// linked files are. Anything else (a link to a directory, a pipe, a
+// device) cannot be copied; where it stands in the destination it is kept
+// (`others`) as an entry of no known size, which a file from the source
+// replaces and a directory conflicts with, in the plan as in the run.
+void listLocal(Side& side, std::vector<Failure>& failures, bool others = false) {
   const LocalStatus status = localStatus(side.root);
   if (status.kind == LocalStatus::Kind::Missing && status.error == ENOENT) return;
   if (status.kind == LocalStatus::Kind::Missing) {
@@ -108,6 +111,8 @@ void listLocal(Side& side, std::vector<Failure>& failures) {
       side.tree[relative] = {true, 0};
     } else if (entry.is_regular_file(ignored)) {
       side.tree[relative] = {false, static_cast<std::int64_t>(entry.file_size(ignored))};
+    } else if (others) {
+      side.tree[relative] = {false, -1};
     }
   }
   if (error) failures.push_back({kLocalFile, "sync: " + side.root + ": " + error.message()});
@@ -190,11 +195,13 @@ bool below(const std::string& relative, const std::vector<std::string>& tops) {
 
 // A file where the source has a directory, or the reverse: without --delete
 // neither side's entry is touched, and nothing below it is copied.
-Failure kindConflict(const Side& dest, const std::string& relative, bool destIsDirectory) {
+Failure kindConflict(const Side& dest, const std::string& relative, const TreeEntry& there, bool sourceIsDirectory) {
+  const std::string what = there.isDirectory ? "a directory"
+                           : there.size < 0  ? "a link, pipe or device"
+                                             : "a file";
   return {dest.phone ? kRefused : kLocalFile,
-          "sync: " + pathOf(dest, relative) + (destIsDirectory ? ": a directory where the source has a file"
-                                                               : ": a file where the source has a directory") +
-              " (--delete replaces it)"};
+          "sync: " + pathOf(dest, relative) + ": " + what + " where the source has " +
+              (sourceIsDirectory ? "a directory" : "a file") + " (--delete replaces it)"};
 }
 
 SyncPlan compare(const Side& source, const Side& dest, bool remove) {
@@ -204,9 +211,10 @@ SyncPlan compare(const Side& source, const Side& dest, bool remove) {
   for (const auto& [relative, entry] : source.tree) {
     if (below(relative, conflicts)) continue;
     auto there = dest.tree.find(relative);
-    if (there != dest.tree.end() && there->second.isDirectory != entry.isDirectory) {
+    // An entry a copy cannot write over (a link, a pipe) conflicts with both kinds.
+    if (there != dest.tree.end() && (there->second.isDirectory != entry.isDirectory || there->second.size < 0)) {
       if (!remove) {
-        sync.copies.failures.push_back(kindConflict(dest, relative, there->second.isDirectory));
+        sync.copies.failures.push_back(kindConflict(dest, relative, there->second, entry.isDirectory));
         conflicts.push_back(relative);
         continue;
       }
@@ -234,10 +242,10 @@ SyncPlan compare(const Side& source, const Side& dest, bool remove) {
   return sync;
 }
 
-void printPlan(const SyncPlan& sync, const Side& dest) {
+void printPlan(const SyncPlan& sync, const Side& source, const Side& dest) {
   for (const auto& [relative, directory] : sync.replacements) {
-    std::printf("delete %s%s\n", shown(pathOf(dest, relative)).c_str(),
-                directory ? "/ (a file takes its place)" : " (a directory takes its place)");
+    std::printf("delete %s%s (%s takes its place)\n", shown(pathOf(dest, relative)).c_str(), directory ? "/" : "",
+                source.tree.at(relative).isDirectory ? "a directory" : "a file");
   }
   for (const Job& job : sync.copies.jobs) {
     std::printf("copy %s (%lld bytes)\n", shown(job.to).c_str(), static_cast<long long>(job.size));
@@ -313,7 +321,7 @@ int syncCommand(Context& context, const SyncOptions& options) {
       throw asFailure("sync", dest.root, phone.why(korvex::Operation::make_directory, dest.root));
     }
   } else {
-    listLocal(dest, failures);
+    listLocal(dest, failures, true);
     if (const int error = dest.exists ? writableError(dest.root) : folderUnwritable(dest.root)) {
       throw Failure{kLocalFile, "sync: " + dest.root + ": " + std::strerror(error)};
     }
@@ -322,7 +330,7 @@ int syncCommand(Context& context, const SyncOptions& options) {
   for (Failure& failure : failures) sync.copies.failures.push_back(std::move(failure));
   if (options.dryRun) {
     for (const Failure& failure : sync.copies.failures) printMessage(failure.message);
-    printPlan(sync, dest);
+    printPlan(sync, source, dest);
     return sync.copies.failures.empty() ? kOk : sync.copies.failures.front().code;
   }
   if (stopSignal) throw Failure{kSignalBase + stopSignal, "sync: cancelled before the copy started"};
