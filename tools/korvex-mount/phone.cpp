@@ -1,15 +1,9 @@
 #include "phone.h"
 
+#include "connect_failure.h"
 #include "note.h"
 
 namespace korvex::mount {
-namespace {
-
-const char* connectError(korvex::Errc error) {
-  return error == korvex::Errc::login_failed ? "login refused or not answered" : "cannot connect";
-}
-
-}  // namespace
 
 Phone::Phone(std::string address, std::string password)
     : address_(std::move(address)), password_(std::move(password)) {}
@@ -29,7 +23,8 @@ SessionRef Phone::session() {
   korvex::Result<korvex::Session> fresh = korvex::Session::connect(address_, password_);
   if (!fresh) {
     if (!down_) {
-      note("%s: %s; operations fail with EIO until it answers", address_.c_str(), connectError(fresh.error()));
+      const std::string why = korvex::cli::connectFailure(address_, fresh.error());
+      note("%s; operations fail with EIO until it answers", why.c_str());
     }
     down_ = true;
     return {};
