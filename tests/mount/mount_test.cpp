@@ -306,6 +306,89 @@ TEST_F(MountTest, ALinkLostMidCopyFailsTheOpen) {
   EXPECT_EQ(readFile(service_->root() / "mid.bin"), content);
 }
 
+// Files of one folder opened in turn: the next ones are read ahead. What
+// landed whole is served even once the link is gone; a link lost during the
+// read-ahead leaves each file whole or failing with EIO, never short or
+// wrong; a break in the pattern, and the unmount, remove what was fetched.
+TEST_F(MountTest, ReadAheadServesOnlyWholeFiles) {
+  constexpr int kFiles = 10;
+  constexpr std::size_t kSize = 256 * 1024;
+  std::filesystem::create_directory(service_->root() / "dir");
+  for (int i = 0; i < kFiles; ++i) writeFile(service_->root() / "dir" / ("f" + std::to_string(i)), patterned(kSize, 40 + i));
+  writeFile(service_->root() / "other.txt", "elsewhere");
+  enum class Then { CutOnceLanded, CutMidway, OpenElsewhere };
+  const struct {
+    const char* what;
+    LinkShape shape;
+    Then then;
+  } cases[] = {
+      {"the link goes once the read-ahead landed", LinkShape{}, Then::CutOnceLanded},
+      // The eight files read ahead take four seconds.
+      {"the link goes during the read-ahead", LinkShape{std::chrono::microseconds(0), 4e6}, Then::CutMidway},
+      {"a file of another folder is opened", LinkShape{}, Then::OpenElsewhere},
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(row.what);
+    LinkProxy link(service_->port(), row.shape);
+    ASSERT_TRUE(link.listening());
+    mount_ = std::make_unique<MountProcess>(link.address(), service_->password(),
+                                            std::vector<std::string>{"--attr-timeout", "60"});
+    // Files read ahead whole: scratch files of the full size.
+    const auto landed = [this] {
+      std::size_t whole = 0;
+      std::error_code ignored;
+      for (const auto& entry : std::filesystem::recursive_directory_iterator(mount_->cacheParent(), ignored)) {
+        if (entry.path().parent_path().filename() == "read-ahead" && entry.is_regular_file(ignored) &&
+            entry.file_size(ignored) == kSize) {
+          ++whole;
+        }
+      }
+      return whole;
+    };
+    walk({{"two files in turn", "ls -l $M/dir > /dev/null && cat $M/dir/f0 $M/dir/f1 > /dev/null", true, ""}});
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    // Cut midway: once the first file landed, with seven still to come.
+    const std::size_t wait = row.then == Then::CutMidway ? 1 : kFiles - 2;
+    while (landed() < wait && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    if (row.then == Then::CutMidway) {
+      ASSERT_GE(landed(), wait) << mount_->log();
+    } else {
+      ASSERT_EQ(landed(), wait) << mount_->log();
+    }
+    if (row.then == Then::OpenElsewhere) {
+      walk({{"another folder", "cat $M/other.txt", true, "elsewhere"}});
+      while (landed() > 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+      EXPECT_EQ(landed(), 0u) << "the read-ahead's files stay";
+    } else {
+      link.stop();
+    }
+    int failed = 0;
+    for (int i = 2; i < kFiles; ++i) {
+      const std::string name = "f" + std::to_string(i);
+      const ShellResult read = runShell("cat $M/dir/" + name + " > $L/" + name, env());
+      ASSERT_FALSE(read.timedOut);
+      if (read.status == 0) {
+        EXPECT_TRUE(readFile(local_ / name) == readFile(service_->root() / "dir" / name))
+            << name << ": " << readFile(local_ / name).size() << " bytes read";
+      } else {
+        ++failed;
+        EXPECT_NE(read.output.find("Input/output error"), std::string::npos) << name << ": " << read.output;
+      }
+    }
+    // Midway, both: what landed is served, what did not fails.
+    EXPECT_EQ(failed > 0, row.then == Then::CutMidway) << failed << " of " << kFiles - 2 << " failed\n"
+                                                         << mount_->log();
+    EXPECT_LT(failed, kFiles - 2);
+    EXPECT_EQ(mount_->unmount(), 0) << mount_->log();
+    EXPECT_TRUE(std::filesystem::is_empty(mount_->cacheParent())) << mount_->log();
+    mount_.reset();
+  }
+}
+
 // A file changed on the phone behind the mount's back: what the kernel kept
 // of it (its pages too, read twice before) gives way once the attribute
 // time-out has passed, whether or not the size changed.
