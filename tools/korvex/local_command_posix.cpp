@@ -1,6 +1,5 @@
 #include <sys/wait.h>
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -13,11 +12,7 @@ int runLocalCommand(const std::string& command) {
   const int status = std::system(command.c_str());
   if (status == -1) return -1;
   if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (!WIFSIGNALED(status)) return -1;
-  // The terminal echoed ^C where the command stopped: what follows starts a
-  // line of its own, as after a shell's job.
-  if (WTERMSIG(status) == SIGINT) std::fputc('\n', stdout);
-  return 128 + WTERMSIG(status);
+  return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
 }
 
 int runLocalListing(const std::vector<std::string>& arguments) {
