@@ -209,10 +209,11 @@ void Copies::setOwner(OpenFile& file, const std::string& dest) {
   const auto owner = file.wantedOwner();
   if (!owner) return;
   const SessionRef session = phone_.session();
-  const int uid = static_cast<int>(owner->first), gid = static_cast<int>(owner->second);
-  const korvex::Status set = session ? session->chown(dest, uid, gid) : korvex::Status(korvex::Errc::connection_lost);
+  const korvex::Status set = session ? session->chown(dest, static_cast<int>(owner->first), static_cast<int>(owner->second))
+                                     : korvex::Status(korvex::Errc::connection_lost);
   if (!set) {
-    noteError("%s: the owner %d:%d was not set: %s", dest.c_str(), uid, gid, korvex::message(set.error()));
+    noteError("%s: the owner %d:%d was not set: %s", dest.c_str(), static_cast<int>(owner->first),
+              static_cast<int>(owner->second), korvex::message(set.error()));
   }
 }
 

@@ -128,8 +128,7 @@ ReadAhead::Entry* ReadAhead::find(const std::string& path) {
 void ReadAhead::work() {
   std::unique_lock hold(mutex_);
   while (!stopping_) {
-    const bool queued =
-        std::any_of(entries_.begin(), entries_.end(), [](const Entry& e) { return e.state == State::Queued; });
+    const bool queued = std::any_of(entries_.begin(), entries_.end(), [](const Entry& e) { return e.state == State::Queued; });
     if (queued) {
       fetch(hold);
     } else {
