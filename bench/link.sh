@@ -10,8 +10,7 @@
 #              wifi30: 30 ms one way, 50 Mbit/s each way
 #   --rounds   rounds per figure (default 3); the figure is their median, the
 #              library and the peer taking turns to go first
-#   --only     some of: tree, big, mount, ls (default all); mount-ls, mount-get,
-#              mount-put for one of the mount's rows
+#   --only     some of: tree, big, mount, ls (default all)
 #   --quick    40 files, a 4 MiB file and 100 names: a smoke run
 #   --jobs     build parallelism (default 2)
 #   --workdir  where the scratch files go (default /dev/shm when it is a
@@ -56,11 +55,6 @@ else
 fi
 files=$((folders * per_folder))
 want() { [[ ",$only," == *",$1,"* ]]; }
-# One of the mount's rows (ls, get, put), or any of them without an argument.
-want_mount() {
-  want mount && return 0
-  if [ $# -gt 0 ]; then want "mount-$1"; else want mount-ls || want mount-get || want mount-put; fi
-}
 
 sftp_server=""
 for candidate in /usr/lib/openssh/sftp-server /usr/lib/sftp-server /usr/libexec/sftp-server /usr/libexec/openssh/sftp-server; do
@@ -72,7 +66,7 @@ if [ -z "$sftp_server" ] || ! command -v sftp socat sshfs fusermount3 ss >/dev/n
     [ -x "$candidate" ] && { sftp_server=$candidate; break; }
   done
 fi
-if want_mount && [ ! -c /dev/fuse ]; then
+if want mount && [ ! -c /dev/fuse ]; then
   echo "no /dev/fuse: the mount rows need FUSE (leave them out with --only tree,big,ls)" >&2
   exit 1
 fi
@@ -82,8 +76,7 @@ cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVEX_BUILD_BEN
 cmake --build build-bench -j "$jobs" --target korvexd korvex_cli korvex_mount link_proxy
 korvexd=build-bench/tools/korvexd/korvexd
 korvex=build-bench/tools/korvex/korvex
-# KORVEX_BENCH_MOUNT: another build of korvex-mount to measure (before and after a change).
-korvex_mount=${KORVEX_BENCH_MOUNT:-build-bench/tools/korvex-mount/korvex-mount}
+korvex_mount=build-bench/tools/korvex-mount/korvex-mount
 link_proxy=build-bench/bench/link_proxy
 
 if [ -z "$workdir" ]; then
@@ -248,9 +241,11 @@ if want big; then
   row big-get "get, one $big_mib MiB file" sftp "$big_bytes"
   row big-put "put, one $big_mib MiB file" sftp "$big_bytes"
 fi
-if want_mount ls; then row mount-ls "mount: ls -l of $names names" sshfs -; fi
-if want_mount get; then row mount-get "mount: cp -r of the tree out" sshfs "$tree_bytes"; fi
-if want_mount put; then row mount-put "mount: cp -r of the tree in" sshfs "$tree_bytes"; fi
+if want mount; then
+  row mount-ls "mount: ls -l of $names names" sshfs -
+  row mount-get "mount: cp -r of the tree out" sshfs "$tree_bytes"
+  row mount-put "mount: cp -r of the tree in" sshfs "$tree_bytes"
+fi
 if want ls; then
   row ls "ls -l of $names names" sftp -
 fi
@@ -313,24 +308,18 @@ mount_rows() {
   mount_up korvex timeout -k 5 $((limit * 4)) "$korvex_mount" -f --host "$phone" --password-file "$work/password" \
     --cache-dir "$work/cache" --unsent-dir "$work/unsent" "$km"
   mount_up sshfs timeout -k 5 $((limit * 4)) sshfs -f -o "directport=$sftp_port" "127.0.0.1:$work/sftp" "$ss"
-  if want_mount ls; then
-    k() { measure mount-ls korvex "true" sh -c "[ \$(ls -l $km/names | wc -l) -gt $names ]"; }
-    s() { measure mount-ls peer "true" sh -c "[ \$(ls -l $ss/names | wc -l) -gt $names ]"; }
-    pair mount-ls k s
-  fi
+  k() { measure mount-ls korvex "true" sh -c "[ \$(ls -l $km/names | wc -l) -gt $names ]"; }
+  s() { measure mount-ls peer "true" sh -c "[ \$(ls -l $ss/names | wc -l) -gt $names ]"; }
+  pair mount-ls k s
   rm -rf "$work/out/k" "$work/out/s"
-  if want_mount get; then
-    k() { measure mount-get korvex "[ \$(count_full $work/out/k) = $files ]" cp -r "$km/tree" "$work/out/k"; }
-    s() { measure mount-get peer "[ \$(count_full $work/out/s) = $files ]" cp -r "$ss/tree" "$work/out/s"; }
-    pair mount-get k s
-  fi
+  k() { measure mount-get korvex "[ \$(count_full $work/out/k) = $files ]" cp -r "$km/tree" "$work/out/k"; }
+  s() { measure mount-get peer "[ \$(count_full $work/out/s) = $files ]" cp -r "$ss/tree" "$work/out/s"; }
+  pair mount-get k s
   rm -rf "$work/out/k" "$work/out/s"
-  if want_mount put; then
-    # Done when the service holds every file in full, not when cp returns.
-    k() { measure mount-put korvex "true" bash -c "cp -r $work/seed/tree $km/in && wait_tree $work/phone/in"; }
-    s() { measure mount-put peer "true" bash -c "cp -r $work/seed/tree $ss/in && wait_tree $work/sftp/in"; }
-    pair mount-put k s
-  fi
+  # Done when the service holds every file in full, not when cp returns.
+  k() { measure mount-put korvex "true" bash -c "cp -r $work/seed/tree $km/in && wait_tree $work/phone/in"; }
+  s() { measure mount-put peer "true" bash -c "cp -r $work/seed/tree $ss/in && wait_tree $work/sftp/in"; }
+  pair mount-put k s
   mount_down korvex
   mount_down sshfs
   rm -rf "$work/phone/in" "$work/sftp/in"
@@ -343,7 +332,7 @@ for round in $(seq "$rounds"); do
   echo "round $round of $rounds (load average $(cut -d' ' -f1-3 /proc/loadavg))"
   want tree && tree_rows
   want big && big_rows
-  want_mount && mount_rows
+  want mount && mount_rows
   want ls && ls_rows
 done
 echo "load average at end: $(cut -d' ' -f1-3 /proc/loadavg)"
