@@ -34,8 +34,6 @@ class CacheFiles {
       : dir_(std::move(dir)), unsentDir_(std::move(unsentDir)), space_(limit) {}
 
   std::uint64_t limit() const { return space_.limit(); }
-  // The bound, shared with read-ahead's scratch files.
-  Space& space() { return space_; }
   // Whether a cache file was left in the cache directory at its end.
   bool leftInCache() const { return leftInCache_.load(); }
 

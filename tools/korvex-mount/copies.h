@@ -43,9 +43,6 @@ class Copies {
   Copies(Phone& phone, MetaCache& meta, CacheFiles& cache, int count, std::chrono::milliseconds startTimeout)
       : phone_(phone), meta_(meta), cache_(cache), slots_(count), pool_(phone.address(), phone.password()), startTimeout_(startTimeout) {}
 
-  // The sessions small copies run on, shared with read-ahead.
-  korvex::SessionPool& pool() { return pool_; }
-
   // Files up to this size are copied whole on a pooled session.
   static constexpr std::uint64_t kWholeCopyLimit = 1024 * 1024;
 

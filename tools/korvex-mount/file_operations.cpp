@@ -25,7 +25,6 @@ int Filesystem::open(const char* rawPath, fuse_file_info* fi) {
   file->phonePath = path;
   const bool truncating = file->writable && (fi->flags & O_TRUNC);
   if (const int error = cache_.make(*file, truncating)) return error;
-  if (file->writable) readAhead_.drop();
   if (truncating) {
     file->dirty = true;
     file->current = true;
@@ -33,9 +32,7 @@ int Filesystem::open(const char* rawPath, fuse_file_info* fi) {
     Attr attr;
     int error = attributes_.lookup(path, attr);
     if (!error && attr.kind == Kind::Directory) error = -EISDIR;
-    if (!error && !(!file->writable && takeReadAhead(*file, path))) {
-      error = copies_.startDownload(*file, path, attr.size.value_or(0));
-    }
+    if (!error) error = copies_.startDownload(*file, path, attr.size.value_or(0));
     if (error) {
       discard(file.release());
       return error;
@@ -53,7 +50,6 @@ int Filesystem::open(const char* rawPath, fuse_file_info* fi) {
 int Filesystem::create(const char* rawPath, fuse_file_info* fi) {
   const std::string path = rawPath;
   if (path.size() > kMaxPath) return -ENAMETOOLONG;
-  readAhead_.drop();
   auto file = std::make_unique<OpenFile>();
   file->writable = true;
   file->phonePath = path;
@@ -65,15 +61,6 @@ int Filesystem::create(const char* rawPath, fuse_file_info* fi) {
   file->current = true;
   fi->fh = reinterpret_cast<std::uint64_t>(files_.track(file.release()));
   return 0;
-}
-
-bool Filesystem::takeReadAhead(OpenFile& file, const std::string& path) {
-  readAhead_.opened(path);
-  const std::optional<std::uint64_t> size = readAhead_.take(path, file.local);
-  if (!size) return false;
-  std::lock_guard hold(file.mutex);
-  file.reserved = *size;  // the read-ahead's space, now the file's
-  return cache_.adoptComplete(file, static_cast<std::uint32_t>(*size));
 }
 
 int Filesystem::read(char* buffer, std::size_t size, off_t offset, fuse_file_info* fi) {

@@ -14,11 +14,9 @@ Filesystem::Filesystem(Phone& phone, const Options& options)
       meta_(options.attrTimeout),
       cache_(options.cacheDir, options.cacheBytes, options.unsentDir),
       copies_(phone, meta_, cache_, options.copies, options.startTimeout),
-      attributes_(phone, meta_),
-      readAhead_(copies_.pool(), meta_, cache_.space(), options.cacheDir / "read-ahead", options.attrTimeout) {}
+      attributes_(phone, meta_) {}
 
 void Filesystem::closeAll() {
-  readAhead_.stop();
   for (OpenFile* file : files_.takeAll()) discard(file);
 }
 

@@ -53,20 +53,6 @@ void MetaCache::rememberListing(const std::string& dir, std::vector<NamedAttr>& 
   listings_[dir] = Listing{std::move(sorted), Clock::now() + ttl_};
 }
 
-std::vector<NamedAttr> MetaCache::filesAfter(const std::string& dir, const std::string& name, std::size_t count) {
-  std::vector<NamedAttr> files;
-  std::lock_guard hold(mutex_);
-  const auto listing = listings_.find(dir);
-  if (listing == listings_.end() || listing->second.expires <= Clock::now()) return files;
-  const std::vector<NamedAttr>& names = listing->second.entries;
-  for (auto at = std::upper_bound(names.begin(), names.end(), name,
-                                  [](const std::string& n, const NamedAttr& entry) { return n < entry.name; });
-       at != names.end() && files.size() < count; ++at) {
-    if (at->attr.kind == Kind::File) files.push_back(*at);
-  }
-  return files;
-}
-
 void MetaCache::markRead(const std::string& path, std::uint64_t seen) {
   if (seen == 0) return;
   std::lock_guard hold(mutex_);

@@ -52,10 +52,6 @@ class MetaCache {
   // its next names missing without asking the phone.
   void learn(const std::string& path, Attr attr);
 
-  // Up to `count` files listed in `dir` after `name`, in name order, from
-  // a listing still kept; none when there is none.
-  std::vector<NamedAttr> filesAfter(const std::string& dir, const std::string& name, std::size_t count);
-
   // The kernel's pages of a file hold what was read of it under `seen`;
   // they are still good while the path's answer carries that stamp.
   void markRead(const std::string& path, std::uint64_t seen);

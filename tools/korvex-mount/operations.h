@@ -22,7 +22,6 @@
 #include "meta_cache.h"
 #include "mount_options.h"
 #include "open_file.h"
-#include "read_ahead.h"
 
 namespace korvex::mount {
 
@@ -79,8 +78,6 @@ class Filesystem {
   // A file being written through `fi` (or any handle) of the path.
   bool beingWritten(const std::string& path, const fuse_file_info* fi);
   int fillLocal(OpenFile& file, struct stat* st) const;
-  // Opens a file for reading from what was read ahead of it: whether it was.
-  bool takeReadAhead(OpenFile& file, const std::string& path);
   // Stops the file's download and ends its cache file.
   void discard(OpenFile* file);
 
@@ -90,7 +87,6 @@ class Filesystem {
   CacheFiles cache_;
   Copies copies_;
   Attributes attributes_;
-  ReadAhead readAhead_;  // after copies_, whose pool it uses
   OpenFiles files_;
   MadeDirs madeDirs_;
   Listings listings_;

@@ -141,7 +141,6 @@ int Filesystem::mkdir(const char* rawPath) {
 
 int Filesystem::unlink(const char* rawPath) {
   const std::string path = rawPath;
-  readAhead_.drop();
   const auto remove = [](const korvex::Session& session, const std::string& file) { return session.remove(file); };
   int error = changePath(phone_, meta_, path, remove);
   // Created here and not sent yet: its cache file was all there was.
@@ -166,7 +165,6 @@ int Filesystem::rename(const char* from, const char* to, unsigned int flags) {
   // RENAME_NOREPLACE and RENAME_EXCHANGE have no counterpart on the phone.
   if (flags != 0) return -EINVAL;
   if (std::strlen(to) > kMaxRenameDest || std::strlen(from) > kMaxPath) return -ENAMETOOLONG;
-  readAhead_.drop();
   // A file written here but not yet closed is only in the cache: send it
   // first, or the phone has nothing to move.
   if (const int error = files_.uploadPending(from, [this](OpenFile& file) { return copies_.upload(file); })) return error;
