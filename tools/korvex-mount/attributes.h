@@ -28,10 +28,6 @@ class Attributes {
   void fill(const Attr& attr, struct stat* st) const;
   // The mode shown for that kind of path.
   mode_t modeOf(Kind kind) const { return kind == Kind::Directory ? dirMode_ : fileMode_; }
-  // Whether chown's ids (-1: unchanged) are the owner shown.
-  bool showsOwner(uid_t uid, gid_t gid) const {
-    return (uid == static_cast<uid_t>(-1) || uid == uid_) && (gid == static_cast<gid_t>(-1) || gid == gid_);
-  }
 
  private:
   Phone& phone_;

@@ -119,7 +119,7 @@ void CacheFiles::release(OpenFile& file) {
 void CacheFiles::end(OpenFile* file) {
   if (file->fd.load() >= 0) ::close(file->fd.load());
   bool keep = false;
-  if (file->writable && file->dirty && !file->removed.load()) {
+  if (file->writable && file->dirty) {
     const std::string path = file->path();
     std::string why;
     const std::filesystem::path kept = keepUnsent(file->local, path, unsentDir_, why);

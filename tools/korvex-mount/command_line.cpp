@@ -87,21 +87,6 @@ docs::Page manPageExtras() {
   return page;
 }
 
-// Why `path` cannot be the mount point, or empty when it can. It is opened
-// too: a mount whose program died may still answer stat from what the
-// kernel kept.
-std::string mountPointProblem(const std::string& path) {
-  std::error_code error;
-  const std::filesystem::file_status status = std::filesystem::status(path, error);
-  if (status.type() == std::filesystem::file_type::not_found) return "no such directory";
-  if (!error && !std::filesystem::is_directory(status)) return "not a directory";
-  if (!error) std::filesystem::directory_iterator open(path, error);
-  if (error == std::errc::not_connected) {
-    return error.message() + ": a mount whose program ended is still there (fusermount3 -u it first)";
-  }
-  return error ? error.message() : std::string();
-}
-
 std::chrono::milliseconds milliseconds(double seconds) {
   return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
 }
@@ -126,8 +111,11 @@ std::optional<int> parseCommandLine(int argc, char** argv, Settings& settings) {
     return app.exit(error) == 0 ? 0 : kUsage;
   }
   // FUSE would mount on a file too, and every access would then fail.
-  if (const std::string problem = mountPointProblem(settings.mountpoint); !problem.empty()) {
-    return fail(kUsage, settings.mountpoint + ": " + problem + " (the mount point is an existing empty directory)");
+  std::error_code error;
+  if (!std::filesystem::is_directory(settings.mountpoint, error)) {
+    const bool missing = !std::filesystem::exists(std::filesystem::symlink_status(settings.mountpoint, error));
+    return fail(kUsage, settings.mountpoint + (missing ? ": no such directory" : ": not a directory") +
+                            " (the mount point is an existing empty directory)");
   }
   settings.libraryLog = logLevel->count() > 0;
   settings.foreground = settings.foreground || settings.debug;

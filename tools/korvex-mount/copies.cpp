@@ -176,11 +176,6 @@ int Copies::waitContent(OpenFile& file, std::uint64_t end) {
 // The library confirms the size the phone stored: a copy that returns done
 // is there.
 int Copies::upload(OpenFile& file) {
-  // Unlinked while open: the phone is not given the file back.
-  if (file.removed.load()) {
-    file.dirty = false;
-    return 0;
-  }
   const std::string dest = file.path();
   if (!slots_.acquire()) return -EINTR;
   std::uint64_t size = 0;
@@ -196,25 +191,10 @@ int Copies::upload(OpenFile& file) {
   file.uploadFailed = result != 0;
   if (result == 0) {
     file.dirty = false;
-    setOwner(file, dest);
   } else if (result != -EINTR) {
     note("%s: the upload failed: %s", dest.c_str(), std::strerror(-result));
   }
   return result;
-}
-
-// An upload makes the file anew: the owner asked for before it is set now.
-// chown succeeded when it was asked, so a refusal here can only be logged.
-void Copies::setOwner(OpenFile& file, const std::string& dest) {
-  const auto owner = file.wantedOwner();
-  if (!owner) return;
-  const SessionRef session = phone_.session();
-  const korvex::Status set = session ? session->chown(dest, static_cast<int>(owner->first), static_cast<int>(owner->second))
-                                     : korvex::Status(korvex::Errc::connection_lost);
-  if (!set) {
-    noteError("%s: the owner %d:%d was not set: %s", dest.c_str(), static_cast<int>(owner->first),
-              static_cast<int>(owner->second), korvex::message(set.error()));
-  }
 }
 
 int Copies::sendWhole(OpenFile& file, const std::string& dest) {

@@ -60,7 +60,6 @@ class Copies {
   int fetchWhole(OpenFile& file, const std::string& path);
   int sendWhole(OpenFile& file, const std::string& dest);
   int sendInBackground(OpenFile& file, const std::string& dest);
-  void setOwner(OpenFile& file, const std::string& dest);
   bool neverStarts(const korvex::Session& session, Clock::time_point started) const;
   void advance(OpenFile& file);
   int takeLanded(OpenFile& file, std::uint64_t size);

@@ -83,7 +83,7 @@ int Filesystem::write(const char* buffer, std::size_t size, off_t offset, fuse_f
   file.dirty = true;
   file.written = true;
   file.uploadFailed = false;
-  file.current = !file.removed.load();
+  file.current = true;
   return put;
 }
 
@@ -107,7 +107,7 @@ int Filesystem::truncate(const char* rawPath, off_t size, fuse_file_info* fi) {
   if (const int error = CacheFiles::cut(file, size)) return error;
   file.dirty = true;
   file.written = true;
-  file.current = !file.removed.load();
+  file.current = true;
   return 0;
 }
 

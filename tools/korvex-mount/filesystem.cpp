@@ -86,10 +86,8 @@ fuse_operations operations() {
   ops.rmdir = [](const char* path) { return self().rmdir(path); };
   ops.rename = [](const char* from, const char* to, unsigned int flags) { return self().rename(from, to, flags); };
   ops.statfs = [](const char*, struct statvfs* st) { return self().statfs(st); };
-  ops.chmod = [](const char* path, mode_t mode, fuse_file_info* fi) { return self().chmod(path, mode, fi); };
-  ops.chown = [](const char* path, uid_t uid, gid_t gid, fuse_file_info* fi) {
-    return self().chown(path, uid, gid, fi);
-  };
+  ops.chmod = [](const char* path, mode_t mode, fuse_file_info*) { return self().chmod(path, mode); };
+  ops.chown = [](const char* path, uid_t uid, gid_t gid, fuse_file_info*) { return self().chown(path, uid, gid); };
   // The phone keeps no times: a change is accepted and ignored, so touch,
   // cp -p and the like succeed, as on network file systems without times.
   ops.utimens = [](const char*, const struct timespec[2], fuse_file_info*) { return 0; };

@@ -6,7 +6,6 @@
 #include <cerrno>
 
 #include "command_line.h"
-#include "connect_failure.h"
 #include "exit_status.h"
 #include "korvex.hpp"
 #include "login_settings.h"
@@ -51,10 +50,11 @@ int findLogin(const Settings& settings, std::string& host, std::string& password
 int checkLogin(Phone& phone, bool foreground) {
   const korvex::Status login = foreground ? phone.connect() : connectInChild(phone.address(), phone.password());
   if (login) return 0;
-  const korvex::Errc error = login.error() == korvex::Errc::login_failed ? korvex::Errc::login_failed
-                                                                         : korvex::Errc::connect_failed;
-  return fail(error == korvex::Errc::login_failed ? kLoginRefused : kNoConnect,
-              korvex::cli::connectFailure(phone.address(), error));
+  const std::string& address = phone.address();
+  if (login.error() == korvex::Errc::login_failed) {
+    return fail(kLoginRefused, address + ": login refused (wrong password, or no answer within 3 s)");
+  }
+  return fail(kNoConnect, address + ": cannot connect");
 }
 
 }  // namespace korvex::mount

@@ -30,28 +30,6 @@ OpenFile* OpenFiles::current(const std::string& path) {
   return nullptr;
 }
 
-bool OpenFiles::setOwnerAfterUpload(const std::string& path, std::pair<uid_t, gid_t> owner) {
-  bool found = false;
-  std::lock_guard hold(mutex_);
-  for (OpenFile* file : files_) {
-    if (!file->current.load()) continue;
-    std::lock_guard pathHold(file->pathMutex);
-    if (file->phonePath != path) continue;
-    file->owner = owner;
-    found = true;
-  }
-  return found;
-}
-
-void OpenFiles::remove(const std::string& path) {
-  std::lock_guard hold(mutex_);
-  for (OpenFile* file : files_) {
-    if (file->path() != path) continue;
-    file->removed = true;
-    file->current = false;
-  }
-}
-
 std::vector<std::string> OpenFiles::currentNames(const std::string& dir) {
   std::vector<std::string> names;
   std::lock_guard hold(mutex_);

@@ -10,10 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
-#include <optional>
 #include <set>
-#include <sys/types.h>
-#include <utility>
 #include <string>
 #include <vector>
 
@@ -38,11 +35,6 @@ struct OpenFile {
 
   std::mutex pathMutex;   // a leaf lock: rename moves open files
   std::string phonePath;  // guarded by pathMutex
-  // The owner a chown asked for before the file was on the phone (or while
-  // its upload was still to replace it there): set after each upload.
-  std::optional<std::pair<uid_t, gid_t>> owner;  // guarded by pathMutex
-  // Unlinked while open: what is written to it goes nowhere.
-  std::atomic<bool> removed{false};
 
   // Set once the cache file is the newest content of the phone file (created,
   // truncated, written, or downloaded for writing): getattr then reports it.
@@ -72,10 +64,6 @@ struct OpenFile {
     std::lock_guard hold(pathMutex);
     return phonePath;
   }
-  std::optional<std::pair<uid_t, gid_t>> wantedOwner() {
-    std::lock_guard hold(pathMutex);
-    return owner;
-  }
 };
 
 class OpenFiles {
@@ -87,12 +75,6 @@ class OpenFiles {
 
   // An open file whose cache holds the newest content of `path`.
   OpenFile* current(const std::string& path);
-  // Asks each such file of `path` for `owner` after its upload; whether
-  // there was one.
-  bool setOwnerAfterUpload(const std::string& path, std::pair<uid_t, gid_t> owner);
-  // The path was unlinked: its open files no longer stand for it, and
-  // nothing written to them reaches the phone.
-  void remove(const std::string& path);
   // The names in `dir` of such files: created here, perhaps not yet sent.
   std::vector<std::string> currentNames(const std::string& dir);
   // Calls `upload` with the file's mutex held for each open file of `path`

@@ -18,7 +18,6 @@
 #include "copies.h"
 #include "fuse_api.h"
 #include "listing.h"
-#include "made_dirs.h"
 #include "meta_cache.h"
 #include "mount_options.h"
 #include "open_file.h"
@@ -37,7 +36,6 @@ class Filesystem {
   bool leftInCache() const { return cache_.leftInCache(); }
   void* init(fuse_conn_info* conn, fuse_config* cfg);
 
-  // A path is null for a file unlinked while open (fi names it then).
   int getattr(const char* path, struct stat* st, fuse_file_info* fi);
   int opendir(fuse_file_info* fi);
   int readdir(const char* path, void* buffer, fuse_fill_dir_t filler, off_t offset, fuse_file_info* fi);
@@ -47,8 +45,8 @@ class Filesystem {
   int rmdir(const char* path);
   int rename(const char* from, const char* to, unsigned int flags);
   int statfs(struct statvfs* st);
-  int chmod(const char* path, mode_t mode, fuse_file_info* fi);
-  int chown(const char* path, uid_t uid, gid_t gid, fuse_file_info* fi);
+  int chmod(const char* path, mode_t mode);
+  int chown(const char* path, uid_t uid, gid_t gid);
 
   int open(const char* path, fuse_file_info* fi);
   int create(const char* path, fuse_file_info* fi);
@@ -73,10 +71,6 @@ class Filesystem {
   int listDirectory(const std::string& path, std::vector<DirRow>& rows);
 
   static OpenFile* fileOf(const fuse_file_info* fi) { return reinterpret_cast<OpenFile*>(fi->fh); }
-  // The path FUSE gives, or the open file's when it gives none.
-  static std::string pathOf(const char* path, const fuse_file_info* fi);
-  // A file being written through `fi` (or any handle) of the path.
-  bool beingWritten(const std::string& path, const fuse_file_info* fi);
   int fillLocal(OpenFile& file, struct stat* st) const;
   // Stops the file's download and ends its cache file.
   void discard(OpenFile* file);
@@ -88,7 +82,6 @@ class Filesystem {
   Copies copies_;
   Attributes attributes_;
   OpenFiles files_;
-  MadeDirs madeDirs_;
   Listings listings_;
 };
 

@@ -25,28 +25,14 @@ int changePath(Phone& phone, MetaCache& meta, const std::string& path, Command c
 
 }  // namespace
 
-std::string Filesystem::pathOf(const char* path, const fuse_file_info* fi) {
-  if (path) return path;
-  return fi && fi->fh ? fileOf(fi)->path() : std::string();
-}
-
-bool Filesystem::beingWritten(const std::string& path, const fuse_file_info* fi) {
-  return (fi && fi->fh && fileOf(fi)->current.load()) || files_.current(path);
-}
-
 int Filesystem::getattr(const char* rawPath, struct stat* st, fuse_file_info* fi) {
   std::memset(st, 0, sizeof *st);
-  if (fi && fi->fh) {
-    // Its own content: being written, or unlinked while open.
-    OpenFile& file = *fileOf(fi);
-    if (file.current.load() || (file.removed.load() && file.fd.load() >= 0)) return fillLocal(file, st);
-  }
-  const std::string path = pathOf(rawPath, fi);
-  if (path.empty()) return -ESTALE;
+  const std::string path = rawPath;
   if (path == "/") {
     attributes_.fill(Attr{Kind::Directory, std::nullopt}, st);
     return 0;
   }
+  if (fi && fi->fh && fileOf(fi)->current.load()) return fillLocal(*fileOf(fi), st);
   if (OpenFile* pending = files_.current(path)) return fillLocal(*pending, st);
   Attr attr;
   if (const int error = attributes_.lookup(path, attr)) return error;
@@ -133,32 +119,21 @@ int Filesystem::mkdir(const char* rawPath) {
   }
   // Made just now, so empty: the names a copy puts in it are known missing.
   meta_.learn(path, Attr{Kind::Directory, std::nullopt});
-  madeDirs_.add(path);
   std::vector<NamedAttr> none;
   meta_.rememberListing(path, none);
   return 0;
 }
 
-int Filesystem::unlink(const char* rawPath) {
-  const std::string path = rawPath;
+int Filesystem::unlink(const char* path) {
   const auto remove = [](const korvex::Session& session, const std::string& file) { return session.remove(file); };
-  int error = changePath(phone_, meta_, path, remove);
-  // Created here and not sent yet: its cache file was all there was.
-  if (error == -ENOENT && files_.current(path)) error = 0;
-  // Files still open on it keep their content, but no longer stand for the
-  // path: their close must not bring it back.
-  if (error == 0) files_.remove(path);
-  return error;
+  return changePath(phone_, meta_, path, remove);
 }
 
-int Filesystem::rmdir(const char* rawPath) {
-  const std::string path = rawPath;
+int Filesystem::rmdir(const char* path) {
   const auto remove = [](const korvex::Session& session, const std::string& dir) {
     return session.remove_directory(dir);
   };
-  const int error = changePath(phone_, meta_, path, remove);
-  if (error == 0) madeDirs_.forget(path);
-  return error;
+  return changePath(phone_, meta_, path, remove);
 }
 
 int Filesystem::rename(const char* from, const char* to, unsigned int flags) {
@@ -174,8 +149,6 @@ int Filesystem::rename(const char* from, const char* to, unsigned int flags) {
   meta_.forget(from);
   meta_.forget(to);
   if (!done) return errnoOf(done.error());
-  madeDirs_.forget(from);
-  madeDirs_.forget(to);
   files_.move(from, to);
   return 0;
 }
@@ -199,15 +172,13 @@ int Filesystem::statfs(struct statvfs* st) {
 
 // Modes cannot be stored on the phone: asking for the mode already shown
 // succeeds, any other is refused. A file being written here (created or
-// rewritten, still open) and a directory made here take any mode and
-// ignore it: that is a copy program (mv, cp -p, cp -a, sed -i) carrying
-// the source's mode over, and they show the phone's mode like every other.
-int Filesystem::chmod(const char* rawPath, mode_t mode, fuse_file_info* fi) {
-  const std::string path = pathOf(rawPath, fi);
-  if (path.empty()) return -ESTALE;
-  if (beingWritten(path, fi) || madeDirs_.contains(path)) return 0;
+// rewritten, still open) takes any mode and ignores it: that is a copy
+// program (mv, cp -p, sed -i) carrying the source's mode over, and its
+// file arrives with the phone's mode like every other.
+int Filesystem::chmod(const char* path, mode_t mode) {
+  if (files_.current(path)) return 0;
   Attr attr;
-  if (path == "/") {
+  if (std::strcmp(path, "/") == 0) {
     attr.kind = Kind::Directory;
   } else if (const int error = attributes_.lookup(path, attr)) {
     return error;
@@ -215,22 +186,11 @@ int Filesystem::chmod(const char* rawPath, mode_t mode, fuse_file_info* fi) {
   return (mode & 07777) == attributes_.modeOf(attr.kind) ? 0 : -EPERM;
 }
 
-// Passed to the phone. A file being written is not there yet, or is made
-// anew by its upload: the owner is set after that. The phone's refusal to
-// give a path the owner the mount shows anyway changes nothing shown.
-int Filesystem::chown(const char* rawPath, uid_t uid, gid_t gid, fuse_file_info* fi) {
+int Filesystem::chown(const char* path, uid_t uid, gid_t gid) {
   if (uid == static_cast<uid_t>(-1) && gid == static_cast<gid_t>(-1)) return 0;
-  const std::string path = pathOf(rawPath, fi);
-  if (path.empty()) return -ESTALE;
-  const bool shown = attributes_.showsOwner(uid, gid);
-  if (beingWritten(path, fi)) {
-    if (!shown) files_.setOwnerAfterUpload(path, {uid, gid});
-    return 0;
-  }
   const SessionRef session = phone_.session();
   if (!session) return -EIO;
-  const int error = errnoOf(session->chown(path, static_cast<int>(uid), static_cast<int>(gid)).error());
-  return shown && (error == -EPERM || error == -EACCES) ? 0 : error;
+  return errnoOf(session->chown(path, static_cast<int>(uid), static_cast<int>(gid)).error());
 }
 
 }  // namespace korvex::mount

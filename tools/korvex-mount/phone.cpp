@@ -1,9 +1,15 @@
 #include "phone.h"
 
-#include "connect_failure.h"
 #include "note.h"
 
 namespace korvex::mount {
+namespace {
+
+const char* connectError(korvex::Errc error) {
+  return error == korvex::Errc::login_failed ? "login refused or not answered" : "cannot connect";
+}
+
+}  // namespace
 
 Phone::Phone(std::string address, std::string password)
     : address_(std::move(address)), password_(std::move(password)) {}
@@ -23,8 +29,7 @@ SessionRef Phone::session() {
   korvex::Result<korvex::Session> fresh = korvex::Session::connect(address_, password_);
   if (!fresh) {
     if (!down_) {
-      const std::string why = korvex::cli::connectFailure(address_, fresh.error());
-      note("%s; operations fail with EIO until it answers", why.c_str());
+      note("%s: %s; operations fail with EIO until it answers", address_.c_str(), connectError(fresh.error()));
     }
     down_ = true;
     return {};

@@ -2,7 +2,8 @@
 
 #include <utility>
 
-#include "connect_failure.h"
+#include "host_lookup.h"
+#include "phone_config.h"
 
 namespace korvex::cli {
 
@@ -10,8 +11,17 @@ korvex::Session openSession(const std::string& address, const std::string& passw
   korvex::LoginEnd ended = korvex::LoginEnd::closed;
   auto session = korvex::Session::connect(address, password, ended);
   if (session) return std::move(session).value();
-  const korvex::Errc error = session.error();
-  throw Failure{error == korvex::Errc::login_failed ? kLoginRefused : kNoConnect, connectFailure(address, error, ended)};
+  if (session.error() == korvex::Errc::login_failed) {
+    throw Failure{kLoginRefused, "login to " + address + " refused: " + korvex::message(ended)};
+  }
+  // The library does not say why; a name that does not resolve is the one
+  // cause worth telling apart from a phone that does not answer.
+  const std::string host = hostOf(address);
+  if (const auto lookup = hostLookupFailure(host)) {
+    throw Failure{kNoConnect, "cannot connect to " + address + ": the name " + host + " cannot be resolved (" +
+                                  *lookup + ")"};
+  }
+  throw Failure{kNoConnect, "cannot connect to " + address + ": no service answered on that address and port"};
 }
 
 Failure asFailure(const std::string& what, const std::string& path, const korvex::Reason& why,
