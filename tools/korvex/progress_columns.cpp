@@ -81,19 +81,19 @@ std::vector<Letter> lettersOf(std::string_view text, ConsoleText console) {
 // A Windows console prints its ANSI code page, where an ellipsis may not be.
 std::string_view ellipsis(ConsoleText console) { return console == ConsoleText::utf8 ? "\u2026" : "..."; }
 
-}  // namespace
-
-std::size_t columnsOf(std::string_view text, ConsoleText console) {
+std::size_t columnsOf(const std::vector<Letter>& letters) {
   std::size_t columns = 0;
-  for (const Letter& letter : lettersOf(text, console)) columns += letter.columns;
+  for (const Letter& letter : letters) columns += letter.columns;
   return columns;
 }
 
+}  // namespace
+
+std::size_t columnsOf(std::string_view text, ConsoleText console) { return columnsOf(lettersOf(text, console)); }
+
 std::string cutMiddle(std::string_view text, std::size_t room, ConsoleText console) {
   const std::vector<Letter> letters = lettersOf(text, console);
-  std::size_t total = 0;
-  for (const Letter& letter : letters) total += letter.columns;
-  if (total <= room) return std::string(text);
+  if (columnsOf(letters) <= room) return std::string(text);
   const std::string_view mark = ellipsis(console);
   const std::size_t markColumns = console == ConsoleText::utf8 ? 1 : mark.size();
   if (room < markColumns + 2) return cutEnd(text, room, console);
@@ -114,9 +114,7 @@ std::string cutMiddle(std::string_view text, std::size_t room, ConsoleText conso
 
 std::string cutEnd(std::string_view text, std::size_t room, ConsoleText console) {
   const std::vector<Letter> letters = lettersOf(text, console);
-  std::size_t total = 0;
-  for (const Letter& letter : letters) total += letter.columns;
-  if (total <= room) return std::string(text);
+  if (columnsOf(letters) <= room) return std::string(text);
   const std::string_view mark = ellipsis(console);
   const std::size_t markColumns = console == ConsoleText::utf8 ? 1 : mark.size();
   const bool marked = room >= markColumns;
